@@ -1,0 +1,56 @@
+// The upgrader's one window. It carries the whole upgrade: it receives the
+// download request, downloads the installer, runs it, runs the post-install
+// script, relaunches the client and closes.
+#pragma once
+
+#include <QDialog>
+#include <QEvent>
+#include <QPointer>
+#include <QProgressBar>
+#include <QString>
+#include <QTimer>
+
+// Posted by the installer worker when the installer has finished.
+constexpr QEvent::Type kInstallDoneEventType = static_cast<QEvent::Type>(QEvent::User + 2);
+
+class BrisvaneUpgrade : public QDialog {
+  Q_OBJECT
+
+ public:
+  // The single instance, constructed on first use (thread-safe), no parent.
+  // Null once DestroyInstance has run; call it first on the GUI thread.
+  static BrisvaneUpgrade* GetInstance();
+  // Destroys the instance while the application object still exists.
+  static void DestroyInstance();
+  // Posts `e` to the instance if it still exists (any thread); frees `e` otherwise.
+  static bool PostToInstance(QEvent* e);
+  ~BrisvaneUpgrade() override;
+
+  // Derives the target path from `url`, records it in m_installerPath and
+  // starts the download.
+  void StartDownload(const QString& url);
+  // Runs "command.bat" beside the executable, if present, waiting up to 60 s.
+  static void StartCommandScript();
+  // Gives up the single-instance guard and starts "bvc.exe" beside the executable.
+  static void StartBrisvane();
+
+ signals:
+  void SigUpdate(int nProgress);
+  void SigDownloadCompleted(bool bSuccessful);
+
+ public slots:
+  void SlotUpdateProgress(int nProgress);
+  void SlotDownloadCompleted(bool bSuccessful);
+  void SlotOnTime();
+
+ protected:
+  bool event(QEvent* e) override;
+  bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
+
+ private:
+  BrisvaneUpgrade();
+
+  QPointer<QProgressBar> m_progressBar;
+  QPointer<QTimer> m_timer;
+  QString m_installerPath;
+};

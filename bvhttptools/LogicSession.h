@@ -1,0 +1,54 @@
+// bvhttptools: the download library. One LogicSession per request.
+//
+// DownloadFile does not block: the transfer runs on a thread that owns copies
+// of everything it needs, so the session may be destroyed as soon as the call
+// returns. The target is written as "<target>.part" and renamed onto the
+// target only after a complete, checked transfer.
+#pragma once
+
+#include <curl/curl.h>
+
+#include <chrono>
+#include <functional>
+#include <list>
+#include <string>
+
+// Tunables of the transfer; the defaults are what the program uses.
+struct TransferOptions {
+  long lowSpeedLimitBytes = 1;      // below this many bytes/s ...
+  long lowSpeedTimeSeconds = 30;    // ... for this long, the transfer stalled
+  long connectTimeoutSeconds = 30;
+  int maxAttempts = 4;              // first try plus retries of transient failures
+  std::chrono::milliseconds firstRetryPause{500};  // doubles each retry
+  long maxRedirects = 5;
+};
+
+class LogicSession {
+ public:
+  // (unused text, result code, HTTP status of the last response)
+  using CompletionCallback = std::function<void(std::string, CURLcode, int)>;
+  // Whole percentage 0..100, called only when it changes.
+  using ProgressCallback = std::function<void(int)>;
+
+  LogicSession() = default;
+  ~LogicSession() = default;
+
+  // Downloads `url` to `path`. `completion` is called exactly once, with
+  // CURLE_OK only when the whole resource is at `path`. `headers` are extra
+  // request header lines. Callbacks run on the transfer thread.
+  void DownloadFile(CompletionCallback completion, ProgressCallback progress,
+                    const std::string& url, const std::list<std::string>& headers,
+                    const std::string& path);
+
+  // Options for transfers started after the call (tests shorten the limits).
+  static void SetTransferOptions(const TransferOptions& options);
+  static TransferOptions GetTransferOptions();
+
+  // Asks every running transfer to stop (each still completes with a non-zero
+  // code and removes its .part file) and waits at most `wait` for their
+  // threads to finish. Returns true when none is left running.
+  static bool AbandonAll(std::chrono::milliseconds wait);
+
+  // Number of transfers whose threads have not finished yet.
+  static int RunningTransfers();
+};
