@@ -132,3 +132,19 @@ SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
                               std::string* error);
 
 }  // namespace platform
+
+namespace platform {
+
+// ---------------------------------------------------------------------------
+// Process signals.
+
+// Routes SIGTERM and SIGINT to a descriptor that becomes readable when one
+// arrives, so the event loop can close the window as Escape does. Returns -1
+// where the platform has no such signals (Windows). Call once, early.
+int WatchTerminationSignals();
+
+// Makes a write to a closed socket fail with EPIPE instead of ending the
+// process. No-op on Windows.
+void IgnoreBrokenPipe();
+
+}  // namespace platform

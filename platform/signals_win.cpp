@@ -1,0 +1,11 @@
+#include "platform.h"
+
+namespace platform {
+
+// Windows ends a GUI process through its window (WM_CLOSE), which the
+// framework already turns into a close; there is no signal to watch.
+int WatchTerminationSignals() { return -1; }
+
+void IgnoreBrokenPipe() {}
+
+}  // namespace platform
