@@ -65,10 +65,12 @@ void LogSetThreshold(int32_t level);
 void LogSetQuiet(bool quiet);
 void LogSetLockHook(LogLockFn hook, void* userData);
 
-// Registers a sink in the first free slot: 0, or -1 when all slots are used.
+// Registers a sink in the first free slot: 0, or -1 when all slots are used
+// or sinkFn is null (the table is then unchanged).
 int LogAddSink(LogSinkFn sinkFn, void* userData, int32_t level);
-// Registers LogFileSinkWrite for `stream`; the caller keeps owning the stream
-// and must keep it open for as long as anything can log.
+// Registers LogFileSinkWrite for `stream`; 0, or -1 when all slots are used or
+// the stream is null. The caller keeps owning the stream and must keep it open
+// for as long as anything can log.
 int LogAddFileSink(FILE* stream, int32_t level);
 
 // The printed name of a level ("TRACE" ... "FATAL"); "?" outside 0..5.
