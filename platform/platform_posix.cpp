@@ -2,13 +2,25 @@
 #include "platform.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
+#include <climits>
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <vector>
+
+extern char** environ;
 
 namespace platform {
 
@@ -44,6 +56,113 @@ std::string PrivateTmpDir() {
   return dir;
 }
 
+// ---------------------------------------------------------------------------
+// Spawning.
+
+// Owns the spawn attributes and file actions for one launch.
+class SpawnSetup {
+ public:
+  explicit SpawnSetup(bool newSession) {
+    ok_ = posix_spawnattr_init(&attr_) == 0;
+    if (!ok_) return;
+    attrInit_ = true;
+    ok_ = posix_spawn_file_actions_init(&actions_) == 0;
+    if (!ok_) return;
+    actionsInit_ = true;
+
+    // The child starts with a clean signal state: the upgrader ignores
+    // SIGPIPE, and an ignored signal would otherwise survive the exec.
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    if (newSession) flags |= POSIX_SPAWN_SETSID;
+    ok_ = posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
+          posix_spawnattr_setsigdefault(&attr_, &all) == 0 &&
+          posix_spawnattr_setflags(&attr_, flags) == 0;
+    if (!ok_) return;
+
+    // Nothing of ours reaches the child: stdio on /dev/null and every other
+    // descriptor closed, even one somebody opened without O_CLOEXEC.
+    ok_ = posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null",
+                                           O_RDONLY, 0) == 0 &&
+          posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null",
+                                           O_WRONLY, 0) == 0 &&
+          posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null",
+                                           O_WRONLY, 0) == 0 &&
+          posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+  }
+  ~SpawnSetup() {
+    if (actionsInit_) posix_spawn_file_actions_destroy(&actions_);
+    if (attrInit_) posix_spawnattr_destroy(&attr_);
+  }
+  SpawnSetup(const SpawnSetup&) = delete;
+  SpawnSetup& operator=(const SpawnSetup&) = delete;
+
+  // Starts `argv[0]` directly (no shell). Returns the error number, 0 on
+  // success; glibc reports a failed exec (ENOENT, EACCES, ...) here too.
+  int Spawn(const std::vector<std::string>& args, pid_t* pid) {
+    if (!ok_) return ENOMEM;
+    std::vector<char*> argv;
+    argv.reserve(args.size() + 1);
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    return posix_spawn(pid, argv[0], &actions_, &attr_, argv.data(), environ);
+  }
+
+ private:
+  posix_spawnattr_t attr_;
+  posix_spawn_file_actions_t actions_;
+  bool attrInit_ = false;
+  bool actionsInit_ = false;
+  bool ok_ = false;
+};
+
+void* ReapChild(void* arg) {
+  const pid_t pid = static_cast<pid_t>(reinterpret_cast<std::intptr_t>(arg));
+  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  return nullptr;
+}
+
+// Waits for a child nobody else waits on, so it leaves no zombie behind.
+void ReapInBackground(pid_t pid) {
+  pthread_attr_t attr;
+  if (pthread_attr_init(&attr) != 0) return;
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_attr_setstacksize(&attr, 64 * 1024);
+  pthread_t thread;
+  pthread_create(&thread, &attr, ReapChild,
+                 reinterpret_cast<void*>(static_cast<std::intptr_t>(pid)));
+  pthread_attr_destroy(&attr);
+}
+
+// Spawns a process to be waited on and hands back a pidfd for it.
+int SpawnWaitable(const std::vector<std::string>& args,
+                  ProcessHandle* process) {
+  *process = kNoProcess;
+  SpawnSetup setup(false);
+  pid_t pid = -1;
+  const int err = setup.Spawn(args, &pid);
+  if (err != 0) {
+    errno = err;
+    return 0;
+  }
+  // The child cannot have been reaped yet, so its pid still names it.
+  const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  if (pidfd < 0) {
+    // It runs, but there is nothing to wait on: at least reap it.
+    const int saved = errno;
+    ReapInBackground(pid);
+    errno = saved;
+    return 1;
+  }
+  fcntl(pidfd, F_SETFD, FD_CLOEXEC);
+  *process = pidfd;
+  return 1;
+}
+
 }  // namespace
 
 std::string RuntimeDir() {
@@ -52,6 +171,164 @@ std::string RuntimeDir() {
   const std::string userDir = "/run/user/" + std::to_string(LoginUid());
   if (IsDirectory(userDir)) return userDir;
   return PrivateTmpDir();
+}
+
+// ---------------------------------------------------------------------------
+// Single-instance guard.
+
+GuardHandle CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
+  if (alreadyExists != nullptr) *alreadyExists = false;
+  const std::string dir = RuntimeDir();
+  if (dir.empty()) return kNoGuard;
+  const std::string path = dir + "/" + name;
+  // Read-only is all flock needs, so a file a root upgrader created stays
+  // lockable by its user's client. O_NOFOLLOW and O_NONBLOCK keep a planted
+  // symlink or FIFO from redirecting or stalling a privileged caller.
+  const int fd = open(path.c_str(),
+                      O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
+                      0644);
+  if (fd < 0) return kNoGuard;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return kNoGuard;
+  }
+  // A restrictive umask must not lock the other side out.
+  if (st.st_uid == geteuid() && (st.st_mode & 0777) != 0644) fchmod(fd, 0644);
+
+  int rc;
+  do {
+    rc = flock(fd, LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    if (errno == EWOULDBLOCK) {
+      // Held by another live process. The descriptor is returned like the
+      // Windows handle; releasing it only closes it.
+      if (alreadyExists != nullptr) *alreadyExists = true;
+      return fd;
+    }
+    const int saved = errno;
+    close(fd);
+    errno = saved;
+    return kNoGuard;
+  }
+  return fd;
+}
+
+void ReleaseSingletonGuard(GuardHandle handle) {
+  // Closing drops the lock; the file stays so the other side never races
+  // an unlink against its own open.
+  if (handle >= 0) close(static_cast<int>(handle));
+}
+
+unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }
+
+// ---------------------------------------------------------------------------
+// Log file.
+
+FILE* OpenSharedLogFile(const std::string& utf8Path) {
+  FILE* file = std::fopen(utf8Path.c_str(), "ae");
+  if (file == nullptr) return nullptr;
+  int rc;
+  do {
+    rc = flock(fileno(file), LOCK_EX | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int saved = errno;
+    std::fclose(file);
+    errno = saved;
+    return nullptr;
+  }
+  return file;
+}
+
+// ---------------------------------------------------------------------------
+// Processes.
+
+int LaunchInstaller(const std::string& path, ProcessHandle* process) {
+  *process = kNoProcess;
+  // The download has been closed by now, so no writer can make the exec
+  // fail with ETXTBSY.
+  if (chmod(path.c_str(), 0700) != 0 && errno == ENOENT) return 0;
+  return SpawnWaitable({path, "/verysilent"}, process);
+}
+
+int LaunchScript(const std::string& quotedPath, ProcessHandle* process) {
+  *process = kNoProcess;
+  std::string path = quotedPath;
+  if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
+    path = path.substr(1, path.size() - 2);
+  }
+  // The shell would start and fail on a missing script, which would look
+  // like a successful launch.
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return 0;
+  return SpawnWaitable({"/bin/sh", path}, process);
+}
+
+int LaunchClient(const std::string& path) {
+  SpawnSetup setup(true);
+  pid_t pid = -1;
+  const int err = setup.Spawn({path}, &pid);
+  if (err != 0) {
+    errno = err;
+    return 0;
+  }
+  ReapInBackground(pid);
+  return 1;
+}
+
+std::uint32_t WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
+  if (process < 0) {
+    errno = EBADF;
+    return kWaitFailed;
+  }
+  const int pidfd = static_cast<int>(process);
+  using Clock = std::chrono::steady_clock;
+  const bool forever = timeoutMs == 0xFFFFFFFFu;  // INFINITE
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    int waitMs = -1;
+    if (!forever) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                            deadline - Clock::now())
+                            .count();
+      waitMs = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
+    }
+    pollfd pfd{pidfd, POLLIN, 0};
+    const int rc = poll(&pfd, 1, waitMs);
+    if (rc < 0) {
+      if (errno == EINTR) continue;
+      return kWaitFailed;
+    }
+    if (rc == 0) {
+      if (!forever && Clock::now() >= deadline) return kWaitTimeout;
+      continue;
+    }
+    if ((pfd.revents & POLLNVAL) != 0) {
+      errno = EBADF;
+      return kWaitFailed;
+    }
+    break;
+  }
+  siginfo_t info;
+  for (;;) {
+    info = siginfo_t();
+    if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
+               WEXITED) == 0) {
+      return kWaitEnded;
+    }
+    if (errno == EINTR) continue;
+    // Someone else reaped it already (SIGCHLD ignored): it has ended.
+    if (errno == ECHILD) return kWaitEnded;
+    return kWaitFailed;
+  }
+}
+
+void CloseProcess(ProcessHandle process) {
+  if (process >= 0) close(static_cast<int>(process));
 }
 
 }  // namespace platform

@@ -1,1 +1,118 @@
-// placeholder: implemented by the owning change
+// Windows back end of the platform layer.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#define NOGDI
+#include <windows.h>
+#include <shellapi.h>
+
+#include <io.h>
+#include <share.h>
+#include <stdio.h>
+
+#include <string>
+
+#include "platform.h"
+
+namespace platform {
+
+namespace {
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int size = static_cast<int>(utf8.size());
+  const int count =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, nullptr, 0);
+  if (count <= 0) return std::wstring();
+  std::wstring wide(static_cast<std::size_t>(count), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), size, &wide[0], count);
+  return wide;
+}
+
+ProcessHandle ToProcessHandle(HANDLE handle) {
+  return handle != nullptr ? reinterpret_cast<ProcessHandle>(handle)
+                           : kNoProcess;
+}
+
+// Asks the shell to start `file` elevated; `process` (if not null) receives
+// the handle to wait on.
+int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
+             ProcessHandle* process) {
+  SHELLEXECUTEINFOW info;
+  ZeroMemory(&info, sizeof(info));
+  info.cbSize = sizeof(info);
+  info.fMask = process != nullptr ? SEE_MASK_NOCLOSEPROCESS : 0;
+  info.lpVerb = L"runas";
+  info.lpFile = file.c_str();
+  info.lpParameters = parameters;
+  info.nShow = show;
+  const int result = ShellExecuteExW(&info) ? 1 : 0;
+  if (process != nullptr) *process = ToProcessHandle(info.hProcess);
+  return result;
+}
+
+}  // namespace
+
+GuardHandle CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
+  const std::wstring wide = Widen(name);
+  HANDLE mutex = CreateMutexW(nullptr, FALSE, wide.c_str());
+  const DWORD error = GetLastError();
+  if (alreadyExists != nullptr) {
+    *alreadyExists = mutex != nullptr && error == ERROR_ALREADY_EXISTS;
+  }
+  if (mutex == nullptr) return kNoGuard;
+  return reinterpret_cast<GuardHandle>(mutex);
+}
+
+void ReleaseSingletonGuard(GuardHandle handle) {
+  if (handle == kNoGuard) return;
+  HANDLE mutex = reinterpret_cast<HANDLE>(handle);
+  // The guard was created unowned, so this usually fails; that is harmless.
+  ReleaseMutex(mutex);
+  CloseHandle(mutex);
+}
+
+std::string RuntimeDir() { return std::string(); }
+
+unsigned long LastErrorCode() { return GetLastError(); }
+
+FILE* OpenSharedLogFile(const std::string& utf8Path) {
+  // The wide open takes any path; the narrow one would read the UTF-8 bytes
+  // in the ANSI code page and miss folders with non-ASCII names.
+  const std::wstring wide = Widen(utf8Path);
+  if (wide.empty()) return nullptr;
+  FILE* file = _wfsopen(wide.c_str(), L"a", _SH_DENYWR);
+  if (file == nullptr) return nullptr;
+  const intptr_t os = _get_osfhandle(_fileno(file));
+  if (os != -1) {
+    SetHandleInformation(reinterpret_cast<HANDLE>(os), HANDLE_FLAG_INHERIT, 0);
+  }
+  return file;
+}
+
+int LaunchInstaller(const std::string& path, ProcessHandle* process) {
+  *process = kNoProcess;
+  return ShellRun(Widen(path), L"/verysilent", SW_HIDE, process);
+}
+
+int LaunchScript(const std::string& quotedPath, ProcessHandle* process) {
+  *process = kNoProcess;
+  return ShellRun(Widen(quotedPath), nullptr, SW_HIDE, process);
+}
+
+int LaunchClient(const std::string& path) {
+  return ShellRun(Widen(path), nullptr, SW_SHOWNORMAL, nullptr);
+}
+
+std::uint32_t WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
+  if (process == kNoProcess) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return kWaitFailed;
+  }
+  return WaitForSingleObject(reinterpret_cast<HANDLE>(process), timeoutMs);
+}
+
+void CloseProcess(ProcessHandle process) {
+  if (process != kNoProcess) CloseHandle(reinterpret_cast<HANDLE>(process));
+}
+
+}  // namespace platform
