@@ -26,6 +26,13 @@ class BrisvaneUpgrade : public QDialog {
   static bool PostToInstance(QEvent* e);
   ~BrisvaneUpgrade() override;
 
+  // Handles one upgrade request: `payload` is the installer URL as UTF-8
+  // bytes, exactly as the sender delivered them. Runs on the GUI thread.
+  void ReceiveRequest(const QByteArray& payload);
+
+  // Full local path the installer is (or was last) downloaded to.
+  const QString& InstallerPath() const { return m_installerPath; }
+
   // Derives the target path from `url`, records it in m_installerPath and
   // starts the download.
   void StartDownload(const QString& url);
@@ -50,7 +57,13 @@ class BrisvaneUpgrade : public QDialog {
  private:
   BrisvaneUpgrade();
 
+  void BuildUi();
+  void Wire();
+
   QPointer<QProgressBar> m_progressBar;
   QPointer<QTimer> m_timer;
   QString m_installerPath;
+  // True from a request's download until the upgrade ends: a second request
+  // meanwhile would write the same file under a running transfer.
+  bool m_busy = false;
 };

@@ -143,6 +143,9 @@ namespace platform {
 // where the platform has no such signals (Windows). Call once, early.
 int WatchTerminationSignals();
 
+// Empties that descriptor after it became readable.
+void DrainTerminationSignals();
+
 // Makes a write to a closed socket fail with EPIPE instead of ending the
 // process. No-op on Windows.
 void IgnoreBrokenPipe();

@@ -35,6 +35,13 @@ int WatchTerminationSignals() {
   return g_signalPipe[0];
 }
 
+void DrainTerminationSignals() {
+  if (g_signalPipe[0] < 0) return;
+  char drain[64];
+  while (read(g_signalPipe[0], drain, sizeof drain) > 0) {
+  }
+}
+
 void IgnoreBrokenPipe() {
   struct sigaction action = {};
   action.sa_handler = SIG_IGN;

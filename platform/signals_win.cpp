@@ -6,6 +6,8 @@ namespace platform {
 // framework already turns into a close; there is no signal to watch.
 int WatchTerminationSignals() { return -1; }
 
+void DrainTerminationSignals() {}
+
 void IgnoreBrokenPipe() {}
 
 }  // namespace platform

@@ -1,0 +1,304 @@
+#include "BrisvaneUpgrade.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFont>
+#include <QIcon>
+#include <QLabel>
+#include <QStandardPaths>
+#include <QVBoxLayout>
+#include <list>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "LogicSession.h"
+#include "installer_path.h"
+#include "log.h"
+#include "platform.h"
+#include "startup.h"
+
+namespace {
+
+constexpr int kTickMs = 300;
+constexpr std::uint32_t kInstallerWaitMs = 120000;
+constexpr std::uint32_t kScriptWaitMs = 60000;
+
+// The instance and whether it is still alive, guarded together so that the
+// download and installer threads never touch a window that is being destroyed.
+// Recursive: a callback may run on the GUI thread inside a guarded section.
+std::recursive_mutex g_instanceMutex;
+BrisvaneUpgrade* g_instance = nullptr;
+bool g_instanceDestroyed = false;
+
+// Runs `fn` with the live instance under the guard; does nothing once it is gone.
+template <typename Fn>
+void WithLiveInstance(Fn&& fn) {
+  std::lock_guard<std::recursive_mutex> lock(g_instanceMutex);
+  if (g_instance != nullptr) fn(g_instance);
+}
+
+std::string ToUtf8(const QString& text) { return text.toUtf8().toStdString(); }
+
+// Waits on the GUI thread without freezing it, so that a close request is
+// still honoured; stops early when `keepWaiting` turns false.
+template <typename Pred>
+std::uint32_t WaitKeepingEventsAlive(platform::ProcessHandle process, std::uint32_t limitMs,
+                                     Pred keepWaiting) {
+  constexpr std::uint32_t kSliceMs = 50;
+  std::uint32_t waited = 0;
+  for (;;) {
+    const std::uint32_t slice = std::min(kSliceMs, limitMs - waited);
+    const std::uint32_t result = platform::WaitForProcess(process, slice);
+    waited += slice;
+    if (result != platform::kWaitTimeout || waited >= limitMs) return result;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, static_cast<int>(kSliceMs));
+    if (!keepWaiting()) return platform::kWaitTimeout;
+  }
+}
+
+}  // namespace
+
+// Runs the downloaded installer on a worker thread and tells the window when
+// it has finished. Owns its copy of the path.
+void ThreadStartInstaller(std::u16string installerPath) {
+  const QString path = QString::fromStdU16String(installerPath);
+  platform::ProcessHandle process = platform::kNoProcess;
+  const int started = platform::LaunchInstaller(ToUtf8(path), &process);
+  WithLiveInstance([&](BrisvaneUpgrade*) {
+    LOG_INFO("ThreadStartInstaller[upgrade] start installer result:%d", started);
+    if (process == platform::kNoProcess) {
+      LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
+    }
+  });
+  if (process == platform::kNoProcess) return;
+
+  if (platform::WaitForProcess(process, kInstallerWaitMs) != platform::kWaitEnded) {
+    const unsigned long error = platform::LastErrorCode();
+    WithLiveInstance([&](BrisvaneUpgrade*) {
+      LOG_ERROR("ThreadStartInstaller [upgrade] wait for installer completing failure: %d",
+                static_cast<int>(error));
+    });
+  }
+  platform::CloseProcess(process);
+
+  WithLiveInstance([](BrisvaneUpgrade*) {
+    LOG_INFO("ThreadStartInstaller begin to send install completion notice");
+  });
+  BrisvaneUpgrade::PostToInstance(new QEvent(kInstallDoneEventType));
+}
+
+BrisvaneUpgrade* BrisvaneUpgrade::GetInstance() {
+  std::lock_guard<std::recursive_mutex> lock(g_instanceMutex);
+  if (g_instance == nullptr && !g_instanceDestroyed) g_instance = new BrisvaneUpgrade();
+  return g_instance;
+}
+
+void BrisvaneUpgrade::DestroyInstance() {
+  BrisvaneUpgrade* instance = nullptr;
+  {
+    std::lock_guard<std::recursive_mutex> lock(g_instanceMutex);
+    instance = g_instance;
+    g_instance = nullptr;
+    g_instanceDestroyed = true;
+  }
+  // Events already posted to it are dropped by the framework with it.
+  delete instance;
+}
+
+bool BrisvaneUpgrade::PostToInstance(QEvent* e) {
+  bool posted = false;
+  WithLiveInstance([&](BrisvaneUpgrade* instance) {
+    QCoreApplication::postEvent(instance, e, Qt::NormalEventPriority);
+    posted = true;
+  });
+  if (!posted) delete e;
+  return posted;
+}
+
+BrisvaneUpgrade::BrisvaneUpgrade() : QDialog(nullptr) {
+  BuildUi();
+  Wire();
+}
+
+BrisvaneUpgrade::~BrisvaneUpgrade() = default;
+
+void BrisvaneUpgrade::BuildUi() {
+  setWindowTitle("BrisvaneUpgrade");
+  setWindowIcon(QIcon(":/Resource/upgrade.ico"));
+  setWindowFlags(Qt::FramelessWindowHint);
+  setStyleSheet("background-color:#1E2831");
+  setFixedSize(340, 120);
+
+  auto* caption = new QLabel(QString::fromUtf8("正在更新..."));
+  caption->setStyleSheet("color:white");
+  QFont font = caption->font();
+  font.setFamily("Microsoft YaHei");
+  font.setPointSize(12);
+  caption->setFont(font);
+
+  m_progressBar = new QProgressBar();
+  m_progressBar->setRange(0, 100);
+  m_progressBar->setFixedSize(340, 10);
+  m_progressBar->setTextVisible(false);
+  m_progressBar->setValue(0);
+  m_progressBar->setStyleSheet(
+      "QProgressBar{border-radius:5px; background-color:transparent;}"
+      "QProgressBar::chunk{border-radius:5px; background-color:#25CF9E;}");
+
+  auto* layout = new QVBoxLayout();
+  layout->setContentsMargins(0, 0, 0, 0);
+  layout->setSpacing(0);
+  layout->addStretch(0);
+  layout->addWidget(caption, 0, Qt::AlignHCenter);
+  layout->addStretch(0);
+  layout->addWidget(m_progressBar, 0, Qt::AlignHCenter);
+  setLayout(layout);
+}
+
+void BrisvaneUpgrade::Wire() {
+  connect(this, &BrisvaneUpgrade::SigUpdate, this, &BrisvaneUpgrade::SlotUpdateProgress);
+  connect(this, &BrisvaneUpgrade::SigDownloadCompleted, this,
+          &BrisvaneUpgrade::SlotDownloadCompleted);
+  m_timer = new QTimer(this);
+  m_timer->setInterval(kTickMs);
+  connect(m_timer, &QTimer::timeout, this, &BrisvaneUpgrade::SlotOnTime);
+}
+
+void BrisvaneUpgrade::SlotUpdateProgress(int nProgress) {
+  LOG_DEBUG("BrisvaneUpgrade::SlotUpdateProgress[upgrade] progress:%d", nProgress);
+  if (!m_progressBar) return;
+  m_progressBar->setValue(std::min(nProgress, m_progressBar->maximum()));
+}
+
+bool BrisvaneUpgrade::nativeEvent(const QByteArray& eventType, void* message, long* result) {
+  std::string payload;
+  if (!platform::TakeCopyDataPayload(message, &payload)) {
+    return QDialog::nativeEvent(eventType, message, result);
+  }
+  ReceiveRequest(QByteArray::fromStdString(payload));
+  *result = 0;
+  return true;
+}
+
+void BrisvaneUpgrade::ReceiveRequest(const QByteArray& payload) {
+  LOG_INFO("BrisvaneUpgrade::nativeEvent receive message");
+  // Senders often count the C string's terminator; it is never part of a URL.
+  QByteArray bytes = payload;
+  while (bytes.endsWith('\0')) bytes.chop(1);
+  StartDownload(QString::fromUtf8(bytes));
+}
+
+void BrisvaneUpgrade::StartDownload(const QString& url) {
+  if (url.isEmpty()) {
+    LOG_ERROR("BrisvaneUpgrade::StartDownloaddownload url is empty");
+    return;
+  }
+  if (m_busy) {
+    LOG_ERROR("BrisvaneUpgrade::StartDownload an upgrade is already in progress, request ignored");
+    return;
+  }
+
+  const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/";
+  QDir dir(folder);
+  if (!dir.exists()) dir.mkdir(folder);
+  LOG_INFO("BrisvaneUpgrade::StartDownload download path:%s", ToUtf8(folder).c_str());
+
+  if (DeriveInstallerPath(folder, url, &m_installerPath) == InstallerPathResult::kUnsafe) {
+    LOG_ERROR("BrisvaneUpgrade::StartDownload installer name leaves the download folder:%s",
+              ToUtf8(url).c_str());
+    return;
+  }
+
+  m_busy = true;
+  LogicSession session;
+  session.DownloadFile(
+      [](std::string, CURLcode code, int) {
+        WithLiveInstance([code](BrisvaneUpgrade* window) {
+          if (code != CURLE_OK) LOG_ERROR("[upgrade] download error, code:%d", code);
+          emit window->SigDownloadCompleted(code == CURLE_OK);
+        });
+      },
+      [](int percent) {
+        WithLiveInstance([percent](BrisvaneUpgrade* window) {
+          emit window->SigUpdate(static_cast<int>(percent * 0.75));
+        });
+      },
+      ToUtf8(url), std::list<std::string>(), ToUtf8(m_installerPath));
+}
+
+void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {
+  if (!bSuccessful) {
+    StartBrisvane();
+    close();
+    return;
+  }
+  try {
+    std::thread(ThreadStartInstaller, m_installerPath.toStdU16String()).detach();
+  } catch (const std::system_error& error) {
+    // Without the worker the installer never runs; the client is unchanged,
+    // so bring it back as after a failed download.
+    LOG_ERROR("BrisvaneUpgrade::SlotDownloadCompleted start installer thread failure: %s",
+              error.what());
+    StartBrisvane();
+    close();
+    return;
+  }
+  m_timer->start();
+}
+
+void BrisvaneUpgrade::SlotOnTime() {
+  if (!m_progressBar) return;
+  emit SigUpdate(m_progressBar->value() + 1);
+}
+
+bool BrisvaneUpgrade::event(QEvent* e) {
+  if (e->type() != kInstallDoneEventType) return QDialog::event(e);
+
+  LOG_INFO("BrisvaneUpgrade::event receive install completion notice");
+  if (m_progressBar) m_progressBar->setValue(m_progressBar->maximum());
+  if (m_timer && m_timer->isActive()) m_timer->stop();
+  StartCommandScript();
+  // The user may have closed the window while the script ran: the run then
+  // ends without the client, as a close does in every other phase.
+  if (isVisible()) {
+    StartBrisvane();
+    close();
+  }
+  return true;
+}
+
+void BrisvaneUpgrade::StartCommandScript() {
+  const QString scriptPath = QCoreApplication::applicationDirPath() + "/command.bat";
+  if (!QFile::exists(scriptPath)) {
+    LOG_ERROR("BrisvaneUpgrade::StartCommandScript copy script doesn't exist");
+    return;
+  }
+  const QString quoted = "\"" + scriptPath + "\"";
+  LOG_INFO("BrisvaneUpgrade::StartCommandScript param:%s", ToUtf8(quoted).c_str());
+
+  platform::ProcessHandle process = platform::kNoProcess;
+  if (!platform::LaunchScript(ToUtf8(quoted), &process)) {
+    LOG_ERROR("BrisvaneUpgrade::StartCommandScript start copy script error:%d",
+              static_cast<int>(platform::LastErrorCode()));
+  }
+  if (process == platform::kNoProcess) return;
+
+  const std::uint32_t result = WaitKeepingEventsAlive(process, kScriptWaitMs, [] {
+    BrisvaneUpgrade* window = nullptr;
+    WithLiveInstance([&](BrisvaneUpgrade* instance) { window = instance; });
+    return window != nullptr && window->isVisible();
+  });
+  LOG_INFO("BrisvaneUpgrade::StartCommandScript wait for script execution, the result: %d",
+           static_cast<int>(result));
+  platform::CloseProcess(process);
+}
+
+void BrisvaneUpgrade::StartBrisvane() {
+  ReleaseSingletonMutexOnce();
+  const QString clientPath = QCoreApplication::applicationDirPath() + "/bvc.exe";
+  const int started = platform::LaunchClient(ToUtf8(clientPath));
+  LOG_INFO("BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:%d", started);
+}

@@ -1,0 +1,32 @@
+#include "installer_path.h"
+
+#include <QDir>
+#include <QRegularExpression>
+
+namespace {
+
+bool EscapesFolder(const QString& folder, const QString& name) {
+  if (name.isEmpty()) return false;  // the folder itself: the download fails later
+  if (QDir::isAbsolutePath(name) || name.startsWith('/') || name.startsWith('\\')) return true;
+  // "C:..." would be read as a drive on Windows.
+  static const QRegularExpression drive("^[A-Za-z]:");
+  if (drive.match(name).hasMatch()) return true;
+  const QStringList parts = name.split(QRegularExpression("[/\\\\]"));
+  if (parts.contains("..")) return true;
+  const QString base = QDir::cleanPath(folder);
+  const QString target = QDir::cleanPath(folder + name);
+  return !target.startsWith(base + '/');
+}
+
+}  // namespace
+
+InstallerPathResult DeriveInstallerPath(const QString& folder, const QString& url, QString* path) {
+  int separator = url.lastIndexOf('\\');
+  if (separator < 0) separator = url.lastIndexOf('/');
+  if (separator < 0) return InstallerPathResult::kNoSeparator;
+
+  const QString name = url.mid(separator + 1);
+  if (EscapesFolder(folder, name)) return InstallerPathResult::kUnsafe;
+  *path = folder + name;
+  return InstallerPathResult::kDerived;
+}

@@ -1,0 +1,86 @@
+#include <curl/curl.h>
+
+#include <QApplication>
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <chrono>
+#include <memory>
+
+#include "BrisvaneUpgrade.h"
+#include "LogicSession.h"
+#include "log.h"
+#include "platform.h"
+#include "startup.h"
+
+namespace {
+
+// How long shutdown waits for abandoned downloads to wind down.
+constexpr std::chrono::milliseconds kAbandonWait{5000};
+
+// Closes the window when SIGTERM or SIGINT arrives, as Escape does.
+std::unique_ptr<QSocketNotifier> WatchTermination(BrisvaneUpgrade* window) {
+  const int fd = platform::WatchTerminationSignals();
+  if (fd < 0) return nullptr;
+  auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
+  QObject::connect(notifier.get(), &QSocketNotifier::activated, window, [window] {
+    platform::DrainTerminationSignals();
+    window->reject();
+  });
+  return notifier;
+}
+
+// Delivers requests from the local channel to the window on the GUI thread.
+std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) {
+  auto server = std::make_unique<platform::RequestServer>(
+      [window](const std::string& payload) -> std::int32_t {
+        const QByteArray bytes = QByteArray::fromStdString(payload);
+        QMetaObject::invokeMethod(
+            window, [window, bytes] { window->ReceiveRequest(bytes); }, Qt::QueuedConnection);
+        return 0;
+      },
+      [](const std::string& message) { LOG_ERROR("%s", message.c_str()); });
+  if (!server->Start()) LOG_ERROR("BrisvaneUpgrade request channel could not be opened");
+  return server;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[]) {
+  if (IsAlreadyRunning()) return 0;
+
+  QCoreApplication::setOrganizationName("Tamberk");
+  QCoreApplication::setApplicationName("Brisvane");
+
+  // Everything below may start threads: set the process up first.
+  platform::IgnoreBrokenPipe();
+  curl_global_init(CURL_GLOBAL_DEFAULT);
+  InstallLogLock();
+  const QString logDir =
+      QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/logs";
+  FILE* logStream = InitLog(logDir);
+
+  int exitCode = 0;
+  {
+    QApplication app(argc, argv);
+    BrisvaneUpgrade* window = BrisvaneUpgrade::GetInstance();
+    window->show();
+    auto termination = WatchTermination(window);
+    auto requests = ServeRequests(window);
+
+    exitCode = app.exec();
+
+    // Tear down in the order that keeps every callback away from dead
+    // objects: no new requests, no running transfer, then the window, all
+    // while the application object still exists.
+    requests.reset();
+    const bool transfersEnded = LogicSession::AbandonAll(kAbandonWait);
+    termination.reset();
+    BrisvaneUpgrade::DestroyInstance();
+    LOG_INFO("upgrade end");
+    if (logStream != nullptr) fclose(logStream);
+    if (transfersEnded) curl_global_cleanup();
+  }
+  return exitCode;
+}

@@ -1,0 +1,48 @@
+#include "startup.h"
+
+#include <QDir>
+#include <mutex>
+
+#include "log.h"
+
+platform::GuardHandle g_singletonMutex = platform::kNoGuard;
+
+bool IsAlreadyRunning() {
+  bool alreadyExists = false;
+  g_singletonMutex = platform::CreateSingletonGuard(kSingletonMutexName, &alreadyExists);
+  return g_singletonMutex != platform::kNoGuard && alreadyExists;
+}
+
+void ReleaseSingletonMutexOnce() {
+  if (g_singletonMutex == platform::kNoGuard) return;
+  platform::ReleaseSingletonGuard(g_singletonMutex);
+  g_singletonMutex = platform::kNoGuard;
+}
+
+FILE* InitLog(const QString& logDir) {
+  QDir dir(logDir);
+  if (!dir.exists()) dir.mkdir(logDir);
+
+  const QString logPath = logDir + "/upgrade.log";
+  FILE* stream = platform::OpenSharedLogFile(logPath.toUtf8().toStdString());
+  if (stream == nullptr) return nullptr;
+
+  LogSetThreshold(INFO);
+  LogSetQuiet(true);
+  LogAddFileSink(stream, INFO);
+  return stream;
+}
+
+namespace {
+std::mutex g_logMutex;
+
+void LockLog(bool acquire, void*) {
+  if (acquire) {
+    g_logMutex.lock();
+  } else {
+    g_logMutex.unlock();
+  }
+}
+}  // namespace
+
+void InstallLogLock() { LogSetLockHook(LockLog, nullptr); }

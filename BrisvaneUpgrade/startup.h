@@ -1,0 +1,28 @@
+// Start-up pieces of the upgrader that main composes: the single-instance
+// guard shared with the client, and the log file.
+#pragma once
+
+#include <QString>
+#include <cstdio>
+
+#include "platform.h"
+
+// Handle of the guard "bvc singleton mutex"; kNoGuard once given up.
+extern platform::GuardHandle g_singletonMutex;
+
+// Name of the guard, shared with the client.
+constexpr const char kSingletonMutexName[] = "bvc singleton mutex";
+
+// Creates the guard into g_singletonMutex; true when another process has it.
+bool IsAlreadyRunning();
+
+// Gives the guard up the first time it is called; later calls do nothing.
+void ReleaseSingletonMutexOnce();
+
+// Creates `logDir` (one level) if missing, opens "upgrade.log" in it and, when
+// that worked, routes INFO and above to it and mutes the console. Returns the
+// open stream (owned by the caller) or null.
+FILE* InitLog(const QString& logDir);
+
+// Serialises whole log lines across threads; install before any thread starts.
+void InstallLogLock();
