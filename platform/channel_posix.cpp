@@ -1,1 +1,555 @@
-// placeholder: implemented by the owning change
+// Linux back end of the upgrade request channel: a Unix stream socket in the
+// runtime folder carrying length-prefixed frames, standing in for WM_COPYDATA.
+#include "platform.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <list>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace platform {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr char kSocketName[] = "/BrisvaneUpgrade";
+constexpr int kDefaultFrameTimeoutMs = 5000;
+constexpr int kReplyTimeoutMs = 30000;
+// Each connection lives at most one frame time-out, so this only bounds the
+// descriptors a burst of same-user clients can pin at once.
+constexpr std::size_t kMaxConnections = 64;
+// After accept() runs out of descriptors the listener stays readable; back
+// off instead of spinning on it.
+constexpr int kAcceptBackoffMs = 100;
+
+std::string ErrnoText(int err) {
+  char buf[256];
+  // GNU strerror_r: returns a pointer to the text, thread-safe.
+  return strerror_r(err, buf, sizeof buf);
+}
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+std::string Format(const char* format, ...) {
+  char buf[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return buf;
+}
+
+void PutBigEndian32(std::uint32_t value, unsigned char* out) {
+  out[0] = static_cast<unsigned char>(value >> 24);
+  out[1] = static_cast<unsigned char>(value >> 16);
+  out[2] = static_cast<unsigned char>(value >> 8);
+  out[3] = static_cast<unsigned char>(value);
+}
+
+std::uint32_t GetBigEndian32(const unsigned char* in) {
+  return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) |
+         (std::uint32_t{in[2]} << 8) | std::uint32_t{in[3]};
+}
+
+// Fills `addr` with the socket path; false when it does not fit sun_path.
+bool MakeAddress(const std::string& path, sockaddr_un* addr) {
+  std::memset(addr, 0, sizeof *addr);
+  addr->sun_family = AF_UNIX;
+  if (path.size() >= sizeof addr->sun_path) return false;
+  std::memcpy(addr->sun_path, path.data(), path.size());
+  return true;
+}
+
+int MillisecondsUntil(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        deadline - Clock::now())
+                        .count();
+  if (left <= 0) return 0;
+  // Round up so a wake-up never lands just before the deadline.
+  return static_cast<int>(left) + 1;
+}
+
+}  // namespace
+
+bool TakeCopyDataPayload(void* /*nativeMessage*/, std::string* /*payload*/) {
+  return false;
+}
+
+// ---------------------------------------------------------------------------
+// Server.
+
+struct RequestServer::Impl {
+  struct Connection {
+    int fd = -1;
+    Clock::time_point deadline;
+    unsigned char header[4] = {};
+    std::size_t headerBytes = 0;
+    std::string body;
+    std::size_t bodyBytes = 0;
+    bool replying = false;
+    unsigned char reply[4] = {};
+    std::size_t replyBytes = 0;
+  };
+
+  Handler handler;
+  ErrorReporter reportError;
+  std::atomic<int> frameTimeoutMs{kDefaultFrameTimeoutMs};
+
+  bool running = false;
+  int listenFd = -1;
+  int wakeFd = -1;
+  std::string path;
+  dev_t boundDev = 0;
+  ino_t boundIno = 0;
+  std::thread thread;
+
+  // Owned by the server thread while it runs.
+  std::list<Connection> connections;
+  Clock::time_point acceptPausedUntil;
+
+  void Report(const std::string& message) {
+    if (reportError) reportError(message);
+  }
+
+  bool Bind();
+  void Serve();
+  void AcceptAll();
+  // Each returns false when the connection is finished and must be closed.
+  bool ReadFrame(Connection& c);
+  bool WriteReply(Connection& c);
+  void CloseAll();
+};
+
+bool RequestServer::Impl::Bind() {
+  sockaddr_un addr;
+  if (!MakeAddress(path, &addr)) {
+    Report(Format("RequestServer::Start socket path too long: %s", path.c_str()));
+    return false;
+  }
+  listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (listenFd < 0) {
+    Report("RequestServer::Start socket failed: " + ErrnoText(errno));
+    return false;
+  }
+  if (bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    int err = errno;
+    if (err == EADDRINUSE) {
+      // Left behind by an upgrader that was killed. We hold the
+      // single-instance guard, so no live server owns it. Only a socket is
+      // replaced: anything else at that name is not ours to delete.
+      struct stat st;
+      if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+        if (unlink(path.c_str()) == 0 &&
+            bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+          err = 0;
+        } else {
+          err = errno;
+        }
+      }
+    }
+    if (err != 0) {
+      Report(Format("RequestServer::Start bind %s failed: %s", path.c_str(),
+                    ErrnoText(err).c_str()));
+      return false;
+    }
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    Report(Format("RequestServer::Start stat %s failed: %s", path.c_str(),
+                  ErrnoText(errno).c_str()));
+    return false;
+  }
+  boundDev = st.st_dev;
+  boundIno = st.st_ino;
+  // A root upgrader must stay reachable by its user's client; the peer check
+  // on every connection is what keeps other users out.
+  if (chmod(path.c_str(), 0666) != 0) {
+    Report(Format("RequestServer::Start chmod %s failed: %s", path.c_str(),
+                  ErrnoText(errno).c_str()));
+    unlink(path.c_str());
+    return false;
+  }
+  if (listen(listenFd, SOMAXCONN) != 0) {
+    Report(Format("RequestServer::Start listen on %s failed: %s", path.c_str(),
+                  ErrnoText(errno).c_str()));
+    unlink(path.c_str());
+    return false;
+  }
+  return true;
+}
+
+void RequestServer::Impl::AcceptAll() {
+  for (;;) {
+    int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) {
+      const int err = errno;
+      if (err == EINTR || err == ECONNABORTED) continue;
+      if (err == EAGAIN || err == EWOULDBLOCK) return;
+      Report("RequestServer accept failed: " + ErrnoText(err));
+      acceptPausedUntil = Clock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
+      return;
+    }
+    ucred cred;
+    socklen_t len = sizeof cred;
+    if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+      Report("RequestServer could not identify a peer: " + ErrnoText(errno));
+      close(fd);
+      continue;
+    }
+    if (cred.uid != geteuid() && cred.uid != 0) {
+      Report(Format("RequestServer refused a request from uid %u",
+                    static_cast<unsigned>(cred.uid)));
+      close(fd);
+      continue;
+    }
+    if (connections.size() >= kMaxConnections) {
+      Report(Format("RequestServer refused a connection: %zu requests pending",
+                    connections.size()));
+      close(fd);
+      continue;
+    }
+    Connection c;
+    c.fd = fd;
+    c.deadline = Clock::now() + std::chrono::milliseconds(frameTimeoutMs.load());
+    connections.push_back(std::move(c));
+  }
+}
+
+bool RequestServer::Impl::ReadFrame(Connection& c) {
+  for (;;) {
+    unsigned char* dst;
+    std::size_t want;
+    if (c.headerBytes < sizeof c.header) {
+      dst = c.header + c.headerBytes;
+      want = sizeof c.header - c.headerBytes;
+    } else {
+      dst = reinterpret_cast<unsigned char*>(&c.body[0]) + c.bodyBytes;
+      want = c.body.size() - c.bodyBytes;
+    }
+    if (want > 0) {
+      const ssize_t n = recv(c.fd, dst, want, 0);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+        Report("RequestServer closed a connection: receive failed: " + ErrnoText(errno));
+        return false;
+      }
+      if (n == 0) {
+        Report("RequestServer closed a connection: the peer left before a complete request");
+        return false;
+      }
+      if (c.headerBytes < sizeof c.header) {
+        c.headerBytes += static_cast<std::size_t>(n);
+        if (c.headerBytes < sizeof c.header) continue;
+        const std::uint32_t length = GetBigEndian32(c.header);
+        if (length > kMaxRequestBytes) {
+          Report(Format("RequestServer closed a connection: request of %u bytes exceeds the limit of %u",
+                        static_cast<unsigned>(length),
+                        static_cast<unsigned>(kMaxRequestBytes)));
+          return false;
+        }
+        c.body.resize(length);
+        if (length > 0) continue;
+      } else {
+        c.bodyBytes += static_cast<std::size_t>(n);
+        if (c.bodyBytes < c.body.size()) continue;
+      }
+    }
+    // The whole frame is here: answer it. Anything the peer sent after the
+    // frame is ignored.
+    const std::int32_t result = handler ? handler(c.body) : 0;
+    PutBigEndian32(static_cast<std::uint32_t>(result), c.reply);
+    c.replying = true;
+    std::string().swap(c.body);
+    return WriteReply(c);
+  }
+}
+
+bool RequestServer::Impl::WriteReply(Connection& c) {
+  while (c.replyBytes < sizeof c.reply) {
+    const ssize_t n = send(c.fd, c.reply + c.replyBytes, sizeof c.reply - c.replyBytes,
+                           MSG_NOSIGNAL);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
+      Report("RequestServer could not send a reply: " + ErrnoText(errno));
+      return false;
+    }
+    c.replyBytes += static_cast<std::size_t>(n);
+  }
+  return false;  // replied: done with this connection
+}
+
+void RequestServer::Impl::Serve() {
+  std::vector<pollfd> fds;
+  std::vector<std::list<Connection>::iterator> owners;
+  for (;;) {
+    const Clock::time_point now = Clock::now();
+    fds.clear();
+    owners.clear();
+    fds.push_back({wakeFd, POLLIN, 0});
+    const bool acceptPaused = now < acceptPausedUntil;
+    fds.push_back({acceptPaused ? -1 : listenFd, POLLIN, 0});
+    Clock::time_point wakeAt = Clock::time_point::max();
+    if (acceptPaused) wakeAt = acceptPausedUntil;
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+      fds.push_back({it->fd, static_cast<short>(it->replying ? POLLOUT : POLLIN), 0});
+      owners.push_back(it);
+      if (it->deadline < wakeAt) wakeAt = it->deadline;
+    }
+    const int timeout = wakeAt == Clock::time_point::max() ? -1 : MillisecondsUntil(wakeAt);
+    const int ready = poll(fds.data(), fds.size(), timeout);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      Report("RequestServer poll failed: " + ErrnoText(errno));
+      return;  // Stop() still closes everything
+    }
+    if (fds[0].revents != 0) return;  // Stop()
+
+    for (std::size_t i = 0; i < owners.size(); ++i) {
+      Connection& c = *owners[i];
+      const short revents = fds[i + 2].revents;
+      bool keep = true;
+      if (revents & POLLNVAL) {
+        keep = false;
+      } else if (c.replying && (revents & (POLLOUT | POLLERR | POLLHUP))) {
+        keep = WriteReply(c);
+      } else if (!c.replying && (revents & (POLLIN | POLLERR | POLLHUP))) {
+        keep = ReadFrame(c);
+      }
+      if (keep && Clock::now() >= c.deadline) {
+        Report(Format(c.replying
+                          ? "RequestServer closed a connection: the reply was not taken within %d ms"
+                          : "RequestServer closed a connection: no complete request within %d ms",
+                      frameTimeoutMs.load()));
+        keep = false;
+      }
+      if (!keep) {
+        close(c.fd);
+        connections.erase(owners[i]);
+      }
+    }
+    if (fds[1].revents & POLLIN) AcceptAll();
+  }
+}
+
+void RequestServer::Impl::CloseAll() {
+  for (Connection& c : connections) close(c.fd);
+  connections.clear();
+  if (listenFd >= 0) close(listenFd);
+  if (wakeFd >= 0) close(wakeFd);
+  listenFd = -1;
+  wakeFd = -1;
+}
+
+RequestServer::RequestServer(Handler handler, ErrorReporter reportError)
+    : impl_(new Impl) {
+  impl_->handler = std::move(handler);
+  impl_->reportError = std::move(reportError);
+}
+
+RequestServer::~RequestServer() { Stop(); }
+
+void RequestServer::SetFrameTimeoutMs(int ms) {
+  impl_->frameTimeoutMs.store(ms > 0 ? ms : 1);
+}
+
+bool RequestServer::Start() {
+  Impl& d = *impl_;
+  if (d.running) return true;
+  const std::string dir = RuntimeDir();
+  if (dir.empty()) {
+    d.Report("RequestServer::Start no runtime folder: " + ErrnoText(errno));
+    return false;
+  }
+  d.path = dir + kSocketName;
+  if (!d.Bind()) {
+    d.CloseAll();
+    return false;
+  }
+  d.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (d.wakeFd < 0) {
+    d.Report("RequestServer::Start eventfd failed: " + ErrnoText(errno));
+    unlink(d.path.c_str());
+    d.CloseAll();
+    return false;
+  }
+  d.acceptPausedUntil = Clock::time_point();
+  d.thread = std::thread([&d] { d.Serve(); });
+  d.running = true;
+  return true;
+}
+
+void RequestServer::Stop() {
+  Impl& d = *impl_;
+  if (!d.running) return;
+  const std::uint64_t one = 1;
+  while (write(d.wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
+  }
+  d.thread.join();
+  d.CloseAll();
+  // A later server may already have replaced the file: leave that one alone.
+  struct stat st;
+  if (lstat(d.path.c_str(), &st) == 0 && st.st_dev == d.boundDev &&
+      st.st_ino == d.boundIno) {
+    unlink(d.path.c_str());
+  }
+  d.running = false;
+}
+
+// ---------------------------------------------------------------------------
+// Client.
+
+namespace {
+
+// Waits for `events` on `fd` until `deadline`: 1 ready, 0 timed out, -1 error.
+int WaitFor(int fd, short events, Clock::time_point deadline) {
+  for (;;) {
+    pollfd p{fd, events, 0};
+    const int r = poll(&p, 1, MillisecondsUntil(deadline));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return r;
+    return 1;
+  }
+}
+
+class FdCloser {
+ public:
+  explicit FdCloser(int fd) : fd_(fd) {}
+  ~FdCloser() {
+    if (fd_ >= 0) close(fd_);
+  }
+  FdCloser(const FdCloser&) = delete;
+  FdCloser& operator=(const FdCloser&) = delete;
+
+ private:
+  int fd_;
+};
+
+}  // namespace
+
+SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
+                              std::string* error) {
+  std::string scratch;
+  if (error == nullptr) error = &scratch;
+  if (payload.size() > kMaxRequestBytes) {
+    *error = Format("request of %zu bytes exceeds the limit of %u", payload.size(),
+                    static_cast<unsigned>(kMaxRequestBytes));
+    return SendResult::kFailed;
+  }
+  const std::string dir = RuntimeDir();
+  if (dir.empty()) {
+    *error = "no runtime folder: " + ErrnoText(errno);
+    return SendResult::kFailed;
+  }
+  const std::string path = dir + kSocketName;
+  sockaddr_un addr;
+  if (!MakeAddress(path, &addr)) {
+    *error = "socket path too long: " + path;
+    return SendResult::kFailed;
+  }
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *error = "socket failed: " + ErrnoText(errno);
+    return SendResult::kFailed;
+  }
+  FdCloser closer(fd);
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
+  // A blocking connect waits while the listener's backlog is full; bound it.
+  timeval tv{kReplyTimeoutMs / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int err = errno;
+    if (err == ENOENT || err == ECONNREFUSED) {
+      *error = "no upgrader is listening on " + path;
+      return SendResult::kNoUpgrader;
+    }
+    *error = "connect to " + path + " failed: " + ErrnoText(err);
+    return SendResult::kFailed;
+  }
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+    *error = "fcntl failed: " + ErrnoText(errno);
+    return SendResult::kFailed;
+  }
+
+  std::string frame(4, '\0');
+  PutBigEndian32(static_cast<std::uint32_t>(payload.size()),
+                 reinterpret_cast<unsigned char*>(&frame[0]));
+  frame += payload;
+  std::size_t sent = 0;
+  while (sent < frame.size()) {
+    const ssize_t n = send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *error = "sending the request failed: " + ErrnoText(errno);
+      return SendResult::kFailed;
+    }
+    const int w = WaitFor(fd, POLLOUT, deadline);
+    if (w == 0) {
+      *error = "the upgrader did not take the request within 30 s";
+      return SendResult::kFailed;
+    }
+    if (w < 0) {
+      *error = "poll failed: " + ErrnoText(errno);
+      return SendResult::kFailed;
+    }
+  }
+
+  unsigned char answer[4];
+  std::size_t got = 0;
+  while (got < sizeof answer) {
+    const ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      *error = "the upgrader closed the connection without a reply";
+      return SendResult::kFailed;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *error = "receiving the reply failed: " + ErrnoText(errno);
+      return SendResult::kFailed;
+    }
+    const int w = WaitFor(fd, POLLIN, deadline);
+    if (w == 0) {
+      *error = "no reply from the upgrader within 30 s";
+      return SendResult::kFailed;
+    }
+    if (w < 0) {
+      *error = "poll failed: " + ErrnoText(errno);
+      return SendResult::kFailed;
+    }
+  }
+  if (reply != nullptr) *reply = static_cast<std::int32_t>(GetBigEndian32(answer));
+  error->clear();
+  return SendResult::kReplied;
+}
+
+}  // namespace platform

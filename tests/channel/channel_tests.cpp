@@ -1,0 +1,534 @@
+// The upgrade request channel: a real RequestServer on a Unix socket in a
+// private runtime folder, real clients (SendUpgradeRequest, hand-made raw
+// frames, forked processes of another uid, the upgrade-request tool).
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace std::chrono_literals;
+using platform::RequestServer;
+using platform::SendResult;
+using platform::SendUpgradeRequest;
+
+// What the server handed to the handler and the error reporter.
+class Recorder {
+ public:
+  std::int32_t Handle(const std::string& payload) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    payloads_.push_back(payload);
+    changed_.notify_all();
+    return reply_;
+  }
+  void Report(const std::string& line) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    errors_.push_back(line);
+    changed_.notify_all();
+  }
+  void SetReply(std::int32_t reply) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    reply_ = reply;
+  }
+  std::vector<std::string> Payloads() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return payloads_;
+  }
+  std::vector<std::string> Errors() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+  }
+  // True once an error line containing `part` has been reported.
+  bool WaitForError(const std::string& part, std::chrono::milliseconds limit = 5000ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, limit, [&] {
+      for (const std::string& e : errors_)
+        if (e.find(part) != std::string::npos) return true;
+      return false;
+    });
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<std::string> payloads_;
+  std::vector<std::string> errors_;
+  std::int32_t reply_ = 0;
+};
+
+std::string Frame(const std::string& payload, std::uint32_t announced) {
+  std::string f(4, '\0');
+  f[0] = static_cast<char>(announced >> 24);
+  f[1] = static_cast<char>(announced >> 16);
+  f[2] = static_cast<char>(announced >> 8);
+  f[3] = static_cast<char>(announced);
+  return f + payload;
+}
+
+std::string Frame(const std::string& payload) {
+  return Frame(payload, static_cast<std::uint32_t>(payload.size()));
+}
+
+// A hand-driven client, for the peers SendUpgradeRequest never imitates.
+class RawClient {
+ public:
+  enum class Outcome { kReply, kClosed, kStillOpen };
+
+  explicit RawClient(const std::string& path) {
+    fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    connected_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~RawClient() {
+    if (fd_ >= 0) close(fd_);
+  }
+  bool connected() const { return connected_; }
+
+  bool Send(const std::string& bytes) {
+    std::size_t sent = 0;
+    while (sent < bytes.size()) {
+      const ssize_t n = send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      sent += static_cast<std::size_t>(n);
+    }
+    return true;
+  }
+
+  // Reads until a whole reply, the server's close, or `limit` passes.
+  Outcome Wait(std::chrono::milliseconds limit, std::int32_t* reply = nullptr) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0) <= 0)
+        return Outcome::kStillOpen;
+      char buf[64];
+      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return received_.size() >= 4 ? Outcome::kReply : Outcome::kClosed;
+      received_.append(buf, static_cast<std::size_t>(n));
+      if (received_.size() >= 4) {
+        const auto* b = reinterpret_cast<const unsigned char*>(received_.data());
+        if (reply)
+          *reply = static_cast<std::int32_t>((std::uint32_t{b[0]} << 24) |
+                                             (std::uint32_t{b[1]} << 16) |
+                                             (std::uint32_t{b[2]} << 8) | b[3]);
+        return Outcome::kReply;
+      }
+    }
+  }
+
+ private:
+  int fd_ = -1;
+  bool connected_ = false;
+  std::string received_;
+};
+
+struct ToolRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+class ChannelTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/channel-tests-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    // Set before any server thread exists: nothing reads the environment
+    // concurrently.
+    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+    socketPath_ = dir_ + "/BrisvaneUpgrade";
+  }
+  void TearDown() override {
+    server_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  RequestServer& StartServer(int frameTimeoutMs = 5000) {
+    server_.reset(new RequestServer(
+        [this](const std::string& p) { return recorder_.Handle(p); },
+        [this](const std::string& line) { recorder_.Report(line); }));
+    server_->SetFrameTimeoutMs(frameTimeoutMs);
+    EXPECT_TRUE(server_->Start());
+    return *server_;
+  }
+
+  bool SocketExists() {
+    struct stat st;
+    return lstat(socketPath_.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+  }
+
+  // Runs the built upgrade-request tool with `args`, feeding it `input`.
+  ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = "") {
+    const std::string in = dir_ + "/tool.in", out = dir_ + "/tool.out", err = dir_ + "/tool.err";
+    std::ofstream(in, std::ios::binary) << input;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    std::vector<char*> argv;
+    std::string bin = UPGRADE_REQUEST_BIN;
+    argv.push_back(&bin[0]);
+    std::vector<std::string> copies(args);
+    for (std::string& a : copies) argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    ToolRun run;
+    pid_t pid;
+    const int rc = posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) return run;
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    run.out = ReadFile(out);
+    run.err = ReadFile(err);
+    return run;
+  }
+
+  std::string dir_;
+  std::string socketPath_;
+  Recorder recorder_;
+  std::unique_ptr<RequestServer> server_;
+};
+
+// ---------------------------------------------------------------------------
+// Requests and replies.
+
+TEST_F(ChannelTest, RoundTripDeliversExactBytesAndReturnsTheHandlersReply) {
+  StartServer();
+  const std::string url("https://example.test/a\0b/Setup_1.2.3.exe\0", 41);
+  ASSERT_EQ(url.size(), 41u);
+  std::int32_t reply = 99;
+  std::string error;
+  ASSERT_EQ(SendUpgradeRequest(url, &reply, &error), SendResult::kReplied) << error;
+  EXPECT_EQ(reply, 0);
+
+  // Negative replies keep their sign; a zero-length frame is an empty payload.
+  recorder_.SetReply(-2);
+  ASSERT_EQ(SendUpgradeRequest(std::string(), &reply, &error), SendResult::kReplied) << error;
+  EXPECT_EQ(reply, -2);
+
+  // The largest payload allowed, with every byte value.
+  std::string big(platform::kMaxRequestBytes, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
+  recorder_.SetReply(12345678);
+  ASSERT_EQ(SendUpgradeRequest(big, &reply, &error), SendResult::kReplied) << error;
+  EXPECT_EQ(reply, 12345678);
+
+  const auto payloads = recorder_.Payloads();
+  ASSERT_EQ(payloads.size(), 3u);
+  EXPECT_EQ(payloads[0], url);
+  EXPECT_EQ(payloads[1], std::string());
+  EXPECT_EQ(payloads[2], big);
+  EXPECT_TRUE(recorder_.Errors().empty());
+}
+
+TEST_F(ChannelTest, FrameArrivingInPiecesIsReassembled) {
+  StartServer();
+  RawClient client(socketPath_);
+  ASSERT_TRUE(client.connected());
+  const std::string frame = Frame("http://h/x.exe");
+  for (std::size_t i = 0; i < frame.size(); i += 3) {
+    ASSERT_TRUE(client.Send(frame.substr(i, 3)));
+    std::this_thread::sleep_for(5ms);
+  }
+  std::int32_t reply = -1;
+  ASSERT_EQ(client.Wait(5000ms, &reply), RawClient::Outcome::kReply);
+  EXPECT_EQ(reply, 0);
+  EXPECT_EQ(recorder_.Payloads(), std::vector<std::string>{"http://h/x.exe"});
+}
+
+TEST_F(ChannelTest, ConcurrentClientsAreAllAnswered) {
+  StartServer();
+  constexpr int kThreads = 6, kEach = 15;
+  std::atomic<int> replied{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t, &replied] {
+      for (int i = 0; i < kEach; ++i) {
+        std::int32_t reply = -1;
+        std::string error;
+        const std::string payload = "req-" + std::to_string(t) + "-" + std::to_string(i);
+        if (SendUpgradeRequest(payload, &reply, &error) == SendResult::kReplied && reply == 0)
+          ++replied;
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(replied.load(), kThreads * kEach);
+  EXPECT_EQ(recorder_.Payloads().size(), static_cast<std::size_t>(kThreads * kEach));
+}
+
+// ---------------------------------------------------------------------------
+// Oversize, foreign and stalled peers.
+
+TEST_F(ChannelTest, OversizeFrameIsClosedWithoutReplyOrHandlerCall) {
+  StartServer();
+  RawClient client(socketPath_);
+  ASSERT_TRUE(client.connected());
+  // Only the header: the server must decide from the announced length.
+  ASSERT_TRUE(client.Send(Frame("", platform::kMaxRequestBytes + 1)));
+  EXPECT_EQ(client.Wait(5000ms), RawClient::Outcome::kClosed);
+  EXPECT_TRUE(recorder_.WaitForError("65537"));
+  EXPECT_TRUE(recorder_.Payloads().empty());
+
+  // The sender refuses it before connecting.
+  std::int32_t reply = 7;
+  std::string error;
+  EXPECT_EQ(SendUpgradeRequest(std::string(platform::kMaxRequestBytes + 1, 'x'), &reply, &error),
+            SendResult::kFailed);
+  EXPECT_NE(error.find("65536"), std::string::npos) << error;
+  EXPECT_EQ(reply, 7);
+  EXPECT_TRUE(recorder_.Payloads().empty());
+}
+
+TEST_F(ChannelTest, PeerOfAnotherUidIsRefusedAndReported) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another uid";
+  // Let the other uid reach the socket: the peer check must be what stops it.
+  ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+  StartServer();
+  const std::string frame = Frame("http://evil/x.exe");
+  const pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
+    RawClient client(socketPath_);
+    if (!client.connected()) _exit(11);
+    client.Send(frame);  // may fail once the server has closed
+    switch (client.Wait(5000ms)) {
+      case RawClient::Outcome::kClosed: _exit(0);
+      case RawClient::Outcome::kReply: _exit(12);
+      case RawClient::Outcome::kStillOpen: _exit(13);
+    }
+    _exit(14);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "10 setuid, 11 connect, 12 got a reply, 13 left open";
+  EXPECT_TRUE(recorder_.WaitForError("RequestServer refused a request from uid 65534"));
+  EXPECT_TRUE(recorder_.Payloads().empty());
+
+  // Root and the server's own uid still get through.
+  std::int32_t reply = -1;
+  std::string error;
+  EXPECT_EQ(SendUpgradeRequest("http://ok/y.exe", &reply, &error), SendResult::kReplied) << error;
+}
+
+TEST_F(ChannelTest, IdleConnectionDoesNotBlockOthersAndIsClosedAfterTimeout) {
+  StartServer(/*frameTimeoutMs=*/3000);
+  RawClient idle(socketPath_);
+  ASSERT_TRUE(idle.connected());
+  RawClient half(socketPath_);
+  ASSERT_TRUE(half.connected());
+  ASSERT_TRUE(half.Send(Frame("http://h/x.exe").substr(0, 9)));
+
+  std::int32_t reply = -1;
+  std::string error;
+  ASSERT_EQ(SendUpgradeRequest("http://real/x.exe", &reply, &error), SendResult::kReplied)
+      << error;
+  // Served while both stalled peers were still connected.
+  EXPECT_EQ(idle.Wait(0ms), RawClient::Outcome::kStillOpen);
+  EXPECT_EQ(half.Wait(0ms), RawClient::Outcome::kStillOpen);
+  EXPECT_EQ(recorder_.Payloads(), std::vector<std::string>{"http://real/x.exe"});
+
+  // Both are dropped once the frame time runs out, without a handler call.
+  EXPECT_EQ(idle.Wait(10000ms), RawClient::Outcome::kClosed);
+  EXPECT_EQ(half.Wait(10000ms), RawClient::Outcome::kClosed);
+  EXPECT_TRUE(recorder_.WaitForError("no complete request within 3000 ms"));
+  EXPECT_EQ(recorder_.Payloads().size(), 1u);
+}
+
+TEST_F(ChannelTest, HalfFrameThenSilenceIsClosedAfterTimeout) {
+  StartServer(/*frameTimeoutMs=*/200);
+  RawClient client(socketPath_);
+  ASSERT_TRUE(client.connected());
+  // Whole header, part of the body.
+  ASSERT_TRUE(client.Send(Frame("http://h/setup.exe").substr(0, 10)));
+  EXPECT_EQ(client.Wait(10000ms), RawClient::Outcome::kClosed);
+  EXPECT_TRUE(recorder_.WaitForError("no complete request within 200 ms"));
+  EXPECT_TRUE(recorder_.Payloads().empty());
+}
+
+// ---------------------------------------------------------------------------
+// Socket file lifetime.
+
+TEST_F(ChannelTest, StaleSocketFileIsReplacedByStart) {
+  // What a killed upgrader leaves: a bound socket file nobody listens on.
+  {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, socketPath_.c_str(), sizeof addr.sun_path - 1);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+    close(fd);
+  }
+  ASSERT_TRUE(SocketExists());
+  std::int32_t reply = -1;
+  std::string error;
+  EXPECT_EQ(SendUpgradeRequest("x", &reply, &error), SendResult::kNoUpgrader);
+
+  StartServer();
+  EXPECT_EQ(SendUpgradeRequest("http://h/x.exe", &reply, &error), SendResult::kReplied) << error;
+  struct stat st;
+  ASSERT_EQ(stat(socketPath_.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0666u);
+}
+
+TEST_F(ChannelTest, StartRefusesToDeleteAFileThatIsNotASocket) {
+  std::ofstream(socketPath_) << "not ours";
+  RequestServer server([](const std::string&) { return 0; },
+                       [this](const std::string& line) { recorder_.Report(line); });
+  EXPECT_FALSE(server.Start());
+  EXPECT_FALSE(recorder_.Errors().empty());
+  EXPECT_EQ(ReadFile(socketPath_), "not ours");
+}
+
+TEST_F(ChannelTest, StopIsPromptClosesPeersAndRemovesTheSocket) {
+  RequestServer& server = StartServer(/*frameTimeoutMs=*/600000);
+  ASSERT_TRUE(SocketExists());
+  RawClient idle(socketPath_);
+  ASSERT_TRUE(idle.connected());
+  ASSERT_TRUE(idle.Send(std::string("\0\0", 2)));  // half a header
+  const auto start = std::chrono::steady_clock::now();
+  server.Stop();
+  // Far below the ten-minute frame time it would otherwise wait out.
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+  EXPECT_EQ(idle.Wait(5000ms), RawClient::Outcome::kClosed);
+  EXPECT_FALSE(SocketExists());
+  server.Stop();  // idempotent
+
+  std::int32_t reply = -1;
+  std::string error;
+  EXPECT_EQ(SendUpgradeRequest("x", &reply, &error), SendResult::kNoUpgrader);
+
+  // Start again after Stop.
+  ASSERT_TRUE(server.Start());
+  EXPECT_EQ(SendUpgradeRequest("again", &reply, &error), SendResult::kReplied) << error;
+}
+
+TEST_F(ChannelTest, StopLeavesASocketFileThatIsNoLongerOurs) {
+  RequestServer& server = StartServer();
+  // Someone replaced the file after we bound it (a new upgrader).
+  ASSERT_EQ(unlink(socketPath_.c_str()), 0);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, socketPath_.c_str(), sizeof addr.sun_path - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  server.Stop();
+  EXPECT_TRUE(SocketExists());
+  close(fd);
+}
+
+// ---------------------------------------------------------------------------
+// Sender without a server.
+
+TEST_F(ChannelTest, SendWithoutServerReportsNoUpgrader) {
+  std::int32_t reply = 7;
+  std::string error;
+  EXPECT_EQ(SendUpgradeRequest("http://h/x.exe", &reply, &error), SendResult::kNoUpgrader);
+  EXPECT_EQ(reply, 7);
+  EXPECT_FALSE(error.empty());
+  EXPECT_EQ(error.find('\n'), std::string::npos);
+}
+
+// ---------------------------------------------------------------------------
+// The upgrade-request tool.
+
+TEST_F(ChannelTest, ToolExitCodesFollowTheReply) {
+  ToolRun run = RunTool({"http://h/dir/Setup 1.exe"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("no upgrader"), std::string::npos) << run.err;
+  EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1);
+
+  StartServer();
+  run = RunTool({"http://h/dir/Setup 1.exe"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "reply: 0\n");
+
+  recorder_.SetReply(3);
+  run = RunTool({"http://h/other.exe"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "reply: 3\n");
+  EXPECT_EQ(recorder_.Payloads(),
+            (std::vector<std::string>{"http://h/dir/Setup 1.exe", "http://h/other.exe"}));
+
+  run = RunTool({});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err.rfind("usage:", 0), 0u) << run.err;
+  run = RunTool({"a", "b"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(recorder_.Payloads().size(), 2u);
+}
+
+TEST_F(ChannelTest, ToolRawSendsStandardInputByteForByte) {
+  StartServer();
+  std::string bytes;
+  for (int i = 0; i < 256; ++i) bytes.push_back(static_cast<char>(i));
+  bytes += std::string("\r\n\x1a\r\nend\0\0", 10);
+  ToolRun run = RunTool({"--raw"}, bytes);
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  // Empty standard input is an empty request.
+  run = RunTool({"--raw"}, "");
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  const std::string largest(platform::kMaxRequestBytes, 'L');
+  run = RunTool({"--raw"}, largest);
+  EXPECT_EQ(run.status, 0) << run.err;
+
+  // One byte over: refused by the tool, nothing reaches the server.
+  run = RunTool({"--raw"}, largest + "L");
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("65536"), std::string::npos) << run.err;
+
+  const auto payloads = recorder_.Payloads();
+  ASSERT_EQ(payloads.size(), 3u);
+  EXPECT_EQ(payloads[0], bytes);
+  EXPECT_EQ(payloads[1], std::string());
+  EXPECT_EQ(payloads[2], largest);
+}
+
+}  // namespace
