@@ -1,0 +1,615 @@
+// Tests of the Linux platform layer against real processes and files.
+//
+// The binary doubles as its own helper process: started with one of the
+// "--helper-..." flags it performs one platform call and reports through its
+// exit code or a marker file, so guards are contended across real processes.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "platform.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string g_selfPath;
+
+constexpr int kHelperAcquired = 0;
+constexpr int kHelperBusy = 3;
+constexpr int kHelperNoGuard = 4;
+constexpr int kHelperBadUsage = 5;
+
+// ---------------------------------------------------------------------------
+// Helper modes of this binary.
+
+int HelperHoldGuard(const std::string& name, const std::string& marker) {
+  bool exists = false;
+  const platform::GuardHandle guard =
+      platform::CreateSingletonGuard(name, &exists);
+  const std::string state =
+      guard == platform::kNoGuard ? "none" : (exists ? "busy" : "held");
+  const std::string tmp = marker + ".tmp";
+  {
+    std::ofstream out(tmp);
+    out << state;
+  }
+  std::rename(tmp.c_str(), marker.c_str());
+  for (;;) pause();  // held until killed
+}
+
+int HelperProbeGuard(const std::string& name, const char* asUid) {
+  if (asUid != nullptr) {
+    const uid_t uid = static_cast<uid_t>(std::strtoul(asUid, nullptr, 10));
+    if (setgid(uid) != 0 || setuid(uid) != 0) return kHelperBadUsage;
+  }
+  bool exists = false;
+  const platform::GuardHandle guard =
+      platform::CreateSingletonGuard(name, &exists);
+  if (guard == platform::kNoGuard) return kHelperNoGuard;
+  platform::ReleaseSingletonGuard(guard);
+  return exists ? kHelperBusy : kHelperAcquired;
+}
+
+int RunHelper(int argc, char** argv) {
+  const std::string mode = argv[1];
+  if (mode == "--helper-hold-guard" && argc == 4) {
+    return HelperHoldGuard(argv[2], argv[3]);
+  }
+  if (mode == "--helper-probe-guard" && (argc == 3 || argc == 4)) {
+    return HelperProbeGuard(argv[2], argc == 4 ? argv[3] : nullptr);
+  }
+  if (mode == "--helper-launch-client" && argc == 3) {
+    return platform::LaunchClient(argv[2]) == 1 ? 0 : 1;
+  }
+  return kHelperBadUsage;
+}
+
+// ---------------------------------------------------------------------------
+// Test utilities.
+
+pid_t SpawnSelf(const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(g_selfPath.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  const int rc = posix_spawn(&pid, g_selfPath.c_str(), nullptr, nullptr,
+                             argv.data(), environ);
+  return rc == 0 ? pid : -1;
+}
+
+// Exit status of a helper, or -1 when it did not exit normally.
+int WaitExit(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int ProbeGuard(const std::string& name, const char* asUid = nullptr) {
+  std::vector<std::string> args{"--helper-probe-guard", name};
+  if (asUid != nullptr) args.push_back(asUid);
+  const pid_t pid = SpawnSelf(args);
+  return pid < 0 ? -1 : WaitExit(pid);
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+void WriteFile(const std::string& path, const std::string& text,
+               mode_t mode = 0644) {
+  {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << text;
+  }
+  chmod(path.c_str(), mode);
+}
+
+bool WaitForFile(const std::string& path, int timeoutMs = 10000) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (access(path.c_str(), F_OK) == 0) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
+// Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp, sid.
+struct ProcStat {
+  char state = '?';
+  pid_t ppid = -1;
+  pid_t sid = -1;
+};
+
+bool ReadProcStat(pid_t pid, ProcStat* out) {
+  const std::string text = ReadFile("/proc/" + std::to_string(pid) + "/stat");
+  const std::size_t close = text.rfind(')');
+  if (close == std::string::npos) return false;
+  std::istringstream in(text.substr(close + 1));
+  long pgrp = 0;
+  long ppid = 0;
+  long sid = 0;
+  if (!(in >> out->state >> ppid >> pgrp >> sid)) return false;
+  out->ppid = static_cast<pid_t>(ppid);
+  out->sid = static_cast<pid_t>(sid);
+  return true;
+}
+
+std::vector<pid_t> ZombieChildren() {
+  std::vector<pid_t> zombies;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    ProcStat st;
+    const pid_t pid = static_cast<pid_t>(std::stol(name));
+    if (ReadProcStat(pid, &st) && st.ppid == getpid() && st.state == 'Z') {
+      zombies.push_back(pid);
+    }
+  }
+  return zombies;
+}
+
+bool NoZombieChildrenWithin(int timeoutMs) {
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(timeoutMs);
+  while (!ZombieChildren().empty()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+// The pid a pidfd refers to, from its fdinfo.
+pid_t PidOfHandle(platform::ProcessHandle handle) {
+  std::ifstream in("/proc/self/fdinfo/" + std::to_string(handle));
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.rfind("Pid:", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(4)));
+  }
+  return -1;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(line);
+  return lines;
+}
+
+bool Contains(const std::vector<std::string>& lines, const std::string& want) {
+  for (const std::string& l : lines) {
+    if (l == want) return true;
+  }
+  return false;
+}
+
+// A private temporary folder used as XDG_RUNTIME_DIR and as scratch space.
+class PlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char templ[] = "/tmp/platform-test-XXXXXX";
+    ASSERT_NE(mkdtemp(templ), nullptr);
+    dir_ = templ;
+    runtime_ = dir_ + "/runtime";
+    work_ = dir_ + "/work";
+    ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    hadXdg_ = old != nullptr;
+    if (hadXdg_) oldXdg_ = old;
+    setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
+  }
+  void TearDown() override {
+    if (hadXdg_) {
+      setenv("XDG_RUNTIME_DIR", oldXdg_.c_str(), 1);
+    } else {
+      unsetenv("XDG_RUNTIME_DIR");
+    }
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+
+  std::string dir_;
+  std::string runtime_;
+  std::string work_;
+  bool hadXdg_ = false;
+  std::string oldXdg_;
+};
+
+// ---------------------------------------------------------------------------
+// Runtime folder.
+
+using RuntimeDirTest = PlatformTest;
+
+uid_t TestLoginUid() {
+  std::ifstream in("/proc/self/loginuid");
+  unsigned long v = 0;
+  if (in >> v && v != 4294967295UL) return static_cast<uid_t>(v);
+  return geteuid();
+}
+
+std::string RunUserDir() { return "/run/user/" + std::to_string(TestLoginUid()); }
+std::string SharedTmpDir() { return "/tmp/brisvane-" + std::to_string(geteuid()); }
+
+TEST_F(RuntimeDirTest, PrefersXdgRuntimeDirAndFallsBackWhenItIsNoFolder) {
+  EXPECT_EQ(platform::RuntimeDir(), runtime_);
+
+  const std::string file = work_ + "/not-a-folder";
+  WriteFile(file, "x");
+  const bool runUserExists = fs::is_directory(RunUserDir());
+  const std::string expected = runUserExists ? RunUserDir() : SharedTmpDir();
+  for (const std::string& bad : {file, work_ + "/missing", std::string()}) {
+    setenv("XDG_RUNTIME_DIR", bad.c_str(), 1);
+    EXPECT_EQ(platform::RuntimeDir(), expected) << "XDG_RUNTIME_DIR=" << bad;
+  }
+  unsetenv("XDG_RUNTIME_DIR");
+  EXPECT_EQ(platform::RuntimeDir(), expected);
+  if (!runUserExists) {
+    struct stat st;
+    ASSERT_EQ(lstat(expected.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0700u);
+    EXPECT_EQ(st.st_uid, geteuid());
+  }
+}
+
+TEST_F(RuntimeDirTest, RefusesSharedTmpFolderThatIsNotPrivateOrNotOurs) {
+  if (fs::is_directory(RunUserDir())) GTEST_SKIP() << RunUserDir() << " exists";
+  unsetenv("XDG_RUNTIME_DIR");
+  const std::string shared = SharedTmpDir();
+  ASSERT_EQ(platform::RuntimeDir(), shared);
+
+  ASSERT_EQ(chmod(shared.c_str(), 0755), 0);
+  EXPECT_EQ(platform::RuntimeDir(), "");
+  ASSERT_EQ(chmod(shared.c_str(), 0700), 0);
+  EXPECT_EQ(platform::RuntimeDir(), shared);
+
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown(shared.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(platform::RuntimeDir(), "");
+    ASSERT_EQ(chown(shared.c_str(), 0, 0), 0);
+    EXPECT_EQ(platform::RuntimeDir(), shared);
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Single-instance guard.
+
+using GuardTest = PlatformTest;
+const std::string kGuardName = "bvc singleton mutex";
+
+TEST_F(GuardTest, OtherProcessesSeeItWhileHeldAndNotAfterKillOrRelease) {
+  const std::string marker = work_ + "/holder";
+  const pid_t holder = SpawnSelf({"--helper-hold-guard", kGuardName, marker});
+  ASSERT_GT(holder, 0);
+  ASSERT_TRUE(WaitForFile(marker));
+  EXPECT_EQ(ReadFile(marker), "held");
+
+  // Held elsewhere: seen from a third process and from this one.
+  EXPECT_EQ(ProbeGuard(kGuardName), kHelperBusy);
+  bool exists = false;
+  platform::GuardHandle guard = platform::CreateSingletonGuard(kGuardName, &exists);
+  EXPECT_NE(guard, platform::kNoGuard);
+  EXPECT_TRUE(exists);
+  platform::ReleaseSingletonGuard(guard);
+  EXPECT_EQ(ProbeGuard(kGuardName), kHelperBusy);
+
+  // A killed holder leaves nothing stale behind.
+  ASSERT_EQ(kill(holder, SIGKILL), 0);
+  WaitExit(holder);
+  EXPECT_EQ(ProbeGuard(kGuardName), kHelperAcquired);
+
+  // Held here: others are refused until it is released.
+  guard = platform::CreateSingletonGuard(kGuardName, &exists);
+  ASSERT_NE(guard, platform::kNoGuard);
+  EXPECT_FALSE(exists);
+  EXPECT_EQ(ProbeGuard(kGuardName), kHelperBusy);
+  platform::ReleaseSingletonGuard(guard);
+  EXPECT_EQ(ProbeGuard(kGuardName), kHelperAcquired);
+
+  // The file stays: removing it would let two holders lock different files.
+  EXPECT_TRUE(fs::is_regular_file(runtime_ + "/" + kGuardName));
+}
+
+TEST_F(GuardTest, FileCreatedByRootUnderStrictUmaskIsLockableByTheUser) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+  ASSERT_EQ(chmod(runtime_.c_str(), 0755), 0);
+  const mode_t oldMask = umask(077);
+  bool exists = true;
+  const platform::GuardHandle guard =
+      platform::CreateSingletonGuard(kGuardName, &exists);
+  umask(oldMask);
+  ASSERT_NE(guard, platform::kNoGuard);
+  EXPECT_FALSE(exists);
+  struct stat st;
+  ASSERT_EQ(stat((runtime_ + "/" + kGuardName).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+
+  EXPECT_EQ(ProbeGuard(kGuardName, "65534"), kHelperBusy);
+  platform::ReleaseSingletonGuard(guard);
+  EXPECT_EQ(ProbeGuard(kGuardName, "65534"), kHelperAcquired);
+}
+
+TEST_F(GuardTest, PlantedSymlinkIsNotFollowed) {
+  const std::string target = work_ + "/elsewhere";
+  ASSERT_EQ(symlink(target.c_str(), (runtime_ + "/" + kGuardName).c_str()), 0);
+  bool exists = true;
+  EXPECT_EQ(platform::CreateSingletonGuard(kGuardName, &exists),
+            platform::kNoGuard);
+  EXPECT_FALSE(exists);
+  EXPECT_FALSE(fs::exists(target));
+}
+
+// ---------------------------------------------------------------------------
+// Log file.
+
+using LogFileTest = PlatformTest;
+
+TEST_F(LogFileTest, AppendsToAnExistingFile) {
+  const std::string path = work_ + "/upgrade.log";
+  WriteFile(path, "earlier run\n");
+  FILE* file = platform::OpenSharedLogFile(path);
+  ASSERT_NE(file, nullptr);
+  std::fputs("this run\n", file);
+  std::fclose(file);
+  EXPECT_EQ(ReadFile(path), "earlier run\nthis run\n");
+}
+
+TEST_F(LogFileTest, SecondWriterIsShutOutUntilTheFirstCloses) {
+  const std::string path = work_ + "/upgrade.log";
+  FILE* first = platform::OpenSharedLogFile(path);
+  ASSERT_NE(first, nullptr);
+  EXPECT_EQ(platform::OpenSharedLogFile(path), nullptr);
+  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(EWOULDBLOCK));
+  std::ifstream reader(path);
+  EXPECT_TRUE(reader.good());
+  std::fclose(first);
+  FILE* again = platform::OpenSharedLogFile(path);
+  EXPECT_NE(again, nullptr);
+  if (again != nullptr) std::fclose(again);
+}
+
+TEST_F(LogFileTest, MissingFolderGivesNull) {
+  EXPECT_EQ(platform::OpenSharedLogFile(work_ + "/no/such/upgrade.log"), nullptr);
+  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(ENOENT));
+}
+
+// ---------------------------------------------------------------------------
+// Launching and waiting.
+
+using LaunchTest = PlatformTest;
+
+TEST_F(LaunchTest, InstallerIsMadeExecutableAndGetsOnlyVerysilentAndNullStdio) {
+  const std::string installer = work_ + "/setup installer.bin";
+  const std::string record = work_ + "/record";
+  WriteFile(installer,
+            "#!/bin/sh\n"
+            "fds=$(for n in 0 1 2; do echo \"fd$n=$(readlink /proc/$$/fd/$n)\"; done)\n"
+            "{ echo \"argc=$#\"; echo \"arg1=$1\"; echo \"$fds\";\n"
+            "  grep SigIgn /proc/$$/status; } > '" + record + ".tmp'\n"
+            "mv '" + record + ".tmp' '" + record + "'\n",
+            0644);
+  platform::ProcessHandle process = platform::kNoProcess;
+  ASSERT_EQ(platform::LaunchInstaller(installer, &process), 1);
+  ASSERT_NE(process, platform::kNoProcess);
+  EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
+  platform::CloseProcess(process);
+
+  struct stat st;
+  ASSERT_EQ(stat(installer.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  const auto lines = Lines(ReadFile(record));
+  EXPECT_TRUE(Contains(lines, "argc=1")) << ReadFile(record);
+  EXPECT_TRUE(Contains(lines, "arg1=/verysilent"));
+  EXPECT_TRUE(Contains(lines, "fd0=/dev/null"));
+  EXPECT_TRUE(Contains(lines, "fd1=/dev/null"));
+  EXPECT_TRUE(Contains(lines, "fd2=/dev/null"));
+  // The upgrader ignores SIGPIPE; the installer must not inherit that, nor
+  // any other standard signal ignored. (glibc itself leaves its two internal
+  // real-time signals, 32 and 33, ignored in every posix_spawn child.)
+  unsigned long long ignored = ~0ULL;
+  for (const std::string& l : lines) {
+    if (l.rfind("SigIgn:", 0) == 0) ignored = std::stoull(l.substr(7), nullptr, 16);
+  }
+  EXPECT_EQ(ignored & 0x7FFFFFFFULL, 0u) << ReadFile(record);
+  EXPECT_TRUE(NoZombieChildrenWithin(0));
+}
+
+TEST_F(LaunchTest, MissingFilesFailWithEnoentAndNoHandle) {
+  platform::ProcessHandle process = 12345;
+  errno = 0;
+  EXPECT_EQ(platform::LaunchInstaller(work_ + "/missing.exe", &process), 0);
+  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(ENOENT));
+  EXPECT_EQ(process, platform::kNoProcess);
+
+  process = 12345;
+  errno = 0;
+  EXPECT_EQ(platform::LaunchScript("\"" + work_ + "/command.bat\"", &process), 0);
+  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(ENOENT));
+  EXPECT_EQ(process, platform::kNoProcess);
+
+  errno = 0;
+  EXPECT_EQ(platform::LaunchClient(work_ + "/bvc.exe"), 0);
+  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(ENOENT));
+
+  // A file that exists but cannot be executed is refused as well.
+  const std::string dirAsInstaller = work_ + "/a-folder";
+  ASSERT_EQ(mkdir(dirAsInstaller.c_str(), 0700), 0);
+  EXPECT_EQ(platform::LaunchInstaller(dirAsInstaller, &process), 0);
+  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(EACCES));
+  EXPECT_EQ(process, platform::kNoProcess);
+}
+
+TEST_F(LaunchTest, ScriptInFolderWithSpaceRunsThroughShellFromQuotedPath) {
+  const std::string folder = work_ + "/Program Files/Brisvane";
+  fs::create_directories(folder);
+  const std::string script = folder + "/command.bat";
+  const std::string record = work_ + "/record";
+  // Not executable: it is handed to the shell, not executed.
+  WriteFile(script,
+            "echo \"zero=$0\" > '" + record + ".tmp'\n"
+            "echo \"argc=$#\" >> '" + record + ".tmp'\n"
+            "mv '" + record + ".tmp' '" + record + "'\n",
+            0644);
+  platform::ProcessHandle process = platform::kNoProcess;
+  ASSERT_EQ(platform::LaunchScript("\"" + script + "\"", &process), 1);
+  ASSERT_NE(process, platform::kNoProcess);
+  EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
+  platform::CloseProcess(process);
+  const auto lines = Lines(ReadFile(record));
+  EXPECT_TRUE(Contains(lines, "zero=" + script)) << ReadFile(record);
+  EXPECT_TRUE(Contains(lines, "argc=0"));
+}
+
+TEST_F(LaunchTest, WaitTimesOutLeavingTheProcessRunningThenReapsIt) {
+  const std::string installer = work_ + "/slow-installer";
+  WriteFile(installer, "#!/bin/sh\nexec sleep 60\n");
+  platform::ProcessHandle process = platform::kNoProcess;
+  ASSERT_EQ(platform::LaunchInstaller(installer, &process), 1);
+  ASSERT_NE(process, platform::kNoProcess);
+  const pid_t pid = PidOfHandle(process);
+  ASSERT_GT(pid, 0);
+
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(platform::WaitForProcess(process, 200), platform::kWaitTimeout);
+  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(200));
+  EXPECT_EQ(platform::WaitForProcess(process, 0), platform::kWaitTimeout);
+  ProcStat st;
+  ASSERT_TRUE(ReadProcStat(pid, &st));
+  EXPECT_NE(st.state, 'Z');
+  EXPECT_EQ(st.ppid, getpid());
+
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
+  platform::CloseProcess(process);
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid))) << "not reaped";
+  EXPECT_TRUE(NoZombieChildrenWithin(0));
+}
+
+TEST_F(LaunchTest, WaitOnNoProcessFails) {
+  EXPECT_EQ(platform::WaitForProcess(platform::kNoProcess, 100),
+            platform::kWaitFailed);
+  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(EBADF));
+}
+
+TEST_F(LaunchTest, ChildInheritsNoDescriptorOfOurs) {
+  bool exists = true;
+  const platform::GuardHandle guard =
+      platform::CreateSingletonGuard(kGuardName, &exists);
+  ASSERT_NE(guard, platform::kNoGuard);
+  const std::string logPath = work_ + "/upgrade.log";
+  FILE* log = platform::OpenSharedLogFile(logPath);
+  ASSERT_NE(log, nullptr);
+  // Opened deliberately without O_CLOEXEC, as careless code elsewhere might.
+  const std::string leakyPath = work_ + "/leaky";
+  const int leaky = open(leakyPath.c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(leaky, 0);
+  // A waitable process whose pidfd is open while the next one starts.
+  const std::string sleeper = work_ + "/sleeper";
+  WriteFile(sleeper, "#!/bin/sh\nexec sleep 60\n");
+  platform::ProcessHandle sleeping = platform::kNoProcess;
+  ASSERT_EQ(platform::LaunchInstaller(sleeper, &sleeping), 1);
+
+  const std::string record = work_ + "/fds";
+  const std::string script = work_ + "/list-fds.sh";
+  WriteFile(script,
+            "for f in /proc/$$/fd/*; do readlink \"$f\"; done > '" + record +
+                ".tmp'\n"
+                "mv '" + record + ".tmp' '" + record + "'\n");
+  platform::ProcessHandle process = platform::kNoProcess;
+  ASSERT_EQ(platform::LaunchScript("\"" + script + "\"", &process), 1);
+  EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
+  platform::CloseProcess(process);
+
+  const std::string fds = ReadFile(record);
+  EXPECT_NE(fds.find("/dev/null"), std::string::npos) << fds;
+  EXPECT_EQ(fds.find(kGuardName), std::string::npos) << fds;
+  EXPECT_EQ(fds.find(logPath), std::string::npos) << fds;
+  EXPECT_EQ(fds.find(leakyPath), std::string::npos) << fds;
+  EXPECT_EQ(fds.find("pidfd"), std::string::npos) << fds;
+
+  kill(PidOfHandle(sleeping), SIGKILL);
+  EXPECT_EQ(platform::WaitForProcess(sleeping, 10000), platform::kWaitEnded);
+  platform::CloseProcess(sleeping);
+  close(leaky);
+  std::fclose(log);
+  platform::ReleaseSingletonGuard(guard);
+}
+
+TEST_F(LaunchTest, ClientRunsInItsOwnSessionAndOutlivesItsLauncher) {
+  const std::string client = work_ + "/bvc.exe";
+  const std::string pidFile = work_ + "/client.pid";
+  WriteFile(client,
+            "#!/bin/sh\necho $$ > '" + pidFile + ".tmp'\nmv '" + pidFile +
+                ".tmp' '" + pidFile + "'\nexec sleep 60\n",
+            0700);
+  const pid_t launcher = SpawnSelf({"--helper-launch-client", client});
+  ASSERT_GT(launcher, 0);
+  EXPECT_EQ(WaitExit(launcher), 0);
+  ASSERT_TRUE(WaitForFile(pidFile));
+  const pid_t pid = static_cast<pid_t>(std::stol(ReadFile(pidFile)));
+
+  ProcStat st;
+  ASSERT_TRUE(ReadProcStat(pid, &st)) << "client did not survive";
+  EXPECT_NE(st.state, 'Z');
+  EXPECT_EQ(st.sid, pid);
+  EXPECT_NE(st.sid, getsid(0));
+  kill(pid, SIGKILL);
+}
+
+TEST_F(LaunchTest, ClientThatExitsIsReapedWithoutAWait) {
+  ASSERT_TRUE(NoZombieChildrenWithin(5000));
+  const std::string client = work_ + "/bvc.exe";
+  const std::string marker = work_ + "/ran";
+  WriteFile(client, "#!/bin/sh\ntouch '" + marker + "'\n", 0700);
+  ASSERT_EQ(platform::LaunchClient(client), 1);
+  ASSERT_TRUE(WaitForFile(marker));
+  EXPECT_TRUE(NoZombieChildrenWithin(5000));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc >= 2 && std::strncmp(argv[1], "--helper-", 9) == 0) {
+    return RunHelper(argc, argv);
+  }
+  char self[4096];
+  const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+  if (n <= 0) return 1;
+  self[n] = '\0';
+  g_selfPath = self;
+  // As the upgrader does: children must not inherit this.
+  signal(SIGPIPE, SIG_IGN);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
