@@ -4,6 +4,7 @@
 // "--helper-..." flags it performs one platform call and reports through its
 // exit code or a marker file, so guards are contended across real processes.
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -62,7 +63,9 @@ int HelperHoldGuard(const std::string& name, const std::string& marker) {
 int HelperProbeGuard(const std::string& name, const char* asUid) {
   if (asUid != nullptr) {
     const uid_t uid = static_cast<uid_t>(std::strtoul(asUid, nullptr, 10));
-    if (setgid(uid) != 0 || setuid(uid) != 0) return kHelperBadUsage;
+    if (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0) {
+      return kHelperBadUsage;
+    }
   }
   bool exists = false;
   const platform::GuardHandle guard =
