@@ -462,6 +462,37 @@ TEST_F(ChannelTest, StopLeavesASocketFileThatIsNoLongerOurs) {
   close(fd);
 }
 
+// Descriptors of sockets and eventfds, each with whether it is close-on-exec.
+std::vector<std::pair<int, bool>> ChannelDescriptors() {
+  std::vector<std::pair<int, bool>> result;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (ec || (target.rfind("socket:", 0) != 0 && target.find("eventfd") == std::string::npos))
+      continue;
+    const int fd = std::stoi(entry.path().filename().string());
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) result.emplace_back(fd, (flags & FD_CLOEXEC) != 0);
+  }
+  return result;
+}
+
+TEST_F(ChannelTest, DescriptorsAreCloseOnExecAndReleasedByStop) {
+  const std::size_t before = ChannelDescriptors().size();
+  RequestServer& server = StartServer();
+  RawClient idle(socketPath_);
+  ASSERT_TRUE(idle.connected());
+  std::int32_t reply = -1;
+  std::string error;
+  // Once this is answered the idle peer has been accepted too.
+  ASSERT_EQ(SendUpgradeRequest("x", &reply, &error), SendResult::kReplied) << error;
+  const auto open = ChannelDescriptors();
+  EXPECT_GE(open.size(), before + 3);  // listener, eventfd, accepted idle peer (+ our client)
+  for (const auto& [fd, cloexec] : open) EXPECT_TRUE(cloexec) << "descriptor " << fd;
+  server.Stop();
+  EXPECT_EQ(ChannelDescriptors().size(), before + 1);  // only our own client end
+}
+
 // ---------------------------------------------------------------------------
 // Sender without a server.
 
