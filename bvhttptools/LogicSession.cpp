@@ -1,1 +1,363 @@
-// placeholder: implemented by the owning change
+#include "LogicSession.h"
+
+#include "file_sync.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+
+namespace {
+
+// Process-wide bookkeeping of running transfers. Never destroyed: detached
+// transfer threads may still touch it while static objects are torn down.
+struct Registry {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int running = 0;
+  TransferOptions options;
+  // Bumped by AbandonAll; a transfer stops once it differs from the value it
+  // saw at its start, so transfers started afterwards are not affected.
+  std::atomic<std::uint64_t> abandonGeneration{0};
+};
+
+Registry& TheRegistry() {
+  static Registry* registry = new Registry;
+  return *registry;
+}
+
+void InitCurlOnce() {
+  // Reference counted by libcurl, so harmless when main already did it.
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool IsTransient(CURLcode code, long status) {
+  switch (code) {
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_OPERATION_TIMEDOUT:
+    case CURLE_GOT_NOTHING:
+      return true;
+    case CURLE_HTTP_RETURNED_ERROR:
+      return status >= 500;
+    default:
+      return false;
+  }
+}
+
+class Transfer {
+ public:
+  Transfer(LogicSession::CompletionCallback completion, LogicSession::ProgressCallback progress,
+           std::string url, std::list<std::string> headers, std::string path,
+           TransferOptions options, std::uint64_t generation)
+      : completion_(std::move(completion)),
+        progress_(std::move(progress)),
+        url_(std::move(url)),
+        headers_(std::move(headers)),
+        path_(std::move(path)),
+        partPath_(path_ + ".part"),
+        options_(options),
+        generation_(generation) {
+    errorText_[0] = '\0';
+  }
+
+  Transfer(const Transfer&) = delete;
+  Transfer& operator=(const Transfer&) = delete;
+
+  // Runs the whole transfer and calls the completion callback exactly once.
+  void Run() {
+    long status = 0;
+    CURLcode code = Download(&status);
+    std::string text;
+    if (code == CURLE_OK) {
+      text = effectiveUrl_;
+    } else {
+      text = errorText_[0] != '\0' ? std::string(errorText_) : curl_easy_strerror(code);
+    }
+    if (completion_) completion_(std::move(text), code, static_cast<int>(status));
+  }
+
+  // The thread could not be started: fail without touching anything.
+  void FailToStart() {
+    if (completion_) completion_("could not start the transfer thread", CURLE_FAILED_INIT, 0);
+  }
+
+ private:
+  bool Abandoned() const {
+    return TheRegistry().abandonGeneration.load(std::memory_order_acquire) != generation_;
+  }
+
+  CURLcode Download(long* status) {
+    // An empty target or a directory cannot receive the file; fail before
+    // creating anything next to it.
+    if (path_.empty() || bvhttptools::IsDirectory(path_)) return CURLE_BAD_FUNCTION_ARGUMENT;
+    if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
+
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) return CURLE_FAILED_INIT;
+    curl_slist* headerList = nullptr;
+    for (const std::string& header : headers_) {
+      curl_slist* extended = curl_slist_append(headerList, header.c_str());
+      if (extended == nullptr) {
+        curl_slist_free_all(headerList);
+        curl_easy_cleanup(curl);
+        return CURLE_OUT_OF_MEMORY;
+      }
+      headerList = extended;
+    }
+
+    CURLcode code = Configure(curl, headerList);
+    if (code == CURLE_OK) {
+      file_ = bvhttptools::OpenPartFile(partPath_);
+      code = file_ != nullptr ? Attempts(curl, status) : CURLE_WRITE_ERROR;
+    }
+
+    if (code == CURLE_OK) {
+      bool synced = bvhttptools::SyncFile(file_);
+      bool closed = std::fclose(file_) == 0;
+      file_ = nullptr;
+      if (!synced || !closed || !bvhttptools::ReplaceFile(partPath_, path_)) {
+        code = CURLE_WRITE_ERROR;
+        std::snprintf(errorText_, sizeof errorText_, "could not store the download at %s",
+                      path_.c_str());
+      }
+    }
+    if (code == CURLE_OK) {
+      const char* effective = nullptr;
+      if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+        effectiveUrl_ = effective;
+      // Every byte is in place, whatever the server told about the size.
+      ReportPercent(100);
+    } else {
+      if (file_ != nullptr) {
+        std::fclose(file_);
+        file_ = nullptr;
+      }
+      bvhttptools::RemoveFile(partPath_);
+    }
+    curl_slist_free_all(headerList);
+    curl_easy_cleanup(curl);
+    return code;
+  }
+
+  CURLcode Configure(CURL* curl, curl_slist* headerList) {
+    CURLcode code = CURLE_OK;
+    auto set = [&code](CURLcode result) {
+      if (code == CURLE_OK) code = result;
+    };
+    set(curl_easy_setopt(curl, CURLOPT_URL, url_.c_str()));
+    set(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText_));
+    set(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
+    set(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"));
+    set(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+    set(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
+    set(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, options_.maxRedirects));
+    set(curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L));
+    set(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L));
+    set(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L));
+    set(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options_.connectTimeoutSeconds));
+    set(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedLimitBytes));
+    set(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options_.lowSpeedTimeSeconds));
+    set(curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, options_.receiveBufferBytes));
+    set(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Transfer::OnWrite));
+    set(curl_easy_setopt(curl, CURLOPT_WRITEDATA, this));
+    set(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
+    set(curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
+    set(curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this));
+    if (headerList != nullptr) set(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList));
+    return code;
+  }
+
+  // Tries until the file is complete, a failure is final, the attempts are
+  // used up or the transfer is abandoned.
+  CURLcode Attempts(CURL* curl, long* status) {
+    std::chrono::milliseconds pause = options_.firstRetryPause;
+    bool rangeRefused = false;  // once the server ignored a range, never ask again
+    int attempt = 0;
+    for (;;) {
+      ++attempt;
+      written_ = 0;
+      *status = 0;
+      errorText_[0] = '\0';
+      curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, offset_);
+      CURLcode code = curl_easy_perform(curl);
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
+      if (code == CURLE_OK) code = CheckComplete(curl, *status);
+      if (code == CURLE_OK) return CURLE_OK;
+      if (writeFailed_) return CURLE_WRITE_ERROR;
+      if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
+      offset_ += written_;
+
+      bool rangeFailed = offset_ > 0 && (code == CURLE_RANGE_ERROR || *status == 416);
+      if (rangeFailed && !rangeRefused) {
+        // The server cannot resume: start over at once, as part of this try.
+        rangeRefused = true;
+        --attempt;
+      } else if (!IsTransient(code, *status) || attempt >= options_.maxAttempts) {
+        return code;
+      } else if (!PauseBeforeRetry(pause)) {
+        return CURLE_ABORTED_BY_CALLBACK;
+      } else {
+        pause *= 2;
+      }
+      if (rangeRefused && offset_ > 0 && !StartOver()) return CURLE_WRITE_ERROR;
+    }
+  }
+
+  // What libcurl accepted as a finished transfer may still be incomplete or
+  // not the resource at all.
+  CURLcode CheckComplete(CURL* curl, long status) {
+    curl_off_t length = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    bool resumed = offset_ > 0;
+    if (resumed && status == 200 && written_ == 0 && length == offset_) {
+      // libcurl's answer when the resume point is the end of the resource.
+      return CURLE_OK;
+    }
+    if (status != (resumed ? 206 : 200)) {
+      std::snprintf(errorText_, sizeof errorText_, "unexpected HTTP status %ld", status);
+      return CURLE_HTTP_RETURNED_ERROR;
+    }
+    if (length >= 0 && written_ != length) {
+      std::snprintf(errorText_, sizeof errorText_, "received %s of %s bytes",
+                    std::to_string(written_).c_str(), std::to_string(length).c_str());
+      return CURLE_PARTIAL_FILE;
+    }
+    return CURLE_OK;
+  }
+
+  bool StartOver() {
+    std::fclose(file_);
+    file_ = bvhttptools::OpenPartFile(partPath_);
+    offset_ = 0;
+    return file_ != nullptr;
+  }
+
+  // Waits before the next try; false when abandoned meanwhile.
+  bool PauseBeforeRetry(std::chrono::milliseconds pause) {
+    Registry& registry = TheRegistry();
+    std::unique_lock<std::mutex> lock(registry.mutex);
+    return !registry.changed.wait_for(lock, pause, [this] { return Abandoned(); });
+  }
+
+  void ReportPercent(int percent) {
+    // Only forward, so a restart from zero never moves the bar back.
+    if (percent <= lastPercent_) return;
+    lastPercent_ = percent;
+    if (progress_) progress_(percent);
+  }
+
+  static size_t OnWrite(char* data, size_t size, size_t count, void* user) {
+    Transfer* self = static_cast<Transfer*>(user);
+    size_t bytes = size * count;
+    size_t done = std::fwrite(data, 1, bytes, self->file_);
+    self->written_ += static_cast<curl_off_t>(done);
+    if (done != bytes) self->writeFailed_ = true;
+    return done;
+  }
+
+  static int OnProgress(void* user, curl_off_t downloadTotal, curl_off_t, curl_off_t, curl_off_t) {
+    Transfer* self = static_cast<Transfer*>(user);
+    if (self->Abandoned()) return 1;
+    // A total of 0 means the size is not known (yet).
+    if (downloadTotal <= 0 || self->file_ == nullptr) return 0;
+    curl_off_t total = self->offset_ + downloadTotal;
+    curl_off_t done = self->offset_ + self->written_;
+    if (done > total) done = total;
+    self->ReportPercent(static_cast<int>(done * 100 / total));
+    return 0;
+  }
+
+  LogicSession::CompletionCallback completion_;
+  LogicSession::ProgressCallback progress_;
+  const std::string url_;
+  const std::list<std::string> headers_;
+  const std::string path_;
+  const std::string partPath_;
+  const TransferOptions options_;
+  const std::uint64_t generation_;
+
+  std::FILE* file_ = nullptr;
+  curl_off_t offset_ = 0;   // bytes in the .part file before the current try
+  curl_off_t written_ = 0;  // bytes the current try appended
+  bool writeFailed_ = false;
+  int lastPercent_ = -1;
+  std::string effectiveUrl_;
+  char errorText_[CURL_ERROR_SIZE];
+};
+
+}  // namespace
+
+void LogicSession::DownloadFile(CompletionCallback completion, ProgressCallback progress,
+                                const std::string& url, const std::list<std::string>& headers,
+                                const std::string& path) {
+  InitCurlOnce();
+  Registry& registry = TheRegistry();
+  TransferOptions options;
+  {
+    std::lock_guard<std::mutex> lock(registry.mutex);
+    options = registry.options;
+    ++registry.running;
+  }
+  Transfer* transfer =
+      new Transfer(std::move(completion), std::move(progress), url, headers, path, options,
+                   registry.abandonGeneration.load(std::memory_order_acquire));
+
+  auto finished = [] {
+    Registry& shared = TheRegistry();
+    std::lock_guard<std::mutex> lock(shared.mutex);
+    --shared.running;
+    shared.changed.notify_all();
+  };
+  try {
+    std::thread([transfer, finished] {
+      {
+        // Everything the transfer holds, callbacks included, is gone before
+        // the count drops, so AbandonAll's caller may free what they refer to.
+        std::unique_ptr<Transfer> owned(transfer);
+        owned->Run();
+      }
+      finished();
+    }).detach();
+  } catch (const std::system_error&) {
+    std::unique_ptr<Transfer> owned(transfer);
+    owned->FailToStart();
+    owned.reset();
+    finished();
+  }
+}
+
+void LogicSession::SetTransferOptions(const TransferOptions& options) {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  registry.options = options;
+}
+
+TransferOptions LogicSession::GetTransferOptions() {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  return registry.options;
+}
+
+bool LogicSession::AbandonAll(std::chrono::milliseconds wait) {
+  Registry& registry = TheRegistry();
+  std::unique_lock<std::mutex> lock(registry.mutex);
+  registry.abandonGeneration.fetch_add(1, std::memory_order_acq_rel);
+  registry.changed.notify_all();
+  return registry.changed.wait_for(lock, wait, [&registry] { return registry.running == 0; });
+}
+
+int LogicSession::RunningTransfers() {
+  Registry& registry = TheRegistry();
+  std::lock_guard<std::mutex> lock(registry.mutex);
+  return registry.running;
+}

@@ -21,6 +21,7 @@ struct TransferOptions {
   int maxAttempts = 4;              // first try plus retries of transient failures
   std::chrono::milliseconds firstRetryPause{500};  // doubles each retry
   long maxRedirects = 5;
+  long receiveBufferBytes = 1024 * 1024;  // libcurl's 16 KiB default costs throughput
 };
 
 class LogicSession {

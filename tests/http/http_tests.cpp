@@ -1,0 +1,527 @@
+// Tests of the download library against a real local HTTP server
+// (tests/support/http_server.py) started as a child process per test.
+
+#include "LogicSession.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr size_t kBigSize = 3 * 1024 * 1024;
+constexpr auto kWait = 60s;
+
+std::string RandomBytes(size_t size, unsigned seed) {
+  std::mt19937_64 generator(seed);
+  std::string bytes(size, '\0');
+  for (size_t i = 0; i < size; i += 8) {
+    std::uint64_t value = generator();
+    for (size_t j = 0; j < 8 && i + j < size; ++j) bytes[i + j] = static_cast<char>(value >> (8 * j));
+  }
+  return bytes;
+}
+
+void WriteFile(const fs::path& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << data;
+}
+
+std::string ReadFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> ListDir(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+size_t CollectBody(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+// The Python test server as a real child process.
+class TestServer {
+ public:
+  explicit TestServer(const fs::path& root) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+    std::string python = BRISVANE_PYTHON3, script = BRISVANE_HTTP_SERVER, dir = root.string();
+    char* argv[] = {python.data(), script.data(), dir.data(), nullptr};
+    if (posix_spawn(&pid_, python.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    std::string line;
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (pid_ > 0 && line.find('\n') == std::string::npos &&
+           std::chrono::steady_clock::now() < deadline) {
+      pollfd pfd{fds[0], POLLIN, 0};
+      if (poll(&pfd, 1, 200) <= 0) continue;
+      char buffer[64];
+      ssize_t n = read(fds[0], buffer, sizeof buffer);
+      if (n <= 0) break;
+      line.append(buffer, static_cast<size_t>(n));
+    }
+    close(fds[0]);
+    port_ = std::atoi(line.c_str());
+  }
+
+  ~TestServer() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      int status;
+      waitpid(pid_, &status, 0);
+    }
+  }
+
+  int port() const { return port_; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+  // "<path> <Range or ->" for every request the server has seen, in order;
+  // the query itself is left out.
+  std::vector<std::string> Requests() const {
+    std::string body;
+    CURL* curl = curl_easy_init();
+    std::string url = Url("/_requests");
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CollectBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    std::vector<std::string> lines;
+    std::istringstream in(body);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind("/_requests", 0) != 0) lines.push_back(line);
+    }
+    return lines;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// Collects what the library reports; callbacks arrive on the transfer thread.
+class Recorder {
+ public:
+  LogicSession::CompletionCallback Completion() {
+    return [this](std::string text, CURLcode code, int status) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      ++completions_;
+      code_ = code;
+      status_ = status;
+      text_ = std::move(text);
+      changed_.notify_all();
+    };
+  }
+  LogicSession::ProgressCallback Progress() {
+    return [this](int percent) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      progress_.push_back(percent);
+      changed_.notify_all();
+    };
+  }
+
+  // Waits for the completion and for the transfer thread to be gone, so a
+  // second completion would already have been counted.
+  bool WaitDone() {
+    {
+      std::unique_lock<std::mutex> lock(mutex_);
+      if (!changed_.wait_for(lock, kWait, [this] { return completions_ > 0; })) return false;
+    }
+    auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (LogicSession::RunningTransfers() > 0) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(5ms);
+    }
+    return true;
+  }
+
+  bool WaitProgressAtLeast(int percent) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, kWait, [&] {
+      return completions_ > 0 || (!progress_.empty() && progress_.back() >= percent);
+    });
+  }
+
+  int completions() { std::lock_guard<std::mutex> lock(mutex_); return completions_; }
+  CURLcode code() { std::lock_guard<std::mutex> lock(mutex_); return code_; }
+  int status() { std::lock_guard<std::mutex> lock(mutex_); return status_; }
+  std::string text() { std::lock_guard<std::mutex> lock(mutex_); return text_; }
+  std::vector<int> progress() { std::lock_guard<std::mutex> lock(mutex_); return progress_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int completions_ = 0;
+  CURLcode code_ = CURLE_OK;
+  int status_ = -1;
+  std::string text_;
+  std::vector<int> progress_;
+};
+
+class HttpDownload : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/bvhttp-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    root_ = pattern;
+    served_ = root_ / "served";
+    out_ = root_ / "out";
+    fs::create_directories(served_);
+    fs::create_directories(out_);
+    big_ = RandomBytes(kBigSize, 7);
+    WriteFile(served_ / "big.bin", big_);
+    WriteFile(served_ / "empty.bin", "");
+    server_ = std::make_unique<TestServer>(served_);
+    ASSERT_GT(server_->port(), 0) << "test server did not start";
+
+    TransferOptions options;
+    options.maxAttempts = 3;
+    options.firstRetryPause = 20ms;
+    LogicSession::SetTransferOptions(options);
+  }
+
+  void TearDown() override {
+    // Nothing may outlive the test: the recorder and the folders go next.
+    EXPECT_TRUE(LogicSession::AbandonAll(30s));
+    LogicSession::SetTransferOptions(TransferOptions{});
+    server_.reset();
+    std::error_code ignored;
+    fs::remove_all(root_, ignored);
+  }
+
+  // Starts a download the way the program does: the session is gone as soon
+  // as DownloadFile returns.
+  void Start(const std::string& url, const fs::path& target, Recorder& recorder) {
+    LogicSession session;
+    session.DownloadFile(recorder.Completion(), recorder.Progress(), url, {}, target.string());
+  }
+
+  void Download(const std::string& url, const fs::path& target) {
+    Start(url, target, rec_);
+    ASSERT_TRUE(rec_.WaitDone());
+  }
+
+  // A failed download reports once, leaves what was at the target as it was
+  // and leaves no .part behind.
+  void ExpectCleanFailure(const fs::path& target, const std::string& before) {
+    EXPECT_EQ(rec_.completions(), 1);
+    EXPECT_NE(rec_.code(), CURLE_OK);
+    EXPECT_EQ(ReadFile(target), before);
+    EXPECT_FALSE(fs::exists(target.string() + ".part"));
+    EXPECT_EQ(ListDir(target.parent_path()), std::vector<std::string>{target.filename()});
+  }
+
+  static void ExpectGoodProgress(const std::vector<int>& progress) {
+    ASSERT_FALSE(progress.empty());
+    EXPECT_LE(progress.size(), 101u);
+    for (size_t i = 1; i < progress.size(); ++i) EXPECT_LT(progress[i - 1], progress[i]) << i;
+    EXPECT_GE(progress.front(), 0);
+    EXPECT_EQ(progress.back(), 100);
+  }
+
+  fs::path root_, served_, out_;
+  std::string big_;
+  std::unique_ptr<TestServer> server_;
+  Recorder rec_;
+};
+
+// ---- delivery ------------------------------------------------------------
+
+TEST_F(HttpDownload, DeliversByteExactWithOrderedProgress) {
+  fs::path target = out_ / "setup.exe";
+  std::string url = server_->Url("/files/big.bin");
+  Download(url, target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_EQ(rec_.status(), 200);
+  EXPECT_EQ(rec_.completions(), 1);
+  EXPECT_EQ(rec_.text(), url);
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+  ExpectGoodProgress(rec_.progress());
+}
+
+TEST_F(HttpDownload, FollowsRedirectAndReplacesExistingTarget) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/redirect/files/big.bin"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+}
+
+TEST_F(HttpDownload, UnknownOrZeroSizeReportsOnlyTheEnd) {
+  // Chunked: no total is ever known, so no percentage can be computed
+  // before the end.
+  fs::path target = out_ / "chunked.bin";
+  Download(server_->Url("/chunked/big.bin"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(rec_.progress(), std::vector<int>{100});
+
+  Recorder empty;
+  fs::path emptyTarget = out_ / "empty.bin";
+  Start(server_->Url("/files/empty.bin"), emptyTarget, empty);
+  ASSERT_TRUE(empty.WaitDone());
+  EXPECT_EQ(empty.code(), CURLE_OK) << empty.text();
+  EXPECT_TRUE(fs::exists(emptyTarget));
+  EXPECT_EQ(fs::file_size(emptyTarget), 0u);
+  EXPECT_EQ(empty.progress(), std::vector<int>{100});
+}
+
+TEST_F(HttpDownload, ReturnsAtOnceAndOutlivesTheSession) {
+  fs::path target = out_ / "slow.bin";
+  // About three seconds at this rate: long enough to be sure DownloadFile
+  // returned while the transfer was still running.
+  Start(server_->Url("/slow/big.bin?bps=1048576"), target, rec_);
+  EXPECT_EQ(rec_.completions(), 0);
+  EXPECT_EQ(LogicSession::RunningTransfers(), 1);
+  ASSERT_TRUE(rec_.WaitDone());
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_EQ(rec_.completions(), 1);
+  EXPECT_TRUE(ReadFile(target) == big_);
+  ExpectGoodProgress(rec_.progress());
+  EXPECT_GT(rec_.progress().size(), 10u);  // a slow transfer reports along the way
+}
+
+// ---- failures --------------------------------------------------------------
+
+TEST_F(HttpDownload, ClientErrorIsFinalAtOnce) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/status/404"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.code(), CURLE_HTTP_RETURNED_ERROR);
+  EXPECT_EQ(rec_.status(), 404);
+  EXPECT_EQ(server_->Requests().size(), 1u);
+}
+
+TEST_F(HttpDownload, ServerErrorFailsAfterEveryAttempt) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/status/500"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.status(), 500);
+  EXPECT_EQ(server_->Requests().size(), 3u);
+}
+
+TEST_F(HttpDownload, SuccessStatusWithoutTheResourceFails) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/status/204"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.status(), 204);
+}
+
+TEST_F(HttpDownload, BodyShorterThanAnnouncedFails) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/short/big.bin"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.code(), CURLE_PARTIAL_FILE);
+}
+
+TEST_F(HttpDownload, ChunkedBodyCutShortFails) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/chunked-short/big.bin"), target);
+  ExpectCleanFailure(target, "previous installer");
+}
+
+TEST_F(HttpDownload, RedirectLoopStopsAfterFiveRedirects) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/redirect-loop"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.code(), CURLE_TOO_MANY_REDIRECTS);
+  EXPECT_EQ(server_->Requests().size(), 6u);
+}
+
+TEST_F(HttpDownload, RedirectToLocalFileIsRefused) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/redirect-file"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.code(), CURLE_UNSUPPORTED_PROTOCOL);
+}
+
+TEST_F(HttpDownload, StalledTransferFails) {
+  TransferOptions options = LogicSession::GetTransferOptions();
+  options.lowSpeedTimeSeconds = 1;
+  options.maxAttempts = 2;
+  LogicSession::SetTransferOptions(options);
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/stall/big.bin"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.code(), CURLE_OPERATION_TIMEDOUT);
+  // The retry resumed after the bytes that did arrive.
+  std::vector<std::string> requests = server_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[1], "/stall/big.bin bytes=65536-");
+}
+
+TEST_F(HttpDownload, ConnectionRefusedFails) {
+  // A port that was free a moment ago and has no listener.
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  socklen_t length = sizeof address;
+  ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  close(fd);
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download("http://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/files/big.bin",
+           target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.code(), CURLE_COULDNT_CONNECT);
+  EXPECT_EQ(rec_.status(), 0);
+}
+
+TEST_F(HttpDownload, UnusableTargetFailsWithoutWriting) {
+  fs::path missing = out_ / "missing" / "setup.exe";
+  Download(server_->Url("/files/big.bin"), missing);
+  EXPECT_EQ(rec_.completions(), 1);
+  EXPECT_EQ(rec_.code(), CURLE_WRITE_ERROR);
+  EXPECT_FALSE(fs::exists(out_ / "missing"));
+
+  // A target that is a folder (a URL ending in its separator names the
+  // download folder itself) or nothing at all.
+  for (const std::string& path : {out_.string(), out_.string() + "/", std::string()}) {
+    Recorder recorder;
+    LogicSession session;
+    session.DownloadFile(recorder.Completion(), recorder.Progress(),
+                         server_->Url("/files/big.bin"), {}, path);
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_EQ(recorder.completions(), 1) << path;
+    EXPECT_NE(recorder.code(), CURLE_OK) << path;
+  }
+  EXPECT_TRUE(ListDir(out_).empty());
+  EXPECT_EQ(ListDir(root_), (std::vector<std::string>{"out", "served"}));
+  EXPECT_TRUE(server_->Requests().empty());
+}
+
+// ---- retries ---------------------------------------------------------------
+
+TEST_F(HttpDownload, ResumesWithRangeAfterDrop) {
+  fs::path target = out_ / "setup.exe";
+  // Throttled so that progress is reported along both halves.
+  Download(server_->Url("/drop-once/big.bin?bps=4194304"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_EQ(rec_.status(), 206);
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+  ExpectGoodProgress(rec_.progress());
+  std::vector<std::string> requests = server_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0], "/drop-once/big.bin -");
+  EXPECT_EQ(requests[1], "/drop-once/big.bin bytes=" + std::to_string(kBigSize / 2) + "-");
+  // The resumed half counts on from the bytes already on disk, toward the
+  // whole size rather than the remaining one.
+  std::vector<int> progress = rec_.progress();
+  for (size_t i = 1; i < progress.size(); ++i) EXPECT_LE(progress[i] - progress[i - 1], 10) << i;
+}
+
+TEST_F(HttpDownload, StartsOverWhenServerIgnoresRange) {
+  fs::path target = out_ / "setup.exe";
+  Download(server_->Url("/drop-norange/big.bin"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_EQ(rec_.status(), 200);
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+  ExpectGoodProgress(rec_.progress());
+  std::vector<std::string> requests = server_->Requests();
+  ASSERT_EQ(requests.size(), 3u);
+  EXPECT_EQ(requests[2], "/drop-norange/big.bin -");
+}
+
+TEST_F(HttpDownload, RetriesUnavailableServer) {
+  fs::path target = out_ / "setup.exe";
+  Download(server_->Url("/fail-once/big.bin"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(server_->Requests().size(), 2u);
+}
+
+// ---- abandoning ------------------------------------------------------------
+
+TEST_F(HttpDownload, AbandonAllStopsTransferAndCleansUp) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Start(server_->Url("/slow/big.bin?bps=262144"), target, rec_);
+  ASSERT_TRUE(rec_.WaitProgressAtLeast(1));
+  ASSERT_EQ(rec_.completions(), 0);
+  ASSERT_TRUE(fs::exists(target.string() + ".part"));
+
+  EXPECT_TRUE(LogicSession::AbandonAll(10s));
+  // The completion has run by the time AbandonAll returns.
+  EXPECT_EQ(LogicSession::RunningTransfers(), 0);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.code(), CURLE_ABORTED_BY_CALLBACK);
+
+  // Only transfers running at the time are abandoned.
+  Recorder later;
+  Start(server_->Url("/files/big.bin"), target, later);
+  ASSERT_TRUE(later.WaitDone());
+  EXPECT_EQ(later.code(), CURLE_OK) << later.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+}
+
+TEST_F(HttpDownload, AbandonAllInterruptsRetryPause) {
+  TransferOptions options = LogicSession::GetTransferOptions();
+  options.firstRetryPause = 10min;
+  LogicSession::SetTransferOptions(options);
+  fs::path target = out_ / "setup.exe";
+  Start(server_->Url("/status/503"), target, rec_);
+  auto deadline = std::chrono::steady_clock::now() + kWait;
+  while (server_->Requests().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(10ms);
+  }
+  EXPECT_TRUE(LogicSession::AbandonAll(10s));
+  EXPECT_EQ(rec_.completions(), 1);
+  EXPECT_NE(rec_.code(), CURLE_OK);
+  EXPECT_TRUE(ListDir(out_).empty());
+}
+
+}  // namespace
