@@ -5,6 +5,7 @@
 // exit code or a marker file, so guards are contended across real processes.
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -419,11 +420,19 @@ TEST_F(LaunchTest, InstallerIsMadeExecutableAndGetsOnlyVerysilentAndNullStdio) {
             "#!/bin/sh\n"
             "fds=$(for n in 0 1 2; do echo \"fd$n=$(readlink /proc/$$/fd/$n)\"; done)\n"
             "{ echo \"argc=$#\"; echo \"arg1=$1\"; echo \"$fds\";\n"
-            "  grep SigIgn /proc/$$/status; } > '" + record + ".tmp'\n"
+            "  grep -E 'SigIgn|SigBlk' /proc/$$/status; } > '" + record + ".tmp'\n"
             "mv '" + record + ".tmp' '" + record + "'\n",
             0644);
+  // A signal blocked in the launching thread must not stay blocked.
+  sigset_t usr2;
+  sigset_t oldMask;
+  sigemptyset(&usr2);
+  sigaddset(&usr2, SIGUSR2);
+  ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr2, &oldMask), 0);
   platform::ProcessHandle process = platform::kNoProcess;
-  ASSERT_EQ(platform::LaunchInstaller(installer, &process), 1);
+  const int started = platform::LaunchInstaller(installer, &process);
+  pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
+  ASSERT_EQ(started, 1);
   ASSERT_NE(process, platform::kNoProcess);
   EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
   platform::CloseProcess(process);
@@ -441,10 +450,13 @@ TEST_F(LaunchTest, InstallerIsMadeExecutableAndGetsOnlyVerysilentAndNullStdio) {
   // any other standard signal ignored. (glibc itself leaves its two internal
   // real-time signals, 32 and 33, ignored in every posix_spawn child.)
   unsigned long long ignored = ~0ULL;
+  unsigned long long blocked = ~0ULL;
   for (const std::string& l : lines) {
     if (l.rfind("SigIgn:", 0) == 0) ignored = std::stoull(l.substr(7), nullptr, 16);
+    if (l.rfind("SigBlk:", 0) == 0) blocked = std::stoull(l.substr(7), nullptr, 16);
   }
   EXPECT_EQ(ignored & 0x7FFFFFFFULL, 0u) << ReadFile(record);
+  EXPECT_EQ(blocked, 0u) << ReadFile(record);
   EXPECT_TRUE(NoZombieChildrenWithin(0));
 }
 
