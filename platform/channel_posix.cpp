@@ -76,6 +76,18 @@ bool MakeAddress(const std::string& path, sockaddr_un* addr) {
   return true;
 }
 
+// True when a live server accepts connections at `addr`: its socket file is
+// not stale, whatever the guard says.
+bool SomeoneListens(const sockaddr_un& addr) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) return false;
+  const bool live =
+      connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 ||
+      errno == EAGAIN;  // backlog full: alive, just busy
+  close(fd);
+  return live;
+}
+
 int MillisecondsUntil(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - Clock::now())
@@ -154,7 +166,8 @@ bool RequestServer::Impl::Bind() {
       // single-instance guard, so no live server owns it. Only a socket is
       // replaced: anything else at that name is not ours to delete.
       struct stat st;
-      if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode)) {
+      if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
+          !SomeoneListens(addr)) {
         if (unlink(path.c_str()) == 0 &&
             bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
           err = 0;

@@ -416,6 +416,21 @@ TEST_F(ChannelTest, StaleSocketFileIsReplacedByStart) {
   EXPECT_EQ(st.st_mode & 0777, 0666u);
 }
 
+TEST_F(ChannelTest, StartDoesNotTakeOverALiveServersSocket) {
+  StartServer();
+  Recorder otherRecorder;
+  RequestServer other([&](const std::string& p) { return otherRecorder.Handle(p); },
+                      [&](const std::string& line) { otherRecorder.Report(line); });
+  EXPECT_FALSE(other.Start());
+  EXPECT_TRUE(otherRecorder.WaitForError("Address already in use"));
+  other.Stop();
+  std::int32_t reply = -1;
+  std::string error;
+  EXPECT_EQ(SendUpgradeRequest("first", &reply, &error), SendResult::kReplied) << error;
+  EXPECT_EQ(recorder_.Payloads(), std::vector<std::string>{"first"});
+  EXPECT_TRUE(otherRecorder.Payloads().empty());
+}
+
 TEST_F(ChannelTest, StartRefusesToDeleteAFileThatIsNotASocket) {
   std::ofstream(socketPath_) << "not ours";
   RequestServer server([](const std::string&) { return 0; },
