@@ -302,15 +302,15 @@ void LogicSession::DownloadFile(CompletionCallback completion, ProgressCallback 
                                 const std::string& path) {
   InitCurlOnce();
   Registry& registry = TheRegistry();
-  TransferOptions options;
+  Transfer* transfer =
+      new Transfer(std::move(completion), std::move(progress), url, headers, path,
+                   GetTransferOptions(), registry.abandonGeneration.load(std::memory_order_acquire));
   {
+    // Counted before the thread exists, so an AbandonAll right after this
+    // call already waits for it.
     std::lock_guard<std::mutex> lock(registry.mutex);
-    options = registry.options;
     ++registry.running;
   }
-  Transfer* transfer =
-      new Transfer(std::move(completion), std::move(progress), url, headers, path, options,
-                   registry.abandonGeneration.load(std::memory_order_acquire));
 
   auto finished = [] {
     Registry& shared = TheRegistry();

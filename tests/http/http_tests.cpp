@@ -200,6 +200,11 @@ class Recorder {
 class HttpDownload : public ::testing::Test {
  protected:
   void SetUp() override {
+    // Loopback traffic must not be sent to a proxy from the environment.
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                             "all_proxy", "ALL_PROXY"}) {
+      unsetenv(name);
+    }
     char pattern[] = "/tmp/bvhttp-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     root_ = pattern;
