@@ -312,6 +312,18 @@ TEST_F(HttpDownload, UnknownOrZeroSizeReportsOnlyTheEnd) {
   EXPECT_EQ(empty.progress(), std::vector<int>{100});
 }
 
+TEST_F(HttpDownload, SendsExtraHeaderLines) {
+  fs::path target = out_ / "headers.txt";
+  LogicSession session;
+  session.DownloadFile(rec_.Completion(), rec_.Progress(), server_->Url("/headers"),
+                       {"X-Upgrade-Channel: stable", "X-Upgrade-Build: 1234"}, target.string());
+  ASSERT_TRUE(rec_.WaitDone());
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  std::string received = ReadFile(target);
+  EXPECT_NE(received.find("X-Upgrade-Channel: stable\n"), std::string::npos) << received;
+  EXPECT_NE(received.find("X-Upgrade-Build: 1234\n"), std::string::npos) << received;
+}
+
 TEST_F(HttpDownload, ReturnsAtOnceAndOutlivesTheSession) {
   fs::path target = out_ / "slow.bin";
   // About three seconds at this rate: long enough to be sure DownloadFile
@@ -444,6 +456,7 @@ TEST_F(HttpDownload, UnusableTargetFailsWithoutWriting) {
   }
   EXPECT_TRUE(ListDir(out_).empty());
   EXPECT_EQ(ListDir(root_), (std::vector<std::string>{"out", "served"}));
+  EXPECT_FALSE(fs::exists(".part"));
   EXPECT_TRUE(server_->Requests().empty());
 }
 

@@ -29,6 +29,7 @@ server covers every case:
                          honouring Range
 
 Every mode that sends a file also takes "?bps=N" to throttle it to N bytes/s.
+  /headers               the request's header lines as the body
   /_requests             one line per request served so far:
                          "<path> <Range header or ->"
 
@@ -219,6 +220,9 @@ class Handler(BaseHTTPRequestHandler):
             with self.server.lock:
                 text = "".join(line + "\n" for line in self.server.requests)
             self.send_plain(200, text)
+            return
+        if mode == "headers":
+            self.send_plain(200, "".join("%s: %s\n" % item for item in self.headers.items()))
             return
         if mode == "status":
             try:
