@@ -71,19 +71,42 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
+// Starts `args` (args[0] a full path) with stdout on `stdoutFd`, or stdout
+// and stderr on /dev/null when it is -1; returns the pid or -1.
+pid_t Spawn(std::vector<std::string> args, int stdoutFd) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (stdoutFd >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int RunToEnd(const std::vector<std::string>& args) {
+  pid_t pid = Spawn(args, -1);
+  int status = -1;
+  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 // The Python test server as a real child process.
 class TestServer {
  public:
-  explicit TestServer(const fs::path& root) {
+  explicit TestServer(const fs::path& root, const std::vector<std::string>& extra = {}) {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
-    std::string python = BRISVANE_PYTHON3, script = BRISVANE_HTTP_SERVER, dir = root.string();
-    char* argv[] = {python.data(), script.data(), dir.data(), nullptr};
-    if (posix_spawn(&pid_, python.c_str(), &actions, nullptr, argv, environ) != 0) pid_ = -1;
-    posix_spawn_file_actions_destroy(&actions);
+    std::vector<std::string> args = {BRISVANE_PYTHON3, BRISVANE_HTTP_SERVER, root.string()};
+    args.insert(args.end(), extra.begin(), extra.end());
+    pid_ = Spawn(args, fds[1]);
     close(fds[1]);
     std::string line;
     auto deadline = std::chrono::steady_clock::now() + 20s;
@@ -109,8 +132,8 @@ class TestServer {
   }
 
   int port() const { return port_; }
-  std::string Url(const std::string& path) const {
-    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  std::string Url(const std::string& path, const char* scheme = "http") const {
+    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_) + path;
   }
 
   // "<path> <Range or ->" for every request the server has seen, in order;
@@ -414,6 +437,25 @@ TEST_F(HttpDownload, StalledTransferFails) {
   std::vector<std::string> requests = server_->Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1], "/stall/big.bin bytes=65536-");
+}
+
+TEST_F(HttpDownload, UnverifiedTlsPeerIsRefused) {
+  if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/openssl";
+  fs::path key = root_ / "key.pem", cert = root_ / "cert.pem", pem = root_ / "server.pem";
+  ASSERT_EQ(RunToEnd({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                      "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
+                      "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                      key.string(), "-out", cert.string()}),
+            0);
+  WriteFile(pem, ReadFile(cert) + ReadFile(key));
+  TestServer tls(served_, {"--tls", pem.string()});
+  ASSERT_GT(tls.port(), 0);
+
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(tls.Url("/files/big.bin", "https"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.code(), CURLE_PEER_FAILED_VERIFICATION);
 }
 
 TEST_F(HttpDownload, ConnectionRefusedFails) {

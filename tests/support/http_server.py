@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Local HTTP server for tests, the demo and benchmarks (standard library only).
 
-Usage: http_server.py DIRECTORY [--port N]
+Usage: http_server.py DIRECTORY [--port N] [--tls PEM]
 
 Listens on 127.0.0.1 (port 0 = a free port unless --port is given), prints the
 port alone on the first line of stdout, flushes, then serves files from
@@ -33,11 +33,13 @@ Every mode that sends a file also takes "?bps=N" to throttle it to N bytes/s.
   /_requests             one line per request served so far:
                          "<path> <Range header or ->"
 
+With --tls the server speaks HTTPS with the certificate and key in PEM.
 Unknown names give 404. Only the loopback interface is used.
 """
 
 import argparse
 import os
+import ssl
 import sys
 import threading
 import time
@@ -293,8 +295,13 @@ def main():
     parser = argparse.ArgumentParser(description="local HTTP test server")
     parser.add_argument("directory")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--tls", metavar="PEM")
     args = parser.parse_args()
     server = Server(("127.0.0.1", args.port), args.directory)
+    if args.tls:
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(args.tls)
+        server.socket = context.wrap_socket(server.socket, server_side=True)
     sys.stdout.write("%d\n" % server.server_address[1])
     sys.stdout.flush()
     try:
