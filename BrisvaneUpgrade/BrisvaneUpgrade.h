@@ -55,6 +55,7 @@ class BrisvaneUpgrade : public QDialog {
   bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
 
  private:
+  friend class BrisvaneUpgradeTestAccess;
   BrisvaneUpgrade();
 
   void BuildUi();

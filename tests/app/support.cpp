@@ -1,0 +1,184 @@
+#include "support.h"
+
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QRegularExpression>
+#include <QThread>
+
+namespace testing_support {
+
+QList<LogLine> ReadLog(const QString& path) {
+  static const QRegularExpression shape(
+      R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (TRACE|DEBUG|INFO |WARN |ERROR|FATAL) ([^:]+):(\d+): (.*)$)");
+  QList<LogLine> lines;
+  const QString text = QString::fromUtf8(ReadFile(path));
+  for (const QString& raw : text.split('\n', Qt::SkipEmptyParts)) {
+    const QRegularExpressionMatch m = shape.match(raw);
+    EXPECT_TRUE(m.hasMatch()) << "log line out of shape: " << raw.toStdString();
+    if (!m.hasMatch()) continue;
+    lines.append({m.captured(1).trimmed(), m.captured(2), m.captured(3).toInt(), m.captured(4)});
+  }
+  return lines;
+}
+
+QStringList Messages(const QList<LogLine>& lines) {
+  QStringList out;
+  for (const LogLine& l : lines) out << l.level + " " + l.message;
+  return out;
+}
+
+bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!done()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QThread::msleep(20);
+  }
+  return true;
+}
+
+QByteArray ReadFile(const QString& path) {
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly)) return {};
+  return f.readAll();
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes, bool executable) {
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  QFile f(path);
+  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
+  f.write(bytes);
+  f.close();
+  if (executable) {
+    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
+                     QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+  }
+}
+
+HttpServer::HttpServer(const QString& root) {
+  process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  process_.start("python3", {BRISVANE_HTTP_SERVER, root});
+  if (!process_.waitForStarted(5000)) return;
+  if (!WaitFor([&] { return process_.canReadLine(); }, 10000)) return;
+  port_ = process_.readLine().trimmed().toInt();
+}
+
+HttpServer::~HttpServer() {
+  process_.kill();
+  process_.waitForFinished(5000);
+}
+
+QString HttpServer::Url(const QString& path) const {
+  return QString("http://127.0.0.1:%1%2").arg(port_).arg(path);
+}
+
+UpgraderWorld::UpgraderWorld() {
+  QDir().mkpath(appDir());
+  QDir().mkpath(dataHome());
+  QDir().mkpath(runtimeDir());
+  QDir().mkpath(recordDir());
+  QFile::setPermissions(runtimeDir(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+QProcessEnvironment UpgraderWorld::environment() const {
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("XDG_DATA_HOME", dataHome());
+  env.insert("XDG_RUNTIME_DIR", runtimeDir());
+  env.insert("RECORD_DIR", recordDir());
+  env.insert("QT_QPA_PLATFORM", "offscreen");
+  env.remove("http_proxy");
+  env.remove("HTTP_PROXY");
+  env.remove("all_proxy");
+  env.remove("ALL_PROXY");
+  return env;
+}
+
+void UpgraderWorld::InstallUpgrader(const QString& dir) {
+  const QString target = (dir.isEmpty() ? appDir() : dir) + "/BrisvaneUpgrade";
+  QDir().mkpath(QFileInfo(target).absolutePath());
+  QFile::remove(target);
+  ASSERT_TRUE(QFile::copy(BRISVANE_UPGRADER, target));
+  QFile::setPermissions(target, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+void UpgraderWorld::InstallClient(const QString& dir) {
+  const QByteArray script =
+      "#!/bin/sh\n"
+      "# Stand-in client: records its start and whether the guard is free.\n"
+      "date +%s.%N > \"$RECORD_DIR/client.started\"\n"
+      "if flock -n \"$XDG_RUNTIME_DIR/bvc singleton mutex\" true; then\n"
+      "  echo free > \"$RECORD_DIR/client.guard\"\n"
+      "else\n"
+      "  echo held > \"$RECORD_DIR/client.guard\"\n"
+      "fi\n";
+  WriteFile((dir.isEmpty() ? appDir() : dir) + "/bvc.exe", script, true);
+}
+
+void UpgraderWorld::InstallScript(const QString& dir, int sleepSeconds) {
+  const QByteArray script = QString(
+                                "# Stand-in post-install script.\n"
+                                "date +%s.%N > \"$RECORD_DIR/script.ran\"\n"
+                                "sleep %1\n"
+                                "date +%s.%N > \"$RECORD_DIR/script.ended\"\n")
+                                .arg(sleepSeconds)
+                                .toUtf8();
+  WriteFile((dir.isEmpty() ? appDir() : dir) + "/command.bat", script, false);
+}
+
+void UpgraderWorld::CreateDataFolder() { QDir().mkpath(downloadDir()); }
+
+void UpgraderWorld::Start(const QString& dir, const QString& display) {
+  QProcessEnvironment env = environment();
+  if (!display.isEmpty()) {
+    env.insert("DISPLAY", display);
+    env.insert("QT_QPA_PLATFORM", "xcb");
+  }
+  process_.setProcessEnvironment(env);
+  process_.setProcessChannelMode(QProcess::ForwardedChannels);
+  process_.start((dir.isEmpty() ? appDir() : dir) + "/BrisvaneUpgrade", QStringList());
+  ASSERT_TRUE(process_.waitForStarted(5000));
+}
+
+bool UpgraderWorld::WaitUntilServing(int timeoutMs) {
+  return WaitFor([&] { return QFileInfo::exists(runtimeDir() + "/BrisvaneUpgrade"); },
+                 timeoutMs);
+}
+
+int UpgraderWorld::SendRequest(const QString& url) {
+  QProcess sender;
+  sender.setProcessEnvironment(environment());
+  sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  sender.start(BRISVANE_UPGRADE_REQUEST, {url});
+  if (!sender.waitForFinished(30000)) return -1;
+  return sender.exitCode();
+}
+
+bool UpgraderWorld::WaitForExit(int timeoutMs) {
+  return WaitFor([&] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
+}
+
+QString UpgraderWorld::Recorded(const QString& name) const {
+  return QString::fromUtf8(ReadFile(recordDir() + "/" + name)).trimmed();
+}
+
+QByteArray InstallerScript(const QString& recordDir, int sleepSeconds) {
+  return QString(
+             "#!/bin/sh\n"
+             "# Stand-in installer: records its arguments and timing.\n"
+             "date +%s.%N > \"%1/installer.started\"\n"
+             "printf '%s\\n' \"$#\" \"$@\" > \"%1/installer.args\"\n"
+             "sleep %2\n"
+             "date +%s.%N > \"%1/installer.ended\"\n")
+      .arg(recordDir)
+      .arg(sleepSeconds)
+      .toUtf8();
+}
+
+}  // namespace testing_support

@@ -1,0 +1,89 @@
+// Helpers shared by the upgrader's tests: log parsing, the local HTTP test
+// server, and the upgrader run as a real process beside its stand-ins.
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <functional>
+#include <memory>
+
+namespace testing_support {
+
+struct LogLine {
+  QString level;
+  QString file;
+  int line = 0;
+  QString message;
+};
+
+// Parses "upgrade.log"; a line not in the log's shape fails the test.
+QList<LogLine> ReadLog(const QString& path);
+QStringList Messages(const QList<LogLine>& lines);
+
+// Polls `done` until it holds or `timeoutMs` passes, keeping Qt events alive.
+bool WaitFor(const std::function<bool()>& done, int timeoutMs);
+
+QByteArray ReadFile(const QString& path);
+void WriteFile(const QString& path, const QByteArray& bytes, bool executable = false);
+
+// The Python test server, serving `root` on 127.0.0.1 until destroyed.
+class HttpServer {
+ public:
+  explicit HttpServer(const QString& root);
+  ~HttpServer();
+  bool ok() const { return port_ > 0; }
+  QString Url(const QString& path) const;
+
+ private:
+  QProcess process_;
+  int port_ = 0;
+};
+
+// A private world for one upgrader run: a copy of the executable beside
+// recording stand-ins, and private XDG data and runtime folders.
+class UpgraderWorld {
+ public:
+  UpgraderWorld();
+
+  QString appDir() const { return root_.path() + "/app"; }
+  QString dataHome() const { return root_.path() + "/data"; }
+  QString runtimeDir() const { return root_.path() + "/run"; }
+  QString recordDir() const { return root_.path() + "/record"; }
+  QString downloadDir() const { return dataHome() + "/Tamberk/Brisvane"; }
+  QString logPath() const { return downloadDir() + "/logs/upgrade.log"; }
+  QProcessEnvironment environment() const;
+
+  // Copies the upgrader into `dir` (default appDir()).
+  void InstallUpgrader(const QString& dir = QString());
+  // The stand-in client: records its start and whether it could take the guard.
+  void InstallClient(const QString& dir = QString());
+  // The stand-in script: records that it ran, then sleeps `sleepSeconds`.
+  void InstallScript(const QString& dir = QString(), int sleepSeconds = 0);
+  // Creates the application-local data folder as the client would.
+  void CreateDataFolder();
+
+  // Starts the upgrader from `dir`; offscreen unless `display` is given.
+  void Start(const QString& dir = QString(), const QString& display = QString());
+  // Waits until the request channel is up (the socket exists).
+  bool WaitUntilServing(int timeoutMs = 10000);
+  // Sends a request with the real upgrade-request tool; returns its exit code.
+  int SendRequest(const QString& url);
+  bool WaitForExit(int timeoutMs);
+  QProcess& process() { return process_; }
+
+  QString Recorded(const QString& name) const;  // a record file's text
+
+ private:
+  QTemporaryDir root_;
+  QProcess process_;
+};
+
+// Builds an installer stand-in: a shell script that records its arguments and
+// exits after `sleepSeconds`.
+QByteArray InstallerScript(const QString& recordDir, int sleepSeconds = 0);
+
+}  // namespace testing_support

@@ -1,0 +1,317 @@
+// The upgrader as a real process: start-up, the whole upgrade against a local
+// HTTP server with recording stand-ins, and closing it in every phase.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QThread>
+
+#include "support.h"
+
+using namespace testing_support;
+
+namespace {
+
+QString InfoLine(const QString& message) { return "INFO " + message; }
+QString ErrorLine(const QString& message) { return "ERROR " + message; }
+
+double RecordedTime(const UpgraderWorld& world, const QString& name) {
+  return world.Recorded(name).toDouble();
+}
+
+void Terminate(UpgraderWorld& world) { ::kill(world.process().processId(), SIGTERM); }
+
+// ---------------------------------------------------------------------------
+// Start-up and the log file.
+
+TEST(StartupTest, SecondStartWhileTheGuardIsHeldExitsAtOnceWithoutLogging) {
+  UpgraderWorld world;
+  world.CreateDataFolder();
+  world.InstallUpgrader();
+  world.Start();
+  ASSERT_TRUE(world.WaitUntilServing());
+  const QByteArray logBefore = ReadFile(world.logPath());
+
+  QProcess second;
+  second.setProcessEnvironment(world.environment());
+  QElapsedTimer timer;
+  timer.start();
+  second.start(world.appDir() + "/BrisvaneUpgrade", QStringList());
+  ASSERT_TRUE(second.waitForFinished(10000));
+  EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(second.exitCode(), 0);
+  EXPECT_LT(timer.elapsed(), 5000);
+  EXPECT_EQ(ReadFile(world.logPath()), logBefore);
+
+  // A killed holder leaves nothing behind: the next start runs normally.
+  ::kill(world.process().processId(), SIGKILL);
+  ASSERT_TRUE(world.WaitForExit(5000));
+  world.Start();
+  ASSERT_TRUE(WaitFor([&] { return world.process().state() == QProcess::Running; }, 5000));
+  QThread::msleep(500);
+  EXPECT_EQ(world.process().state(), QProcess::Running);
+  Terminate(world);
+  ASSERT_TRUE(world.WaitForExit(10000));
+  EXPECT_EQ(Messages(ReadLog(world.logPath())).last(), InfoLine("upgrade end"));
+}
+
+TEST(StartupTest, CreatesTheLogFolderAndEndsWithUpgradeEnd) {
+  UpgraderWorld world;
+  world.CreateDataFolder();
+  ASSERT_FALSE(QFileInfo::exists(world.downloadDir() + "/logs"));
+  world.InstallUpgrader();
+  world.Start();
+  ASSERT_TRUE(world.WaitUntilServing());
+  EXPECT_TRUE(QFileInfo(world.logPath()).isFile());
+
+  Terminate(world);
+  ASSERT_TRUE(world.WaitForExit(10000));
+  EXPECT_EQ(world.process().exitCode(), 0);
+  const QList<LogLine> lines = ReadLog(world.logPath());
+  ASSERT_EQ(lines.size(), 1);
+  EXPECT_EQ(lines[0].level, "INFO");
+  EXPECT_EQ(lines[0].message, "upgrade end");
+  EXPECT_TRUE(lines[0].file.endsWith("main.cpp")) << lines[0].file.toStdString();
+}
+
+TEST(StartupTest, RunsWithoutALogWhenTheDataFolderIsMissing) {
+  UpgraderWorld world;  // no Tamberk/Brisvane: only one level is ever created
+  world.InstallUpgrader();
+  world.Start();
+  ASSERT_TRUE(world.WaitUntilServing());
+  EXPECT_EQ(world.process().state(), QProcess::Running);
+  Terminate(world);
+  ASSERT_TRUE(world.WaitForExit(10000));
+  EXPECT_EQ(world.process().exitCode(), 0);
+  EXPECT_FALSE(QFileInfo::exists(world.logPath()));
+  EXPECT_FALSE(QFileInfo::exists(world.downloadDir()));
+}
+
+TEST(StartupTest, AppendsToAnExistingLog) {
+  UpgraderWorld world;
+  const QByteArray earlier = "2026-01-02 03:04:05 INFO  /src/main.cpp:1: upgrade end\n";
+  WriteFile(world.logPath(), earlier);
+  world.InstallUpgrader();
+  world.Start();
+  ASSERT_TRUE(world.WaitUntilServing());
+  Terminate(world);
+  ASSERT_TRUE(world.WaitForExit(10000));
+  const QByteArray log = ReadFile(world.logPath());
+  EXPECT_TRUE(log.startsWith(earlier));
+  EXPECT_EQ(ReadLog(world.logPath()).size(), 2);
+}
+
+// ---------------------------------------------------------------------------
+// The whole upgrade.
+
+class UpgradeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(served_.isValid());
+    server_ = std::make_unique<HttpServer>(served_.path());
+    ASSERT_TRUE(server_->ok());
+    world_.CreateDataFolder();
+    world_.InstallUpgrader();
+    world_.InstallClient();
+  }
+  void ServeInstaller(const QString& name, int sleepSeconds = 0) {
+    WriteFile(served_.path() + "/" + name, InstallerScript(world_.recordDir(), sleepSeconds));
+  }
+  void StartAndRequest(const QString& path) {
+    world_.Start();
+    ASSERT_TRUE(world_.WaitUntilServing());
+    ASSERT_EQ(world_.SendRequest(server_->Url(path)), 0);
+  }
+  QStringList Log() { return Messages(ReadLog(world_.logPath())); }
+  QString DownloadPathLine() {
+    return InfoLine("BrisvaneUpgrade::StartDownload download path:" + world_.downloadDir() + "/");
+  }
+
+  QTemporaryDir served_;
+  std::unique_ptr<HttpServer> server_;
+  UpgraderWorld world_;
+};
+
+TEST_F(UpgradeTest, WholeRoadRunsInstallerScriptAndClientInOrder) {
+  world_.InstallScript();
+  ServeInstaller("Setup_1.2.3.exe");
+  const QString target = world_.downloadDir() + "/Setup_1.2.3.exe";
+  StartAndRequest("/files/Setup_1.2.3.exe");
+
+  // When the download lands, to measure how soon the installer follows.
+  double downloadEnded = 0;
+  WaitFor(
+      [&] {
+        if (QFileInfo::exists(target) && downloadEnded == 0) {
+          downloadEnded = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+        }
+        return world_.process().state() == QProcess::NotRunning;
+      },
+      30000);
+  ASSERT_EQ(world_.process().state(), QProcess::NotRunning);
+  EXPECT_EQ(world_.process().exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(world_.process().exitCode(), 0);
+
+  const QStringList expected = {
+      InfoLine("BrisvaneUpgrade::nativeEvent receive message"),
+      DownloadPathLine(),
+      InfoLine("ThreadStartInstaller[upgrade] start installer result:1"),
+      InfoLine("ThreadStartInstaller begin to send install completion notice"),
+      InfoLine("BrisvaneUpgrade::event receive install completion notice"),
+      InfoLine("BrisvaneUpgrade::StartCommandScript param:\"" + world_.appDir() + "/command.bat\""),
+      InfoLine("BrisvaneUpgrade::StartCommandScript wait for script execution, the result: 0"),
+      InfoLine("BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1"),
+      InfoLine("upgrade end"),
+  };
+  EXPECT_EQ(Log(), expected);
+
+  EXPECT_EQ(world_.Recorded("installer.args"), "1\n/verysilent");
+  EXPECT_EQ(ReadFile(target), ReadFile(served_.path() + "/Setup_1.2.3.exe"));
+  EXPECT_FALSE(QFileInfo::exists(target + ".part"));
+  ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("client.guard").isEmpty(); }, 10000));
+  EXPECT_EQ(world_.Recorded("client.guard"), "free") << "the client could not take the guard";
+  EXPECT_LE(RecordedTime(world_, "script.ended"), RecordedTime(world_, "client.started"));
+  EXPECT_LE(RecordedTime(world_, "installer.ended"), RecordedTime(world_, "script.ran"));
+
+  std::printf("measured: download landed -> installer started: %.0f ms\n",
+              (RecordedTime(world_, "installer.started") - downloadEnded) * 1000);
+  std::printf("measured: installer exited -> client started: %.0f ms (script included)\n",
+              (RecordedTime(world_, "client.started") - RecordedTime(world_, "installer.ended")) *
+                  1000);
+}
+
+TEST_F(UpgradeTest, WithoutScriptTheClientStillStarts) {
+  ServeInstaller("setup.exe");
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  const QStringList log = Log();
+  ASSERT_GE(log.size(), 3);
+  EXPECT_EQ(log.mid(log.size() - 3),
+            QStringList({ErrorLine("BrisvaneUpgrade::StartCommandScript copy script doesn't exist"),
+                         InfoLine("BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1"),
+                         InfoLine("upgrade end")}));
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
+}
+
+TEST_F(UpgradeTest, FailedDownloadOnlyRelaunchesTheClient) {
+  world_.InstallScript();
+  StartAndRequest("/status/404");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(world_.process().exitCode(), 0);
+  const QStringList expected = {
+      InfoLine("BrisvaneUpgrade::nativeEvent receive message"),
+      DownloadPathLine(),
+      ErrorLine("[upgrade] download error, code:22"),
+      InfoLine("BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1"),
+      InfoLine("upgrade end"),
+  };
+  EXPECT_EQ(Log(), expected);
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
+  EXPECT_TRUE(world_.Recorded("installer.started").isEmpty());
+  EXPECT_TRUE(world_.Recorded("script.ran").isEmpty());
+}
+
+TEST_F(UpgradeTest, InstallerThatCannotStartLeavesTheWindowOpenAndNoClient) {
+  // Downloaded fine, but not a program: the launch gives no process.
+  WriteFile(served_.path() + "/setup.bin", QByteArray(4096, '\x7f'));
+  StartAndRequest("/files/setup.bin");
+  ASSERT_TRUE(WaitFor(
+      [&] { return Log().contains(ErrorLine("ThreadStartInstaller handle of process installer is nullptr")); },
+      20000));
+  QThread::msleep(1000);
+  EXPECT_EQ(world_.process().state(), QProcess::Running);
+  const QStringList log = Log();
+  EXPECT_TRUE(log.contains(InfoLine("ThreadStartInstaller[upgrade] start installer result:0")));
+
+  Terminate(world_);
+  ASSERT_TRUE(world_.WaitForExit(10000));
+  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
+  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+}
+
+TEST_F(UpgradeTest, ScriptBesideAnUpgraderInAFolderWithSpacesIsQuotedAndRuns) {
+  const QString dir = world_.appDir() + "/Brisvane Client";
+  world_.InstallUpgrader(dir);
+  world_.InstallClient(dir);
+  world_.InstallScript(dir);
+  ServeInstaller("setup.exe");
+  world_.Start(dir);
+  ASSERT_TRUE(world_.WaitUntilServing());
+  ASSERT_EQ(world_.SendRequest(server_->Url("/files/setup.exe")), 0);
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_TRUE(Log().contains(
+      InfoLine("BrisvaneUpgrade::StartCommandScript param:\"" + dir + "/command.bat\"")));
+  EXPECT_FALSE(world_.Recorded("script.ran").isEmpty());
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
+}
+
+// ---------------------------------------------------------------------------
+// Closing the window in each phase ends the run at once, without the client.
+
+TEST_F(UpgradeTest, CloseMidDownloadAbandonsTheTransfer) {
+  QByteArray body(4 * 1024 * 1024, 'x');
+  WriteFile(served_.path() + "/setup.exe", body);
+  StartAndRequest("/slow/setup.exe");  // about 16 s at the server's default pace
+  const QString part = world_.downloadDir() + "/setup.exe.part";
+  ASSERT_TRUE(WaitFor([&] { return QFileInfo(part).size() > 0; }, 10000));
+
+  QElapsedTimer timer;
+  timer.start();
+  Terminate(world_);
+  ASSERT_TRUE(world_.WaitForExit(10000));
+  EXPECT_LT(timer.elapsed(), 3000);
+  EXPECT_EQ(world_.process().exitCode(), 0);
+  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
+  EXPECT_FALSE(QFileInfo::exists(part));
+  EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/setup.exe"));
+  QThread::msleep(300);
+  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+}
+
+TEST_F(UpgradeTest, CloseWhileTheInstallerRunsLeavesItRunningAndNoClient) {
+  ServeInstaller("setup.exe", 3);
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("installer.started").isEmpty(); }, 20000));
+
+  QElapsedTimer timer;
+  timer.start();
+  Terminate(world_);
+  ASSERT_TRUE(world_.WaitForExit(10000));
+  EXPECT_LT(timer.elapsed(), 2000);
+  EXPECT_EQ(world_.process().exitCode(), 0);
+  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
+  // The installer finishes its work on its own.
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("installer.ended").isEmpty(); }, 10000));
+  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+  EXPECT_FALSE(Log().contains(InfoLine("ThreadStartInstaller begin to send install completion notice")));
+}
+
+TEST_F(UpgradeTest, CloseWhileTheScriptRunsEndsWithoutTheClient) {
+  world_.InstallScript(QString(), 20);
+  ServeInstaller("setup.exe");
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("script.ran").isEmpty(); }, 20000));
+
+  QElapsedTimer timer;
+  timer.start();
+  Terminate(world_);
+  ASSERT_TRUE(world_.WaitForExit(10000));
+  EXPECT_LT(timer.elapsed(), 2000);
+  EXPECT_EQ(world_.process().exitCode(), 0);
+  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
+  QThread::msleep(300);
+  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}

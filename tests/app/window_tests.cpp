@@ -1,0 +1,264 @@
+// The window in-process on the offscreen platform: its look, the progress
+// model, the request handling and the real download against a local server.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDir>
+#include <QFileInfo>
+#include <QIcon>
+#include <QLabel>
+#include <QProgressBar>
+#include <QRandomGenerator>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "BrisvaneUpgrade.h"
+#include "installer_path.h"
+#include "log.h"
+#include "support.h"
+
+using namespace testing_support;
+
+class BrisvaneUpgradeTestAccess {
+ public:
+  static void AllowNextRequest(BrisvaneUpgrade* window) { window->m_busy = false; }
+};
+
+namespace {
+
+// Every message the window logs, whatever its level.
+std::mutex g_capturedMutex;
+std::vector<std::string> g_captured;
+
+void CaptureSink(LogEvent* event) {
+  char text[1024];
+  vsnprintf(text, sizeof text, event->format, event->args);
+  std::lock_guard<std::mutex> lock(g_capturedMutex);
+  g_captured.push_back(std::string(LogLevelName(event->level)) + " " + text);
+}
+
+std::vector<std::string> TakeCaptured() {
+  std::lock_guard<std::mutex> lock(g_capturedMutex);
+  return std::exchange(g_captured, {});
+}
+
+class WindowTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    window_ = BrisvaneUpgrade::GetInstance();
+    // Observe download results without running what follows them.
+    QObject::disconnect(window_, &BrisvaneUpgrade::SigDownloadCompleted, window_,
+                        &BrisvaneUpgrade::SlotDownloadCompleted);
+  }
+  void SetUp() override {
+    bar_ = window_->findChild<QProgressBar*>();
+    ASSERT_NE(bar_, nullptr);
+    bar_->setValue(0);
+    TakeCaptured();
+  }
+  static QString DownloadFolder() {
+    return QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/";
+  }
+
+  static BrisvaneUpgrade* window_;
+  QProgressBar* bar_ = nullptr;
+};
+BrisvaneUpgrade* WindowTest::window_ = nullptr;
+
+TEST_F(WindowTest, LooksAsDesigned) {
+  EXPECT_EQ(window_->windowTitle(), "BrisvaneUpgrade");
+  // The framework keeps the top-level type bit; no other hint may be set.
+  EXPECT_EQ(window_->windowFlags() & ~Qt::WindowType_Mask,
+            Qt::WindowFlags(Qt::FramelessWindowHint));
+  EXPECT_EQ(window_->size(), QSize(340, 120));
+  EXPECT_EQ(window_->minimumSize(), window_->maximumSize());
+  EXPECT_EQ(window_->styleSheet(), "background-color:#1E2831");
+  EXPECT_FALSE(window_->windowIcon().isNull()) << "icon resource missing";
+  EXPECT_EQ(window_->windowIcon().availableSizes().size(), 7);
+
+  QLabel* caption = window_->findChild<QLabel*>();
+  ASSERT_NE(caption, nullptr);
+  EXPECT_EQ(caption->text(), QString::fromUtf8("正在更新..."));
+  EXPECT_EQ(caption->font().family(), "Microsoft YaHei");
+  EXPECT_EQ(caption->font().pointSize(), 12);
+
+  EXPECT_EQ(bar_->minimum(), 0);
+  EXPECT_EQ(bar_->maximum(), 100);
+  EXPECT_EQ(bar_->size(), QSize(340, 10));
+  EXPECT_FALSE(bar_->isTextVisible());
+}
+
+TEST_F(WindowTest, ProgressIsClampedAboveAndSetBackBelow) {
+  emit window_->SigUpdate(150);
+  EXPECT_EQ(bar_->value(), 100);
+  emit window_->SigUpdate(40);
+  EXPECT_EQ(bar_->value(), 40);
+  emit window_->SigUpdate(40);
+  EXPECT_EQ(bar_->value(), 40);
+  EXPECT_EQ(TakeCaptured().size(), 3u) << "one DEBUG line per update";
+}
+
+TEST_F(WindowTest, TickerCreepsFromDownloadEndToFullAndStays) {
+  emit window_->SigUpdate(75);
+  for (int i = 0; i < 24; ++i) window_->SlotOnTime();
+  EXPECT_EQ(bar_->value(), 99);
+  window_->SlotOnTime();
+  EXPECT_EQ(bar_->value(), 100);
+  for (int i = 0; i < 50; ++i) window_->SlotOnTime();
+  EXPECT_EQ(bar_->value(), 100);
+}
+
+TEST(InstallerPathTest, TakesTheTextAfterTheLastSeparator) {
+  const QString folder = "/data/Tamberk/Brisvane/";
+  struct Case {
+    const char* url;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"http://example.test/pub/Setup_1.2.3.exe", "/data/Tamberk/Brisvane/Setup_1.2.3.exe"},
+      {"C:\\Downloads\\pkg\\setup.exe", "/data/Tamberk/Brisvane/setup.exe"},
+      // The last backslash wins even when a slash follows it.
+      {"http://h/a\\sub/setup.exe", "/data/Tamberk/Brisvane/sub/setup.exe"},
+      {"http://h/setup.exe?v=2", "/data/Tamberk/Brisvane/setup.exe?v=2"},
+      {"http://h/setup%20x.exe", "/data/Tamberk/Brisvane/setup%20x.exe"},
+      {"http://h/dir/", "/data/Tamberk/Brisvane/"},
+  };
+  for (const Case& c : cases) {
+    QString path = "unchanged";
+    EXPECT_EQ(DeriveInstallerPath(folder, c.url, &path), InstallerPathResult::kDerived) << c.url;
+    EXPECT_EQ(path, c.expected) << c.url;
+  }
+  QString path = "previous";
+  EXPECT_EQ(DeriveInstallerPath(folder, "setup.exe", &path), InstallerPathResult::kNoSeparator);
+  EXPECT_EQ(path, "previous");
+}
+
+TEST(InstallerPathTest, RefusesNamesThatLeaveTheFolder) {
+  const QString folder = "/data/Tamberk/Brisvane/";
+  for (const char* url : {"http://h/x\\../../etc/cron.d/evil", "http://h/a\\..", "C:\\a\\b\\..",
+                          "http://h/x\\sub/../../out.exe", "http://h/x\\C:/Windows/evil.exe",
+                          "http://h/x\\/etc/passwd"}) {
+    QString path = "unchanged";
+    EXPECT_EQ(DeriveInstallerPath(folder, url, &path), InstallerPathResult::kUnsafe) << url;
+    EXPECT_EQ(path, "unchanged") << url;
+  }
+}
+
+TEST_F(WindowTest, EmptyOrUnsafeRequestsDoNothingButLog) {
+  QSignalSpy completed(window_, &BrisvaneUpgrade::SigDownloadCompleted);
+  const QString before = window_->InstallerPath();
+
+  window_->ReceiveRequest(QByteArray());
+  window_->ReceiveRequest(QByteArray("\0", 1));
+  window_->ReceiveRequest("http://127.0.0.1:9/x\\../../evil.exe");
+  QCoreApplication::processEvents();
+
+  const std::vector<std::string> expected = {
+      "INFO BrisvaneUpgrade::nativeEvent receive message",
+      "ERROR BrisvaneUpgrade::StartDownloaddownload url is empty",
+      "INFO BrisvaneUpgrade::nativeEvent receive message",
+      "ERROR BrisvaneUpgrade::StartDownloaddownload url is empty",
+      "INFO BrisvaneUpgrade::nativeEvent receive message",
+      "INFO BrisvaneUpgrade::StartDownload download path:" + DownloadFolder().toStdString(),
+      "ERROR BrisvaneUpgrade::StartDownload installer name leaves the download folder:"
+      "http://127.0.0.1:9/x\\../../evil.exe",
+  };
+  EXPECT_EQ(TakeCaptured(), expected);
+  EXPECT_EQ(completed.count(), 0);
+  EXPECT_EQ(window_->InstallerPath(), before);
+}
+
+// Download cases share one server and run in order: the window allows one
+// upgrade at a time, so each waits for its result.
+class DownloadTest : public WindowTest {
+ protected:
+  void SetUp() override {
+    WindowTest::SetUp();
+    ASSERT_TRUE(served_.isValid());
+    server_ = std::make_unique<HttpServer>(served_.path());
+    ASSERT_TRUE(server_->ok());
+  }
+  // Runs one request and returns the download result.
+  bool Request(const QByteArray& payload, QList<int>* progress = nullptr) {
+    QSignalSpy completed(window_, &BrisvaneUpgrade::SigDownloadCompleted);
+    QSignalSpy updates(window_, &BrisvaneUpgrade::SigUpdate);
+    window_->ReceiveRequest(payload);
+    EXPECT_TRUE(WaitFor([&] { return completed.count() > 0; }, 20000));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(completed.count(), 1);
+    if (progress != nullptr) {
+      for (const QList<QVariant>& u : updates) progress->append(u.at(0).toInt());
+    }
+    AllowNextRequest();
+    return completed.count() == 1 && completed.at(0).at(0).toBool();
+  }
+  // The result is observed here instead of ending the upgrade, so the window
+  // is told the upgrade is over by a failed-download completion of its own.
+  void AllowNextRequest() { BrisvaneUpgradeTestAccess::AllowNextRequest(window_); }
+
+  QTemporaryDir served_;
+  std::unique_ptr<HttpServer> server_;
+};
+
+TEST_F(DownloadTest, DeliversTheFileAndFillsThreeQuarters) {
+  QByteArray body(3 * 1024 * 1024 + 17, Qt::Uninitialized);
+  QRandomGenerator gen(42);
+  for (char& c : body) c = static_cast<char>(gen.bounded(256));
+  WriteFile(served_.path() + "/Setup_1.2.3.exe", body);
+
+  QList<int> progress;
+  // The sender counted the terminating zero; it is not part of the URL.
+  QByteArray payload = server_->Url("/files/Setup_1.2.3.exe").toUtf8();
+  payload.append('\0');
+  ASSERT_TRUE(Request(payload, &progress)) << ::testing::PrintToString(TakeCaptured());
+
+  const QString target = DownloadFolder() + "Setup_1.2.3.exe";
+  EXPECT_EQ(window_->InstallerPath(), target);
+  EXPECT_EQ(ReadFile(target), body);
+  EXPECT_FALSE(QFileInfo::exists(target + ".part"));
+  ASSERT_FALSE(progress.isEmpty());
+  EXPECT_LE(progress.size(), 101);
+  for (int i = 1; i < progress.size(); ++i) EXPECT_LE(progress[i - 1], progress[i]);
+  EXPECT_EQ(progress.last(), 75);
+  EXPECT_EQ(bar_->value(), 75);
+}
+
+TEST_F(DownloadTest, FailureIsReportedWithItsCodeAndLeavesNoFile) {
+  TakeCaptured();
+  ASSERT_FALSE(Request(server_->Url("/status/404").toUtf8()));
+  const std::vector<std::string> lines = TakeCaptured();
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), "ERROR [upgrade] download error, code:22"), 1);
+  EXPECT_FALSE(QFileInfo::exists(DownloadFolder() + "404"));
+  EXPECT_FALSE(QFileInfo::exists(DownloadFolder() + "404.part"));
+}
+
+TEST_F(DownloadTest, UrlEndingInItsSeparatorFailsWithoutTouchingTheFolder) {
+  ASSERT_FALSE(Request(server_->Url("/files/").toUtf8()));
+  EXPECT_EQ(window_->InstallerPath(), DownloadFolder());
+  EXPECT_TRUE(QFileInfo(DownloadFolder()).isDir());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // A private data folder before anything asks for it.
+  QTemporaryDir data;
+  qputenv("XDG_DATA_HOME", data.path().toUtf8());
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QCoreApplication::setOrganizationName("Tamberk");
+  QCoreApplication::setApplicationName("Brisvane");
+  QDir().mkpath(data.path() + "/Tamberk");
+  LogAddSink(CaptureSink, nullptr, TRACE);
+  LogSetQuiet(true);
+
+  QApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  const int result = RUN_ALL_TESTS();
+  BrisvaneUpgrade::DestroyInstance();
+  return result;
+}
