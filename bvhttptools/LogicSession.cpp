@@ -262,6 +262,13 @@ class Transfer {
     size_t done = std::fwrite(data, 1, bytes, self->file_);
     self->written_ += static_cast<curl_off_t>(done);
     if (done != bytes) self->writeFailed_ = true;
+    // Overlap the disk with the network: the sync before the rename then
+    // waits only for the last stretch instead of the whole file.
+    self->unsynced_ += static_cast<curl_off_t>(done);
+    if (self->unsynced_ >= kWritebackStride) {
+      self->unsynced_ = 0;
+      bvhttptools::StartWriteback(self->file_);
+    }
     return done;
   }
 
@@ -289,6 +296,8 @@ class Transfer {
   std::FILE* file_ = nullptr;
   curl_off_t offset_ = 0;   // bytes in the .part file before the current try
   curl_off_t written_ = 0;  // bytes the current try appended
+  curl_off_t unsynced_ = 0;  // bytes written since writeback was last started
+  static constexpr curl_off_t kWritebackStride = 32 * 1024 * 1024;
   bool writeFailed_ = false;
   int lastPercent_ = -1;
   std::string effectiveUrl_;

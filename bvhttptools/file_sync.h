@@ -11,6 +11,10 @@ namespace bvhttptools {
 // by child processes. Returns nullptr on failure.
 std::FILE* OpenPartFile(const std::string& path);
 
+// Asks the system to start writing the stream's data to storage in the
+// background, without waiting, so the final sync has little left to do.
+void StartWriteback(std::FILE* file);
+
 // Flushes the stream's buffer and asks the system to put the data on storage.
 bool SyncFile(std::FILE* file);
 

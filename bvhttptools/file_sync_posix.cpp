@@ -17,6 +17,11 @@ std::FILE* OpenPartFile(const std::string& path) {
   return file;
 }
 
+void StartWriteback(std::FILE* file) {
+  // Whole file, asynchronous: pages already under writeback are skipped.
+  ::sync_file_range(::fileno(file), 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool SyncFile(std::FILE* file) {
   if (std::fflush(file) != 0) return false;
   int rc;

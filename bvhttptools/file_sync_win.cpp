@@ -27,6 +27,9 @@ std::FILE* OpenPartFile(const std::string& path) {
   return ::_wfopen(wide.c_str(), L"wbN");
 }
 
+// Windows' cache manager already writes behind on its own.
+void StartWriteback(std::FILE*) {}
+
 bool SyncFile(std::FILE* file) {
   if (std::fflush(file) != 0) return false;
   HANDLE handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(file)));
