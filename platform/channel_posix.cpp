@@ -1,6 +1,7 @@
 // Linux back end of the upgrade request channel: a Unix stream socket in the
 // runtime folder carrying length-prefixed frames, standing in for WM_COPYDATA.
 #include "platform.h"
+#include "posix_users.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -225,7 +226,7 @@ void RequestServer::Impl::AcceptAll() {
       close(fd);
       continue;
     }
-    if (cred.uid != geteuid() && cred.uid != 0) {
+    if (!PeerMayRequest(cred.uid, geteuid(), LoginUid())) {
       Report(Format("RequestServer refused a request from uid %u",
                     static_cast<unsigned>(cred.uid)));
       close(fd);

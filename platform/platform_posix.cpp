@@ -1,5 +1,6 @@
 // Linux back end of the platform layer.
 #include "platform.h"
+#include "posix_users.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -24,20 +25,22 @@ extern char** environ;
 
 namespace platform {
 
-namespace {
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The uid of the login session: it survives sudo and pkexec, so a root
-// upgrader and its user's client agree on one folder.
 uid_t LoginUid() {
   std::ifstream in("/proc/self/loginuid");
   unsigned long value = 0;
   if (in >> value && value != 4294967295UL) return static_cast<uid_t>(value);
   return geteuid();
+}
+
+bool PeerMayRequest(uid_t peerUid, uid_t ownEuid, uid_t loginUid) {
+  return peerUid == ownEuid || peerUid == 0 || peerUid == loginUid;
+}
+
+namespace {
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // /tmp is shared with everyone: use the folder only when it is a real

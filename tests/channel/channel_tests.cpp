@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "platform.h"
+#include "posix_users.h"
 
 extern char** environ;
 
@@ -320,6 +321,17 @@ TEST_F(ChannelTest, OversizeFrameIsClosedWithoutReplyOrHandlerCall) {
   EXPECT_NE(error.find("65536"), std::string::npos) << error;
   EXPECT_EQ(reply, 7);
   EXPECT_TRUE(recorder_.Payloads().empty());
+}
+
+// A root upgrader started for user 1000 (through pkexec) must still hear that
+// user's client, and nobody else's.
+TEST(PeerCheckTest, SameUserRootOrTheLoginUserOfARootUpgrader) {
+  EXPECT_TRUE(platform::PeerMayRequest(1000, 1000, 1000));
+  EXPECT_TRUE(platform::PeerMayRequest(0, 1000, 1000));
+  EXPECT_TRUE(platform::PeerMayRequest(1000, 0, 1000));
+  EXPECT_FALSE(platform::PeerMayRequest(1001, 0, 1000));
+  EXPECT_FALSE(platform::PeerMayRequest(1001, 1000, 1000));
+  EXPECT_FALSE(platform::PeerMayRequest(65534, 0, 0));
 }
 
 TEST_F(ChannelTest, PeerOfAnotherUidIsRefusedAndReported) {
