@@ -26,6 +26,21 @@ double RecordedTime(const UpgraderWorld& world, const QString& name) {
 
 void Terminate(UpgraderWorld& world) { ::kill(world.process().processId(), SIGTERM); }
 
+// Closes the upgrader mid-way: it must end at once, cleanly, and not start
+// the client.
+void ExpectPromptCleanEndWithoutClient(UpgraderWorld& world, int withinMs) {
+  QElapsedTimer timer;
+  timer.start();
+  Terminate(world);
+  ASSERT_TRUE(world.WaitForExit(10000));
+  EXPECT_LT(timer.elapsed(), withinMs);
+  EXPECT_EQ(world.process().exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(world.process().exitCode(), 0);
+  EXPECT_EQ(Messages(ReadLog(world.logPath())).last(), InfoLine("upgrade end"));
+  QThread::msleep(300);
+  EXPECT_TRUE(world.Recorded("client.started").isEmpty());
+}
+
 // ---------------------------------------------------------------------------
 // Start-up and the log file.
 
@@ -260,17 +275,9 @@ TEST_F(UpgradeTest, CloseMidDownloadAbandonsTheTransfer) {
   const QString part = world_.downloadDir() + "/setup.exe.part";
   ASSERT_TRUE(WaitFor([&] { return QFileInfo(part).size() > 0; }, 10000));
 
-  QElapsedTimer timer;
-  timer.start();
-  Terminate(world_);
-  ASSERT_TRUE(world_.WaitForExit(10000));
-  EXPECT_LT(timer.elapsed(), 3000);
-  EXPECT_EQ(world_.process().exitCode(), 0);
-  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
+  ExpectPromptCleanEndWithoutClient(world_, 3000);
   EXPECT_FALSE(QFileInfo::exists(part));
   EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/setup.exe"));
-  QThread::msleep(300);
-  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
 }
 
 TEST_F(UpgradeTest, CloseWhileTheInstallerRunsLeavesItRunningAndNoClient) {
@@ -278,13 +285,7 @@ TEST_F(UpgradeTest, CloseWhileTheInstallerRunsLeavesItRunningAndNoClient) {
   StartAndRequest("/files/setup.exe");
   ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("installer.started").isEmpty(); }, 20000));
 
-  QElapsedTimer timer;
-  timer.start();
-  Terminate(world_);
-  ASSERT_TRUE(world_.WaitForExit(10000));
-  EXPECT_LT(timer.elapsed(), 2000);
-  EXPECT_EQ(world_.process().exitCode(), 0);
-  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
+  ExpectPromptCleanEndWithoutClient(world_, 2000);
   // The installer finishes its work on its own.
   EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("installer.ended").isEmpty(); }, 10000));
   EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
@@ -297,15 +298,7 @@ TEST_F(UpgradeTest, CloseWhileTheScriptRunsEndsWithoutTheClient) {
   StartAndRequest("/files/setup.exe");
   ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("script.ran").isEmpty(); }, 20000));
 
-  QElapsedTimer timer;
-  timer.start();
-  Terminate(world_);
-  ASSERT_TRUE(world_.WaitForExit(10000));
-  EXPECT_LT(timer.elapsed(), 2000);
-  EXPECT_EQ(world_.process().exitCode(), 0);
-  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
-  QThread::msleep(300);
-  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+  ExpectPromptCleanEndWithoutClient(world_, 2000);
 }
 
 }  // namespace
