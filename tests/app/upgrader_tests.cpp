@@ -2,6 +2,11 @@
 // HTTP server with recording stand-ins, and closing it in every phase.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -158,16 +163,22 @@ TEST_F(UpgradeTest, WholeRoadRunsInstallerScriptAndClientInOrder) {
   const QString target = world_.downloadDir() + "/Setup_1.2.3.exe";
   StartAndRequest("/files/Setup_1.2.3.exe");
 
-  // When the download lands, to measure how soon the installer follows.
-  double downloadEnded = 0;
-  WaitFor(
-      [&] {
-        if (QFileInfo::exists(target) && downloadEnded == 0) {
-          downloadEnded = QDateTime::currentMSecsSinceEpoch() / 1000.0;
-        }
-        return world_.process().state() == QProcess::NotRunning;
-      },
-      30000);
+  // When the download lands (the rename onto the target), polled every
+  // millisecond on a thread of its own, to measure how soon the installer follows.
+  std::atomic<double> downloadEnded{0};
+  std::atomic<bool> stopPolling{false};
+  std::thread poller([&] {
+    const QByteArray path = target.toLocal8Bit();
+    while (!stopPolling && downloadEnded == 0) {
+      if (::access(path.constData(), F_OK) == 0) {
+        downloadEnded = QDateTime::currentMSecsSinceEpoch() / 1000.0;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+  });
+  world_.WaitForExit(30000);
+  stopPolling = true;
+  poller.join();
   ASSERT_EQ(world_.process().state(), QProcess::NotRunning);
   EXPECT_EQ(world_.process().exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(world_.process().exitCode(), 0);
