@@ -126,6 +126,35 @@ TEST(StartupTest, AppendsToAnExistingLog) {
   EXPECT_EQ(ReadLog(world.logPath()).size(), 2);
 }
 
+TEST(RequestTest, ZeroLengthRequestOnlyLogsTheTwoLinesAndKeepsRunning) {
+  UpgraderWorld world;
+  world.CreateDataFolder();
+  world.InstallUpgrader();
+  world.InstallClient();
+  world.Start();
+  ASSERT_TRUE(world.WaitUntilServing());
+
+  QProcess sender;
+  sender.setProcessEnvironment(world.environment());
+  sender.start(BRISVANE_UPGRADE_REQUEST, {"--raw"});
+  ASSERT_TRUE(sender.waitForStarted(5000));
+  sender.closeWriteChannel();
+  ASSERT_TRUE(sender.waitForFinished(10000));
+  EXPECT_EQ(sender.exitCode(), 0);
+
+  const QStringList expected = {
+      InfoLine("BrisvaneUpgrade::nativeEvent receive message"),
+      ErrorLine("BrisvaneUpgrade::StartDownloaddownload url is empty"),
+  };
+  ASSERT_TRUE(WaitFor([&] { return Messages(ReadLog(world.logPath())).size() >= 2; }, 5000));
+  QThread::msleep(300);
+  EXPECT_EQ(Messages(ReadLog(world.logPath())), expected);
+  EXPECT_EQ(world.process().state(), QProcess::Running);
+  Terminate(world);
+  ASSERT_TRUE(world.WaitForExit(10000));
+  EXPECT_TRUE(world.Recorded("client.started").isEmpty());
+}
+
 // ---------------------------------------------------------------------------
 // The whole upgrade.
 

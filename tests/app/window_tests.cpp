@@ -237,6 +237,13 @@ TEST_F(DownloadTest, FailureIsReportedWithItsCodeAndLeavesNoFile) {
   EXPECT_FALSE(QFileInfo::exists(DownloadFolder() + "404.part"));
 }
 
+TEST_F(DownloadTest, UrlWithoutSeparatorKeepsThePreviousPathAndFails) {
+  ASSERT_FALSE(Request(server_->Url("/status/404").toUtf8()));
+  const QString previous = window_->InstallerPath();
+  ASSERT_FALSE(Request("setup.exe"));
+  EXPECT_EQ(window_->InstallerPath(), previous);
+}
+
 TEST_F(DownloadTest, UrlEndingInItsSeparatorFailsWithoutTouchingTheFolder) {
   ASSERT_FALSE(Request(server_->Url("/files/").toUtf8()));
   EXPECT_EQ(window_->InstallerPath(), DownloadFolder());
