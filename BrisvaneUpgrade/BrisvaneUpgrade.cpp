@@ -8,6 +8,8 @@
 #include <QLabel>
 #include <QStandardPaths>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <chrono>
 #include <list>
 #include <mutex>
 #include <string>
@@ -42,27 +44,31 @@ void WithLiveInstance(Fn&& fn) {
 
 std::string ToUtf8(const QString& text) { return text.toUtf8().toStdString(); }
 
+// Result of WaitKeepingEventsAlive when the window was closed meanwhile.
+constexpr std::uint32_t kWaitAbandoned = 0xFFFFFFFEu;
+
 // Waits on the GUI thread without freezing it, so that a close request is
-// still honoured; stops early when `keepWaiting` turns false.
+// still honoured: gives up with kWaitAbandoned once `keepWaiting` turns false.
 template <typename Pred>
 std::uint32_t WaitKeepingEventsAlive(platform::ProcessHandle process, std::uint32_t limitMs,
                                      Pred keepWaiting) {
+  using Clock = std::chrono::steady_clock;
   constexpr std::uint32_t kSliceMs = 50;
-  std::uint32_t waited = 0;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
   for (;;) {
-    const std::uint32_t slice = std::min(kSliceMs, limitMs - waited);
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    const std::uint32_t slice =
+        static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kSliceMs));
     const std::uint32_t result = platform::WaitForProcess(process, slice);
-    waited += slice;
-    if (result != platform::kWaitTimeout || waited >= limitMs) return result;
+    if (result != platform::kWaitTimeout || Clock::now() >= deadline) return result;
     QCoreApplication::processEvents(QEventLoop::AllEvents, static_cast<int>(kSliceMs));
-    if (!keepWaiting()) return platform::kWaitTimeout;
+    if (!keepWaiting()) return kWaitAbandoned;
   }
 }
 
-}  // namespace
-
 // Runs the downloaded installer on a worker thread and tells the window when
-// it has finished. Owns its copy of the path.
+// it has finished, or that it could not be started. Owns its copy of the path.
 void ThreadStartInstaller(std::u16string installerPath) {
   const QString path = QString::fromStdU16String(installerPath);
   platform::ProcessHandle process = platform::kNoProcess;
@@ -73,7 +79,10 @@ void ThreadStartInstaller(std::u16string installerPath) {
       LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
     }
   });
-  if (process == platform::kNoProcess) return;
+  if (process == platform::kNoProcess) {
+    BrisvaneUpgrade::PostToInstance(new QEvent(kInstallerNotStartedEventType));
+    return;
+  }
 
   if (platform::WaitForProcess(process, kInstallerWaitMs) != platform::kWaitEnded) {
     const unsigned long error = platform::LastErrorCode();
@@ -89,6 +98,8 @@ void ThreadStartInstaller(std::u16string installerPath) {
   });
   BrisvaneUpgrade::PostToInstance(new QEvent(kInstallDoneEventType));
 }
+
+}  // namespace
 
 BrisvaneUpgrade* BrisvaneUpgrade::GetInstance() {
   std::lock_guard<std::recursive_mutex> lock(g_instanceMutex);
@@ -213,6 +224,9 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   }
 
   m_busy = true;
+  // A retry after an installer that would not start: the bar follows the
+  // new download again instead of the old ticker.
+  if (m_timer && m_timer->isActive()) m_timer->stop();
   LogicSession session;
   session.DownloadFile(
       [](std::string, CURLcode code, int) {
@@ -231,8 +245,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
 
 void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {
   if (!bSuccessful) {
-    StartBrisvane();
-    close();
+    RelaunchClientAndClose();
     return;
   }
   try {
@@ -242,11 +255,15 @@ void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {
     // so bring it back as after a failed download.
     LOG_ERROR("BrisvaneUpgrade::SlotDownloadCompleted start installer thread failure: %s",
               error.what());
-    StartBrisvane();
-    close();
+    RelaunchClientAndClose();
     return;
   }
   m_timer->start();
+}
+
+void BrisvaneUpgrade::RelaunchClientAndClose() {
+  StartBrisvane();
+  close();
 }
 
 void BrisvaneUpgrade::SlotOnTime() {
@@ -255,6 +272,11 @@ void BrisvaneUpgrade::SlotOnTime() {
 }
 
 bool BrisvaneUpgrade::event(QEvent* e) {
+  if (e->type() == kInstallerNotStartedEventType) {
+    // The window stays as it is; only a new request may try again.
+    m_busy = false;
+    return true;
+  }
   if (e->type() != kInstallDoneEventType) return QDialog::event(e);
 
   LOG_INFO("BrisvaneUpgrade::event receive install completion notice");
@@ -263,10 +285,7 @@ bool BrisvaneUpgrade::event(QEvent* e) {
   StartCommandScript();
   // The user may have closed the window while the script ran: the run then
   // ends without the client, as a close does in every other phase.
-  if (isVisible()) {
-    StartBrisvane();
-    close();
-  }
+  if (isVisible()) RelaunchClientAndClose();
   return true;
 }
 
@@ -291,8 +310,12 @@ void BrisvaneUpgrade::StartCommandScript() {
     WithLiveInstance([&](BrisvaneUpgrade* instance) { window = instance; });
     return window != nullptr && window->isVisible();
   });
-  LOG_INFO("BrisvaneUpgrade::StartCommandScript wait for script execution, the result: %d",
-           static_cast<int>(result));
+  if (result == kWaitAbandoned) {
+    LOG_INFO("BrisvaneUpgrade::StartCommandScript window closed, no longer waiting for the script");
+  } else {
+    LOG_INFO("BrisvaneUpgrade::StartCommandScript wait for script execution, the result: %d",
+             static_cast<int>(result));
+  }
   platform::CloseProcess(process);
 }
 

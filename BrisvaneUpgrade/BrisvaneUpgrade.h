@@ -12,6 +12,8 @@
 
 // Posted by the installer worker when the installer has finished.
 constexpr QEvent::Type kInstallDoneEventType = static_cast<QEvent::Type>(QEvent::User + 2);
+// Posted by the installer worker when the installer could not be started.
+constexpr QEvent::Type kInstallerNotStartedEventType = static_cast<QEvent::Type>(QEvent::User + 3);
 
 class BrisvaneUpgrade : public QDialog {
   Q_OBJECT
@@ -60,11 +62,14 @@ class BrisvaneUpgrade : public QDialog {
 
   void BuildUi();
   void Wire();
+  // Gives up on this upgrade: the client comes back unchanged.
+  void RelaunchClientAndClose();
 
   QPointer<QProgressBar> m_progressBar;
   QPointer<QTimer> m_timer;
   QString m_installerPath;
-  // True from a request's download until the upgrade ends: a second request
-  // meanwhile would write the same file under a running transfer.
+  // True from a request's download until the upgrade ends (or its installer
+  // could not be started): a second request meanwhile would write the same
+  // file under a running transfer, or run a second installer.
   bool m_busy = false;
 };

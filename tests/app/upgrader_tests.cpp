@@ -271,22 +271,35 @@ TEST_F(UpgradeTest, FailedDownloadOnlyRelaunchesTheClient) {
   EXPECT_TRUE(world_.Recorded("script.ran").isEmpty());
 }
 
-TEST_F(UpgradeTest, InstallerThatCannotStartLeavesTheWindowOpenAndNoClient) {
+TEST_F(UpgradeTest, InstallerThatCannotStartLeavesTheWindowOpenUntilAGoodRequest) {
   // Downloaded fine, but not a program: the launch gives no process.
+  WriteFile(served_.path() + "/setup.bin", QByteArray(4096, '\x7f'));
+  StartAndRequest("/files/setup.bin");
+  const QString noHandle = ErrorLine("ThreadStartInstaller handle of process installer is nullptr");
+  ASSERT_TRUE(WaitFor([&] { return Log().contains(noHandle); }, 20000));
+  QThread::msleep(1000);
+  EXPECT_EQ(world_.process().state(), QProcess::Running);
+  EXPECT_TRUE(Log().contains(InfoLine("ThreadStartInstaller[upgrade] start installer result:0")));
+  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+
+  // The stuck window still takes a corrected request and finishes the upgrade.
+  ServeInstaller("setup.exe");
+  ASSERT_EQ(world_.SendRequest(server_->Url("/files/setup.exe")), 0);
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(world_.process().exitCode(), 0);
+  EXPECT_EQ(world_.Recorded("installer.args"), "1\n/verysilent");
+  EXPECT_TRUE(Log().contains(InfoLine("ThreadStartInstaller[upgrade] start installer result:1")));
+  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
+}
+
+TEST_F(UpgradeTest, StuckWindowClosedByTheUserEndsWithoutTheClient) {
   WriteFile(served_.path() + "/setup.bin", QByteArray(4096, '\x7f'));
   StartAndRequest("/files/setup.bin");
   ASSERT_TRUE(WaitFor(
       [&] { return Log().contains(ErrorLine("ThreadStartInstaller handle of process installer is nullptr")); },
       20000));
-  QThread::msleep(1000);
-  EXPECT_EQ(world_.process().state(), QProcess::Running);
-  const QStringList log = Log();
-  EXPECT_TRUE(log.contains(InfoLine("ThreadStartInstaller[upgrade] start installer result:0")));
-
-  Terminate(world_);
-  ASSERT_TRUE(world_.WaitForExit(10000));
-  EXPECT_EQ(Log().last(), InfoLine("upgrade end"));
-  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+  ExpectPromptCleanEndWithoutClient(world_, 2000);
 }
 
 TEST_F(UpgradeTest, ScriptBesideAnUpgraderInAFolderWithSpacesIsQuotedAndRuns) {
@@ -339,6 +352,8 @@ TEST_F(UpgradeTest, CloseWhileTheScriptRunsEndsWithoutTheClient) {
   ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("script.ran").isEmpty(); }, 20000));
 
   ExpectPromptCleanEndWithoutClient(world_, 2000);
+  EXPECT_TRUE(Log().contains(
+      InfoLine("BrisvaneUpgrade::StartCommandScript window closed, no longer waiting for the script")));
 }
 
 }  // namespace
