@@ -46,13 +46,14 @@ std::string SystemErrorText(DWORD code) {
 bool TakeCopyDataPayload(void* nativeMessage, std::string* payload) {
   const MSG* msg = static_cast<const MSG*>(nativeMessage);
   if (msg == nullptr || msg->message != WM_COPYDATA) return false;
+  // Always handled, even when malformed: passed on, the message would reach
+  // the default handling and its sender would get no reply of ours. Without
+  // data it is an empty request.
   const COPYDATASTRUCT* cds = reinterpret_cast<const COPYDATASTRUCT*>(msg->lParam);
-  if (cds == nullptr) return false;
-  if (cds->cbData == 0) {
+  if (cds == nullptr || cds->cbData == 0 || cds->lpData == nullptr) {
     payload->clear();
     return true;
   }
-  if (cds->lpData == nullptr) return false;
   payload->assign(static_cast<const char*>(cds->lpData), cds->cbData);
   return true;
 }

@@ -86,7 +86,8 @@ void CloseProcess(ProcessHandle process);
 // The upgrade request.
 
 // Windows: if `nativeMessage` (a MSG*) is WM_COPYDATA, copies exactly cbData
-// bytes of its payload into `payload` and returns true. Linux: always false.
+// bytes of its payload into `payload` (empty when it carries no data) and
+// returns true. Linux: always false.
 bool TakeCopyDataPayload(void* nativeMessage, std::string* payload);
 
 // Largest request payload the channel accepts.

@@ -17,7 +17,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,10 +26,30 @@ extern char** environ;
 namespace platform {
 
 uid_t LoginUid() {
-  std::ifstream in("/proc/self/loginuid");
-  unsigned long value = 0;
-  if (in >> value && value != 4294967295UL) return static_cast<uid_t>(value);
-  return geteuid();
+  // Read with a raw close-on-exec descriptor: a stream would leave the file
+  // open without O_CLOEXEC while another thread spawns a child.
+  int fd;
+  do {
+    fd = open("/proc/self/loginuid", O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return geteuid();
+  char text[32];
+  ssize_t n;
+  do {
+    n = read(fd, text, sizeof text - 1);
+  } while (n < 0 && errno == EINTR);
+  close(fd);
+  if (n <= 0) return geteuid();
+  text[n] = '\0';
+  char* end = nullptr;
+  errno = 0;
+  const unsigned long value = std::strtoul(text, &end, 10);
+  // (uid_t)-1 means the session has no login user.
+  if (errno != 0 || end == text || (*end != '\0' && *end != '\n') ||
+      value >= 4294967295UL) {
+    return geteuid();
+  }
+  return static_cast<uid_t>(value);
 }
 
 bool PeerMayRequest(uid_t peerUid, uid_t ownEuid, uid_t loginUid) {
@@ -62,10 +82,19 @@ std::string PrivateTmpDir() {
 // ---------------------------------------------------------------------------
 // Spawning.
 
+// Where a launched process stands with respect to terminal and group signals.
+enum class Detach {
+  // Own process group: Ctrl-C in a terminal or a kill of the upgrader's group
+  // must not stop an installer that has started.
+  kGroup,
+  // Own session: the client outlives the upgrader and its terminal.
+  kSession,
+};
+
 // Owns the spawn attributes and file actions for one launch.
 class SpawnSetup {
  public:
-  explicit SpawnSetup(bool newSession) {
+  explicit SpawnSetup(Detach detach) {
     ok_ = posix_spawnattr_init(&attr_) == 0;
     if (!ok_) return;
     attrInit_ = true;
@@ -80,8 +109,9 @@ class SpawnSetup {
     sigemptyset(&none);
     sigfillset(&all);
     short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
-    if (newSession) flags |= POSIX_SPAWN_SETSID;
+    flags |= detach == Detach::kSession ? POSIX_SPAWN_SETSID : POSIX_SPAWN_SETPGROUP;
     ok_ = posix_spawnattr_setsigmask(&attr_, &none) == 0 &&
+          posix_spawnattr_setpgroup(&attr_, 0) == 0 &&
           posix_spawnattr_setsigdefault(&attr_, &all) == 0 &&
           posix_spawnattr_setflags(&attr_, flags) == 0;
     if (!ok_) return;
@@ -122,30 +152,51 @@ class SpawnSetup {
   bool ok_ = false;
 };
 
+// A child nobody else waits on: its pid, or a pidfd that names it (which the
+// reaper then owns and closes).
+struct ReapTarget {
+  idtype_t type;
+  id_t id;
+};
+
 void* ReapChild(void* arg) {
-  const pid_t pid = static_cast<pid_t>(reinterpret_cast<std::intptr_t>(arg));
-  while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+  const std::unique_ptr<ReapTarget> target(static_cast<ReapTarget*>(arg));
+  siginfo_t info;
+  // A blocking waitid sleeps until the child ends, then reaps it.
+  while (waitid(target->type, target->id, &info, WEXITED) < 0 && errno == EINTR) {
   }
+  if (target->type == static_cast<idtype_t>(P_PIDFD)) close(static_cast<int>(target->id));
   return nullptr;
 }
 
-// Waits for a child nobody else waits on, so it leaves no zombie behind.
-void ReapInBackground(pid_t pid) {
+// Waits on a detached thread for a child nobody else waits on, so it leaves
+// no zombie behind. Keeps errno.
+void ReapInBackground(idtype_t type, id_t id) {
+  const int saved = errno;
+  ReapTarget* target = new ReapTarget{type, id};
   pthread_attr_t attr;
-  if (pthread_attr_init(&attr) != 0) return;
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_attr_setstacksize(&attr, 64 * 1024);
-  pthread_t thread;
-  pthread_create(&thread, &attr, ReapChild,
-                 reinterpret_cast<void*>(static_cast<std::intptr_t>(pid)));
-  pthread_attr_destroy(&attr);
+  bool started = false;
+  if (pthread_attr_init(&attr) == 0) {
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    pthread_t thread;
+    started = pthread_create(&thread, &attr, ReapChild, target) == 0;
+    pthread_attr_destroy(&attr);
+  }
+  if (!started) {
+    // Nothing can wait for it: the child ends as a zombie, but the
+    // descriptor at least does not leak.
+    if (type == static_cast<idtype_t>(P_PIDFD)) close(static_cast<int>(id));
+    delete target;
+  }
+  errno = saved;
 }
 
 // Spawns a process to be waited on and hands back a pidfd for it.
 int SpawnWaitable(const std::vector<std::string>& args,
                   ProcessHandle* process) {
   *process = kNoProcess;
-  SpawnSetup setup(false);
+  SpawnSetup setup(Detach::kGroup);
   pid_t pid = -1;
   const int err = setup.Spawn(args, &pid);
   if (err != 0) {
@@ -156,9 +207,7 @@ int SpawnWaitable(const std::vector<std::string>& args,
   const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
   if (pidfd < 0) {
     // It runs, but there is nothing to wait on: at least reap it.
-    const int saved = errno;
-    ReapInBackground(pid);
-    errno = saved;
+    ReapInBackground(P_PID, static_cast<id_t>(pid));
     return 1;
   }
   fcntl(pidfd, F_SETFD, FD_CLOEXEC);
@@ -271,14 +320,14 @@ int LaunchScript(const std::string& quotedPath, ProcessHandle* process) {
 }
 
 int LaunchClient(const std::string& path) {
-  SpawnSetup setup(true);
+  SpawnSetup setup(Detach::kSession);
   pid_t pid = -1;
   const int err = setup.Spawn({path}, &pid);
   if (err != 0) {
     errno = err;
     return 0;
   }
-  ReapInBackground(pid);
+  ReapInBackground(P_PID, static_cast<id_t>(pid));
   return 1;
 }
 
@@ -331,7 +380,25 @@ std::uint32_t WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
 }
 
 void CloseProcess(ProcessHandle process) {
-  if (process >= 0) close(static_cast<int>(process));
+  if (process < 0) return;
+  const int pidfd = static_cast<int>(process);
+  const int saved = errno;
+  siginfo_t info;
+  int rc;
+  do {
+    info = siginfo_t();
+    rc = waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
+                WEXITED | WNOHANG);
+  } while (rc < 0 && errno == EINTR);
+  errno = saved;
+  // Still running (a wait that timed out): it keeps running, and whoever
+  // reaps it must outlive this call, or it would stay a zombie for as long as
+  // the upgrader runs.
+  if (rc == 0 && info.si_pid == 0) {
+    ReapInBackground(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd));
+    return;
+  }
+  close(pidfd);
 }
 
 }  // namespace platform

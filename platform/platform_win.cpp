@@ -3,9 +3,9 @@
 #define NOMINMAX
 #define NOGDI
 #include <windows.h>
+#include <objbase.h>
 #include <shellapi.h>
 
-#include <io.h>
 #include <share.h>
 #include <stdio.h>
 
@@ -45,7 +45,16 @@ int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
   info.lpFile = file.c_str();
   info.lpParameters = parameters;
   info.nShow = show;
+  // The shell may hand the launch to COM objects (file associations, the
+  // elevation prompt), and this runs on a worker thread nobody initialised.
+  // A thread already in another apartment (RPC_E_CHANGED_MODE) is used as it
+  // is and must not be uninitialised.
+  const HRESULT com =
+      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
   const int result = ShellExecuteExW(&info) ? 1 : 0;
+  const DWORD error = GetLastError();
+  if (com == S_OK || com == S_FALSE) CoUninitialize();
+  SetLastError(error);
   if (process != nullptr) *process = ToProcessHandle(info.hProcess);
   return result;
 }
@@ -80,13 +89,9 @@ FILE* OpenSharedLogFile(const std::string& utf8Path) {
   // in the ANSI code page and miss folders with non-ASCII names.
   const std::wstring wide = Widen(utf8Path);
   if (wide.empty()) return nullptr;
-  FILE* file = _wfsopen(wide.c_str(), L"a", _SH_DENYWR);
-  if (file == nullptr) return nullptr;
-  const intptr_t os = _get_osfhandle(_fileno(file));
-  if (os != -1) {
-    SetHandleInformation(reinterpret_cast<HANDLE>(os), HANDLE_FLAG_INHERIT, 0);
-  }
-  return file;
+  // "N": not inheritable from the moment it exists, so a process started by
+  // another thread meanwhile cannot inherit it.
+  return _wfsopen(wide.c_str(), L"aN", _SH_DENYWR);
 }
 
 int LaunchInstaller(const std::string& path, ProcessHandle* process) {

@@ -87,20 +87,36 @@ int RunHelper(int argc, char** argv) {
   if (mode == "--helper-launch-client" && argc == 3) {
     return platform::LaunchClient(argv[2]) == 1 ? 0 : 1;
   }
+  if (mode == "--helper-launch-installer" && argc == 3) {
+    // Stands for the upgrader: starts the installer and stays until a signal
+    // ends it.
+    platform::ProcessHandle process = platform::kNoProcess;
+    if (platform::LaunchInstaller(argv[2], &process) != 1) return 1;
+    for (;;) pause();
+  }
   return kHelperBadUsage;
 }
 
 // ---------------------------------------------------------------------------
 // Test utilities.
 
-pid_t SpawnSelf(const std::vector<std::string>& args) {
+// Runs this binary with `args`; with `ownGroup` in a process group of its
+// own, so a signal sent to that group cannot reach the test.
+pid_t SpawnSelf(const std::vector<std::string>& args, bool ownGroup = false) {
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(g_selfPath.c_str()));
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  posix_spawnattr_t attr;
+  if (posix_spawnattr_init(&attr) != 0) return -1;
+  if (ownGroup) {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
   pid_t pid = -1;
-  const int rc = posix_spawn(&pid, g_selfPath.c_str(), nullptr, nullptr,
+  const int rc = posix_spawn(&pid, g_selfPath.c_str(), nullptr, &attr,
                              argv.data(), environ);
+  posix_spawnattr_destroy(&attr);
   return rc == 0 ? pid : -1;
 }
 
@@ -529,6 +545,108 @@ TEST_F(LaunchTest, WaitTimesOutLeavingTheProcessRunningThenReapsIt) {
   platform::CloseProcess(process);
   EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid))) << "not reaped";
   EXPECT_TRUE(NoZombieChildrenWithin(0));
+}
+
+TEST_F(LaunchTest, ClosingAfterATimedOutWaitLeavesNoZombieAndNoDescriptor) {
+  ASSERT_TRUE(NoZombieChildrenWithin(5000));
+  const std::string installer = work_ + "/slow-installer";
+  const std::string release = work_ + "/release";
+  WriteFile(installer, "#!/bin/sh\nwhile [ ! -e '" + release +
+                           "' ]; do sleep 0.05; done\n");
+  platform::ProcessHandle process = platform::kNoProcess;
+  ASSERT_EQ(platform::LaunchInstaller(installer, &process), 1);
+  const pid_t pid = PidOfHandle(process);
+  ASSERT_GT(pid, 0);
+  const std::string fdLink = "/proc/self/fd/" + std::to_string(process);
+  EXPECT_EQ(platform::WaitForProcess(process, 258), platform::kWaitTimeout);
+  platform::CloseProcess(process);
+  ProcStat st;
+  ASSERT_TRUE(ReadProcStat(pid, &st));
+  EXPECT_NE(st.state, 'Z') << "closing the handle must not stop the process";
+
+  // It ends after nobody holds a handle to it any more: still reaped.
+  WriteFile(release, "");
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (ReadProcStat(pid, &st) && st.state != 'Z' &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(NoZombieChildrenWithin(5000));
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid))) << "not reaped";
+  // And whoever reaped it closed the pidfd it was handed.
+  bool pidfdOpen = true;
+  for (int i = 0; i < 250 && pidfdOpen; ++i) {
+    if (i > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    char target[256];
+    const ssize_t n = readlink(fdLink.c_str(), target, sizeof target);
+    pidfdOpen = n > 0 && std::string(target, static_cast<std::size_t>(n)).find("pidfd") !=
+                             std::string::npos;
+  }
+  EXPECT_FALSE(pidfdOpen);
+}
+
+TEST_F(LaunchTest, ClosingAnEndedProcessReapsItAtOnce) {
+  const std::string installer = work_ + "/quick-installer";
+  WriteFile(installer, "#!/bin/sh\nexit 0\n");
+  platform::ProcessHandle process = platform::kNoProcess;
+  ASSERT_EQ(platform::LaunchInstaller(installer, &process), 1);
+  const pid_t pid = PidOfHandle(process);
+  ASSERT_GT(pid, 0);
+  // Ended, never waited for: a zombie until the handle is closed.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  ProcStat st;
+  while (ReadProcStat(pid, &st) && st.state != 'Z' &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ASSERT_EQ(st.state, 'Z');
+  platform::CloseProcess(process);
+  EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
+}
+
+TEST_F(LaunchTest, InstallerAndScriptRunInProcessGroupsOfTheirOwn) {
+  const std::string sleeper = work_ + "/sleeper";
+  WriteFile(sleeper, "#!/bin/sh\nexec sleep 60\n");
+  platform::ProcessHandle installer = platform::kNoProcess;
+  platform::ProcessHandle script = platform::kNoProcess;
+  ASSERT_EQ(platform::LaunchInstaller(sleeper, &installer), 1);
+  ASSERT_EQ(platform::LaunchScript("\"" + sleeper + "\"", &script), 1);
+  for (const platform::ProcessHandle process : {installer, script}) {
+    const pid_t pid = PidOfHandle(process);
+    ASSERT_GT(pid, 0);
+    EXPECT_EQ(getpgid(pid), pid);
+    EXPECT_NE(getpgid(pid), getpgrp());
+    // Still in our session: only group signals are kept away.
+    EXPECT_EQ(getsid(pid), getsid(0));
+    kill(pid, SIGKILL);
+    EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
+    platform::CloseProcess(process);
+  }
+}
+
+TEST_F(LaunchTest, InstallerSurvivesASignalToTheUpgradersGroup) {
+  const std::string installer = work_ + "/setup.exe";
+  const std::string pidFile = work_ + "/installer.pid";
+  WriteFile(installer,
+            "#!/bin/sh\necho $$ > '" + pidFile + ".tmp'\nmv '" + pidFile +
+                ".tmp' '" + pidFile + "'\nexec sleep 60\n");
+  const pid_t upgrader = SpawnSelf({"--helper-launch-installer", installer}, true);
+  ASSERT_GT(upgrader, 0);
+  if (!WaitForFile(pidFile)) {
+    kill(upgrader, SIGKILL);
+    WaitExit(upgrader);
+    FAIL() << "the installer did not start";
+  }
+  const pid_t pid = static_cast<pid_t>(std::stol(ReadFile(pidFile)));
+  // Ctrl-C in the terminal the upgrader runs in.
+  ASSERT_EQ(kill(-upgrader, SIGINT), 0);
+  EXPECT_EQ(WaitExit(upgrader), -1);
+  // A signal to a group reaches all its members at once; give a killed
+  // installer time to be gone.
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  ProcStat st;
+  EXPECT_TRUE(ReadProcStat(pid, &st) && st.state != 'Z') << "the installer was stopped";
+  kill(pid, SIGKILL);
 }
 
 TEST_F(LaunchTest, WaitOnNoProcessFails) {
