@@ -39,6 +39,11 @@ constexpr std::size_t kMaxConnections = 64;
 // After accept() runs out of descriptors the listener stays readable; back
 // off instead of spinning on it.
 constexpr int kAcceptBackoffMs = 100;
+// A server still listening when Start() runs belongs to an upgrader that gave
+// the single-instance guard up and is shutting down; wait this long for it to
+// let the socket go, trying again at this interval.
+constexpr int kTakeOverWaitMs = 3000;
+constexpr int kTakeOverRetryMs = 100;
 
 std::string ErrnoText(int err) {
   char buf[256];
@@ -125,6 +130,9 @@ struct RequestServer::Impl {
   std::atomic<int> frameTimeoutMs{kDefaultFrameTimeoutMs};
 
   bool running = false;
+  // Who may send requests, fixed for one Start().
+  uid_t ownEuid = 0;
+  uid_t loginUid = 0;
   int listenFd = -1;
   int wakeFd = -1;
   std::string path;
@@ -160,28 +168,42 @@ bool RequestServer::Impl::Bind() {
     Report("RequestServer::Start socket failed: " + ErrnoText(errno));
     return false;
   }
-  if (bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  const Clock::time_point giveUp =
+      Clock::now() + std::chrono::milliseconds(kTakeOverWaitMs);
+  bool lastTry = false;
+  while (bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     int err = errno;
+    bool again = false;
     if (err == EADDRINUSE) {
-      // Left behind by an upgrader that was killed. We hold the
-      // single-instance guard, so no live server owns it. Only a socket is
-      // replaced: anything else at that name is not ours to delete.
+      // Only a socket is ever replaced: anything else at that name is not
+      // ours to delete.
       struct stat st;
-      if (lstat(path.c_str(), &st) == 0 && S_ISSOCK(st.st_mode) &&
-          !SomeoneListens(addr)) {
-        if (unlink(path.c_str()) == 0 &&
-            bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
-          err = 0;
-        } else {
-          err = errno;
+      if (lstat(path.c_str(), &st) != 0) {
+        // Gone since the bind: its owner has just removed it.
+        err = errno;
+        again = err == ENOENT;
+      } else if (S_ISSOCK(st.st_mode)) {
+        if (!SomeoneListens(addr)) {
+          // Left behind by an upgrader that was killed. We hold the
+          // single-instance guard, so no live server owns it.
+          again = unlink(path.c_str()) == 0 || errno == ENOENT;
+          if (!again) err = errno;
+        } else if (Clock::now() < giveUp) {
+          // The previous upgrader, on its way out.
+          std::this_thread::sleep_for(std::chrono::milliseconds(kTakeOverRetryMs));
+          again = true;
         }
       }
     }
-    if (err != 0) {
-      Report(Format("RequestServer::Start bind %s failed: %s", path.c_str(),
-                    ErrnoText(err).c_str()));
-      return false;
+    if (again && !lastTry) {
+      // Past the deadline, one more bind after the name was freed.
+      lastTry = Clock::now() >= giveUp;
+      continue;
     }
+    if (again) err = EADDRINUSE;
+    Report(Format("RequestServer::Start bind %s failed: %s", path.c_str(),
+                  ErrnoText(err).c_str()));
+    return false;
   }
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
@@ -226,7 +248,7 @@ void RequestServer::Impl::AcceptAll() {
       close(fd);
       continue;
     }
-    if (!PeerMayRequest(cred.uid, geteuid(), LoginUid())) {
+    if (!PeerMayRequest(cred.uid, ownEuid, loginUid)) {
       Report(Format("RequestServer refused a request from uid %u",
                     static_cast<unsigned>(cred.uid)));
       close(fd);
@@ -265,7 +287,11 @@ bool RequestServer::Impl::ReadFrame(Connection& c) {
         return false;
       }
       if (n == 0) {
-        Report("RequestServer closed a connection: the peer left before a complete request");
+        // A peer that sent nothing made no request: a new upgrader checking
+        // whether this one still listens.
+        if (c.headerBytes > 0) {
+          Report("RequestServer closed a connection: the peer left before a complete request");
+        }
         return false;
       }
       if (c.headerBytes < sizeof c.header) {
@@ -393,6 +419,8 @@ bool RequestServer::Start() {
     return false;
   }
   d.path = dir + kSocketName;
+  d.ownEuid = geteuid();
+  d.loginUid = LoginUid();
   if (!d.Bind()) {
     d.CloseAll();
     return false;
@@ -417,13 +445,15 @@ void RequestServer::Stop() {
   while (write(d.wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
   }
   d.thread.join();
-  d.CloseAll();
-  // A later server may already have replaced the file: leave that one alone.
+  // The name goes while we still listen: a new server that finds it taken
+  // waits for us rather than replacing it, so this cannot remove its socket.
+  // A file that is no longer ours (replaced by hand) is left alone.
   struct stat st;
   if (lstat(d.path.c_str(), &st) == 0 && st.st_dev == d.boundDev &&
       st.st_ino == d.boundIno) {
     unlink(d.path.c_str());
   }
+  d.CloseAll();
   d.running = false;
 }
 

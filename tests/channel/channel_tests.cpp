@@ -402,6 +402,23 @@ TEST_F(ChannelTest, HalfFrameThenSilenceIsClosedAfterTimeout) {
   EXPECT_TRUE(recorder_.Payloads().empty());
 }
 
+TEST_F(ChannelTest, PeerLeavingMidFrameIsReportedOneThatSentNothingIsNot) {
+  StartServer();
+  {
+    // What a starting upgrader does to see whether we still listen.
+    RawClient probe(socketPath_);
+    ASSERT_TRUE(probe.connected());
+  }
+  {
+    RawClient client(socketPath_);
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(client.Send(Frame("http://h/setup.exe").substr(0, 2)));
+  }
+  EXPECT_TRUE(recorder_.WaitForError("the peer left before a complete request"));
+  EXPECT_EQ(recorder_.Errors().size(), 1u);
+  EXPECT_TRUE(recorder_.Payloads().empty());
+}
+
 // ---------------------------------------------------------------------------
 // Socket file lifetime.
 
@@ -441,6 +458,38 @@ TEST_F(ChannelTest, StartDoesNotTakeOverALiveServersSocket) {
   EXPECT_EQ(SendUpgradeRequest("first", &reply, &error), SendResult::kReplied) << error;
   EXPECT_EQ(recorder_.Payloads(), std::vector<std::string>{"first"});
   EXPECT_TRUE(otherRecorder.Payloads().empty());
+}
+
+TEST_F(ChannelTest, StartWaitsForAServerOnItsWayOutAndThenServes) {
+  // The old upgrader has given the guard up and started the client, which
+  // started a new upgrader, while the old one still listens.
+  StartServer();
+  Recorder newRecorder;
+  newRecorder.SetReply(7);
+  RequestServer newServer([&](const std::string& p) { return newRecorder.Handle(p); },
+                          [&](const std::string& line) { newRecorder.Report(line); });
+  std::atomic<bool> started{false};
+  std::atomic<bool> done{false};
+  std::thread starter([&] {
+    started = newServer.Start();
+    done = true;
+  });
+  std::this_thread::sleep_for(500ms);
+  EXPECT_FALSE(done) << "gave up while the old server was still listening";
+  server_->Stop();
+  starter.join();
+  ASSERT_TRUE(started) << (newRecorder.Errors().empty() ? "" : newRecorder.Errors()[0]);
+  std::int32_t reply = -1;
+  std::string error;
+  EXPECT_EQ(SendUpgradeRequest("for the new one", &reply, &error), SendResult::kReplied)
+      << error;
+  EXPECT_EQ(reply, 7);
+  EXPECT_EQ(newRecorder.Payloads(), std::vector<std::string>{"for the new one"});
+  EXPECT_TRUE(recorder_.Payloads().empty());
+  // Being checked on is not a broken request worth a line in the old log.
+  EXPECT_TRUE(recorder_.Errors().empty()) << recorder_.Errors()[0];
+  newServer.Stop();
+  EXPECT_FALSE(SocketExists());
 }
 
 TEST_F(ChannelTest, StartRefusesToDeleteAFileThatIsNotASocket) {
