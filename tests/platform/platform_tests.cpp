@@ -434,9 +434,15 @@ TEST_F(LaunchTest, InstallerIsMadeExecutableAndGetsOnlyVerysilentAndNullStdio) {
   const std::string record = work_ + "/record";
   WriteFile(installer,
             "#!/bin/sh\n"
+            // The signal state first, with builtins only: while the shell
+            // forks it blocks every signal for a moment.
+            "masks=\n"
+            "while read -r key value; do\n"
+            "  case \"$key\" in SigIgn:|SigBlk:) masks=\"$masks$key$value \";; esac\n"
+            "done < /proc/$$/status\n"
             "fds=$(for n in 0 1 2; do echo \"fd$n=$(readlink /proc/$$/fd/$n)\"; done)\n"
             "{ echo \"argc=$#\"; echo \"arg1=$1\"; echo \"$fds\";\n"
-            "  grep -E 'SigIgn|SigBlk' /proc/$$/status; } > '" + record + ".tmp'\n"
+            "  for m in $masks; do echo \"$m\"; done; } > '" + record + ".tmp'\n"
             "mv '" + record + ".tmp' '" + record + "'\n",
             0644);
   // A signal blocked in the launching thread must not stay blocked.
