@@ -3,9 +3,11 @@
 #include "file_sync.h"
 
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -52,6 +54,69 @@ bool IsTransient(CURLcode code, long status) {
     default:
       return false;
   }
+}
+
+// True when `line` is the header "Name: value", the name matched
+// case-insensitively; `*value` then holds the value without surrounding
+// blanks and line end.
+bool HeaderValue(const std::string& line, const char* name, std::string* value) {
+  size_t length = std::char_traits<char>::length(name);
+  if (line.size() <= length || line[length] != ':') return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (std::tolower(static_cast<unsigned char>(line[i])) !=
+        std::tolower(static_cast<unsigned char>(name[i]))) {
+      return false;
+    }
+  }
+  size_t begin = line.find_first_not_of(" \t", length + 1);
+  size_t end = line.find_last_not_of(" \t\r\n");
+  *value = begin == std::string::npos || end < begin ? std::string()
+                                                     : line.substr(begin, end - begin + 1);
+  return true;
+}
+
+// A non-negative decimal number filling all of `text`, or -1.
+curl_off_t ParseSize(const std::string& text) {
+  if (text.empty() || text.size() > 18) return -1;
+  curl_off_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// What one response's header says about the body it carries. Only the last
+// response of a try counts: redirects and interim answers come first.
+struct ResponseInfo {
+  long status = 0;
+  std::string etag;          // strong entity tags only; weak ones cannot guard a range
+  std::string lastModified;
+  curl_off_t contentLength = -1;
+  curl_off_t rangeStart = -1;  // from "Content-Range: bytes first-last/total"
+  curl_off_t rangeTotal = -1;  // -1 also when the total is "*"
+  bool complete = false;       // the blank line ending the header has arrived
+};
+
+// A header value that can be sent back verbatim in a request header.
+bool Printable(const std::string& value) {
+  if (value.empty()) return false;
+  for (char c : value) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+// "bytes first-last/total" (total may be "*").
+void ParseContentRange(const std::string& value, ResponseInfo* response) {
+  const std::string unit = "bytes ";
+  if (value.compare(0, unit.size(), unit) != 0) return;
+  size_t dash = value.find('-', unit.size());
+  size_t slash = value.find('/', unit.size());
+  if (dash == std::string::npos || slash == std::string::npos || slash < dash) return;
+  response->rangeStart = ParseSize(value.substr(unit.size(), dash - unit.size()));
+  response->rangeTotal = ParseSize(value.substr(slash + 1));
 }
 
 class Transfer {
@@ -115,10 +180,10 @@ class Transfer {
       headerList = extended;
     }
 
-    CURLcode code = Configure(curl, headerList);
+    CURLcode code = Configure(curl);
     if (code == CURLE_OK) {
       file_ = bvhttptools::OpenPartFile(partPath_);
-      code = file_ != nullptr ? Attempts(curl, status) : CURLE_WRITE_ERROR;
+      code = file_ != nullptr ? Attempts(curl, headerList, status) : CURLE_WRITE_ERROR;
     }
 
     if (code == CURLE_OK) {
@@ -144,12 +209,15 @@ class Transfer {
       }
       bvhttptools::RemoveFile(partPath_);
     }
-    curl_slist_free_all(headerList);
+    // The handle may still point at the list until it is cleaned up.
     curl_easy_cleanup(curl);
+    curl_slist_free_all(attemptHeaders_);
+    attemptHeaders_ = nullptr;
+    curl_slist_free_all(headerList);
     return code;
   }
 
-  CURLcode Configure(CURL* curl, curl_slist* headerList) {
+  CURLcode Configure(CURL* curl) {
     CURLcode code = CURLE_OK;
     auto set = [&code](CURLcode result) {
       if (code == CURLE_OK) code = result;
@@ -170,35 +238,55 @@ class Transfer {
     set(curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, options_.receiveBufferBytes));
     set(curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Transfer::OnWrite));
     set(curl_easy_setopt(curl, CURLOPT_WRITEDATA, this));
+    set(curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Transfer::OnHeader));
+    set(curl_easy_setopt(curl, CURLOPT_HEADERDATA, this));
     set(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
     set(curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
     set(curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this));
-    if (headerList != nullptr) set(curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headerList));
     return code;
   }
 
   // Tries until the file is complete, a failure is final, the attempts are
   // used up or the transfer is abandoned.
-  CURLcode Attempts(CURL* curl, long* status) {
+  CURLcode Attempts(CURL* curl, curl_slist* callerHeaders, long* status) {
     std::chrono::milliseconds pause = options_.firstRetryPause;
     bool rangeRefused = false;  // once the server ignored a range, never ask again
     int attempt = 0;
     for (;;) {
       ++attempt;
+      // Bytes on disk are only worth continuing when the server can be asked
+      // to send the rest of that very version and nothing else.
+      if (offset_ > 0 && (rangeRefused || validator_.empty()) && !StartOver()) {
+        return CURLE_WRITE_ERROR;
+      }
+      if (offset_ == 0) {
+        validator_.clear();
+        fullSize_ = -1;
+      }
       written_ = 0;
       *status = 0;
       errorText_[0] = '\0';
+      response_ = ResponseInfo();
+      resumeRejected_ = false;
+      CURLcode code = SetRequestHeaders(curl, callerHeaders);
+      if (code != CURLE_OK) return code;
       curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, offset_);
-      CURLcode code = curl_easy_perform(curl);
+      code = curl_easy_perform(curl);
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
       if (code == CURLE_OK) code = CheckComplete(curl, *status);
       if (code == CURLE_OK) return CURLE_OK;
       if (writeFailed_) return CURLE_WRITE_ERROR;
       if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
+      if (offset_ == 0 && response_.status == 200) RememberResource();
       offset_ += written_;
 
       bool rangeFailed = offset_ > 0 && (code == CURLE_RANGE_ERROR || *status == 416);
-      if (rangeFailed && !rangeRefused) {
+      if (resumeRejected_) {
+        // Another version of the resource answered: drop the bytes on disk
+        // and start over at once, as part of this try.
+        validator_.clear();
+        --attempt;
+      } else if (rangeFailed && !rangeRefused) {
         // The server cannot resume: start over at once, as part of this try.
         rangeRefused = true;
         --attempt;
@@ -209,8 +297,72 @@ class Transfer {
       } else {
         pause *= 2;
       }
-      if (rangeRefused && offset_ > 0 && !StartOver()) return CURLE_WRITE_ERROR;
     }
+  }
+
+  // The caller's header lines, plus If-Range on a resumed try, so that a
+  // server whose resource changed sends the whole new version instead of the
+  // rest of it.
+  CURLcode SetRequestHeaders(CURL* curl, curl_slist* callerHeaders) {
+    curl_slist* list = nullptr;
+    if (offset_ > 0) {
+      std::list<std::string> lines = headers_;
+      lines.push_back("If-Range: " + validator_);
+      for (const std::string& line : lines) {
+        curl_slist* extended = curl_slist_append(list, line.c_str());
+        if (extended == nullptr) {
+          curl_slist_free_all(list);
+          return CURLE_OUT_OF_MEMORY;
+        }
+        list = extended;
+      }
+    }
+    CURLcode code =
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, list != nullptr ? list : callerHeaders);
+    if (code != CURLE_OK) {
+      curl_slist_free_all(list);
+      return code;
+    }
+    // The handle no longer refers to the previous try's list.
+    curl_slist_free_all(attemptHeaders_);
+    attemptHeaders_ = list;
+    return CURLE_OK;
+  }
+
+  // The final response of a try that began an empty .part file: what every
+  // later try must match to continue it.
+  void RememberResource() {
+    if (!response_.etag.empty()) {
+      validator_ = response_.etag;
+      validatorIsTag_ = true;
+    } else if (!response_.lastModified.empty()) {
+      validator_ = response_.lastModified;
+      validatorIsTag_ = false;
+    }
+    fullSize_ = response_.contentLength;
+  }
+
+  // The response's validator of the kind that was remembered, or "".
+  const std::string& ShownValidator(const ResponseInfo& response) const {
+    return validatorIsTag_ ? response.etag : response.lastModified;
+  }
+
+  // Called at the end of every response header. A partial answer to a
+  // resumed try must continue the bytes on disk: same start, same total,
+  // same version; otherwise the try stops before a byte of it is written.
+  bool AcceptResponse() {
+    if (offset_ == 0 || response_.status != 206) return true;
+    curl_off_t total = response_.rangeTotal;
+    if (total < 0 && response_.contentLength >= 0) total = offset_ + response_.contentLength;
+    const std::string& shown = ShownValidator(response_);
+    bool matches = response_.rangeStart == offset_ && (fullSize_ < 0 || total == fullSize_) &&
+                   (shown.empty() || shown == validator_);
+    if (!matches) {
+      resumeRejected_ = true;
+      std::snprintf(errorText_, sizeof errorText_,
+                    "the resource changed during the download");
+    }
+    return matches;
   }
 
   // What libcurl accepted as a finished transfer may still be incomplete or
@@ -221,7 +373,13 @@ class Transfer {
     bool resumed = offset_ > 0;
     if (resumed && status == 200 && written_ == 0 && length == offset_) {
       // libcurl's answer when the resume point is the end of the resource.
-      return CURLE_OK;
+      // A whole answer means the range was not granted, so it says nothing
+      // about the bytes on disk unless it shows the same version.
+      const std::string& shown = ShownValidator(response_);
+      if (length == fullSize_ && !shown.empty() && shown == validator_) return CURLE_OK;
+      resumeRejected_ = true;
+      std::snprintf(errorText_, sizeof errorText_, "the resource changed during the download");
+      return CURLE_RANGE_ERROR;
     }
     if (status != (resumed ? 206 : 200)) {
       std::snprintf(errorText_, sizeof errorText_, "unexpected HTTP status %ld", status);
@@ -232,6 +390,13 @@ class Transfer {
                     std::to_string(written_).c_str(), std::to_string(length).c_str());
       return CURLE_PARTIAL_FILE;
     }
+    // A range answer may stop short of the end it announced.
+    if (resumed && fullSize_ >= 0 && offset_ + written_ != fullSize_) {
+      std::snprintf(errorText_, sizeof errorText_, "received %s of %s bytes",
+                    std::to_string(offset_ + written_).c_str(),
+                    std::to_string(fullSize_).c_str());
+      return CURLE_PARTIAL_FILE;
+    }
     return CURLE_OK;
   }
 
@@ -239,6 +404,8 @@ class Transfer {
     std::fclose(file_);
     file_ = bvhttptools::OpenPartFile(partPath_);
     offset_ = 0;
+    validator_.clear();
+    fullSize_ = -1;
     return file_ != nullptr;
   }
 
@@ -272,6 +439,38 @@ class Transfer {
     return done;
   }
 
+  // Collects what the current try needs to know about each response header.
+  static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
+    Transfer* self = static_cast<Transfer*>(user);
+    size_t bytes = size * count;
+    std::string line(data, bytes);
+    ResponseInfo& response = self->response_;
+    if (line.compare(0, 5, "HTTP/") == 0) {
+      // Each status line begins a new response (after a redirect, an
+      // interim answer or a proxy's); only the last one describes the body.
+      response = ResponseInfo();
+      size_t space = line.find(' ');
+      if (space != std::string::npos) response.status = std::strtol(line.c_str() + space + 1, nullptr, 10);
+      return bytes;
+    }
+    if (response.complete) return bytes;  // trailers after a chunked body
+    if (line == "\r\n" || line == "\n") {
+      response.complete = true;
+      return self->AcceptResponse() ? bytes : 0;
+    }
+    std::string value;
+    if (HeaderValue(line, "ETag", &value)) {
+      response.etag = value.compare(0, 2, "W/") == 0 || !Printable(value) ? std::string() : value;
+    } else if (HeaderValue(line, "Last-Modified", &value)) {
+      response.lastModified = Printable(value) ? value : std::string();
+    } else if (HeaderValue(line, "Content-Length", &value)) {
+      response.contentLength = ParseSize(value);
+    } else if (HeaderValue(line, "Content-Range", &value)) {
+      ParseContentRange(value, &response);
+    }
+    return bytes;
+  }
+
   static int OnProgress(void* user, curl_off_t downloadTotal, curl_off_t, curl_off_t, curl_off_t) {
     Transfer* self = static_cast<Transfer*>(user);
     if (self->Abandoned()) return 1;
@@ -294,6 +493,14 @@ class Transfer {
   const std::uint64_t generation_;
 
   std::FILE* file_ = nullptr;
+  curl_slist* attemptHeaders_ = nullptr;  // the current try's own header list, if any
+  ResponseInfo response_;                 // the current try's latest response
+  bool resumeRejected_ = false;  // the current try answered with another version
+  // Ties the bytes in the .part file to the version they came from: a strong
+  // entity tag or else a modification date, and the whole size (-1 unknown).
+  std::string validator_;
+  bool validatorIsTag_ = false;
+  curl_off_t fullSize_ = -1;
   curl_off_t offset_ = 0;   // bytes in the .part file before the current try
   curl_off_t written_ = 0;  // bytes the current try appended
   curl_off_t unsynced_ = 0;  // bytes written since writeback was last started

@@ -11,6 +11,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -64,6 +65,19 @@ std::vector<std::string> ListDir(const fs::path& dir) {
   for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The strong ETag the test server sends for the file as it is now.
+std::string ServedTag(const fs::path& path) {
+  struct stat info {};
+  if (stat(path.c_str(), &info) != 0) return "?";
+  unsigned long long mtimeNs =
+      static_cast<unsigned long long>(info.st_mtim.tv_sec) * 1000000000ull +
+      static_cast<unsigned long long>(info.st_mtim.tv_nsec);
+  char tag[96];
+  std::snprintf(tag, sizeof tag, "\"%llx-%llx-%llx\"", static_cast<unsigned long long>(info.st_ino),
+                static_cast<unsigned long long>(info.st_size), mtimeNs);
+  return tag;
 }
 
 size_t CollectBody(char* data, size_t size, size_t count, void* user) {
@@ -136,8 +150,8 @@ class TestServer {
     return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_) + path;
   }
 
-  // "<path> <Range or ->" for every request the server has seen, in order;
-  // the query itself is left out.
+  // "<path> <Range or ->[ If-Range: <value>]" for every request the server
+  // has seen, in order; the query itself is left out.
   std::vector<std::string> Requests() const {
     std::string body;
     CURL* curl = curl_easy_init();
@@ -436,7 +450,7 @@ TEST_F(HttpDownload, StalledTransferFails) {
   // The retry resumed after the bytes that did arrive.
   std::vector<std::string> requests = server_->Requests();
   ASSERT_EQ(requests.size(), 2u);
-  EXPECT_EQ(requests[1], "/stall/big.bin bytes=65536-");
+  EXPECT_EQ(requests[1], "/stall/big.bin bytes=65536- If-Range: " + ServedTag(served_ / "big.bin"));
 }
 
 TEST_F(HttpDownload, UnverifiedTlsPeerIsRefused) {
@@ -516,7 +530,9 @@ TEST_F(HttpDownload, ResumesWithRangeAfterDrop) {
   std::vector<std::string> requests = server_->Requests();
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[0], "/drop-once/big.bin -");
-  EXPECT_EQ(requests[1], "/drop-once/big.bin bytes=" + std::to_string(kBigSize / 2) + "-");
+  // Tied to the version whose first half is on disk.
+  EXPECT_EQ(requests[1], "/drop-once/big.bin bytes=" + std::to_string(kBigSize / 2) +
+                             "- If-Range: " + ServedTag(served_ / "big.bin"));
   // The resumed half counts on from the bytes already on disk, toward the
   // whole size rather than the remaining one.
   std::vector<int> progress = rec_.progress();
@@ -534,6 +550,104 @@ TEST_F(HttpDownload, StartsOverWhenServerIgnoresRange) {
   std::vector<std::string> requests = server_->Requests();
   ASSERT_EQ(requests.size(), 3u);
   EXPECT_EQ(requests[2], "/drop-norange/big.bin -");
+}
+
+TEST_F(HttpDownload, ResumeWithWeakTagFallsBackToModificationDate) {
+  // A weak tag cannot guard a byte range; the date can.
+  fs::path target = out_ / "setup.exe";
+  Download(server_->Url("/drop-once/big.bin?etag=weak"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_EQ(rec_.status(), 206);
+  EXPECT_TRUE(ReadFile(target) == big_);
+  std::vector<std::string> requests = server_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  std::string resumed = "/drop-once/big.bin bytes=" + std::to_string(kBigSize / 2) + "- If-Range: ";
+  ASSERT_EQ(requests[1].rfind(resumed, 0), 0u) << requests[1];
+  std::string validator = requests[1].substr(resumed.size());
+  EXPECT_EQ(validator.find_first_of("\"/"), std::string::npos) << validator;
+  EXPECT_EQ(validator.substr(validator.size() - 4), " GMT") << validator;
+}
+
+TEST_F(HttpDownload, ResourceChangedBetweenTriesYieldsOnlyTheNewVersion) {
+  // The first try gets half of one version, the retry meets another. Each
+  // way the server can answer must end in exactly the new version, never in
+  // the old start glued to the new end.
+  struct Case {
+    const char* name;
+    size_t newSize;
+    const char* query;
+  };
+  const Case cases[] = {
+      {"same-size.bin", kBigSize, ""},
+      {"larger.bin", kBigSize + 4099, ""},
+      // As long as the bytes on disk: libcurl takes the whole-file answer
+      // for "nothing left to fetch".
+      {"half.bin", kBigSize / 2, ""},
+      // Stale tags: the server grants the range, the total gives it away.
+      {"stale-tag.bin", kBigSize + 4099, "?tag=first"},
+      // If-Range ignored: the range answer's own tag gives it away.
+      {"ignores-if-range.bin", kBigSize, "?if-range=ignore"},
+  };
+  unsigned seed = 100;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string fresh = RandomBytes(c.newSize, ++seed);
+    WriteFile(served_ / c.name, big_);
+    WriteFile(served_ / (std::string(c.name) + ".v2"), fresh);
+    std::string oldTag = ServedTag(served_ / c.name);
+    size_t before = server_->Requests().size();
+
+    Recorder recorder;
+    fs::path target = out_ / c.name;
+    std::string path = std::string("/drop-change/") + c.name;
+    Start(server_->Url(path + c.query), target, recorder);
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_EQ(recorder.code(), CURLE_OK) << recorder.text();
+    EXPECT_EQ(recorder.status(), 200);
+    std::string got = ReadFile(target);
+    EXPECT_EQ(got.size(), fresh.size());
+    EXPECT_TRUE(got == fresh);
+    EXPECT_FALSE(fs::exists(target.string() + ".part"));
+    EXPECT_EQ(recorder.progress().back(), 100);
+
+    std::vector<std::string> requests = server_->Requests();
+    requests.erase(requests.begin(), requests.begin() + static_cast<long>(before));
+    EXPECT_EQ(requests, (std::vector<std::string>{
+                            path + " -",
+                            path + " bytes=" + std::to_string(kBigSize / 2) + "- If-Range: " + oldTag,
+                            path + " -",
+                        }));
+  }
+}
+
+TEST_F(HttpDownload, WithoutValidatorRetryStartsOver) {
+  // Nothing ties the bytes on disk to what the server would send next, so
+  // they are not kept.
+  fs::path target = out_ / "setup.exe";
+  Download(server_->Url("/drop-novalidator/big.bin"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_EQ(rec_.status(), 200);
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+  ExpectGoodProgress(rec_.progress());
+  EXPECT_EQ(server_->Requests(), (std::vector<std::string>{"/drop-novalidator/big.bin -",
+                                                           "/drop-novalidator/big.bin -"}));
+
+  // A redirect's own tag says nothing about the resource it leads to.
+  Recorder redirected;
+  fs::path other = out_ / "other.exe";
+  WriteFile(served_ / "other.bin", big_);
+  Start(server_->Url("/redirect/drop-novalidator/other.bin"), other, redirected);
+  ASSERT_TRUE(redirected.WaitDone());
+  EXPECT_EQ(redirected.code(), CURLE_OK) << redirected.text();
+  EXPECT_TRUE(ReadFile(other) == big_);
+  std::vector<std::string> requests = server_->Requests();
+  ASSERT_EQ(requests.size(), 6u);
+  EXPECT_EQ(std::vector<std::string>(requests.begin() + 2, requests.end()),
+            (std::vector<std::string>{"/redirect/drop-novalidator/other.bin -",
+                                      "/drop-novalidator/other.bin -",
+                                      "/redirect/drop-novalidator/other.bin -",
+                                      "/drop-novalidator/other.bin -"}));
 }
 
 TEST_F(HttpDownload, RetriesUnavailableServer) {

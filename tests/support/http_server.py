@@ -9,11 +9,14 @@ DIRECTORY. The first path segment selects how a request is answered, so one
 server covers every case:
 
   /files/<name>          the file; honours "Range: bytes=N-" / "N-M" with 206
+                         unless "If-Range" names another version (then 200
+                         with the whole file)
   /status/<code>         answers with that status and a short body
   /short/<name>          announces the full Content-Length, sends half, closes
   /chunked/<name>        the whole file, chunked (size unknown to the client)
   /chunked-short/<name>  chunked, closes after half without the last chunk
-  /redirect/<rest>       302 to /<rest> on this server
+  /redirect/<rest>       302 to /<rest> on this server (with an ETag of its
+                         own, which says nothing about the target)
   /redirect-loop         302 to itself, forever
   /redirect-file         302 to file:///etc/passwd
   /stall/<name>          full Content-Length, sends 64 KiB, then goes silent
@@ -27,17 +30,30 @@ server covers every case:
                          are served like /files/
   /slow/<name>           the file throttled to 262144 bytes/s (or ?bps=N),
                          honouring Range
+  /drop-change/<name>    the first request sends half of <name> and closes;
+                         later ones serve the file <name>.v2 instead (another
+                         version: other bytes, other ETag), honouring Range
+                         and If-Range. "?tag=first" labels <name>.v2 with
+                         <name>'s validators (a server whose tags go stale);
+                         "?if-range=ignore" honours Range whatever If-Range says
+  /drop-novalidator/<name>  the first request drops like /drop-once/, later
+                         ones honour Range; no ETag or Last-Modified ever
 
-Every mode that sends a file also takes "?bps=N" to throttle it to N bytes/s.
+Every mode that sends a file also takes "?bps=N" to throttle it to N bytes/s,
+and, except /drop-novalidator/, sends the validators of the version served:
+ETag (from the file's inode, size and mtime; "?etag=weak" marks it W/, "?etag=none" leaves
+it out) and Last-Modified (the file's modification time).
   /headers               the request's header lines as the body
   /_requests             one line per request served so far:
-                         "<path> <Range header or ->"
+                         "<path> <Range header or ->", followed by
+                         " If-Range: <value>" when the request carried one
 
 With --tls the server speaks HTTPS with the certificate and key in PEM.
 Unknown names give 404. Only the loopback interface is used.
 """
 
 import argparse
+import email.utils
 import os
 import ssl
 import sys
@@ -121,12 +137,40 @@ class Handler(BaseHTTPRequestHandler):
             return "bad"
         return start, min(end, size - 1)
 
-    def send_file(self, path, honour_range=True, limit=None, bps=None, stall_after=None):
+    def validators(self, path, etag_kind="strong"):
+        """(ETag or None, Last-Modified) of the file's current version."""
+        # Identity, size and modification time: cheap even for big files,
+        # and different for every other version of the file.
+        info = os.stat(path)
+        tag = "%x-%x-%x" % (info.st_ino, info.st_size, info.st_mtime_ns)
+        etag = {"strong": '"%s"' % tag, "weak": 'W/"%s"' % tag}.get(etag_kind)
+        modified = email.utils.formatdate(info.st_mtime, usegmt=True)
+        return etag, modified
+
+    def range_still_valid(self, etag, modified):
+        """False when If-Range names another version than the one served: a
+        weak or absent tag never matches, a date must be the exact one."""
+        condition = self.headers.get("If-Range")
+        if condition is None:
+            return True
+        condition = condition.strip()
+        if condition.startswith('"'):
+            return etag is not None and not etag.startswith("W/") and condition == etag
+        if condition.startswith("W/"):
+            return False
+        return condition == modified
+
+    def send_file(self, path, honour_range=True, limit=None, bps=None, stall_after=None,
+                  validators=None, check_if_range=True):
         """Sends the file (or its requested range). `limit` stops after that
         many body bytes and closes; `bps` throttles; `stall_after` goes
-        silent after that many bytes."""
+        silent after that many bytes. `validators` is (ETag or None,
+        Last-Modified or None) to send and to hold If-Range against."""
         size = os.path.getsize(path)
+        etag, modified = validators or (None, None)
         byte_range = self.parse_range(size) if honour_range else None
+        if byte_range is not None and check_if_range and not self.range_still_valid(etag, modified):
+            byte_range = None
         if byte_range == "bad":
             self.send_plain(416, "range not satisfiable",
                             {"Content-Range": "bytes */%d" % size})
@@ -140,6 +184,10 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Content-Length", str(length))
         self.send_header("Accept-Ranges", "bytes" if honour_range else "none")
+        if etag is not None:
+            self.send_header("ETag", etag)
+        if modified is not None:
+            self.send_header("Last-Modified", modified)
         if code == 206:
             self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
         if limit is not None:
@@ -214,8 +262,11 @@ class Handler(BaseHTTPRequestHandler):
     def do_GET(self):
         url = urllib.parse.urlsplit(self.path)
         query = urllib.parse.parse_qs(url.query)
+        line = "%s %s" % (url.path, self.headers.get("Range", "-"))
+        if self.headers.get("If-Range") is not None:
+            line += " If-Range: %s" % self.headers.get("If-Range")
         with self.server.lock:
-            self.server.requests.append("%s %s" % (url.path, self.headers.get("Range", "-")))
+            self.server.requests.append(line)
         mode, _, rest = url.path.lstrip("/").partition("/")
 
         if mode == "_requests":
@@ -239,7 +290,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_plain(code, "status %d\n" % code)
             return
         if mode == "redirect":
-            self.send_plain(302, "moved\n", {"Location": "/" + rest})
+            self.send_plain(302, "moved\n", {"Location": "/" + rest, "ETag": '"redirect"'})
             return
         if mode == "redirect-loop":
             self.send_plain(302, "again\n", {"Location": "/redirect-loop"})
@@ -258,35 +309,53 @@ class Handler(BaseHTTPRequestHandler):
         except ValueError:
             bps = 0
 
+        tags = self.validators(path, query.get("etag", ["strong"])[0])
+        first_half = dict(honour_range=False, limit=size // 2, bps=bps, validators=tags)
         if mode == "files":
-            self.send_file(path, bps=bps)
+            self.send_file(path, bps=bps, validators=tags)
         elif mode == "short":
-            self.send_file(path, honour_range=False, limit=size // 2, bps=bps)
+            self.send_file(path, honour_range=False, limit=size // 2, bps=bps, validators=tags)
         elif mode == "chunked":
             self.send_chunked(path, cut=False)
         elif mode == "chunked-short":
             self.send_chunked(path, cut=True)
         elif mode == "stall":
-            self.send_file(path, stall_after=min(CHUNK, size // 2))
+            self.send_file(path, stall_after=min(CHUNK, size // 2), validators=tags)
         elif mode == "drop-once":
             if self.server.first_time(url.path):
-                self.send_file(path, honour_range=False, limit=size // 2, bps=bps)
+                self.send_file(path, **first_half)
             else:
-                self.send_file(path, bps=bps)
+                self.send_file(path, bps=bps, validators=tags)
         elif mode == "drop-norange":
             if self.server.first_time(url.path):
-                self.send_file(path, honour_range=False, limit=size // 2, bps=bps)
+                self.send_file(path, **first_half)
             else:
-                self.send_file(path, honour_range=False, bps=bps)
+                self.send_file(path, honour_range=False, bps=bps, validators=tags)
         elif mode == "norange":
-            self.send_file(path, honour_range=False, bps=bps)
+            self.send_file(path, honour_range=False, bps=bps, validators=tags)
         elif mode == "fail-once":
             if self.server.first_time(url.path):
                 self.send_plain(503, "try later\n")
             else:
-                self.send_file(path, bps=bps)
+                self.send_file(path, bps=bps, validators=tags)
         elif mode == "slow":
-            self.send_file(path, bps=bps or 262144)
+            self.send_file(path, bps=bps or 262144, validators=tags)
+        elif mode == "drop-change":
+            changed = path + ".v2"
+            if self.server.first_time(url.path):
+                self.send_file(path, **first_half)
+            elif not os.path.isfile(changed):
+                self.send_plain(404, "no second version\n")
+            else:
+                if query.get("tag", [""])[0] != "first":
+                    tags = self.validators(changed, query.get("etag", ["strong"])[0])
+                self.send_file(changed, bps=bps, validators=tags,
+                               check_if_range=query.get("if-range", [""])[0] != "ignore")
+        elif mode == "drop-novalidator":
+            if self.server.first_time(url.path):
+                self.send_file(path, honour_range=False, limit=size // 2, bps=bps)
+            else:
+                self.send_file(path, bps=bps)
         else:
             self.send_plain(404, "unknown mode\n")
 
