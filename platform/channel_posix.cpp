@@ -196,7 +196,7 @@ bool RequestServer::Impl::Bind() {
       }
     }
     if (again && !lastTry) {
-      // Past the deadline, one more bind after the name was freed.
+      // Past the deadline, only one more bind.
       lastTry = Clock::now() >= giveUp;
       continue;
     }

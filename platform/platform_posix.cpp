@@ -18,6 +18,7 @@
 #include <climits>
 #include <cstdlib>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -173,10 +174,10 @@ void* ReapChild(void* arg) {
 // no zombie behind. Keeps errno.
 void ReapInBackground(idtype_t type, id_t id) {
   const int saved = errno;
-  ReapTarget* target = new ReapTarget{type, id};
+  ReapTarget* target = new (std::nothrow) ReapTarget{type, id};
   pthread_attr_t attr;
   bool started = false;
-  if (pthread_attr_init(&attr) == 0) {
+  if (target != nullptr && pthread_attr_init(&attr) == 0) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_attr_setstacksize(&attr, 64 * 1024);
     pthread_t thread;
