@@ -26,7 +26,8 @@ struct TransferOptions {
 
 class LogicSession {
  public:
-  // (unused text, result code, HTTP status of the last response)
+  // (the final URL on success or the error text, result code, HTTP status of
+  // the last response)
   using CompletionCallback = std::function<void(std::string, CURLcode, int)>;
   // Whole percentage 0..100, called only when it changes.
   using ProgressCallback = std::function<void(int)>;

@@ -132,10 +132,6 @@ enum class SendResult { kReplied, kNoUpgrader, kFailed };
 SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
                               std::string* error);
 
-}  // namespace platform
-
-namespace platform {
-
 // ---------------------------------------------------------------------------
 // Process signals.
 
