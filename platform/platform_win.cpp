@@ -40,7 +40,11 @@ int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);
-  info.fMask = process != nullptr ? SEE_MASK_NOCLOSEPROCESS : 0;
+  // No error box: a failure is the caller's to log, and a modal box left on a
+  // worker thread of an unattended upgrade would stall it until someone
+  // clicks it away (and can overwrite the last error meanwhile). The
+  // elevation prompt itself is not affected.
+  info.fMask = (process != nullptr ? SEE_MASK_NOCLOSEPROCESS : 0) | SEE_MASK_FLAG_NO_UI;
   info.lpVerb = L"runas";
   info.lpFile = file.c_str();
   info.lpParameters = parameters;

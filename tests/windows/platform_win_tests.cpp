@@ -1,0 +1,755 @@
+// Runs the Windows back ends of log/ and platform/ against the real system
+// (Windows, or Wine on Linux), with real processes, files and windows.
+//
+//   platform_win_tests.exe [upgrade-request.exe]
+//
+// The upgrade-request tool defaults to the one beside this executable. Every
+// check prints one line; the last line is "N passed, N failed", and the exit
+// status is 1 when any check failed.
+//
+// The same executable also plays the helper processes. Copied under another
+// name it acts by that name:
+//   fake-installer.exe  records its arguments into installer-args.txt beside it
+//   fake-client.exe     writes client-ran.txt beside it
+//   sleeper.exe         waits (at most 20 s) for the event named in its
+//                       environment, then exits
+// and "--hold-guard NAME EVENTPREFIX MODE" holds the singleton guard NAME for
+// the parent until told to give it up (MODE "release") or to exit holding it
+// (MODE "exit").
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#define NOGDI
+#include <windows.h>
+#include <shellapi.h>
+
+#include <io.h>
+#include <share.h>
+#include <stdio.h>
+#include <wchar.h>
+
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "log.h"
+#include "platform.h"
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void Report(bool ok, const std::string& name, const std::string& detail) {
+  if (ok) {
+    ++g_passed;
+    std::printf("PASS  %s\n", name.c_str());
+  } else {
+    ++g_failed;
+    std::printf("FAIL  %s%s%s\n", name.c_str(), detail.empty() ? "" : ": ", detail.c_str());
+  }
+  std::fflush(stdout);
+}
+
+#define CHECK(cond, name) Report((cond), (name), "")
+#define CHECK_EQ(actual, expected, name)                                             \
+  do {                                                                               \
+    const auto& check_a_ = (actual);                                                 \
+    const auto& check_e_ = (expected);                                               \
+    Report(check_a_ == check_e_, (name),                                             \
+           "got " + Show(check_a_) + ", want " + Show(check_e_));                    \
+  } while (0)
+
+std::string Show(const std::string& s) {
+  std::string out = "\"";
+  for (unsigned char c : s) {
+    if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') {
+      out += static_cast<char>(c);
+    } else {
+      char buf[8];
+      std::snprintf(buf, sizeof buf, "\\x%02x", c);
+      out += buf;
+    }
+  }
+  return out + "\"";
+}
+template <typename T>
+std::string Show(const T& value) {
+  return std::to_string(value);
+}
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
+                                    nullptr, 0);
+  std::wstring out(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &out[0], n);
+  return out;
+}
+
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()),
+                                    nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), &out[0], n,
+                      nullptr, nullptr);
+  return out;
+}
+
+std::wstring SelfPath() {
+  wchar_t buf[MAX_PATH * 2];
+  const DWORD n = GetModuleFileNameW(nullptr, buf, static_cast<DWORD>(sizeof buf / sizeof buf[0]));
+  return std::wstring(buf, n);
+}
+
+std::wstring FolderOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? L"." : path.substr(0, slash);
+}
+
+std::wstring BaseName(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  for (wchar_t& c : name) c = static_cast<wchar_t>(towlower(c));
+  return name;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  FILE* f = _wfopen(path.c_str(), L"wb");
+  if (f == nullptr) return false;
+  const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  return std::fclose(f) == 0 && ok;
+}
+
+// Reads with full sharing, so it also works while a writer holds the file.
+bool ReadWholeFile(const std::wstring& path, std::string* out) {
+  FILE* f = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
+  if (f == nullptr) return false;
+  out->clear();
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
+  std::fclose(f);
+  return true;
+}
+
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+// Polls for a file another process writes; false after `limitMs`.
+bool WaitForFile(const std::wstring& path, DWORD limitMs) {
+  const ULONGLONG end = GetTickCount64() + limitMs;
+  while (!Exists(path)) {
+    if (GetTickCount64() >= end) return false;
+    Sleep(20);
+  }
+  return true;
+}
+
+std::wstring Quote(const std::wstring& arg) { return L"\"" + arg + L"\""; }
+
+// Starts `commandLine`, optionally with `stdinPath` as standard input, and
+// waits at most `limitMs` for it while dispatching this thread's window
+// messages (the window it talks to lives on this thread). Returns the exit
+// code, or -1 when it could not start or did not end in time (then killed).
+long RunAndWait(const std::wstring& commandLine, const std::wstring& stdinPath, DWORD limitMs) {
+  STARTUPINFOW si;
+  ZeroMemory(&si, sizeof si);
+  si.cb = sizeof si;
+  HANDLE input = INVALID_HANDLE_VALUE;
+  if (!stdinPath.empty()) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    input = CreateFileW(stdinPath.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (input == INVALID_HANDLE_VALUE) return -1;
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdInput = input;
+    si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
+  PROCESS_INFORMATION pi;
+  std::wstring mutableLine = commandLine;
+  const BOOL started = CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr,
+                                      input != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &si, &pi);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  if (!started) return -1;
+  CloseHandle(pi.hThread);
+  const ULONGLONG end = GetTickCount64() + limitMs;
+  long result = -1;
+  for (;;) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now >= end ? 0 : static_cast<DWORD>(end - now);
+    const DWORD wait = MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, left, QS_ALLINPUT);
+    if (wait == WAIT_OBJECT_0) {
+      DWORD code = 0;
+      GetExitCodeProcess(pi.hProcess, &code);
+      result = static_cast<long>(code);
+      break;
+    }
+    if (wait == WAIT_OBJECT_0 + 1) {
+      MSG msg;
+      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+      continue;
+    }
+    TerminateProcess(pi.hProcess, 99);
+    WaitForSingleObject(pi.hProcess, 5000);
+    break;
+  }
+  CloseHandle(pi.hProcess);
+  return result;
+}
+
+// Runs `call` on a thread of its own and waits at most `limitMs` for it. The
+// shell puts its error boxes on the calling thread: a window that thread
+// still shows after the limit is closed, and the call is reported as having
+// needed someone to click it away. Returns false when it stalled that way.
+bool ReturnsWithoutUserAction(const std::function<void()>& call, DWORD limitMs) {
+  struct Context {
+    const std::function<void()>* call;
+  } context{&call};
+  DWORD threadId = 0;
+  HANDLE thread = CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        (*static_cast<Context*>(p)->call)();
+        return 0;
+      },
+      &context, 0, &threadId);
+  if (thread == nullptr) return false;
+  bool stalled = false;
+  while (WaitForSingleObject(thread, limitMs) == WAIT_TIMEOUT) {
+    stalled = true;
+    EnumThreadWindows(
+        threadId,
+        [](HWND hwnd, LPARAM) -> BOOL {
+          PostMessageW(hwnd, WM_COMMAND, IDOK, 0);
+          PostMessageW(hwnd, WM_CLOSE, 0, 0);
+          return TRUE;
+        },
+        0);
+    limitMs = 2000;
+  }
+  CloseHandle(thread);
+  return !stalled;
+}
+
+// ---------------------------------------------------------------------------
+// Helper roles.
+
+int FakeInstallerMain() {
+  int count = 0;
+  wchar_t** args = CommandLineToArgvW(GetCommandLineW(), &count);
+  std::string recorded;
+  for (int i = 1; i < count; ++i) {
+    if (i > 1) recorded += '\n';
+    recorded += Narrow(args[i]);
+  }
+  if (args != nullptr) LocalFree(args);
+  return WriteWholeFile(FolderOf(SelfPath()) + L"\\installer-args.txt", recorded) ? 0 : 1;
+}
+
+int FakeClientMain() {
+  return WriteWholeFile(FolderOf(SelfPath()) + L"\\client-ran.txt", "ran") ? 0 : 1;
+}
+
+int SleeperMain() {
+  wchar_t name[256];
+  if (GetEnvironmentVariableW(L"BV_SLEEPER_EVENT", name, 256) == 0) return 2;
+  HANDLE stop = OpenEventW(SYNCHRONIZE, FALSE, name);
+  if (stop == nullptr) return 3;
+  const DWORD wait = WaitForSingleObject(stop, 20000);
+  CloseHandle(stop);
+  return wait == WAIT_OBJECT_0 ? 0 : 4;
+}
+
+// Holds guard `name` and answers the parent through events named
+// <prefix>-ready, -go, -released and -quit.
+int HoldGuardMain(const std::wstring& name, const std::wstring& prefix, const std::wstring& mode) {
+  HANDLE ready = OpenEventW(EVENT_MODIFY_STATE, FALSE, (prefix + L"-ready").c_str());
+  HANDLE go = OpenEventW(SYNCHRONIZE, FALSE, (prefix + L"-go").c_str());
+  HANDLE released = OpenEventW(EVENT_MODIFY_STATE, FALSE, (prefix + L"-released").c_str());
+  HANDLE quit = OpenEventW(SYNCHRONIZE, FALSE, (prefix + L"-quit").c_str());
+  if (!ready || !go || !released || !quit) return 10;
+  bool exists = true;
+  const platform::GuardHandle guard = platform::CreateSingletonGuard(Narrow(name), &exists);
+  if (guard == platform::kNoGuard) return 11;
+  if (exists) return 12;  // nobody else may hold it yet
+  SetEvent(ready);
+  if (WaitForSingleObject(go, 20000) != WAIT_OBJECT_0) return 13;
+  if (mode == L"exit") ExitProcess(0);  // the system must free the guard
+  platform::ReleaseSingletonGuard(guard);
+  SetEvent(released);
+  return WaitForSingleObject(quit, 20000) == WAIT_OBJECT_0 ? 0 : 14;
+}
+
+// ---------------------------------------------------------------------------
+// Checks.
+
+struct Holder {
+  HANDLE process = nullptr;
+  HANDLE ready = nullptr, go = nullptr, released = nullptr, quit = nullptr;
+  ~Holder() {
+    for (HANDLE h : {ready, go, released, quit}) {
+      if (h != nullptr) CloseHandle(h);
+    }
+    if (process != nullptr) {
+      if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) TerminateProcess(process, 98);
+      CloseHandle(process);
+    }
+  }
+};
+
+bool StartHolder(Holder* h, const std::wstring& guardName, const std::wstring& tag,
+                 const std::wstring& mode) {
+  const std::wstring prefix =
+      L"bv-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag;
+  h->ready = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-ready").c_str());
+  h->go = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-go").c_str());
+  h->released = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-released").c_str());
+  h->quit = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-quit").c_str());
+  if (!h->ready || !h->go || !h->released || !h->quit) return false;
+  std::wstring line = Quote(SelfPath()) + L" --hold-guard " + Quote(guardName) + L" " +
+                      Quote(prefix) + L" " + mode;
+  STARTUPINFOW si;
+  ZeroMemory(&si, sizeof si);
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi;
+  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    return false;
+  }
+  CloseHandle(pi.hThread);
+  h->process = pi.hProcess;
+  HANDLE waits[2] = {h->ready, h->process};
+  return WaitForMultipleObjects(2, waits, FALSE, 20000) == WAIT_OBJECT_0;
+}
+
+DWORD ExitCodeAfter(HANDLE process, DWORD limitMs) {
+  if (WaitForSingleObject(process, limitMs) != WAIT_OBJECT_0) return 0xFFFFFFFFu;
+  DWORD code = 0xFFFFFFFFu;
+  GetExitCodeProcess(process, &code);
+  return code;
+}
+
+// Asks for the guard from this process: true when another process holds it.
+// Our own handle is given up at once, or it would keep the guard alive.
+bool GuardTakenElsewhere(const std::string& name, bool* valid) {
+  bool exists = false;
+  const platform::GuardHandle guard = platform::CreateSingletonGuard(name, &exists);
+  *valid = guard != platform::kNoGuard;
+  platform::ReleaseSingletonGuard(guard);
+  return exists;
+}
+
+void TestSingletonGuard() {
+  const std::wstring name = L"bv test guard " + std::to_wstring(GetCurrentProcessId());
+  const std::string utf8 = Narrow(name);
+  bool valid = false;
+
+  CHECK(!GuardTakenElsewhere(utf8, &valid) && valid, "guard: free before anyone holds it");
+
+  {
+    Holder holder;
+    CHECK(StartHolder(&holder, name, L"a", L"release"), "guard: holder process took the guard");
+    const bool taken = GuardTakenElsewhere(utf8, &valid);
+    CHECK(valid, "guard: second guard gets a valid handle while held");
+    CHECK(taken, "guard: second guard reports alreadyExists while the holder lives");
+    SetEvent(holder.go);
+    CHECK(WaitForSingleObject(holder.released, 20000) == WAIT_OBJECT_0,
+          "guard: holder released its guard");
+    // The holder is still alive: only the release may have freed the name.
+    CHECK(WaitForSingleObject(holder.process, 0) == WAIT_TIMEOUT &&
+              !GuardTakenElsewhere(utf8, &valid) && valid,
+          "guard: free after ReleaseSingletonGuard, holder still running");
+    SetEvent(holder.quit);
+    CHECK_EQ(static_cast<unsigned long>(ExitCodeAfter(holder.process, 20000)), 0ul,
+             "guard: holder (release) exit code");
+  }
+  {
+    Holder holder;
+    CHECK(StartHolder(&holder, name, L"b", L"exit"), "guard: second holder took the guard");
+    CHECK(GuardTakenElsewhere(utf8, &valid), "guard: taken again while the second holder lives");
+    SetEvent(holder.go);
+    CHECK_EQ(static_cast<unsigned long>(ExitCodeAfter(holder.process, 20000)), 0ul,
+             "guard: holder (exit) exit code");
+    CHECK(!GuardTakenElsewhere(utf8, &valid) && valid,
+          "guard: free after the holder exited without releasing");
+  }
+  platform::ReleaseSingletonGuard(platform::kNoGuard);  // must be a no-op
+  CHECK(true, "guard: releasing kNoGuard is harmless");
+}
+
+void TestSharedLogFile(const std::wstring& dir) {
+  // A non-ASCII name: the back end must not read the UTF-8 path as ANSI.
+  const std::wstring path = dir + L"\\" + Widen(u8"журнал ü.log");
+  CHECK(WriteWholeFile(path, "earlier line\r\n"), "log file: prepared with an earlier line");
+
+  FILE* log = platform::OpenSharedLogFile(Narrow(path));
+  CHECK(log != nullptr, "log file: OpenSharedLogFile opens a UTF-8 path");
+  if (log == nullptr) return;
+
+  HANDLE osHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log)));
+  DWORD flags = 0;
+  CHECK(osHandle != INVALID_HANDLE_VALUE && GetHandleInformation(osHandle, &flags) &&
+            (flags & HANDLE_FLAG_INHERIT) == 0,
+        "log file: handle is not inheritable");
+
+  LogSetQuiet(true);
+  CHECK_EQ(LogAddFileSink(log, INFO), 0, "log file: file sink registered");
+  LOG_DEBUG("below the sink's level");
+  LOG_INFO("step %d of %s", 3, "upgrade");
+
+  std::string content;
+  CHECK(ReadWholeFile(path, &content), "log file: readable while the writer holds it");
+  const std::string tail = "step 3 of upgrade\r\n";
+  CHECK(content.compare(0, 14, "earlier line\r\n") == 0,
+        "log file: earlier content kept (opened for appending)");
+  CHECK(content.size() > tail.size() &&
+            content.compare(content.size() - tail.size(), tail.size(), tail) == 0,
+        "log file: message appended as one text-mode line");
+  CHECK(content.find("below the sink's level") == std::string::npos &&
+            content.find(" INFO  ") != std::string::npos,
+        "log file: level filter and level name");
+  // "YYYY-MM-DD HH:MM:SS INFO  file:line: text"
+  const std::size_t lineStart = 14;
+  CHECK(content.size() > lineStart + 20 && content[lineStart + 4] == '-' &&
+            content[lineStart + 7] == '-' && content[lineStart + 10] == ' ' &&
+            content[lineStart + 13] == ':' && content[lineStart + 16] == ':',
+        "log file: line starts with the local date and time");
+
+  FILE* second = platform::OpenSharedLogFile(Narrow(path));
+  CHECK(second == nullptr, "log file: a second OpenSharedLogFile fails while the first is open");
+  if (second != nullptr) std::fclose(second);
+  FILE* plainWriter = _wfsopen(path.c_str(), L"ab", _SH_DENYNO);
+  CHECK(plainWriter == nullptr, "log file: any other writer is shut out");
+  if (plainWriter != nullptr) std::fclose(plainWriter);
+  FILE* reader = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
+  CHECK(reader != nullptr, "log file: a reader is let in");
+  if (reader != nullptr) std::fclose(reader);
+
+  // The sink keeps `log`: it stays open for the rest of the run, as in the
+  // program. A missing folder must fail cleanly.
+  CHECK(platform::OpenSharedLogFile(Narrow(dir + L"\\no such folder\\x.log")) == nullptr,
+        "log file: missing folder gives null");
+  CHECK(platform::OpenSharedLogFile("") == nullptr, "log file: empty path gives null");
+}
+
+void TestLaunches(const std::wstring& dir) {
+  const std::wstring self = SelfPath();
+  const std::wstring installer = dir + L"\\fake-installer.exe";
+  const std::wstring client = dir + L"\\fake-client.exe";
+  const std::wstring sleeper = dir + L"\\sleeper.exe";
+  CHECK(CopyFileW(self.c_str(), installer.c_str(), FALSE) &&
+            CopyFileW(self.c_str(), client.c_str(), FALSE) &&
+            CopyFileW(self.c_str(), sleeper.c_str(), FALSE),
+        "launch: helper executables copied");
+
+  // Installer: started, waited on, given exactly one argument.
+  {
+    platform::ProcessHandle process = 12345;
+    const int result = platform::LaunchInstaller(Narrow(installer), &process);
+    CHECK_EQ(result, 1, "installer: LaunchInstaller result");
+    CHECK(process != platform::kNoProcess, "installer: a process handle to wait on");
+    if (process != platform::kNoProcess) {
+      CHECK_EQ(platform::WaitForProcess(process, 30000), platform::kWaitEnded,
+               "installer: WaitForProcess");
+      platform::CloseProcess(process);
+    }
+    std::string args;
+    CHECK(ReadWholeFile(dir + L"\\installer-args.txt", &args), "installer: ran and recorded");
+    CHECK_EQ(args, std::string("/verysilent"), "installer: arguments are exactly /verysilent");
+  }
+
+  // Missing installer: failure with a reason, no handle.
+  {
+    platform::ProcessHandle process = 12345;
+    int result = -1;
+    unsigned long error = 0;
+    CHECK(ReturnsWithoutUserAction(
+              [&] {
+                SetLastError(0);
+                result = platform::LaunchInstaller(Narrow(dir + L"\\missing-installer.exe"),
+                                                   &process);
+                error = platform::LastErrorCode();
+              },
+              15000),
+          "missing installer: fails at once, no error box to click away");
+    CHECK_EQ(result, 0, "missing installer: LaunchInstaller result");
+    CHECK_EQ(static_cast<long long>(process), static_cast<long long>(platform::kNoProcess),
+             "missing installer: no handle");
+    CHECK_EQ(error, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND),
+             "missing installer: LastErrorCode tells why");
+    CHECK_EQ(platform::WaitForProcess(platform::kNoProcess, 10), platform::kWaitFailed,
+             "WaitForProcess(kNoProcess) fails");
+  }
+
+  // Time limit: a child that keeps running.
+  {
+    const std::wstring eventName = L"bv-test-sleeper-" + std::to_wstring(GetCurrentProcessId());
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+    SetEnvironmentVariableW(L"BV_SLEEPER_EVENT", eventName.c_str());
+    platform::ProcessHandle process = platform::kNoProcess;
+    CHECK_EQ(platform::LaunchInstaller(Narrow(sleeper), &process), 1, "sleeper: launched");
+    if (process != platform::kNoProcess) {
+      CHECK_EQ(platform::WaitForProcess(process, 300), platform::kWaitTimeout,
+               "sleeper: WaitForProcess with a short limit times out (258)");
+      SetEvent(stop);
+      CHECK_EQ(platform::WaitForProcess(process, 20000), platform::kWaitEnded,
+               "sleeper: WaitForProcess after it was told to stop");
+      DWORD code = 99;
+      GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code);
+      CHECK_EQ(static_cast<unsigned long>(code), 0ul, "sleeper: ended on the event, not its own limit");
+      platform::CloseProcess(process);
+    }
+    SetEnvironmentVariableW(L"BV_SLEEPER_EVENT", nullptr);
+    if (stop != nullptr) CloseHandle(stop);
+  }
+
+  // Script: a quoted path in a folder with a space.
+  {
+    const std::wstring scriptDir = dir + L"\\post install";
+    CreateDirectoryW(scriptDir.c_str(), nullptr);
+    const std::wstring marker = scriptDir + L"\\script-ran.txt";
+    const std::wstring script = scriptDir + L"\\command.bat";
+    CHECK(WriteWholeFile(script, "@echo off\r\necho ran>\"" + Narrow(marker) + "\"\r\n"),
+          "script: command.bat written");
+    platform::ProcessHandle process = platform::kNoProcess;
+    CHECK_EQ(platform::LaunchScript("\"" + Narrow(script) + "\"", &process), 1,
+             "script: LaunchScript with a quoted path");
+    CHECK(process != platform::kNoProcess, "script: a process handle to wait on");
+    if (process != platform::kNoProcess) {
+      CHECK_EQ(platform::WaitForProcess(process, 60000), platform::kWaitEnded,
+               "script: WaitForProcess");
+      platform::CloseProcess(process);
+    }
+    std::string content;
+    CHECK(WaitForFile(marker, 5000) && ReadWholeFile(marker, &content) &&
+              content.compare(0, 3, "ran") == 0,
+          "script: ran and wrote its marker");
+  }
+
+  // Client: started, not waited on.
+  {
+    const std::wstring marker = dir + L"\\client-ran.txt";
+    CHECK_EQ(platform::LaunchClient(Narrow(client)), 1, "client: LaunchClient result");
+    CHECK(WaitForFile(marker, 20000), "client: started and wrote its marker");
+    int result = -1;
+    CHECK(ReturnsWithoutUserAction(
+              [&] { result = platform::LaunchClient(Narrow(dir + L"\\missing-client.exe")); },
+              15000),
+          "missing client: fails at once, no error box to click away");
+    CHECK_EQ(result, 0, "missing client: LaunchClient result");
+  }
+}
+
+// --- Request channel: a hidden "BrisvaneUpgrade" window on this thread. ---
+
+struct Received {
+  int count = 0;
+  bool taken = false;
+  std::string payload;
+  LRESULT reply = 0;
+};
+Received g_received;
+
+LRESULT CALLBACK UpgradeWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+  MSG msg;
+  ZeroMemory(&msg, sizeof msg);
+  msg.hwnd = hwnd;
+  msg.message = message;
+  msg.wParam = wParam;
+  msg.lParam = lParam;
+  std::string payload = "untouched";
+  if (platform::TakeCopyDataPayload(&msg, &payload)) {
+    ++g_received.count;
+    g_received.taken = true;
+    g_received.payload = payload;
+    return g_received.reply;
+  }
+  return DefWindowProcW(hwnd, message, wParam, lParam);
+}
+
+void TestRequestChannel(const std::wstring& dir, const std::wstring& requestTool) {
+  // Anything but WM_COPYDATA is left alone.
+  {
+    MSG msg;
+    ZeroMemory(&msg, sizeof msg);
+    msg.message = WM_USER;
+    std::string payload = "kept";
+    CHECK(!platform::TakeCopyDataPayload(&msg, &payload) && payload == "kept",
+          "TakeCopyDataPayload: other messages are not taken");
+    CHECK(!platform::TakeCopyDataPayload(nullptr, &payload), "TakeCopyDataPayload: null message");
+  }
+
+  CHECK(Exists(requestTool), "upgrade-request.exe present (" + Narrow(requestTool) + ")");
+  const std::wstring tool = Quote(requestTool);
+
+  WNDCLASSW wc;
+  ZeroMemory(&wc, sizeof wc);
+  wc.lpfnWndProc = UpgradeWindowProc;
+  wc.hInstance = GetModuleHandleW(nullptr);
+  wc.lpszClassName = L"BvTestUpgradeWindow";
+  const bool registered = RegisterClassW(&wc) != 0;
+  HWND window = registered ? CreateWindowExW(0, wc.lpszClassName, L"BrisvaneUpgrade",
+                                             WS_OVERLAPPEDWINDOW, 0, 0, 100, 100, nullptr,
+                                             nullptr, wc.hInstance, nullptr)
+                           : nullptr;
+  CHECK(window != nullptr, "channel: hidden window titled BrisvaneUpgrade created (error " +
+                               std::to_string(GetLastError()) + ")");
+  if (window != nullptr) {
+    g_received = Received{};
+    long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
+    CHECK_EQ(code, 0L, "channel: upgrade-request.exe exit code on reply 0");
+    CHECK_EQ(g_received.count, 1, "channel: one WM_COPYDATA received");
+    CHECK_EQ(g_received.payload, std::string("http://x/y.exe"), "channel: payload bytes");
+
+    // A non-ASCII URL travels as the UTF-8 form of the wide command line.
+    g_received = Received{};
+    const std::string unicodeUrl = u8"http://x/обнова ü.exe";
+    code = RunAndWait(tool + L" " + Quote(Widen(unicodeUrl)), L"", 30000);
+    CHECK_EQ(code, 0L, "channel: non-ASCII URL exit code");
+    CHECK_EQ(g_received.payload, unicodeUrl, "channel: non-ASCII URL arrives as UTF-8");
+
+    // --raw: standard input verbatim, in binary mode (CR LF, NUL, Ctrl-Z).
+    g_received = Received{};
+    const std::string raw("a\r\nb\0c\x1a" "d\n", 9);
+    const std::wstring rawFile = dir + L"\\raw-payload.bin";
+    WriteWholeFile(rawFile, raw);
+    code = RunAndWait(tool + L" --raw", rawFile, 30000);
+    CHECK_EQ(code, 0L, "channel: --raw exit code");
+    CHECK_EQ(g_received.payload, raw, "channel: --raw payload kept byte for byte");
+
+    // An empty request is still taken, as an empty payload.
+    g_received = Received{};
+    const std::wstring emptyFile = dir + L"\\empty-payload.bin";
+    WriteWholeFile(emptyFile, "");
+    code = RunAndWait(tool + L" --raw", emptyFile, 30000);
+    CHECK(g_received.taken && g_received.payload.empty() && code == 0,
+          "channel: empty request taken as an empty payload");
+
+    // Another reply than 0 is passed back: the tool exits 1.
+    g_received = Received{};
+    g_received.reply = 7;
+    code = RunAndWait(tool + L" http://x/z.exe", L"", 30000);
+    CHECK_EQ(code, 1L, "channel: reply 7 makes upgrade-request.exe exit 1");
+    CHECK_EQ(g_received.payload, std::string("http://x/z.exe"), "channel: payload with reply 7");
+
+    // The library call itself, from another thread of this process, while
+    // this thread serves the window.
+    g_received = Received{};
+    g_received.reply = 0;
+    struct Call {
+      platform::SendResult result = platform::SendResult::kFailed;
+      std::int32_t reply = -1;
+      std::string error;
+    } call;
+    HANDLE thread = CreateThread(
+        nullptr, 0,
+        [](void* p) -> DWORD {
+          Call* c = static_cast<Call*>(p);
+          c->result = platform::SendUpgradeRequest("http://x/thread.exe", &c->reply, &c->error);
+          return 0;
+        },
+        &call, 0, nullptr);
+    bool ended = false;
+    if (thread != nullptr) {
+      const ULONGLONG end = GetTickCount64() + 30000;
+      while (!ended && GetTickCount64() < end) {
+        const DWORD w = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT);
+        if (w == WAIT_OBJECT_0) ended = true;
+        MSG msg;
+        while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
+      }
+    }
+    CHECK(ended && call.result == platform::SendResult::kReplied && call.reply == 0 &&
+              g_received.payload == "http://x/thread.exe",
+          "channel: SendUpgradeRequest from another thread (" + call.error + ")");
+    if (thread != nullptr) {
+      if (!ended) TerminateThread(thread, 1);
+      CloseHandle(thread);
+    }
+
+    // Over the limit: refused before anything is sent.
+    g_received = Received{};
+    std::int32_t reply = -1;
+    std::string error;
+    const auto result =
+        platform::SendUpgradeRequest(std::string(platform::kMaxRequestBytes + 1, 'x'), &reply, &error);
+    CHECK(result == platform::SendResult::kFailed && !error.empty() && g_received.count == 0,
+          "channel: oversized request refused (" + error + ")");
+
+    DestroyWindow(window);
+  }
+
+  long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
+  CHECK_EQ(code, 2L, "channel: upgrade-request.exe exits 2 with no window");
+  std::int32_t reply = -1;
+  std::string error;
+  CHECK(platform::SendUpgradeRequest("http://x/y.exe", &reply, &error) ==
+                platform::SendResult::kNoUpgrader &&
+            !error.empty(),
+        "channel: SendUpgradeRequest reports kNoUpgrader with no window");
+}
+
+void TestSignals() {
+  CHECK_EQ(platform::WatchTerminationSignals(), -1, "signals: no descriptor on Windows");
+  platform::DrainTerminationSignals();
+  platform::IgnoreBrokenPipe();
+  CHECK(platform::RuntimeDir().empty(), "RuntimeDir is empty on Windows");
+}
+
+// Removes the files a previous run left; the folder itself stays.
+void ClearFolder(const std::wstring& dir) {
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    const std::wstring path = dir + L"\\" + name;
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      ClearFolder(path);
+      RemoveDirectoryW(path.c_str());
+    } else {
+      DeleteFileW(path.c_str());
+    }
+  } while (FindNextFileW(find, &data));
+  FindClose(find);
+}
+
+}  // namespace
+
+int main() {
+  const std::wstring self = SelfPath();
+  const std::wstring role = BaseName(self);
+  if (role == L"fake-installer.exe") return FakeInstallerMain();
+  if (role == L"fake-client.exe") return FakeClientMain();
+  if (role == L"sleeper.exe") return SleeperMain();
+
+  int argc = 0;
+  wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+  std::vector<std::wstring> args;
+  for (int i = 0; i < argc; ++i) args.emplace_back(argv[i]);
+  if (argv != nullptr) LocalFree(argv);
+  if (args.size() == 5 && args[1] == L"--hold-guard") {
+    return HoldGuardMain(args[2], args[3], args[4]);
+  }
+  const std::wstring requestTool =
+      args.size() >= 2 ? args[1] : FolderOf(self) + L"\\upgrade-request.exe";
+
+  // A scratch folder beside the executable; its name has a space on purpose.
+  const std::wstring dir = FolderOf(self) + L"\\win test run";
+  CreateDirectoryW(dir.c_str(), nullptr);
+  ClearFolder(dir);
+
+  TestSingletonGuard();
+  TestSharedLogFile(dir);
+  TestLaunches(dir);
+  TestRequestChannel(dir, requestTool);
+  TestSignals();
+
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}
