@@ -473,6 +473,16 @@ int WaitFor(int fd, short events, Clock::time_point deadline) {
   }
 }
 
+// Waits until `fd` is ready for `events`; on time-out or failure fills `error`
+// (`late` names what did not happen in time) and returns false.
+bool AwaitReady(int fd, short events, Clock::time_point deadline, const char* late,
+                std::string* error) {
+  const int w = WaitFor(fd, events, deadline);
+  if (w > 0) return true;
+  *error = w == 0 ? std::string(late) : "poll failed: " + ErrnoText(errno);
+  return false;
+}
+
 class FdCloser {
  public:
   explicit FdCloser(int fd) : fd_(fd) {}
@@ -553,13 +563,8 @@ SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
       *error = "sending the request failed: " + ErrnoText(errno);
       return SendResult::kFailed;
     }
-    const int w = WaitFor(fd, POLLOUT, deadline);
-    if (w == 0) {
-      *error = "the upgrader did not take the request within 30 s";
-      return SendResult::kFailed;
-    }
-    if (w < 0) {
-      *error = "poll failed: " + ErrnoText(errno);
+    if (!AwaitReady(fd, POLLOUT, deadline, "the upgrader did not take the request within 30 s",
+                    error)) {
       return SendResult::kFailed;
     }
   }
@@ -581,13 +586,7 @@ SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
       *error = "receiving the reply failed: " + ErrnoText(errno);
       return SendResult::kFailed;
     }
-    const int w = WaitFor(fd, POLLIN, deadline);
-    if (w == 0) {
-      *error = "no reply from the upgrader within 30 s";
-      return SendResult::kFailed;
-    }
-    if (w < 0) {
-      *error = "poll failed: " + ErrnoText(errno);
+    if (!AwaitReady(fd, POLLIN, deadline, "no reply from the upgrader within 30 s", error)) {
       return SendResult::kFailed;
     }
   }
