@@ -98,6 +98,16 @@ struct ResponseInfo {
   bool complete = false;       // the blank line ending the header has arrived
 };
 
+// True for an https URL (the scheme is case-insensitive).
+bool IsHttps(const std::string& url) {
+  static const char kScheme[] = "https://";
+  if (url.size() < sizeof kScheme - 1) return false;
+  for (size_t i = 0; i + 1 < sizeof kScheme; ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return false;
+  }
+  return true;
+}
+
 // A header value that can be sent back verbatim in a request header.
 bool Printable(const std::string& value) {
   if (value.empty()) return false;
@@ -182,7 +192,7 @@ class Transfer {
 
     CURLcode code = Configure(curl);
     if (code == CURLE_OK) {
-      file_ = bvhttptools::OpenPartFile(partPath_);
+      file_ = bvhttptools::CreatePartFile(partPath_);
       code = file_ != nullptr ? Attempts(curl, headerList, status) : CURLE_WRITE_ERROR;
     }
 
@@ -226,12 +236,15 @@ class Transfer {
     set(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText_));
     set(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"));
-    set(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"));
+    // What arrived over TLS must not be swapped for a plain-text copy by
+    // whoever can answer one redirect: https stays https.
+    set(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, IsHttps(url_) ? "https" : "http,https"));
     set(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
     set(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, options_.maxRedirects));
     set(curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L));
     set(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L));
     set(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L));
+    if (!options_.caBundle.empty()) set(curl_easy_setopt(curl, CURLOPT_CAINFO, options_.caBundle.c_str()));
     set(curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, options_.connectTimeoutSeconds));
     set(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, options_.lowSpeedLimitBytes));
     set(curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, options_.lowSpeedTimeSeconds));
@@ -397,12 +410,18 @@ class Transfer {
                     std::to_string(fullSize_).c_str());
       return CURLE_PARTIAL_FILE;
     }
+    // Nothing is never an installer; a server that sends it is broken, and
+    // asking again would only delay giving the client back.
+    if (offset_ + written_ == 0) {
+      std::snprintf(errorText_, sizeof errorText_, "the server sent an empty body");
+      return CURLE_WEIRD_SERVER_REPLY;
+    }
     return CURLE_OK;
   }
 
   bool StartOver() {
     std::fclose(file_);
-    file_ = bvhttptools::OpenPartFile(partPath_);
+    file_ = bvhttptools::CreatePartFile(partPath_);
     offset_ = 0;
     validator_.clear();
     fullSize_ = -1;

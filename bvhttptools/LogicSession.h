@@ -22,6 +22,7 @@ struct TransferOptions {
   std::chrono::milliseconds firstRetryPause{500};  // doubles each retry
   long maxRedirects = 5;
   long receiveBufferBytes = 1024 * 1024;  // libcurl's 16 KiB default costs throughput
+  std::string caBundle;  // PEM file of trusted certificates; empty: the system's store
 };
 
 class LogicSession {
@@ -36,7 +37,8 @@ class LogicSession {
   ~LogicSession() = default;
 
   // Downloads `url` to `path`. `completion` is called exactly once, with
-  // CURLE_OK only when the whole resource is at `path`. `headers` are extra
+  // CURLE_OK only when the whole resource is at `path` (never an empty one; an
+  // https download never follows a redirect to http). `headers` are extra
   // request header lines. Callbacks run on the transfer thread.
   void DownloadFile(CompletionCallback completion, ProgressCallback progress,
                     const std::string& url, const std::list<std::string>& headers,

@@ -7,9 +7,14 @@
 
 namespace bvhttptools {
 
-// Opens `path` for writing, truncated or created, binary, and never inherited
-// by child processes. Returns nullptr on failure.
-std::FILE* OpenPartFile(const std::string& path);
+// Creates `path` anew for writing, binary, never inherited by child
+// processes. A file left at that name by an earlier run is removed first;
+// whatever stands there afterwards (a link, a junction, a file planted after
+// the removal) makes the call fail instead of being followed or reused. Fails
+// too when the folder holding `path` is itself a link or a junction: the
+// folder may belong to a less-privileged user than the caller. nullptr on
+// failure.
+std::FILE* CreatePartFile(const std::string& path);
 
 // Asks the system to start writing the stream's data to storage in the
 // background, without waiting, so the final sync has little left to do.
@@ -18,10 +23,14 @@ void StartWriteback(std::FILE* file);
 // Flushes the stream's buffer and asks the system to put the data on storage.
 bool SyncFile(std::FILE* file);
 
-// Moves `from` onto `to`, replacing an existing `to` in one step.
+// Moves `from` onto `to` (both in the same folder, which must not have been
+// replaced by a link meanwhile), replacing an existing `to` in one step. A file
+// briefly held open by someone else (a virus scanner on Windows) is waited
+// for a few seconds before the move counts as failed.
 bool ReplaceFile(const std::string& from, const std::string& to);
 
-// Removes a file; a missing file is not an error.
+// Removes a file (a link itself, never what it points to); a missing file is
+// not an error.
 void RemoveFile(const std::string& path);
 
 // True when `path` names an existing directory.

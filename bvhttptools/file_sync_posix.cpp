@@ -8,9 +8,47 @@
 #include <cstdio>
 
 namespace bvhttptools {
+namespace {
 
-std::FILE* OpenPartFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+// The folder part of `path`: "." without one, "/" for a file at the root.
+std::string FolderOf(const std::string& path) {
+  const std::string::size_type slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string NameOf(const std::string& path) {
+  const std::string::size_type slash = path.find_last_of('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// Opens the folder holding `path`, refusing a link in its place: a folder
+// that a less-privileged user owns could otherwise point a privileged
+// download anywhere. -1 on failure.
+int OpenFolderOf(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+}  // namespace
+
+std::FILE* CreatePartFile(const std::string& path) {
+  const int dir = OpenFolderOf(path);
+  if (dir < 0) return nullptr;
+  const std::string name = NameOf(path);
+  // A leftover of an interrupted run; unlinkat removes a link itself, never
+  // what it points to.
+  ::unlinkat(dir, name.c_str(), 0);
+  // Whatever appeared since is somebody else's: O_EXCL refuses it, and
+  // O_NOFOLLOW a link, instead of writing through it.
+  const int fd = ::openat(dir, name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  const int saved = errno;
+  ::close(dir);
+  errno = saved;
   if (fd < 0) return nullptr;
   std::FILE* file = ::fdopen(fd, "wb");
   if (file == nullptr) ::close(fd);
@@ -32,22 +70,27 @@ bool SyncFile(std::FILE* file) {
 }
 
 bool ReplaceFile(const std::string& from, const std::string& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) return false;
+  // Both names are resolved in the folder as it was checked: one swapped for
+  // a link meanwhile is refused, not followed.
+  const int dir = OpenFolderOf(to);
+  if (dir < 0) return false;
+  const bool sameFolder = FolderOf(from) == FolderOf(to);
+  const bool moved = sameFolder && ::renameat(dir, NameOf(from).c_str(), dir,
+                                              NameOf(to).c_str()) == 0;
   // The rename itself lives in the directory: sync it too, so a crash right
-  // after a reported success cannot bring back the old target.
-  std::string::size_type slash = to.find_last_of('/');
-  std::string dir = slash == std::string::npos ? std::string(".")
-                    : slash == 0               ? std::string("/")
-                                               : to.substr(0, slash);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd >= 0) {
-    ::fsync(fd);  // best effort: some file systems refuse it on directories
-    ::close(fd);
-  }
-  return true;
+  // after a reported success cannot bring back the old target. Best effort:
+  // some file systems refuse it on directories.
+  if (moved) ::fsync(dir);
+  ::close(dir);
+  return moved;
 }
 
-void RemoveFile(const std::string& path) { ::unlink(path.c_str()); }
+void RemoveFile(const std::string& path) {
+  const int dir = OpenFolderOf(path);
+  if (dir < 0) return;
+  ::unlinkat(dir, NameOf(path).c_str(), 0);
+  ::close(dir);
+}
 
 bool IsDirectory(const std::string& path) {
   struct stat st;

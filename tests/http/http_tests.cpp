@@ -282,6 +282,22 @@ class HttpDownload : public ::testing::Test {
     ASSERT_TRUE(rec_.WaitDone());
   }
 
+  // A self-signed certificate for 127.0.0.1 with its key, in one PEM file for
+  // the test server; the certificate alone is root_/cert.pem. Empty without
+  // openssl.
+  fs::path MakeServerPem() {
+    if (access("/usr/bin/openssl", X_OK) != 0) return {};
+    fs::path key = root_ / "key.pem", cert = root_ / "cert.pem", pem = root_ / "server.pem";
+    if (RunToEnd({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                  "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
+                  "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key.string(), "-out",
+                  cert.string()}) != 0) {
+      return {};
+    }
+    WriteFile(pem, ReadFile(cert) + ReadFile(key));
+    return pem;
+  }
+
   // A failed download reports once, leaves what was at the target as it was
   // and leaves no .part behind.
   void ExpectCleanFailure(const fs::path& target, const std::string& before) {
@@ -339,14 +355,22 @@ TEST_F(HttpDownload, UnknownOrZeroSizeReportsOnlyTheEnd) {
   EXPECT_TRUE(ReadFile(target) == big_);
   EXPECT_EQ(rec_.progress(), std::vector<int>{100});
 
-  Recorder empty;
-  fs::path emptyTarget = out_ / "empty.bin";
-  Start(server_->Url("/files/empty.bin"), emptyTarget, empty);
-  ASSERT_TRUE(empty.WaitDone());
-  EXPECT_EQ(empty.code(), CURLE_OK) << empty.text();
-  EXPECT_TRUE(fs::exists(emptyTarget));
-  EXPECT_EQ(fs::file_size(emptyTarget), 0u);
-  EXPECT_EQ(empty.progress(), std::vector<int>{100});
+}
+
+// Nothing is never an installer: an empty body, announced or chunked, is a
+// failure that leaves the previous file alone.
+TEST_F(HttpDownload, EmptyBodyFails) {
+  for (const char* mode : {"/files/", "/chunked/"}) {
+    Recorder empty;
+    fs::path target = out_ / "setup.exe";
+    WriteFile(target, "previous installer");
+    Start(server_->Url(std::string(mode) + "empty.bin"), target, empty);
+    ASSERT_TRUE(empty.WaitDone());
+    EXPECT_EQ(empty.code(), CURLE_WEIRD_SERVER_REPLY) << mode << " " << empty.text();
+    EXPECT_EQ(ReadFile(target), "previous installer") << mode;
+    EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"}) << mode;
+    EXPECT_TRUE(empty.progress().empty()) << mode;
+  }
 }
 
 TEST_F(HttpDownload, SendsExtraHeaderLines) {
@@ -454,14 +478,8 @@ TEST_F(HttpDownload, StalledTransferFails) {
 }
 
 TEST_F(HttpDownload, UnverifiedTlsPeerIsRefused) {
-  if (access("/usr/bin/openssl", X_OK) != 0) GTEST_SKIP() << "needs /usr/bin/openssl";
-  fs::path key = root_ / "key.pem", cert = root_ / "cert.pem", pem = root_ / "server.pem";
-  ASSERT_EQ(RunToEnd({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                      "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj",
-                      "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
-                      key.string(), "-out", cert.string()}),
-            0);
-  WriteFile(pem, ReadFile(cert) + ReadFile(key));
+  const fs::path pem = MakeServerPem();
+  ASSERT_FALSE(pem.empty()) << "needs /usr/bin/openssl";
   TestServer tls(served_, {"--tls", pem.string()});
   ASSERT_GT(tls.port(), 0);
 
@@ -470,6 +488,64 @@ TEST_F(HttpDownload, UnverifiedTlsPeerIsRefused) {
   Download(tls.Url("/files/big.bin", "https"), target);
   ExpectCleanFailure(target, "previous installer");
   EXPECT_EQ(rec_.code(), CURLE_PEER_FAILED_VERIFICATION);
+}
+
+// Whoever answers one redirect must not be able to swap what arrives over
+// TLS for a plain-text copy.
+TEST_F(HttpDownload, HttpsNeverFollowsARedirectToHttp) {
+  const fs::path pem = MakeServerPem();
+  ASSERT_FALSE(pem.empty()) << "needs /usr/bin/openssl";
+  TestServer tls(served_, {"--tls", pem.string()});
+  ASSERT_GT(tls.port(), 0);
+  TransferOptions options = LogicSession::GetTransferOptions();
+  options.caBundle = (root_ / "cert.pem").string();
+  LogicSession::SetTransferOptions(options);
+
+  // Trusted, and redirects within https are followed.
+  fs::path target = out_ / "setup.exe";
+  Download(tls.Url("/redirect/files/big.bin", "https"), target);
+  ASSERT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+
+  Recorder downgraded;
+  WriteFile(target, "previous installer");
+  Start(tls.Url("/redirect-to?url=" + server_->Url("/files/big.bin"), "https"), target, downgraded);
+  ASSERT_TRUE(downgraded.WaitDone());
+  EXPECT_EQ(downgraded.code(), CURLE_UNSUPPORTED_PROTOCOL) << downgraded.text();
+  EXPECT_EQ(ReadFile(target), "previous installer");
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+  EXPECT_TRUE(server_->Requests().empty()) << "the plain-text server was asked";
+}
+
+// The download folder may belong to a less-privileged user than the
+// downloader: what that user plants there is never written through.
+TEST_F(HttpDownload, PlantedLinksAreNotWrittenThrough) {
+  const fs::path victim = root_ / "victim";
+  WriteFile(victim, "not yours");
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+
+  // A link in place of the .part file is replaced, not followed.
+  fs::path target = out_ / "setup.exe";
+  fs::create_symlink(victim, target.string() + ".part");
+  Download(server_->Url("/files/big.bin"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+
+  // A link in place of the download folder is refused.
+  const fs::path elsewhere = root_ / "elsewhere";
+  fs::create_directory(elsewhere);
+  fs::create_directory_symlink(elsewhere, out_ / "linked");
+  Recorder linked;
+  Start(server_->Url("/files/big.bin"), out_ / "linked" / "setup.exe", linked);
+  ASSERT_TRUE(linked.WaitDone());
+  EXPECT_EQ(linked.code(), CURLE_WRITE_ERROR) << linked.text();
+  EXPECT_TRUE(fs::is_empty(elsewhere));
+
+  EXPECT_EQ(ReadFile(victim), "not yours");
+  struct stat st {};
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST_F(HttpDownload, ConnectionRefusedFails) {

@@ -19,6 +19,7 @@ server covers every case:
                          own, which says nothing about the target)
   /redirect-loop         302 to itself, forever
   /redirect-file         302 to file:///etc/passwd
+  /redirect-to?url=U     302 to the absolute URL U (another scheme or server)
   /stall/<name>          full Content-Length, sends 64 KiB, then goes silent
                          (until the client leaves or 60 s pass)
   /drop-once/<name>      the first request for <name> sends half and closes;
@@ -294,6 +295,9 @@ class Handler(BaseHTTPRequestHandler):
             return
         if mode == "redirect-loop":
             self.send_plain(302, "again\n", {"Location": "/redirect-loop"})
+            return
+        if mode == "redirect-to":
+            self.send_plain(302, "moved\n", {"Location": query.get("url", [""])[0]})
             return
         if mode == "redirect-file":
             self.send_plain(302, "elsewhere\n", {"Location": "file:///etc/passwd"})
