@@ -1,7 +1,6 @@
 // Linux back end of the upgrade request channel: a Unix stream socket in the
 // runtime folder carrying length-prefixed frames, standing in for WM_COPYDATA.
 #include "platform.h"
-#include "posix_users.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -20,6 +19,7 @@
 #include <cstring>
 #include <list>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -36,6 +36,11 @@ constexpr int kReplyTimeoutMs = 30000;
 // Each connection lives at most one frame time-out, so this only bounds the
 // descriptors a burst of same-user clients can pin at once.
 constexpr std::size_t kMaxConnections = 64;
+// Connections taken per round of the loop: those already taken get their
+// turn to deliver before a burst of new ones could crowd them out.
+constexpr int kAcceptsPerRound = 16;
+// What peers can make the server log in a second; the rest is counted.
+constexpr int kPeerReportsPerSecond = 10;
 // After accept() runs out of descriptors the listener stays readable; back
 // off instead of spinning on it.
 constexpr int kAcceptBackoffMs = 100;
@@ -94,6 +99,64 @@ bool SomeoneListens(const sockaddr_un& addr) {
   return live;
 }
 
+// Only the same user or root may deliver a request. Nothing wider: a root
+// upgrader that took its login user's requests would run as root any file
+// that user names.
+bool PeerMayRequest(uid_t peerUid, uid_t ownEuid) {
+  return peerUid == ownEuid || peerUid == 0;
+}
+
+// Creates the socket file with its final mode (owner only: only the same
+// user or root may send). Changing the mode afterwards by name would follow
+// whatever a user who owns the folder swapped in meanwhile. The umask is the
+// process's: while it is set, files other threads create are only more
+// private. Returns 0 or the error number.
+int BindPrivate(int fd, const sockaddr_un& addr) {
+  const mode_t previous = umask(0177);
+  const int rc = bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  const int err = rc == 0 ? 0 : errno;
+  umask(previous);
+  return err;
+}
+
+// Bounds what peers can make the server log, so that nobody can fill the
+// disk through it: at most kPeerReportsPerSecond lines in a second, then a
+// count of what was left out once that second is over.
+class PeerReportLimiter {
+ public:
+  // True when a line may be logged at `now`.
+  bool Admit(Clock::time_point now) {
+    if (now >= windowStart_ + kWindow) {
+      windowStart_ = now;
+      admitted_ = 0;
+    }
+    if (admitted_ < kPeerReportsPerSecond) {
+      ++admitted_;
+      return true;
+    }
+    ++leftOut_;
+    return false;
+  }
+  // How many lines were left out in a second that is over by `now` (or in
+  // any, when `final`); they are forgotten. 0 when there is nothing to tell.
+  unsigned long long TakeLeftOut(Clock::time_point now, bool final) {
+    if (leftOut_ == 0 || (!final && now < windowStart_ + kWindow)) return 0;
+    const unsigned long long count = leftOut_;
+    leftOut_ = 0;
+    return count;
+  }
+  // When the count of lines left out is due; max() when none were.
+  Clock::time_point SummaryDue() const {
+    return leftOut_ > 0 ? windowStart_ + kWindow : Clock::time_point::max();
+  }
+
+ private:
+  static constexpr std::chrono::seconds kWindow{1};
+  Clock::time_point windowStart_;
+  int admitted_ = 0;
+  unsigned long long leftOut_ = 0;
+};
+
 int MillisecondsUntil(Clock::time_point deadline) {
   const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                         deadline - Clock::now())
@@ -130,9 +193,8 @@ struct RequestServer::Impl {
   std::atomic<int> frameTimeoutMs{kDefaultFrameTimeoutMs};
 
   bool running = false;
-  // Who may send requests, fixed for one Start().
+  // Who may send requests besides root, fixed for one Start().
   uid_t ownEuid = 0;
-  uid_t loginUid = 0;
   int listenFd = -1;
   int wakeFd = -1;
   std::string path;
@@ -143,14 +205,29 @@ struct RequestServer::Impl {
   // Owned by the server thread while it runs.
   std::list<Connection> connections;
   Clock::time_point acceptPausedUntil;
+  PeerReportLimiter peerReports;
 
   void Report(const std::string& message) {
     if (reportError) reportError(message);
   }
+  // For what a peer caused: logged at a bounded rate.
+  void ReportPeer(const std::string& message) {
+    const Clock::time_point now = Clock::now();
+    ReportLeftOut(now, false);
+    if (peerReports.Admit(now)) Report(message);
+  }
+  void ReportLeftOut(Clock::time_point now, bool final) {
+    const unsigned long long count = peerReports.TakeLeftOut(now, final);
+    if (count > 0) {
+      Report(Format("RequestServer left %llu more errors caused by peers out of the log", count));
+    }
+  }
 
   bool Bind();
   void Serve();
-  void AcceptAll();
+  void AcceptSome();
+  // Takes a new connection; makes room by closing the oldest when full.
+  void Add(int fd);
   // Each returns false when the connection is finished and must be closed.
   bool ReadFrame(Connection& c);
   bool WriteReply(Connection& c);
@@ -171,8 +248,8 @@ bool RequestServer::Impl::Bind() {
   const Clock::time_point giveUp =
       Clock::now() + std::chrono::milliseconds(kTakeOverWaitMs);
   bool lastTry = false;
-  while (bind(listenFd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    int err = errno;
+  int err;
+  while ((err = BindPrivate(listenFd, addr)) != 0) {
     bool again = false;
     if (err == EADDRINUSE) {
       // Only a socket is ever replaced: anything else at that name is not
@@ -213,14 +290,6 @@ bool RequestServer::Impl::Bind() {
   }
   boundDev = st.st_dev;
   boundIno = st.st_ino;
-  // A root upgrader must stay reachable by its user's client; the peer check
-  // on every connection is what keeps other users out.
-  if (chmod(path.c_str(), 0666) != 0) {
-    Report(Format("RequestServer::Start chmod %s failed: %s", path.c_str(),
-                  ErrnoText(errno).c_str()));
-    unlink(path.c_str());
-    return false;
-  }
   if (listen(listenFd, SOMAXCONN) != 0) {
     Report(Format("RequestServer::Start listen on %s failed: %s", path.c_str(),
                   ErrnoText(errno).c_str()));
@@ -230,40 +299,52 @@ bool RequestServer::Impl::Bind() {
   return true;
 }
 
-void RequestServer::Impl::AcceptAll() {
-  for (;;) {
+void RequestServer::Impl::AcceptSome() {
+  for (int taken = 0; taken < kAcceptsPerRound; ++taken) {
     int fd = accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) {
       const int err = errno;
       if (err == EINTR || err == ECONNABORTED) continue;
       if (err == EAGAIN || err == EWOULDBLOCK) return;
-      Report("RequestServer accept failed: " + ErrnoText(err));
+      ReportPeer("RequestServer accept failed: " + ErrnoText(err));
       acceptPausedUntil = Clock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
       return;
     }
     ucred cred;
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-      Report("RequestServer could not identify a peer: " + ErrnoText(errno));
+      ReportPeer("RequestServer could not identify a peer: " + ErrnoText(errno));
       close(fd);
       continue;
     }
-    if (!PeerMayRequest(cred.uid, ownEuid, loginUid)) {
-      Report(Format("RequestServer refused a request from uid %u",
-                    static_cast<unsigned>(cred.uid)));
+    if (!PeerMayRequest(cred.uid, ownEuid)) {
+      ReportPeer(Format("RequestServer refused a request from uid %u",
+                        static_cast<unsigned>(cred.uid)));
       close(fd);
       continue;
     }
-    if (connections.size() >= kMaxConnections) {
-      Report(Format("RequestServer refused a connection: %zu requests pending",
-                    connections.size()));
-      close(fd);
-      continue;
-    }
-    Connection c;
-    c.fd = fd;
-    c.deadline = Clock::now() + std::chrono::milliseconds(frameTimeoutMs.load());
-    connections.push_back(std::move(c));
+    Add(fd);
+  }
+}
+
+void RequestServer::Impl::Add(int fd) {
+  if (connections.size() >= kMaxConnections) {
+    // The oldest has had the most time to deliver; a sender writes its frame
+    // right after connecting, so a crowd of idle connections cannot keep a
+    // real request out.
+    ReportPeer(Format("RequestServer closed a connection: %zu requests pending",
+                      connections.size()));
+    close(connections.front().fd);
+    connections.pop_front();
+  }
+  Connection c;
+  c.fd = fd;
+  c.deadline = Clock::now() + std::chrono::milliseconds(frameTimeoutMs.load());
+  connections.push_back(std::move(c));
+  // Its frame is usually here already: answer it in this round.
+  if (!ReadFrame(connections.back())) {
+    close(connections.back().fd);
+    connections.pop_back();
   }
 }
 
@@ -283,14 +364,14 @@ bool RequestServer::Impl::ReadFrame(Connection& c) {
       if (n < 0) {
         if (errno == EINTR) continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-        Report("RequestServer closed a connection: receive failed: " + ErrnoText(errno));
+        ReportPeer("RequestServer closed a connection: receive failed: " + ErrnoText(errno));
         return false;
       }
       if (n == 0) {
         // A peer that sent nothing made no request: a new upgrader checking
         // whether this one still listens.
         if (c.headerBytes > 0) {
-          Report("RequestServer closed a connection: the peer left before a complete request");
+          ReportPeer("RequestServer closed a connection: the peer left before a complete request");
         }
         return false;
       }
@@ -299,7 +380,7 @@ bool RequestServer::Impl::ReadFrame(Connection& c) {
         if (c.headerBytes < sizeof c.header) continue;
         const std::uint32_t length = GetBigEndian32(c.header);
         if (length > kMaxRequestBytes) {
-          Report(Format("RequestServer closed a connection: request of %u bytes exceeds the limit of %u",
+          ReportPeer(Format("RequestServer closed a connection: request of %u bytes exceeds the limit of %u",
                         static_cast<unsigned>(length),
                         static_cast<unsigned>(kMaxRequestBytes)));
           return false;
@@ -328,7 +409,7 @@ bool RequestServer::Impl::WriteReply(Connection& c) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-      Report("RequestServer could not send a reply: " + ErrnoText(errno));
+      ReportPeer("RequestServer could not send a reply: " + ErrnoText(errno));
       return false;
     }
     c.replyBytes += static_cast<std::size_t>(n);
@@ -348,6 +429,7 @@ void RequestServer::Impl::Serve() {
     fds.push_back({acceptPaused ? -1 : listenFd, POLLIN, 0});
     Clock::time_point wakeAt = Clock::time_point::max();
     if (acceptPaused) wakeAt = acceptPausedUntil;
+    if (peerReports.SummaryDue() < wakeAt) wakeAt = peerReports.SummaryDue();
     for (auto it = connections.begin(); it != connections.end(); ++it) {
       fds.push_back({it->fd, static_cast<short>(it->replying ? POLLOUT : POLLIN), 0});
       owners.push_back(it);
@@ -361,6 +443,7 @@ void RequestServer::Impl::Serve() {
       return;  // Stop() still closes everything
     }
     if (fds[0].revents != 0) return;  // Stop()
+    ReportLeftOut(Clock::now(), false);
 
     for (std::size_t i = 0; i < owners.size(); ++i) {
       Connection& c = *owners[i];
@@ -374,7 +457,7 @@ void RequestServer::Impl::Serve() {
         keep = ReadFrame(c);
       }
       if (keep && Clock::now() >= c.deadline) {
-        Report(Format(c.replying
+        ReportPeer(Format(c.replying
                           ? "RequestServer closed a connection: the reply was not taken within %d ms"
                           : "RequestServer closed a connection: no complete request within %d ms",
                       frameTimeoutMs.load()));
@@ -385,7 +468,7 @@ void RequestServer::Impl::Serve() {
         connections.erase(owners[i]);
       }
     }
-    if (fds[1].revents & POLLIN) AcceptAll();
+    if (fds[1].revents & POLLIN) AcceptSome();
   }
 }
 
@@ -420,7 +503,6 @@ bool RequestServer::Start() {
   }
   d.path = dir + kSocketName;
   d.ownEuid = geteuid();
-  d.loginUid = LoginUid();
   if (!d.Bind()) {
     d.CloseAll();
     return false;
@@ -433,7 +515,15 @@ bool RequestServer::Start() {
     return false;
   }
   d.acceptPausedUntil = Clock::time_point();
-  d.thread = std::thread([&d] { d.Serve(); });
+  d.peerReports = PeerReportLimiter();
+  try {
+    d.thread = std::thread([&d] { d.Serve(); });
+  } catch (const std::system_error& error) {
+    d.Report(std::string("RequestServer::Start could not start its thread: ") + error.what());
+    unlink(d.path.c_str());
+    d.CloseAll();
+    return false;
+  }
   d.running = true;
   return true;
 }
@@ -445,6 +535,7 @@ void RequestServer::Stop() {
   while (write(d.wakeFd, &one, sizeof one) < 0 && errno == EINTR) {
   }
   d.thread.join();
+  d.ReportLeftOut(Clock::now(), true);
   // The name goes while we still listen: a new server that finds it taken
   // waits for us rather than replacing it, so this cannot remove its socket.
   // A file that is no longer ours (replaced by hand) is left alone.

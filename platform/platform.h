@@ -45,7 +45,11 @@ unsigned long LastErrorCode();
 // Log file.
 
 // Opens `utf8Path` for appending in text mode, shutting other writers out and
-// letting readers in. Null when it cannot be opened or another writer holds it.
+// letting readers in. Null when it cannot be opened or another writer holds
+// it, and when a link (symbolic link, junction) stands at the path, as its
+// folder or as the folder holding that one, or the file has other names (hard
+// links): those folders may belong to a less-privileged user, and the log
+// must never be written elsewhere.
 FILE* OpenSharedLogFile(const std::string& utf8Path);
 
 // ---------------------------------------------------------------------------
@@ -64,7 +68,9 @@ constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 // Runs the installer hidden with the single argument "/verysilent".
 // Returns 1 on success, 0 on failure (LastErrorCode tells why); `process`
 // receives a handle to wait on, or kNoProcess. Linux: the file is made
-// executable for its owner first; stdio on /dev/null.
+// executable for its owner first, through a descriptor that does not follow
+// links; anything but a regular file with a single name is refused. stdio on
+// /dev/null.
 int LaunchInstaller(const std::string& path, ProcessHandle* process);
 
 // Runs the post-install script hidden. `quotedPath` is the script path inside
@@ -127,7 +133,9 @@ class RequestServer {
 enum class SendResult { kReplied, kNoUpgrader, kFailed };
 
 // Sends `payload` to a running upgrader and waits for its reply
-// (Windows: FindWindowW "BrisvaneUpgrade" + SendMessageW WM_COPYDATA).
+// (Windows: WM_COPYDATA to a top-level window titled "BrisvaneUpgrade" whose
+// process runs an executable named BrisvaneUpgrade.exe; other windows of
+// that title are passed over).
 // On kFailed / kNoUpgrader `error` holds a one-line reason.
 SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
                               std::string* error);
@@ -146,5 +154,10 @@ void DrainTerminationSignals();
 // Makes a write to a closed socket fail with EPIPE instead of ending the
 // process. No-op on Windows.
 void IgnoreBrokenPipe();
+
+// Restores the default handling of SIGCHLD: an ignored SIGCHLD inherited
+// from the client would let the kernel reap the installer before the
+// upgrader can wait for it. No-op on Windows.
+void RestoreChildSignal();
 
 }  // namespace platform

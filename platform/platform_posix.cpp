@@ -53,15 +53,42 @@ uid_t LoginUid() {
   return static_cast<uid_t>(value);
 }
 
-bool PeerMayRequest(uid_t peerUid, uid_t ownEuid, uid_t loginUid) {
-  return peerUid == ownEuid || peerUid == 0 || peerUid == loginUid;
-}
-
 namespace {
 
 bool IsDirectory(const std::string& path) {
   struct stat st;
   return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Opens `path` with `flags`, never through a link, close-on-exec, and
+// without stalling on a FIFO planted in its place.
+int OpenNoFollow(const char* path, int flags) {
+  int fd;
+  do {
+    fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Makes the downloaded installer executable for its owner, through a
+// descriptor: its folder may belong to a less-privileged user, who could
+// otherwise have a privileged upgrader change the mode of any file by
+// planting a link or a second name. The download has been closed by now, so
+// no writer can make the exec fail with ETXTBSY.
+bool MakeOwnerExecutable(const std::string& path) {
+  const int fd = OpenNoFollow(path.c_str(), O_RDONLY);
+  if (fd < 0) return false;
+  struct stat st;
+  bool ours = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1;
+  if (!ours) {
+    close(fd);
+    errno = EINVAL;
+    return false;
+  }
+  // Failing to change the mode is left to the exec to report.
+  fchmod(fd, 0700);
+  close(fd);
+  return true;
 }
 
 // /tmp is shared with everyone: use the folder only when it is a real
@@ -247,8 +274,11 @@ GuardHandle CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
     errno = EINVAL;
     return kNoGuard;
   }
-  // A restrictive umask must not lock the other side out.
-  if (st.st_uid == geteuid() && (st.st_mode & 0777) != 0644) fchmod(fd, 0644);
+  // A restrictive umask must not lock the other side out. A file with other
+  // names is not one we created: changing it would change them too.
+  if (st.st_uid == geteuid() && st.st_nlink == 1 && (st.st_mode & 0777) != 0644) {
+    fchmod(fd, 0644);
+  }
 
   int rc;
   do {
@@ -280,18 +310,68 @@ unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }
 // ---------------------------------------------------------------------------
 // Log file.
 
-FILE* OpenSharedLogFile(const std::string& utf8Path) {
-  FILE* file = std::fopen(utf8Path.c_str(), "ae");
-  if (file == nullptr) return nullptr;
-  int rc;
+namespace {
+
+// Opens the log's folder, refusing a link as it or as the data folder
+// holding it: both may belong to a less-privileged user, and a link there
+// would have a privileged upgrader write where that user chooses.
+int OpenLogFolder(const std::string& folder) {
+  const std::string::size_type slash = folder.find_last_of('/');
+  const std::string parent = slash == std::string::npos ? std::string(".")
+                             : slash == 0               ? std::string("/")
+                                                        : folder.substr(0, slash);
+  const int up = OpenNoFollow(parent.c_str(), O_RDONLY | O_DIRECTORY);
+  if (up < 0) return -1;
+  int dir;
   do {
-    rc = flock(fileno(file), LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int saved = errno;
-    std::fclose(file);
-    errno = saved;
+    dir = openat(up, folder.substr(slash + 1).c_str(),
+                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (dir < 0 && errno == EINTR);
+  const int saved = errno;
+  close(up);
+  errno = saved;
+  return dir;
+}
+
+}  // namespace
+
+FILE* OpenSharedLogFile(const std::string& utf8Path) {
+  const std::string::size_type slash = utf8Path.find_last_of('/');
+  if (slash == std::string::npos || slash == 0) {
+    errno = EINVAL;
     return nullptr;
+  }
+  const int dir = OpenLogFolder(utf8Path.substr(0, slash));
+  if (dir < 0) return nullptr;
+  const std::string name = utf8Path.substr(slash + 1);
+  int fd;
+  do {
+    fd = openat(dir, name.c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  const int openError = errno;
+  close(dir);
+  if (fd < 0) {
+    errno = openError;
+    return nullptr;
+  }
+  struct stat st;
+  int rc = fstat(fd, &st);
+  if (rc == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
+    // A FIFO or device, or a file with other names: not a log of ours.
+    rc = -1;
+    errno = EINVAL;
+  }
+  if (rc == 0) {
+    do {
+      rc = flock(fd, LOCK_EX | LOCK_NB);
+    } while (rc != 0 && errno == EINTR);
+  }
+  FILE* file = rc == 0 ? fdopen(fd, "a") : nullptr;
+  if (file == nullptr) {
+    const int saved = errno;
+    close(fd);
+    errno = saved;
   }
   return file;
 }
@@ -301,9 +381,7 @@ FILE* OpenSharedLogFile(const std::string& utf8Path) {
 
 int LaunchInstaller(const std::string& path, ProcessHandle* process) {
   *process = kNoProcess;
-  // The download has been closed by now, so no writer can make the exec
-  // fail with ETXTBSY.
-  if (chmod(path.c_str(), 0700) != 0 && errno == ENOENT) return 0;
+  if (!MakeOwnerExecutable(path)) return 0;
   return SpawnWaitable({path, "/verysilent"}, process);
 }
 

@@ -49,4 +49,11 @@ void IgnoreBrokenPipe() {
   sigaction(SIGPIPE, &action, nullptr);
 }
 
+void RestoreChildSignal() {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGCHLD, &action, nullptr);
+}
+
 }  // namespace platform

@@ -10,4 +10,6 @@ void DrainTerminationSignals() {}
 
 void IgnoreBrokenPipe() {}
 
+void RestoreChildSignal() {}
+
 }  // namespace platform

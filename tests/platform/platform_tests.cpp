@@ -390,6 +390,22 @@ TEST_F(GuardTest, PlantedSymlinkIsNotFollowed) {
   EXPECT_FALSE(fs::exists(target));
 }
 
+// A root guard file is made lockable for the user; one with other names is
+// somebody else's file and keeps its mode.
+TEST_F(GuardTest, HardLinkedFileKeepsItsMode) {
+  const std::string victim = work_ + "/victim";
+  WriteFile(victim, "secret");
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  ASSERT_EQ(link(victim.c_str(), (runtime_ + "/" + kGuardName).c_str()), 0);
+  bool exists = true;
+  const platform::GuardHandle guard = platform::CreateSingletonGuard(kGuardName, &exists);
+  platform::ReleaseSingletonGuard(guard);
+  struct stat st;
+  ASSERT_EQ(stat(victim.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(ReadFile(victim), "secret");
+}
+
 // ---------------------------------------------------------------------------
 // Log file.
 
@@ -417,6 +433,38 @@ TEST_F(LogFileTest, SecondWriterIsShutOutUntilTheFirstCloses) {
   FILE* again = platform::OpenSharedLogFile(path);
   EXPECT_NE(again, nullptr);
   if (again != nullptr) std::fclose(again);
+}
+
+// The log's folders may belong to a less-privileged user: a link as the
+// file, as its folder or as the data folder above, or a second name of
+// another file, means no log rather than writing elsewhere.
+TEST_F(LogFileTest, PlantedLinksGiveNullAndLeaveTheirTargetsAlone) {
+  const std::string victim = work_ + "/victim";
+  const std::string victimDir = work_ + "/victim-dir";
+  WriteFile(victim, "not yours\n");
+  ASSERT_EQ(mkdir(victimDir.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((victimDir + "/logs").c_str(), 0700), 0);
+  const std::string data = dir_ + "/data";
+  ASSERT_EQ(mkdir(data.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((data + "/logs").c_str(), 0700), 0);
+
+  ASSERT_EQ(symlink(victim.c_str(), (data + "/logs/upgrade.log").c_str()), 0);
+  EXPECT_EQ(platform::OpenSharedLogFile(data + "/logs/upgrade.log"), nullptr) << "link as file";
+  ASSERT_EQ(unlink((data + "/logs/upgrade.log").c_str()), 0);
+
+  ASSERT_EQ(link(victim.c_str(), (data + "/logs/upgrade.log").c_str()), 0);
+  EXPECT_EQ(platform::OpenSharedLogFile(data + "/logs/upgrade.log"), nullptr) << "hard link";
+
+  ASSERT_EQ(symlink(victimDir.c_str(), (data + "/linked-logs").c_str()), 0);
+  EXPECT_EQ(platform::OpenSharedLogFile(data + "/linked-logs/upgrade.log"), nullptr)
+      << "link as folder";
+  ASSERT_EQ(symlink(victimDir.c_str(), (dir_ + "/linked-data").c_str()), 0);
+  EXPECT_EQ(platform::OpenSharedLogFile(dir_ + "/linked-data/logs/upgrade.log"), nullptr)
+      << "link as data folder";
+
+  EXPECT_EQ(ReadFile(victim), "not yours\n");
+  EXPECT_FALSE(fs::exists(victimDir + "/upgrade.log"));
+  EXPECT_FALSE(fs::exists(victimDir + "/logs/upgrade.log"));
 }
 
 TEST_F(LogFileTest, MissingFolderGivesNull) {
@@ -499,12 +547,37 @@ TEST_F(LaunchTest, MissingFilesFailWithEnoentAndNoHandle) {
   EXPECT_EQ(platform::LaunchClient(work_ + "/bvc.exe"), 0);
   EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(ENOENT));
 
-  // A file that exists but cannot be executed is refused as well.
+  // Something that exists but is not a file is refused as well.
   const std::string dirAsInstaller = work_ + "/a-folder";
   ASSERT_EQ(mkdir(dirAsInstaller.c_str(), 0700), 0);
   EXPECT_EQ(platform::LaunchInstaller(dirAsInstaller, &process), 0);
-  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(EACCES));
+  EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(EINVAL));
   EXPECT_EQ(process, platform::kNoProcess);
+}
+
+// The installer's folder may belong to a less-privileged user: a link or a
+// second name planted at the installer's path is neither made executable nor
+// run.
+TEST_F(LaunchTest, PlantedLinksAreNotMadeExecutableNorRun) {
+  const std::string victim = work_ + "/victim.sh";
+  const std::string ran = work_ + "/victim-ran";
+  WriteFile(victim, "#!/bin/sh\ntouch '" + ran + "'\n");
+  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  const std::string installer = work_ + "/setup.exe";
+  for (const bool hard : {false, true}) {
+    ASSERT_EQ(hard ? link(victim.c_str(), installer.c_str())
+                   : symlink(victim.c_str(), installer.c_str()),
+              0);
+    platform::ProcessHandle process = 12345;
+    EXPECT_EQ(platform::LaunchInstaller(installer, &process), 0) << (hard ? "hard" : "symbolic");
+    EXPECT_EQ(process, platform::kNoProcess);
+    struct stat st;
+    ASSERT_EQ(stat(victim.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u) << (hard ? "hard" : "symbolic");
+    ASSERT_EQ(unlink(installer.c_str()), 0);
+  }
+  usleep(200 * 1000);
+  EXPECT_FALSE(fs::exists(ran));
 }
 
 TEST_F(LaunchTest, ScriptInFolderWithSpaceRunsThroughShellFromQuotedPath) {
