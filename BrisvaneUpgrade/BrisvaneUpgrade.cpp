@@ -18,6 +18,7 @@
 
 #include "LogicSession.h"
 #include "installer_path.h"
+#include "log_text.h"
 #include "log.h"
 #include "platform.h"
 #include "startup.h"
@@ -219,7 +220,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
 
   if (DeriveInstallerPath(folder, url, &m_installerPath) == InstallerPathResult::kUnsafe) {
     LOG_ERROR("BrisvaneUpgrade::StartDownload installer name leaves the download folder:%s",
-              ToUtf8(url).c_str());
+              LoggableUrl(url).c_str());
     return;
   }
 

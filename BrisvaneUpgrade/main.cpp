@@ -54,6 +54,7 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName("Brisvane");
 
   // Everything below may start threads: set the process up first.
+  platform::RestoreChildSignal();
   platform::IgnoreBrokenPipe();
   curl_global_init(CURL_GLOBAL_DEFAULT);
   InstallLogLock();

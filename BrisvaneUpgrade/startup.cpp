@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <mutex>
 
 #include "log.h"
@@ -21,7 +22,9 @@ void ReleaseSingletonMutexOnce() {
 
 FILE* InitLog(const QString& logDir) {
   QDir dir(logDir);
-  if (!dir.exists()) dir.mkdir(logDir);
+  // A data folder that is a link leads elsewhere: nothing is created there
+  // (and the log is not opened through it either).
+  if (!dir.exists() && !QFileInfo(QFileInfo(logDir).path()).isSymLink()) dir.mkdir(logDir);
 
   const QString logPath = logDir + "/upgrade.log";
   FILE* stream = platform::OpenSharedLogFile(logPath.toUtf8().toStdString());

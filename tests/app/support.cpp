@@ -146,16 +146,29 @@ void UpgraderWorld::Start(const QString& dir, const QString& display) {
   ASSERT_TRUE(process_.waitForStarted(5000));
 }
 
+void UpgraderWorld::StartAfter(const QString& prelude) {
+  process_.setProcessEnvironment(environment());
+  process_.setProcessChannelMode(QProcess::ForwardedChannels);
+  process_.start("/bin/sh", {"-c", prelude + "\nexec \"$0\"", appDir() + "/BrisvaneUpgrade"});
+  ASSERT_TRUE(process_.waitForStarted(5000));
+}
+
 bool UpgraderWorld::WaitUntilServing(int timeoutMs) {
   return WaitFor([&] { return QFileInfo::exists(runtimeDir() + "/BrisvaneUpgrade"); },
                  timeoutMs);
 }
 
-int UpgraderWorld::SendRequest(const QString& url) {
+int UpgraderWorld::SendRequest(const QString& url, int asUser) {
   QProcess sender;
   sender.setProcessEnvironment(environment());
   sender.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  sender.start(BRISVANE_UPGRADE_REQUEST, {url});
+  if (asUser < 0) {
+    sender.start(BRISVANE_UPGRADE_REQUEST, {url});
+  } else {
+    const QString id = QString::number(asUser);
+    sender.start("setpriv", {"--reuid", id, "--regid", id, "--clear-groups",
+                             BRISVANE_UPGRADE_REQUEST, url});
+  }
   if (!sender.waitForFinished(30000)) return -1;
   return sender.exitCode();
 }

@@ -68,10 +68,14 @@ class UpgraderWorld {
 
   // Starts the upgrader from `dir`; offscreen unless `display` is given.
   void Start(const QString& dir = QString(), const QString& display = QString());
+  // Starts the upgrader from appDir() through /bin/sh, which first runs
+  // `prelude` (to hand it an ignored signal, a login uid, ...).
+  void StartAfter(const QString& prelude);
   // Waits until the request channel is up (the socket exists).
   bool WaitUntilServing(int timeoutMs = 10000);
-  // Sends a request with the real upgrade-request tool; returns its exit code.
-  int SendRequest(const QString& url);
+  // Sends a request with the real upgrade-request tool; returns its exit
+  // code. `asUser` runs the tool as that uid and gid instead (needs root).
+  int SendRequest(const QString& url, int asUser = -1);
   bool WaitForExit(int timeoutMs);
   QProcess& process() { return process_; }
 

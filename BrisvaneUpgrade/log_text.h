@@ -1,0 +1,15 @@
+// Text that comes from a request or a server, made fit for the log: always
+// one line, never a secret.
+#pragma once
+
+#include <QString>
+#include <string>
+
+// `text` as UTF-8 with every control character (C0, DEL and C1) written as
+// "\xNN" per byte: a line break in it cannot start a forged line, and an
+// escape sequence cannot reach a terminal showing the log.
+std::string EscapeForLog(const QString& text);
+
+// `url` without its user-info (the "user:password@" before the host),
+// escaped as EscapeForLog does.
+std::string LoggableUrl(const QString& url);
