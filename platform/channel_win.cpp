@@ -5,6 +5,7 @@
 #define NOGDI
 #include <windows.h>
 
+#include <cwchar>
 #include <string>
 
 #include "platform.h"
@@ -14,6 +15,7 @@ namespace platform {
 namespace {
 
 constexpr wchar_t kWindowTitle[] = L"BrisvaneUpgrade";
+constexpr wchar_t kUpgraderExecutable[] = L"BrisvaneUpgrade.exe";
 constexpr UINT kReplyTimeoutMs = 30000;
 
 std::string SystemErrorText(DWORD code) {
@@ -39,6 +41,47 @@ std::string SystemErrorText(DWORD code) {
     result.pop_back();
   }
   return result + " (error " + std::to_string(code) + ")";
+}
+
+// True when the process owning `window` runs an executable named
+// BrisvaneUpgrade.exe. Limited query rights are granted even for an
+// elevated upgrader.
+bool OwnedByUpgrader(HWND window) {
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  if (processId == 0) return false;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process == nullptr) return false;
+  std::wstring image(32768, L'\0');
+  DWORD size = static_cast<DWORD>(image.size());
+  const BOOL known = QueryFullProcessImageNameW(process, 0, &image[0], &size);
+  CloseHandle(process);
+  if (!known) return false;
+  image.resize(size);
+  const std::size_t slash = image.find_last_of(L"\\/");
+  const wchar_t* name = image.c_str() + (slash == std::wstring::npos ? 0 : slash + 1);
+  return CompareStringOrdinal(name, -1, kUpgraderExecutable, -1, TRUE) == CSTR_EQUAL;
+}
+
+struct WindowSearch {
+  bool titled = false;   // some window has the upgrader's title
+  HWND found = nullptr;  // the first of them that is the upgrader's
+};
+
+BOOL CALLBACK ConsiderWindow(HWND window, LPARAM context) {
+  WindowSearch* search = reinterpret_cast<WindowSearch*>(context);
+  // InternalGetWindowText reads the title without sending WM_GETTEXT, which
+  // a hung window of this process would never answer.
+  wchar_t title[sizeof kWindowTitle / sizeof kWindowTitle[0] + 1];
+  const int length = InternalGetWindowText(window, title, sizeof title / sizeof title[0]);
+  if (length != static_cast<int>(sizeof kWindowTitle / sizeof kWindowTitle[0]) - 1 ||
+      wcscmp(title, kWindowTitle) != 0) {
+    return TRUE;
+  }
+  search->titled = true;
+  if (!OwnedByUpgrader(window)) return TRUE;
+  search->found = window;
+  return FALSE;
 }
 
 }  // namespace
@@ -76,9 +119,16 @@ SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
              " bytes exceeds the limit of " + std::to_string(kMaxRequestBytes);
     return SendResult::kFailed;
   }
-  HWND window = FindWindowW(nullptr, kWindowTitle);
+  // Any program may title a window "BrisvaneUpgrade" (an Explorer window of
+  // a folder of that name does): sent there, the request would be lost while
+  // the sender reports success.
+  WindowSearch search;
+  EnumWindows(ConsiderWindow, reinterpret_cast<LPARAM>(&search));
+  HWND window = search.found;
   if (window == nullptr) {
-    *error = "no upgrader is listening: no window titled BrisvaneUpgrade";
+    *error = search.titled ? "no upgrader is listening: no window titled BrisvaneUpgrade "
+                             "belongs to BrisvaneUpgrade.exe"
+                           : "no upgrader is listening: no window titled BrisvaneUpgrade";
     return SendResult::kNoUpgrader;
   }
   COPYDATASTRUCT cds;
