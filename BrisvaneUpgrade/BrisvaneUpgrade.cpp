@@ -20,7 +20,9 @@
 #include "installer_path.h"
 #include "log_text.h"
 #include "log.h"
-#include "platform.h"
+#include "last_error.h"
+#include "processes.h"
+#include "request_channel.h"
 #include "startup.h"
 
 namespace {

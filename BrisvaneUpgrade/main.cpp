@@ -11,7 +11,8 @@
 #include "BrisvaneUpgrade.h"
 #include "LogicSession.h"
 #include "log.h"
-#include "platform.h"
+#include "request_channel.h"
+#include "signals.h"
 #include "startup.h"
 
 namespace {

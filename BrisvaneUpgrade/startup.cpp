@@ -4,7 +4,9 @@
 #include <QFileInfo>
 #include <mutex>
 
+#include "guard.h"
 #include "log.h"
+#include "log_file.h"
 
 platform::GuardHandle g_singletonMutex = platform::kNoGuard;
 

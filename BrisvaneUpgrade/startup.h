@@ -5,7 +5,7 @@
 #include <QString>
 #include <cstdio>
 
-#include "platform.h"
+#include "guard.h"
 
 // Handle of the guard "bvc singleton mutex"; kNoGuard once given up.
 extern platform::GuardHandle g_singletonMutex;

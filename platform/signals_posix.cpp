@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "platform.h"
+#include "signals.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform.h"
+#include "signals.h"
 
 namespace platform {
 

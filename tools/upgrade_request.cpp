@@ -21,7 +21,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform.h"
+#include "request_channel.h"
 
 namespace {
 

@@ -27,7 +27,7 @@
 #include <thread>
 #include <vector>
 
-#include "platform.h"
+#include "request_channel.h"
 
 extern char** environ;
 

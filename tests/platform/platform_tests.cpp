@@ -28,7 +28,11 @@
 
 #include <gtest/gtest.h>
 
-#include "platform.h"
+#include "guard.h"
+#include "last_error.h"
+#include "log_file.h"
+#include "processes.h"
+#include "runtime_dir.h"
 
 extern char** environ;
 

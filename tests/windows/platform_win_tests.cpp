@@ -50,7 +50,13 @@
 
 #include "file_sync.h"
 #include "log.h"
-#include "platform.h"
+#include "guard.h"
+#include "last_error.h"
+#include "log_file.h"
+#include "processes.h"
+#include "request_channel.h"
+#include "runtime_dir.h"
+#include "signals.h"
 
 namespace {
 

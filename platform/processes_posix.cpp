@@ -1,13 +1,12 @@
-// Linux back end of the platform layer.
-#include "platform.h"
-#include "posix_users.h"
+// Linux: processes are started with posix_spawn and waited on through a
+// pidfd.
+#include "processes.h"
 
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -16,59 +15,18 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdlib>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "files_posix.h"
+
 extern char** environ;
 
 namespace platform {
 
-uid_t LoginUid() {
-  // Read with a raw close-on-exec descriptor: a stream would leave the file
-  // open without O_CLOEXEC while another thread spawns a child.
-  int fd;
-  do {
-    fd = open("/proc/self/loginuid", O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return geteuid();
-  char text[32];
-  ssize_t n;
-  do {
-    n = read(fd, text, sizeof text - 1);
-  } while (n < 0 && errno == EINTR);
-  close(fd);
-  if (n <= 0) return geteuid();
-  text[n] = '\0';
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long value = std::strtoul(text, &end, 10);
-  // (uid_t)-1 means the session has no login user.
-  if (errno != 0 || end == text || (*end != '\0' && *end != '\n') ||
-      value >= 4294967295UL) {
-    return geteuid();
-  }
-  return static_cast<uid_t>(value);
-}
-
 namespace {
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// Opens `path` with `flags`, never through a link, close-on-exec, and
-// without stalling on a FIFO planted in its place.
-int OpenNoFollow(const char* path, int flags) {
-  int fd;
-  do {
-    fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
 
 // Makes the downloaded installer executable for its owner, through a
 // descriptor: its folder may belong to a less-privileged user, who could
@@ -89,22 +47,6 @@ bool MakeOwnerExecutable(const std::string& path) {
   fchmod(fd, 0700);
   close(fd);
   return true;
-}
-
-// /tmp is shared with everyone: use the folder only when it is a real
-// directory (not a symlink planted by someone else), ours, and private.
-std::string PrivateTmpDir() {
-  const uid_t euid = geteuid();
-  const std::string dir = "/tmp/brisvane-" + std::to_string(euid);
-  if (mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return std::string();
-  struct stat st;
-  if (lstat(dir.c_str(), &st) != 0) return std::string();
-  if (!S_ISDIR(st.st_mode) || st.st_uid != euid ||
-      (st.st_mode & 07777) != 0700) {
-    errno = EACCES;
-    return std::string();
-  }
-  return dir;
 }
 
 // ---------------------------------------------------------------------------
@@ -244,140 +186,6 @@ int SpawnWaitable(const std::vector<std::string>& args,
 }
 
 }  // namespace
-
-std::string RuntimeDir() {
-  const char* xdg = std::getenv("XDG_RUNTIME_DIR");
-  if (xdg != nullptr && IsDirectory(xdg)) return xdg;
-  const std::string userDir = "/run/user/" + std::to_string(LoginUid());
-  if (IsDirectory(userDir)) return userDir;
-  return PrivateTmpDir();
-}
-
-// ---------------------------------------------------------------------------
-// Single-instance guard.
-
-GuardHandle CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
-  if (alreadyExists != nullptr) *alreadyExists = false;
-  const std::string dir = RuntimeDir();
-  if (dir.empty()) return kNoGuard;
-  const std::string path = dir + "/" + name;
-  // Read-only is all flock needs, so a file a root upgrader created stays
-  // lockable by its user's client. O_NOFOLLOW and O_NONBLOCK keep a planted
-  // symlink or FIFO from redirecting or stalling a privileged caller.
-  const int fd = open(path.c_str(),
-                      O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                      0644);
-  if (fd < 0) return kNoGuard;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return kNoGuard;
-  }
-  // A restrictive umask must not lock the other side out. A file with other
-  // names is not one we created: changing it would change them too.
-  if (st.st_uid == geteuid() && st.st_nlink == 1 && (st.st_mode & 0777) != 0644) {
-    fchmod(fd, 0644);
-  }
-
-  int rc;
-  do {
-    rc = flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    if (errno == EWOULDBLOCK) {
-      // Held by another live process. The descriptor is returned like the
-      // Windows handle; releasing it only closes it.
-      if (alreadyExists != nullptr) *alreadyExists = true;
-      return fd;
-    }
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-    return kNoGuard;
-  }
-  return fd;
-}
-
-void ReleaseSingletonGuard(GuardHandle handle) {
-  // Closing drops the lock; the file stays so the other side never races
-  // an unlink against its own open.
-  if (handle >= 0) close(static_cast<int>(handle));
-}
-
-unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }
-
-// ---------------------------------------------------------------------------
-// Log file.
-
-namespace {
-
-// Opens the log's folder, refusing a link as it or as the data folder
-// holding it: both may belong to a less-privileged user, and a link there
-// would have a privileged upgrader write where that user chooses.
-int OpenLogFolder(const std::string& folder) {
-  const std::string::size_type slash = folder.find_last_of('/');
-  const std::string parent = slash == std::string::npos ? std::string(".")
-                             : slash == 0               ? std::string("/")
-                                                        : folder.substr(0, slash);
-  const int up = OpenNoFollow(parent.c_str(), O_RDONLY | O_DIRECTORY);
-  if (up < 0) return -1;
-  int dir;
-  do {
-    dir = openat(up, folder.substr(slash + 1).c_str(),
-                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } while (dir < 0 && errno == EINTR);
-  const int saved = errno;
-  close(up);
-  errno = saved;
-  return dir;
-}
-
-}  // namespace
-
-FILE* OpenSharedLogFile(const std::string& utf8Path) {
-  const std::string::size_type slash = utf8Path.find_last_of('/');
-  if (slash == std::string::npos || slash == 0) {
-    errno = EINVAL;
-    return nullptr;
-  }
-  const int dir = OpenLogFolder(utf8Path.substr(0, slash));
-  if (dir < 0) return nullptr;
-  const std::string name = utf8Path.substr(slash + 1);
-  int fd;
-  do {
-    fd = openat(dir, name.c_str(),
-                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  const int openError = errno;
-  close(dir);
-  if (fd < 0) {
-    errno = openError;
-    return nullptr;
-  }
-  struct stat st;
-  int rc = fstat(fd, &st);
-  if (rc == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {
-    // A FIFO or device, or a file with other names: not a log of ours.
-    rc = -1;
-    errno = EINVAL;
-  }
-  if (rc == 0) {
-    do {
-      rc = flock(fd, LOCK_EX | LOCK_NB);
-    } while (rc != 0 && errno == EINTR);
-  }
-  FILE* file = rc == 0 ? fdopen(fd, "a") : nullptr;
-  if (file == nullptr) {
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-  }
-  return file;
-}
-
-// ---------------------------------------------------------------------------
-// Processes.
 
 int LaunchInstaller(const std::string& path, ProcessHandle* process) {
   *process = kNoProcess;

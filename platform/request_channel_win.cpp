@@ -8,7 +8,7 @@
 #include <cwchar>
 #include <string>
 
-#include "platform.h"
+#include "request_channel.h"
 
 namespace platform {
 

@@ -1,6 +1,6 @@
 // Linux back end of the upgrade request channel: a Unix stream socket in the
 // runtime folder carrying length-prefixed frames, standing in for WM_COPYDATA.
-#include "platform.h"
+#include "request_channel.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,6 +23,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "runtime_dir.h"
 
 namespace platform {
 

@@ -1,0 +1,12 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#define NOGDI
+#include <windows.h>
+
+#include "last_error.h"
+
+namespace platform {
+
+unsigned long LastErrorCode() { return GetLastError(); }
+
+}  // namespace platform

@@ -1,0 +1,86 @@
+// Windows: processes are started through the shell ("runas") and waited on
+// through their handles.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#define NOGDI
+#include <windows.h>
+#include <objbase.h>
+#include <shellapi.h>
+
+#include <cstdint>
+#include <string>
+
+#include "processes.h"
+#include "text_win.h"
+
+namespace platform {
+
+namespace {
+
+ProcessHandle ToProcessHandle(HANDLE handle) {
+  return handle != nullptr ? reinterpret_cast<ProcessHandle>(handle)
+                           : kNoProcess;
+}
+
+// Asks the shell to start `file` elevated; `process` (if not null) receives
+// the handle to wait on.
+int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
+             ProcessHandle* process) {
+  SHELLEXECUTEINFOW info;
+  ZeroMemory(&info, sizeof(info));
+  info.cbSize = sizeof(info);
+  // No error box: a failure is the caller's to log, and a modal box left on a
+  // worker thread of an unattended upgrade would stall it until someone
+  // clicks it away (and can overwrite the last error meanwhile). The
+  // elevation prompt itself is not affected. NOASYNC: the shell finishes the
+  // launch before returning, since the upgrader exits right after starting
+  // the client and the installer is started from a worker thread.
+  info.fMask = (process != nullptr ? SEE_MASK_NOCLOSEPROCESS : 0) | SEE_MASK_FLAG_NO_UI |
+               SEE_MASK_NOASYNC;
+  info.lpVerb = L"runas";
+  info.lpFile = file.c_str();
+  info.lpParameters = parameters;
+  info.nShow = show;
+  // The shell may hand the launch to COM objects (file associations, the
+  // elevation prompt), and this runs on a worker thread nobody initialised.
+  // A thread already in another apartment (RPC_E_CHANGED_MODE) is used as it
+  // is and must not be uninitialised.
+  const HRESULT com =
+      CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED | COINIT_DISABLE_OLE1DDE);
+  const int result = ShellExecuteExW(&info) ? 1 : 0;
+  const DWORD error = GetLastError();
+  if (com == S_OK || com == S_FALSE) CoUninitialize();
+  SetLastError(error);
+  if (process != nullptr) *process = ToProcessHandle(info.hProcess);
+  return result;
+}
+
+}  // namespace
+
+int LaunchInstaller(const std::string& path, ProcessHandle* process) {
+  *process = kNoProcess;
+  return ShellRun(Widen(path), L"/verysilent", SW_HIDE, process);
+}
+
+int LaunchScript(const std::string& quotedPath, ProcessHandle* process) {
+  *process = kNoProcess;
+  return ShellRun(Widen(quotedPath), nullptr, SW_HIDE, process);
+}
+
+int LaunchClient(const std::string& path) {
+  return ShellRun(Widen(path), nullptr, SW_SHOWNORMAL, nullptr);
+}
+
+std::uint32_t WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
+  if (process == kNoProcess) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return kWaitFailed;
+  }
+  return WaitForSingleObject(reinterpret_cast<HANDLE>(process), timeoutMs);
+}
+
+void CloseProcess(ProcessHandle process) {
+  if (process != kNoProcess) CloseHandle(reinterpret_cast<HANDLE>(process));
+}
+
+}  // namespace platform
