@@ -1,6 +1,7 @@
 #include "LogicSession.h"
 
 #include "file_sync.h"
+#include "resume.h"
 
 #include <atomic>
 #include <cctype>
@@ -86,17 +87,11 @@ curl_off_t ParseSize(const std::string& text) {
   return value;
 }
 
-// What one response's header says about the body it carries. Only the last
-// response of a try counts: redirects and interim answers come first.
-struct ResponseInfo {
-  long status = 0;
-  std::string etag;          // strong entity tags only; weak ones cannot guard a range
-  std::string lastModified;
-  curl_off_t contentLength = -1;
-  curl_off_t rangeStart = -1;  // from "Content-Range: bytes first-last/total"
-  curl_off_t rangeTotal = -1;  // -1 also when the total is "*"
-  bool complete = false;       // the blank line ending the header has arrived
-};
+using bvhttptools::Decision;
+using bvhttptools::KnownResource;
+using bvhttptools::ResponseInfo;
+using bvhttptools::Step;
+using bvhttptools::TryResult;
 
 // True for an https URL (the scheme is case-insensitive).
 bool IsHttps(const std::string& url) {
@@ -263,48 +258,27 @@ class Transfer {
   // used up or the transfer is abandoned.
   CURLcode Attempts(CURL* curl, curl_slist* callerHeaders, long* status) {
     std::chrono::milliseconds pause = options_.firstRetryPause;
-    bool rangeRefused = false;  // once the server ignored a range, never ask again
+    curl_off_t inFile = 0;  // bytes in the .part file
     int attempt = 0;
     for (;;) {
       ++attempt;
-      // Bytes on disk are only worth continuing when the server can be asked
-      // to send the rest of that very version and nothing else.
-      if (offset_ > 0 && (rangeRefused || validator_.empty()) && !StartOver()) {
-        return CURLE_WRITE_ERROR;
-      }
-      if (offset_ == 0) {
-        validator_.clear();
-        fullSize_ = -1;
-      }
-      written_ = 0;
-      *status = 0;
-      errorText_[0] = '\0';
-      response_ = ResponseInfo();
-      resumeRejected_ = false;
-      CURLcode code = SetRequestHeaders(curl, callerHeaders);
-      if (code != CURLE_OK) return code;
-      curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, offset_);
-      code = curl_easy_perform(curl);
-      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
-      if (code == CURLE_OK) code = CheckComplete(curl, *status);
-      if (code == CURLE_OK) return CURLE_OK;
+      // The last decision dropped the bytes on disk.
+      if (inFile != known_.onDisk && !StartOver()) return CURLE_WRITE_ERROR;
+      TryResult result;
+      CURLcode setup = Try(curl, callerHeaders, status, &result);
+      if (setup != CURLE_OK) return setup;
+      Decision decision = bvhttptools::Decide(known_, result);
+      // libcurl has its own words for the failures it reports.
+      if (result.code == CURLE_OK && !decision.reason.empty()) SetErrorText(decision.reason);
+      if (decision.step == Step::Complete) return CURLE_OK;
       if (writeFailed_) return CURLE_WRITE_ERROR;
       if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
-      if (offset_ == 0 && response_.status == 200) RememberResource();
-      offset_ += written_;
-
-      bool rangeFailed = offset_ > 0 && (code == CURLE_RANGE_ERROR || *status == 416);
-      if (resumeRejected_) {
-        // Another version of the resource answered: drop the bytes on disk
-        // and start over at once, as part of this try.
-        validator_.clear();
-        --attempt;
-      } else if (rangeFailed && !rangeRefused) {
-        // The server cannot resume: start over at once, as part of this try.
-        rangeRefused = true;
-        --attempt;
-      } else if (!IsTransient(code, *status) || attempt >= options_.maxAttempts) {
-        return code;
+      inFile = known_.onDisk + written_;
+      known_ = decision.next;
+      if (decision.step == Step::StartOver) {
+        --attempt;  // part of this try
+      } else if (!IsTransient(decision.code, *status) || attempt >= options_.maxAttempts) {
+        return decision.code;
       } else if (!PauseBeforeRetry(pause)) {
         return CURLE_ABORTED_BY_CALLBACK;
       } else {
@@ -313,14 +287,35 @@ class Transfer {
     }
   }
 
+  // One request, resumed from the bytes on disk when there are any.
+  // One request, resumed from the bytes on disk when there are any. Returns
+  // what went wrong before the request could be sent, else fills `result`.
+  CURLcode Try(CURL* curl, curl_slist* callerHeaders, long* status, TryResult* result) {
+    written_ = 0;
+    *status = 0;
+    errorText_[0] = '\0';
+    response_ = ResponseInfo();
+    CURLcode code = SetRequestHeaders(curl, callerHeaders);
+    if (code != CURLE_OK) return code;
+    curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, known_.onDisk);
+    result->code = curl_easy_perform(curl);
+    result->ended = true;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &result->length);
+    result->response = response_;
+    result->status = *status;
+    result->written = written_;
+    return CURLE_OK;
+  }
+
   // The caller's header lines, plus If-Range on a resumed try, so that a
   // server whose resource changed sends the whole new version instead of the
   // rest of it.
   CURLcode SetRequestHeaders(CURL* curl, curl_slist* callerHeaders) {
     curl_slist* list = nullptr;
-    if (offset_ > 0) {
+    if (known_.onDisk > 0) {
       std::list<std::string> lines = headers_;
-      lines.push_back("If-Range: " + validator_);
+      lines.push_back("If-Range: " + known_.validator);
       for (const std::string& line : lines) {
         curl_slist* extended = curl_slist_append(list, line.c_str());
         if (extended == nullptr) {
@@ -342,89 +337,25 @@ class Transfer {
     return CURLE_OK;
   }
 
-  // The final response of a try that began an empty .part file: what every
-  // later try must match to continue it.
-  void RememberResource() {
-    if (!response_.etag.empty()) {
-      validator_ = response_.etag;
-      validatorIsTag_ = true;
-    } else if (!response_.lastModified.empty()) {
-      validator_ = response_.lastModified;
-      validatorIsTag_ = false;
-    }
-    fullSize_ = response_.contentLength;
-  }
-
-  // The response's validator of the kind that was remembered, or "".
-  const std::string& ShownValidator(const ResponseInfo& response) const {
-    return validatorIsTag_ ? response.etag : response.lastModified;
-  }
-
-  // Called at the end of every response header. A partial answer to a
-  // resumed try must continue the bytes on disk: same start, same total,
-  // same version; otherwise the try stops before a byte of it is written.
+  // Called at the end of every response header, so that a body of another
+  // version stops the try before a byte of it is written.
   bool AcceptResponse() {
-    if (offset_ == 0 || response_.status != 206) return true;
-    curl_off_t total = response_.rangeTotal;
-    if (total < 0 && response_.contentLength >= 0) total = offset_ + response_.contentLength;
-    const std::string& shown = ShownValidator(response_);
-    bool matches = response_.rangeStart == offset_ && (fullSize_ < 0 || total == fullSize_) &&
-                   (shown.empty() || shown == validator_);
-    if (!matches) {
-      resumeRejected_ = true;
-      std::snprintf(errorText_, sizeof errorText_,
-                    "the resource changed during the download");
-    }
-    return matches;
+    TryResult sofar;
+    sofar.response = response_;
+    Decision decision = bvhttptools::Decide(known_, sofar);
+    if (decision.step == Step::Continue) return true;
+    SetErrorText(decision.reason);
+    return false;
   }
 
-  // What libcurl accepted as a finished transfer may still be incomplete or
-  // not the resource at all.
-  CURLcode CheckComplete(CURL* curl, long status) {
-    curl_off_t length = -1;
-    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-    bool resumed = offset_ > 0;
-    if (resumed && status == 200 && written_ == 0 && length == offset_) {
-      // libcurl's answer when the resume point is the end of the resource.
-      // A whole answer means the range was not granted, so it says nothing
-      // about the bytes on disk unless it shows the same version.
-      const std::string& shown = ShownValidator(response_);
-      if (length == fullSize_ && !shown.empty() && shown == validator_) return CURLE_OK;
-      resumeRejected_ = true;
-      std::snprintf(errorText_, sizeof errorText_, "the resource changed during the download");
-      return CURLE_RANGE_ERROR;
-    }
-    if (status != (resumed ? 206 : 200)) {
-      std::snprintf(errorText_, sizeof errorText_, "unexpected HTTP status %ld", status);
-      return CURLE_HTTP_RETURNED_ERROR;
-    }
-    if (length >= 0 && written_ != length) {
-      std::snprintf(errorText_, sizeof errorText_, "received %s of %s bytes",
-                    std::to_string(written_).c_str(), std::to_string(length).c_str());
-      return CURLE_PARTIAL_FILE;
-    }
-    // A range answer may stop short of the end it announced.
-    if (resumed && fullSize_ >= 0 && offset_ + written_ != fullSize_) {
-      std::snprintf(errorText_, sizeof errorText_, "received %s of %s bytes",
-                    std::to_string(offset_ + written_).c_str(),
-                    std::to_string(fullSize_).c_str());
-      return CURLE_PARTIAL_FILE;
-    }
-    // Nothing is never an installer; a server that sends it is broken, and
-    // asking again would only delay giving the client back.
-    if (offset_ + written_ == 0) {
-      std::snprintf(errorText_, sizeof errorText_, "the server sent an empty body");
-      return CURLE_WEIRD_SERVER_REPLY;
-    }
-    return CURLE_OK;
+  void SetErrorText(const std::string& text) {
+    std::snprintf(errorText_, sizeof errorText_, "%s", text.c_str());
   }
 
+  // Empties the .part file; the decision already forgot what it was tied to.
   bool StartOver() {
     std::fclose(file_);
     file_ = bvhttptools::CreatePartFile(partPath_);
-    offset_ = 0;
-    validator_.clear();
-    fullSize_ = -1;
     return file_ != nullptr;
   }
 
@@ -495,8 +426,8 @@ class Transfer {
     if (self->Abandoned()) return 1;
     // A total of 0 means the size is not known (yet).
     if (downloadTotal <= 0 || self->file_ == nullptr) return 0;
-    curl_off_t total = self->offset_ + downloadTotal;
-    curl_off_t done = self->offset_ + self->written_;
+    curl_off_t total = self->known_.onDisk + downloadTotal;
+    curl_off_t done = self->known_.onDisk + self->written_;
     if (done > total) done = total;
     self->ReportPercent(static_cast<int>(done * 100 / total));
     return 0;
@@ -514,13 +445,7 @@ class Transfer {
   std::FILE* file_ = nullptr;
   curl_slist* attemptHeaders_ = nullptr;  // the current try's own header list, if any
   ResponseInfo response_;                 // the current try's latest response
-  bool resumeRejected_ = false;  // the current try answered with another version
-  // Ties the bytes in the .part file to the version they came from: a strong
-  // entity tag or else a modification date, and the whole size (-1 unknown).
-  std::string validator_;
-  bool validatorIsTag_ = false;
-  curl_off_t fullSize_ = -1;
-  curl_off_t offset_ = 0;   // bytes in the .part file before the current try
+  KnownResource known_;                   // what the current try continues
   curl_off_t written_ = 0;  // bytes the current try appended
   curl_off_t unsynced_ = 0;  // bytes written since writeback was last started
   static constexpr curl_off_t kWritebackStride = 32 * 1024 * 1024;
