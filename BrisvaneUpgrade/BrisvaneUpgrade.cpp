@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "LogicSession.h"
+#include "deadline.h"
 #include "installer_path.h"
 #include "log_text.h"
 #include "log.h"
@@ -53,39 +54,29 @@ constexpr std::uint32_t kWaitAbandoned = 0xFFFFFFFEu;
 // Waits on the GUI thread without freezing it, so that a close request is
 // still honoured: gives up with kWaitAbandoned once `keepWaiting` turns false.
 template <typename Pred>
-std::uint32_t WaitKeepingEventsAlive(platform::ProcessHandle process, std::uint32_t limitMs,
+std::uint32_t WaitKeepingEventsAlive(const platform::Process& process, std::uint32_t limitMs,
                                      Pred keepWaiting) {
-  using Clock = std::chrono::steady_clock;
-  constexpr std::uint32_t kSliceMs = 50;
-  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(limitMs);
+  constexpr int kSliceMs = 50;
+  const platform::Deadline deadline = platform::Deadline::After(std::chrono::milliseconds(limitMs));
   for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    const std::uint32_t slice =
-        static_cast<std::uint32_t>(std::clamp<long long>(left, 0, kSliceMs));
+    const auto slice = static_cast<std::uint32_t>(std::min(deadline.MillisecondsLeft(), kSliceMs));
     const std::uint32_t result = platform::WaitForProcess(process, slice);
-    if (result != platform::kWaitTimeout || Clock::now() >= deadline) return result;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, static_cast<int>(kSliceMs));
+    if (result != platform::kWaitTimeout || deadline.Expired()) return result;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, kSliceMs);
     if (!keepWaiting()) return kWaitAbandoned;
   }
 }
 
-// Runs the downloaded installer on a worker thread and tells the window when
-// it has finished, or that it could not be started. Owns its copy of the path.
-void ThreadStartInstaller(std::u16string installerPath) {
-  const QString path = QString::fromStdU16String(installerPath);
-  platform::ProcessHandle process = platform::kNoProcess;
+// Starts the installer and waits for it; false when there is nothing to wait
+// on. Its handle is closed on return.
+bool RunInstaller(const QString& path) {
+  platform::Process process;
   const int started = platform::LaunchInstaller(ToUtf8(path), &process);
   WithLiveInstance([&](BrisvaneUpgrade*) {
     LOG_INFO("ThreadStartInstaller[upgrade] start installer result:%d", started);
-    if (process == platform::kNoProcess) {
-      LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
-    }
+    if (!process) LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
   });
-  if (process == platform::kNoProcess) {
-    BrisvaneUpgrade::PostToInstance(new QEvent(kInstallerNotStartedEventType));
-    return;
-  }
+  if (!process) return false;
 
   if (platform::WaitForProcess(process, kInstallerWaitMs) != platform::kWaitEnded) {
     const unsigned long error = platform::LastErrorCode();
@@ -94,8 +85,16 @@ void ThreadStartInstaller(std::u16string installerPath) {
                 static_cast<int>(error));
     });
   }
-  platform::CloseProcess(process);
+  return true;
+}
 
+// Runs the downloaded installer on a worker thread and tells the window when
+// it has finished, or that it could not be started. Owns its copy of the path.
+void ThreadStartInstaller(std::u16string installerPath) {
+  if (!RunInstaller(QString::fromStdU16String(installerPath))) {
+    BrisvaneUpgrade::PostToInstance(new QEvent(kInstallerNotStartedEventType));
+    return;
+  }
   WithLiveInstance([](BrisvaneUpgrade*) {
     LOG_INFO("ThreadStartInstaller begin to send install completion notice");
   });
@@ -298,15 +297,16 @@ void BrisvaneUpgrade::StartCommandScript() {
     LOG_ERROR("BrisvaneUpgrade::StartCommandScript copy script doesn't exist");
     return;
   }
+  // The log shows the path as the Windows shell is given it.
   const QString quoted = "\"" + scriptPath + "\"";
   LOG_INFO("BrisvaneUpgrade::StartCommandScript param:%s", ToUtf8(quoted).c_str());
 
-  platform::ProcessHandle process = platform::kNoProcess;
-  if (!platform::LaunchScript(ToUtf8(quoted), &process)) {
+  platform::Process process;
+  if (!platform::LaunchScript(ToUtf8(scriptPath), &process)) {
     LOG_ERROR("BrisvaneUpgrade::StartCommandScript start copy script error:%d",
               static_cast<int>(platform::LastErrorCode()));
   }
-  if (process == platform::kNoProcess) return;
+  if (!process) return;
 
   const std::uint32_t result = WaitKeepingEventsAlive(process, kScriptWaitMs, [] {
     BrisvaneUpgrade* window = nullptr;
@@ -319,11 +319,10 @@ void BrisvaneUpgrade::StartCommandScript() {
     LOG_INFO("BrisvaneUpgrade::StartCommandScript wait for script execution, the result: %d",
              static_cast<int>(result));
   }
-  platform::CloseProcess(process);
 }
 
 void BrisvaneUpgrade::StartBrisvane() {
-  ReleaseSingletonMutexOnce();
+  g_singletonMutex.Release();
   const QString clientPath = QCoreApplication::applicationDirPath() + "/bvc.exe";
   const int started = platform::LaunchClient(ToUtf8(clientPath));
   LOG_INFO("BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:%d", started);

@@ -8,18 +8,12 @@
 #include "log.h"
 #include "log_file.h"
 
-platform::GuardHandle g_singletonMutex = platform::kNoGuard;
+platform::Guard g_singletonMutex;
 
 bool IsAlreadyRunning() {
   bool alreadyExists = false;
   g_singletonMutex = platform::CreateSingletonGuard(kSingletonMutexName, &alreadyExists);
-  return g_singletonMutex != platform::kNoGuard && alreadyExists;
-}
-
-void ReleaseSingletonMutexOnce() {
-  if (g_singletonMutex == platform::kNoGuard) return;
-  platform::ReleaseSingletonGuard(g_singletonMutex);
-  g_singletonMutex = platform::kNoGuard;
+  return g_singletonMutex && alreadyExists;
 }
 
 FILE* InitLog(const QString& logDir) {

@@ -7,17 +7,15 @@
 
 #include "guard.h"
 
-// Handle of the guard "bvc singleton mutex"; kNoGuard once given up.
-extern platform::GuardHandle g_singletonMutex;
+// The guard "bvc singleton mutex"; empty once given up (Release()), which
+// StartBrisvane does before the client starts.
+extern platform::Guard g_singletonMutex;
 
 // Name of the guard, shared with the client.
 constexpr const char kSingletonMutexName[] = "bvc singleton mutex";
 
 // Creates the guard into g_singletonMutex; true when another process has it.
 bool IsAlreadyRunning();
-
-// Gives the guard up the first time it is called; later calls do nothing.
-void ReleaseSingletonMutexOnce();
 
 // Creates `logDir` (one level) if missing, opens "upgrade.log" in it and, when
 // that worked, routes INFO and above to it and mutes the console. Returns the

@@ -1,6 +1,7 @@
 #include "LogicSession.h"
 
 #include "file_sync.h"
+#include "files.h"
 #include "resume.h"
 
 #include <atomic>
@@ -169,20 +170,15 @@ class Transfer {
   CURLcode Download(long* status) {
     // An empty target or a directory cannot receive the file; fail before
     // creating anything next to it.
-    if (path_.empty() || bvhttptools::IsDirectory(path_)) return CURLE_BAD_FUNCTION_ARGUMENT;
+    if (path_.empty() || platform::IsDirectory(path_)) return CURLE_BAD_FUNCTION_ARGUMENT;
     if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
 
     CURL* curl = curl_easy_init();
     if (curl == nullptr) return CURLE_FAILED_INIT;
     curl_slist* headerList = nullptr;
-    for (const std::string& header : headers_) {
-      curl_slist* extended = curl_slist_append(headerList, header.c_str());
-      if (extended == nullptr) {
-        curl_slist_free_all(headerList);
-        curl_easy_cleanup(curl);
-        return CURLE_OUT_OF_MEMORY;
-      }
-      headerList = extended;
+    if (!ListCallerHeaders(&headerList)) {
+      curl_easy_cleanup(curl);
+      return CURLE_OUT_OF_MEMORY;
     }
 
     CURLcode code = Configure(curl);
@@ -190,17 +186,7 @@ class Transfer {
       file_ = bvhttptools::CreatePartFile(partPath_);
       code = file_ != nullptr ? Attempts(curl, headerList, status) : CURLE_WRITE_ERROR;
     }
-
-    if (code == CURLE_OK) {
-      bool synced = bvhttptools::SyncFile(file_);
-      bool closed = std::fclose(file_) == 0;
-      file_ = nullptr;
-      if (!synced || !closed || !bvhttptools::ReplaceFile(partPath_, path_)) {
-        code = CURLE_WRITE_ERROR;
-        std::snprintf(errorText_, sizeof errorText_, "could not store the download at %s",
-                      path_.c_str());
-      }
-    }
+    if (code == CURLE_OK) code = StorePartFile();
     if (code == CURLE_OK) {
       const char* effective = nullptr;
       if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
@@ -208,11 +194,7 @@ class Transfer {
       // Every byte is in place, whatever the server told about the size.
       ReportPercent(100);
     } else {
-      if (file_ != nullptr) {
-        std::fclose(file_);
-        file_ = nullptr;
-      }
-      bvhttptools::RemoveFile(partPath_);
+      DiscardPartFile();
     }
     // The handle may still point at the list until it is cleaned up.
     curl_easy_cleanup(curl);
@@ -220,6 +202,41 @@ class Transfer {
     attemptHeaders_ = nullptr;
     curl_slist_free_all(headerList);
     return code;
+  }
+
+  // The caller's headers as a libcurl list into `list`; false (and nothing
+  // left to free) when memory runs out.
+  bool ListCallerHeaders(curl_slist** list) {
+    for (const std::string& header : headers_) {
+      curl_slist* extended = curl_slist_append(*list, header.c_str());
+      if (extended == nullptr) {
+        curl_slist_free_all(*list);
+        *list = nullptr;
+        return false;
+      }
+      *list = extended;
+    }
+    return true;
+  }
+
+  // Puts the complete .part file on storage and moves it to the target name.
+  CURLcode StorePartFile() {
+    bool synced = bvhttptools::SyncFile(file_);
+    bool closed = std::fclose(file_) == 0;
+    file_ = nullptr;
+    if (synced && closed && bvhttptools::ReplaceFile(partPath_, path_)) return CURLE_OK;
+    std::snprintf(errorText_, sizeof errorText_, "could not store the download at %s",
+                  path_.c_str());
+    return CURLE_WRITE_ERROR;
+  }
+
+  // A failed transfer leaves no .part file behind.
+  void DiscardPartFile() {
+    if (file_ != nullptr) {
+      std::fclose(file_);
+      file_ = nullptr;
+    }
+    bvhttptools::RemoveFile(partPath_);
   }
 
   CURLcode Configure(CURL* curl) {
@@ -287,7 +304,6 @@ class Transfer {
     }
   }
 
-  // One request, resumed from the bytes on disk when there are any.
   // One request, resumed from the bytes on disk when there are any. Returns
   // what went wrong before the request could be sent, else fills `result`.
   CURLcode Try(CURL* curl, curl_slist* callerHeaders, long* status, TryResult* result) {

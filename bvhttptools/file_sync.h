@@ -33,7 +33,4 @@ bool ReplaceFile(const std::string& from, const std::string& to);
 // not an error.
 void RemoveFile(const std::string& path);
 
-// True when `path` names an existing directory.
-bool IsDirectory(const std::string& path);
-
 }  // namespace bvhttptools

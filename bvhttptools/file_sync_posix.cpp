@@ -1,39 +1,18 @@
 #include "file_sync.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 
+#include "files_posix.h"
+
 namespace bvhttptools {
-namespace {
 
-// The folder part of `path`: "." without one, "/" for a file at the root.
-std::string FolderOf(const std::string& path) {
-  const std::string::size_type slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? std::string("/") : path.substr(0, slash);
-}
-
-std::string NameOf(const std::string& path) {
-  const std::string::size_type slash = path.find_last_of('/');
-  return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Opens the folder holding `path`, refusing a link in its place: a folder
-// that a less-privileged user owns could otherwise point a privileged
-// download anywhere. -1 on failure.
-int OpenFolderOf(const std::string& path) {
-  int fd;
-  do {
-    fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
-
-}  // namespace
+using platform::FolderOf;
+using platform::NameOf;
+using platform::OpenFolderOf;
 
 std::FILE* CreatePartFile(const std::string& path) {
   const int dir = OpenFolderOf(path);
@@ -90,11 +69,6 @@ void RemoveFile(const std::string& path) {
   if (dir < 0) return;
   ::unlinkat(dir, NameOf(path).c_str(), 0);
   ::close(dir);
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 }  // namespace bvhttptools

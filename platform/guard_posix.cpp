@@ -14,10 +14,10 @@
 
 namespace platform {
 
-GuardHandle CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
+Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
   if (alreadyExists != nullptr) *alreadyExists = false;
   const std::string dir = RuntimeDir();
-  if (dir.empty()) return kNoGuard;
+  if (dir.empty()) return Guard();
   const std::string path = dir + "/" + name;
   // Read-only is all flock needs, so a file a root upgrader created stays
   // lockable by its user's client. O_NOFOLLOW and O_NONBLOCK keep a planted
@@ -25,12 +25,12 @@ GuardHandle CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
   const int fd = open(path.c_str(),
                       O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
                       0644);
-  if (fd < 0) return kNoGuard;
+  if (fd < 0) return Guard();
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     close(fd);
     errno = EINVAL;
-    return kNoGuard;
+    return Guard();
   }
   // A restrictive umask must not lock the other side out. A file with other
   // names is not one we created: changing it would change them too.
@@ -47,20 +47,22 @@ GuardHandle CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
       // Held by another live process. The descriptor is returned like the
       // Windows handle; releasing it only closes it.
       if (alreadyExists != nullptr) *alreadyExists = true;
-      return fd;
+      return Guard(fd);
     }
     const int saved = errno;
     close(fd);
     errno = saved;
-    return kNoGuard;
+    return Guard();
   }
-  return fd;
+  return Guard(fd);
 }
 
-void ReleaseSingletonGuard(GuardHandle handle) {
+void Guard::Release() {
   // Closing drops the lock; the file stays so the other side never races
   // an unlink against its own open.
-  if (handle >= 0) close(static_cast<int>(handle));
+  if (native_ == kNone) return;
+  close(static_cast<int>(native_));
+  native_ = kNone;
 }
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 #define NOGDI
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 #include "guard.h"
@@ -11,20 +12,21 @@
 
 namespace platform {
 
-GuardHandle CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
+Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
   const std::wstring wide = Widen(name);
   HANDLE mutex = CreateMutexW(nullptr, FALSE, wide.c_str());
   const DWORD error = GetLastError();
   if (alreadyExists != nullptr) {
     *alreadyExists = mutex != nullptr && error == ERROR_ALREADY_EXISTS;
   }
-  if (mutex == nullptr) return kNoGuard;
-  return reinterpret_cast<GuardHandle>(mutex);
+  if (mutex == nullptr) return Guard();
+  return Guard(reinterpret_cast<std::intptr_t>(mutex));
 }
 
-void ReleaseSingletonGuard(GuardHandle handle) {
-  if (handle == kNoGuard) return;
-  HANDLE mutex = reinterpret_cast<HANDLE>(handle);
+void Guard::Release() {
+  if (native_ == kNone) return;
+  HANDLE mutex = reinterpret_cast<HANDLE>(native_);
+  native_ = kNone;
   // The guard was created unowned, so this usually fails; that is harmless.
   ReleaseMutex(mutex);
   CloseHandle(mutex);

@@ -21,16 +21,11 @@ namespace {
 // holding it: both may belong to a less-privileged user, and a link there
 // would have a privileged upgrader write where that user chooses.
 int OpenLogFolder(const std::string& folder) {
-  const std::string::size_type slash = folder.find_last_of('/');
-  const std::string parent = slash == std::string::npos ? std::string(".")
-                             : slash == 0               ? std::string("/")
-                                                        : folder.substr(0, slash);
-  const int up = OpenNoFollow(parent.c_str(), O_RDONLY | O_DIRECTORY);
+  const int up = OpenFolderOf(folder);
   if (up < 0) return -1;
   int dir;
   do {
-    dir = openat(up, folder.substr(slash + 1).c_str(),
-                 O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    dir = openat(up, NameOf(folder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   } while (dir < 0 && errno == EINTR);
   const int saved = errno;
   close(up);

@@ -12,47 +12,11 @@
 #include <cstdint>
 #include <string>
 
+#include "files_win.h"
 #include "log_file.h"
 #include "text_win.h"
 
 namespace platform {
-
-namespace {
-
-// The folder holding `path`; a drive's root keeps its backslash, since "C:"
-// alone means the current folder of drive C.
-std::wstring FolderOf(const std::wstring& path) {
-  const std::size_t slash = path.find_last_of(L"\\/");
-  if (slash == std::wstring::npos) return L".";
-  if (slash == 0 || (slash == 2 && path[1] == L':')) return path.substr(0, slash + 1);
-  return path.substr(0, slash);
-}
-
-// Opens the folder itself, not what a link standing in its place leads to,
-// and refuses it when it is a link, a junction or no folder at all. The
-// handle shares no delete access, so the folder cannot be renamed away and
-// replaced by a junction while the caller works in it; the caller closes it.
-// Wine shows its links only in the attributes looked up by name, hence the
-// second look.
-HANDLE OpenRealFolder(const std::wstring& folder) {
-  HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return handle;
-  BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(handle, &info) != 0;
-  const DWORD byName = GetFileAttributesW(folder.c_str());
-  if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
-      byName == INVALID_FILE_ATTRIBUTES || (byName & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-    CloseHandle(handle);
-    SetLastError(ERROR_ACCESS_DENIED);
-    return INVALID_HANDLE_VALUE;
-  }
-  return handle;
-}
-
-}  // namespace
 
 FILE* OpenSharedLogFile(const std::string& utf8Path) {
   // The wide calls take any path; the narrow ones would read the UTF-8 bytes

@@ -13,9 +13,41 @@
 
 namespace platform {
 
-// Handle of a started process to wait on; kNoProcess when none.
-using ProcessHandle = std::intptr_t;
-constexpr ProcessHandle kNoProcess = -1;
+// Owns the handle of a started process, as std::unique_ptr owns its object:
+// destroying the owner (or Close()) closes the handle; the process itself
+// keeps running. Linux: an ended process is reaped then, a running one by a
+// background thread once it ends. Move-only.
+class Process {
+ public:
+  Process() = default;
+  // Takes over `native`, the back end's handle (a HANDLE on Windows, a pidfd
+  // on Linux).
+  explicit Process(std::intptr_t native) : native_(native) {}
+  ~Process() { Close(); }
+  Process(Process&& other) noexcept : native_(other.native_) { other.native_ = kNone; }
+  Process& operator=(Process&& other) noexcept {
+    if (this != &other) {
+      Close();
+      native_ = other.native_;
+      other.native_ = kNone;
+    }
+    return *this;
+  }
+  Process(const Process&) = delete;
+  Process& operator=(const Process&) = delete;
+
+  bool valid() const { return native_ != kNone; }
+  explicit operator bool() const { return valid(); }
+  // The back end's handle, still owned here.
+  std::intptr_t native() const { return native_; }
+
+  // Closes the handle now; later calls do nothing. Keeps the last error.
+  void Close();
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t native_ = kNone;
+};
 
 // Results of WaitForProcess, matching WaitForSingleObject.
 constexpr std::uint32_t kWaitEnded = 0;
@@ -24,15 +56,15 @@ constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 
 // Runs the installer hidden with the single argument "/verysilent".
 // Returns 1 on success, 0 on failure (LastErrorCode tells why); `process`
-// receives a handle to wait on, or kNoProcess. Linux: the file is made
+// receives the process to wait on, or stays empty. Linux: the file is made
 // executable for its owner first, through a descriptor that does not follow
 // links; anything but a regular file with a single name is refused. stdio on
 // /dev/null.
-int LaunchInstaller(const std::string& path, ProcessHandle* process);
+int LaunchInstaller(const std::string& path, Process* process);
 
-// Runs the post-install script hidden. `quotedPath` is the script path inside
-// double quotes (as the shell expects it on Windows). Linux: /bin/sh <path>.
-int LaunchScript(const std::string& quotedPath, ProcessHandle* process);
+// Runs the post-install script at `path` hidden. Windows: the shell is given
+// the path in double quotes. Linux: /bin/sh <path>.
+int LaunchScript(const std::string& path, Process* process);
 
 // Starts the client in a normal window, not waited on (Linux: new session, so
 // it outlives the upgrader). Returns 1 or 0.
@@ -40,9 +72,6 @@ int LaunchClient(const std::string& path);
 
 // Waits at most `timeoutMs` for the process to end: kWaitEnded, kWaitTimeout
 // or kWaitFailed (LastErrorCode tells why). Reaps it when it ended.
-std::uint32_t WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs);
-
-// Closes the handle; the process itself keeps running.
-void CloseProcess(ProcessHandle process);
+std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs);
 
 }  // namespace platform

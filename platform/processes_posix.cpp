@@ -14,12 +14,12 @@
 
 #include <cerrno>
 #include <chrono>
-#include <climits>
 #include <memory>
 #include <new>
 #include <string>
 #include <vector>
 
+#include "deadline.h"
 #include "files_posix.h"
 
 extern char** environ;
@@ -163,9 +163,7 @@ void ReapInBackground(idtype_t type, id_t id) {
 }
 
 // Spawns a process to be waited on and hands back a pidfd for it.
-int SpawnWaitable(const std::vector<std::string>& args,
-                  ProcessHandle* process) {
-  *process = kNoProcess;
+int SpawnWaitable(const std::vector<std::string>& args, Process* process) {
   SpawnSetup setup(Detach::kGroup);
   pid_t pid = -1;
   const int err = setup.Spawn(args, &pid);
@@ -181,24 +179,20 @@ int SpawnWaitable(const std::vector<std::string>& args,
     return 1;
   }
   fcntl(pidfd, F_SETFD, FD_CLOEXEC);
-  *process = pidfd;
+  *process = Process(pidfd);
   return 1;
 }
 
 }  // namespace
 
-int LaunchInstaller(const std::string& path, ProcessHandle* process) {
-  *process = kNoProcess;
+int LaunchInstaller(const std::string& path, Process* process) {
+  *process = Process();
   if (!MakeOwnerExecutable(path)) return 0;
   return SpawnWaitable({path, "/verysilent"}, process);
 }
 
-int LaunchScript(const std::string& quotedPath, ProcessHandle* process) {
-  *process = kNoProcess;
-  std::string path = quotedPath;
-  if (path.size() >= 2 && path.front() == '"' && path.back() == '"') {
-    path = path.substr(1, path.size() - 2);
-  }
+int LaunchScript(const std::string& path, Process* process) {
+  *process = Process();
   // The shell would start and fail on a missing script, which would look
   // like a successful launch.
   struct stat st;
@@ -218,32 +212,24 @@ int LaunchClient(const std::string& path) {
   return 1;
 }
 
-std::uint32_t WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
-  if (process < 0) {
+std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs) {
+  if (!process) {
     errno = EBADF;
     return kWaitFailed;
   }
-  const int pidfd = static_cast<int>(process);
-  using Clock = std::chrono::steady_clock;
-  const bool forever = timeoutMs == 0xFFFFFFFFu;  // INFINITE
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const int pidfd = static_cast<int>(process.native());
+  const Deadline deadline = timeoutMs == 0xFFFFFFFFu  // INFINITE
+                                ? Deadline::Never()
+                                : Deadline::After(std::chrono::milliseconds(timeoutMs));
   for (;;) {
-    int waitMs = -1;
-    if (!forever) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                            deadline - Clock::now())
-                            .count();
-      waitMs = left <= 0 ? 0 : (left > INT_MAX ? INT_MAX : static_cast<int>(left));
-    }
     pollfd pfd{pidfd, POLLIN, 0};
-    const int rc = poll(&pfd, 1, waitMs);
+    const int rc = poll(&pfd, 1, deadline.MillisecondsLeft());
     if (rc < 0) {
       if (errno == EINTR) continue;
       return kWaitFailed;
     }
     if (rc == 0) {
-      if (!forever && Clock::now() >= deadline) return kWaitTimeout;
+      if (deadline.Expired()) return kWaitTimeout;
       continue;
     }
     if ((pfd.revents & POLLNVAL) != 0) {
@@ -266,9 +252,10 @@ std::uint32_t WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
   }
 }
 
-void CloseProcess(ProcessHandle process) {
-  if (process < 0) return;
-  const int pidfd = static_cast<int>(process);
+void Process::Close() {
+  if (native_ == kNone) return;
+  const int pidfd = static_cast<int>(native_);
+  native_ = kNone;
   const int saved = errno;
   siginfo_t info;
   int rc;

@@ -17,15 +17,10 @@ namespace platform {
 
 namespace {
 
-ProcessHandle ToProcessHandle(HANDLE handle) {
-  return handle != nullptr ? reinterpret_cast<ProcessHandle>(handle)
-                           : kNoProcess;
-}
-
 // Asks the shell to start `file` elevated; `process` (if not null) receives
-// the handle to wait on.
+// the process to wait on.
 int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
-             ProcessHandle* process) {
+             Process* process) {
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);
@@ -51,36 +46,43 @@ int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
   const DWORD error = GetLastError();
   if (com == S_OK || com == S_FALSE) CoUninitialize();
   SetLastError(error);
-  if (process != nullptr) *process = ToProcessHandle(info.hProcess);
+  if (process != nullptr && info.hProcess != nullptr) {
+    *process = Process(reinterpret_cast<std::intptr_t>(info.hProcess));
+  }
   return result;
 }
 
 }  // namespace
 
-int LaunchInstaller(const std::string& path, ProcessHandle* process) {
-  *process = kNoProcess;
+int LaunchInstaller(const std::string& path, Process* process) {
+  *process = Process();
   return ShellRun(Widen(path), L"/verysilent", SW_HIDE, process);
 }
 
-int LaunchScript(const std::string& quotedPath, ProcessHandle* process) {
-  *process = kNoProcess;
-  return ShellRun(Widen(quotedPath), nullptr, SW_HIDE, process);
+int LaunchScript(const std::string& path, Process* process) {
+  *process = Process();
+  // Quoted, as the shell expects a path that may hold spaces.
+  return ShellRun(Widen("\"" + path + "\""), nullptr, SW_HIDE, process);
 }
 
 int LaunchClient(const std::string& path) {
   return ShellRun(Widen(path), nullptr, SW_SHOWNORMAL, nullptr);
 }
 
-std::uint32_t WaitForProcess(ProcessHandle process, std::uint32_t timeoutMs) {
-  if (process == kNoProcess) {
+std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs) {
+  if (!process) {
     SetLastError(ERROR_INVALID_HANDLE);
     return kWaitFailed;
   }
-  return WaitForSingleObject(reinterpret_cast<HANDLE>(process), timeoutMs);
+  return WaitForSingleObject(reinterpret_cast<HANDLE>(process.native()), timeoutMs);
 }
 
-void CloseProcess(ProcessHandle process) {
-  if (process != kNoProcess) CloseHandle(reinterpret_cast<HANDLE>(process));
+void Process::Close() {
+  if (native_ == kNone) return;
+  const DWORD error = GetLastError();
+  CloseHandle(reinterpret_cast<HANDLE>(native_));
+  native_ = kNone;
+  SetLastError(error);
 }
 
 }  // namespace platform

@@ -24,13 +24,14 @@
 #include <utility>
 #include <vector>
 
+#include "deadline.h"
 #include "runtime_dir.h"
 
 namespace platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = Deadline::Clock;
 
 constexpr char kSocketName[] = "/BrisvaneUpgrade";
 constexpr int kDefaultFrameTimeoutMs = 5000;
@@ -121,6 +122,49 @@ int BindPrivate(int fd, const sockaddr_un& addr) {
   return err;
 }
 
+// After a bind found `path` taken: clears the way for another try when a
+// socket nobody listens on stands there (left behind by an upgrader that was
+// killed: removed) or one whose server is on its way out (waited for a
+// moment, until `giveUp`). False, with `err` set, when the name is not ours
+// to take.
+bool TakeOverStaleOrDeparting(const std::string& path, const sockaddr_un& addr,
+                              const Deadline& giveUp, int* err) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    // Gone since the bind: its owner has just removed it.
+    *err = errno;
+    return *err == ENOENT;
+  }
+  // Only a socket is ever replaced: anything else at that name is not ours
+  // to delete.
+  if (!S_ISSOCK(st.st_mode)) return false;
+  if (!SomeoneListens(addr)) {
+    // We hold the single-instance guard, so no live server owns it.
+    if (unlink(path.c_str()) == 0 || errno == ENOENT) return true;
+    *err = errno;
+    return false;
+  }
+  if (giveUp.Expired()) return false;
+  // The previous upgrader, on its way out.
+  std::this_thread::sleep_for(std::chrono::milliseconds(kTakeOverRetryMs));
+  return true;
+}
+
+// Binds `fd` to `path`, taking the name over as TakeOverStaleOrDeparting
+// allows. Returns 0 or the error number.
+int BindTakingOver(int fd, const std::string& path, const sockaddr_un& addr) {
+  const Deadline giveUp = Deadline::After(std::chrono::milliseconds(kTakeOverWaitMs));
+  bool lastTry = false;
+  for (;;) {
+    int err = BindPrivate(fd, addr);
+    if (err == 0) return 0;
+    if (err != EADDRINUSE || !TakeOverStaleOrDeparting(path, addr, giveUp, &err)) return err;
+    if (lastTry) return EADDRINUSE;
+    // Past the deadline, only one more bind.
+    lastTry = giveUp.Expired();
+  }
+}
+
 // Bounds what peers can make the server log, so that nobody can fill the
 // disk through it: at most kPeerReportsPerSecond lines in a second, then a
 // count of what was left out once that second is over.
@@ -158,15 +202,6 @@ class PeerReportLimiter {
   int admitted_ = 0;
   unsigned long long leftOut_ = 0;
 };
-
-int MillisecondsUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        deadline - Clock::now())
-                        .count();
-  if (left <= 0) return 0;
-  // Round up so a wake-up never lands just before the deadline.
-  return static_cast<int>(left) + 1;
-}
 
 }  // namespace
 
@@ -225,14 +260,27 @@ struct RequestServer::Impl {
     }
   }
 
+  // Where reading a frame stands after one step.
+  enum class ReadStep { kMore, kWait, kWhole, kClose };
+
   bool Bind();
   void Serve();
+  // Fills the poll set of one round: the wake-up descriptor, the listener
+  // (left out while accepting is paused) and the connections, which `owners`
+  // maps to their entries. Returns when the round must end at the latest.
+  Deadline PreparePoll(std::vector<pollfd>* fds,
+                       std::vector<std::list<Connection>::iterator>* owners);
   void AcceptSome();
   // Takes a new connection; makes room by closing the oldest when full.
   void Add(int fd);
   // Each returns false when the connection is finished and must be closed.
+  bool ServeConnection(Connection& c, short revents);
   bool ReadFrame(Connection& c);
   bool WriteReply(Connection& c);
+  // One receive towards the frame: kMore after some of its bytes.
+  ReadStep ReceiveSome(Connection& c);
+  // Counts `n` bytes just received into the header or the body.
+  ReadStep Account(Connection& c, std::size_t n);
   void CloseAll();
 };
 
@@ -247,39 +295,8 @@ bool RequestServer::Impl::Bind() {
     Report("RequestServer::Start socket failed: " + ErrnoText(errno));
     return false;
   }
-  const Clock::time_point giveUp =
-      Clock::now() + std::chrono::milliseconds(kTakeOverWaitMs);
-  bool lastTry = false;
-  int err;
-  while ((err = BindPrivate(listenFd, addr)) != 0) {
-    bool again = false;
-    if (err == EADDRINUSE) {
-      // Only a socket is ever replaced: anything else at that name is not
-      // ours to delete.
-      struct stat st;
-      if (lstat(path.c_str(), &st) != 0) {
-        // Gone since the bind: its owner has just removed it.
-        err = errno;
-        again = err == ENOENT;
-      } else if (S_ISSOCK(st.st_mode)) {
-        if (!SomeoneListens(addr)) {
-          // Left behind by an upgrader that was killed. We hold the
-          // single-instance guard, so no live server owns it.
-          again = unlink(path.c_str()) == 0 || errno == ENOENT;
-          if (!again) err = errno;
-        } else if (Clock::now() < giveUp) {
-          // The previous upgrader, on its way out.
-          std::this_thread::sleep_for(std::chrono::milliseconds(kTakeOverRetryMs));
-          again = true;
-        }
-      }
-    }
-    if (again && !lastTry) {
-      // Past the deadline, only one more bind.
-      lastTry = Clock::now() >= giveUp;
-      continue;
-    }
-    if (again) err = EADDRINUSE;
+  const int err = BindTakingOver(listenFd, path, addr);
+  if (err != 0) {
     Report(Format("RequestServer::Start bind %s failed: %s", path.c_str(),
                   ErrnoText(err).c_str()));
     return false;
@@ -351,57 +368,64 @@ void RequestServer::Impl::Add(int fd) {
 }
 
 bool RequestServer::Impl::ReadFrame(Connection& c) {
-  for (;;) {
-    unsigned char* dst;
-    std::size_t want;
-    if (c.headerBytes < sizeof c.header) {
-      dst = c.header + c.headerBytes;
-      want = sizeof c.header - c.headerBytes;
-    } else {
-      dst = reinterpret_cast<unsigned char*>(&c.body[0]) + c.bodyBytes;
-      want = c.body.size() - c.bodyBytes;
+  ReadStep step;
+  while ((step = ReceiveSome(c)) == ReadStep::kMore) {
+  }
+  if (step != ReadStep::kWhole) return step == ReadStep::kWait;
+  // The whole frame is here: answer it. Anything the peer sent after the
+  // frame is ignored.
+  const std::int32_t result = handler ? handler(c.body) : 0;
+  PutBigEndian32(static_cast<std::uint32_t>(result), c.reply);
+  c.replying = true;
+  std::string().swap(c.body);
+  return WriteReply(c);
+}
+
+RequestServer::Impl::ReadStep RequestServer::Impl::ReceiveSome(Connection& c) {
+  unsigned char* dst;
+  std::size_t want;
+  if (c.headerBytes < sizeof c.header) {
+    dst = c.header + c.headerBytes;
+    want = sizeof c.header - c.headerBytes;
+  } else {
+    dst = reinterpret_cast<unsigned char*>(&c.body[0]) + c.bodyBytes;
+    want = c.body.size() - c.bodyBytes;
+  }
+  if (want == 0) return ReadStep::kWhole;
+  const ssize_t n = recv(c.fd, dst, want, 0);
+  if (n < 0) {
+    if (errno == EINTR) return ReadStep::kMore;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return ReadStep::kWait;
+    ReportPeer("RequestServer closed a connection: receive failed: " + ErrnoText(errno));
+    return ReadStep::kClose;
+  }
+  if (n == 0) {
+    // A peer that sent nothing made no request: a new upgrader checking
+    // whether this one still listens.
+    if (c.headerBytes > 0) {
+      ReportPeer("RequestServer closed a connection: the peer left before a complete request");
     }
-    if (want > 0) {
-      const ssize_t n = recv(c.fd, dst, want, 0);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-        ReportPeer("RequestServer closed a connection: receive failed: " + ErrnoText(errno));
-        return false;
-      }
-      if (n == 0) {
-        // A peer that sent nothing made no request: a new upgrader checking
-        // whether this one still listens.
-        if (c.headerBytes > 0) {
-          ReportPeer("RequestServer closed a connection: the peer left before a complete request");
-        }
-        return false;
-      }
-      if (c.headerBytes < sizeof c.header) {
-        c.headerBytes += static_cast<std::size_t>(n);
-        if (c.headerBytes < sizeof c.header) continue;
-        const std::uint32_t length = GetBigEndian32(c.header);
-        if (length > kMaxRequestBytes) {
-          ReportPeer(Format("RequestServer closed a connection: request of %u bytes exceeds the limit of %u",
+    return ReadStep::kClose;
+  }
+  return Account(c, static_cast<std::size_t>(n));
+}
+
+RequestServer::Impl::ReadStep RequestServer::Impl::Account(Connection& c, std::size_t n) {
+  if (c.headerBytes < sizeof c.header) {
+    c.headerBytes += n;
+    if (c.headerBytes < sizeof c.header) return ReadStep::kMore;
+    const std::uint32_t length = GetBigEndian32(c.header);
+    if (length > kMaxRequestBytes) {
+      ReportPeer(Format("RequestServer closed a connection: request of %u bytes exceeds the limit of %u",
                         static_cast<unsigned>(length),
                         static_cast<unsigned>(kMaxRequestBytes)));
-          return false;
-        }
-        c.body.resize(length);
-        if (length > 0) continue;
-      } else {
-        c.bodyBytes += static_cast<std::size_t>(n);
-        if (c.bodyBytes < c.body.size()) continue;
-      }
+      return ReadStep::kClose;
     }
-    // The whole frame is here: answer it. Anything the peer sent after the
-    // frame is ignored.
-    const std::int32_t result = handler ? handler(c.body) : 0;
-    PutBigEndian32(static_cast<std::uint32_t>(result), c.reply);
-    c.replying = true;
-    std::string().swap(c.body);
-    return WriteReply(c);
+    c.body.resize(length);
+    return length > 0 ? ReadStep::kMore : ReadStep::kWhole;
   }
+  c.bodyBytes += n;
+  return c.bodyBytes < c.body.size() ? ReadStep::kMore : ReadStep::kWhole;
 }
 
 bool RequestServer::Impl::WriteReply(Connection& c) {
@@ -423,22 +447,8 @@ void RequestServer::Impl::Serve() {
   std::vector<pollfd> fds;
   std::vector<std::list<Connection>::iterator> owners;
   for (;;) {
-    const Clock::time_point now = Clock::now();
-    fds.clear();
-    owners.clear();
-    fds.push_back({wakeFd, POLLIN, 0});
-    const bool acceptPaused = now < acceptPausedUntil;
-    fds.push_back({acceptPaused ? -1 : listenFd, POLLIN, 0});
-    Clock::time_point wakeAt = Clock::time_point::max();
-    if (acceptPaused) wakeAt = acceptPausedUntil;
-    if (peerReports.SummaryDue() < wakeAt) wakeAt = peerReports.SummaryDue();
-    for (auto it = connections.begin(); it != connections.end(); ++it) {
-      fds.push_back({it->fd, static_cast<short>(it->replying ? POLLOUT : POLLIN), 0});
-      owners.push_back(it);
-      if (it->deadline < wakeAt) wakeAt = it->deadline;
-    }
-    const int timeout = wakeAt == Clock::time_point::max() ? -1 : MillisecondsUntil(wakeAt);
-    const int ready = poll(fds.data(), fds.size(), timeout);
+    const Deadline roundEnd = PreparePoll(&fds, &owners);
+    const int ready = poll(fds.data(), fds.size(), roundEnd.MillisecondsLeft());
     if (ready < 0) {
       if (errno == EINTR) continue;
       Report("RequestServer poll failed: " + ErrnoText(errno));
@@ -448,30 +458,51 @@ void RequestServer::Impl::Serve() {
     ReportLeftOut(Clock::now(), false);
 
     for (std::size_t i = 0; i < owners.size(); ++i) {
-      Connection& c = *owners[i];
-      const short revents = fds[i + 2].revents;
-      bool keep = true;
-      if (revents & POLLNVAL) {
-        keep = false;
-      } else if (c.replying && (revents & (POLLOUT | POLLERR | POLLHUP))) {
-        keep = WriteReply(c);
-      } else if (!c.replying && (revents & (POLLIN | POLLERR | POLLHUP))) {
-        keep = ReadFrame(c);
-      }
-      if (keep && Clock::now() >= c.deadline) {
-        ReportPeer(Format(c.replying
-                          ? "RequestServer closed a connection: the reply was not taken within %d ms"
-                          : "RequestServer closed a connection: no complete request within %d ms",
-                      frameTimeoutMs.load()));
-        keep = false;
-      }
-      if (!keep) {
-        close(c.fd);
+      if (!ServeConnection(*owners[i], fds[i + 2].revents)) {
+        close(owners[i]->fd);
         connections.erase(owners[i]);
       }
     }
     if (fds[1].revents & POLLIN) AcceptSome();
   }
+}
+
+Deadline RequestServer::Impl::PreparePoll(std::vector<pollfd>* fds,
+                                          std::vector<std::list<Connection>::iterator>* owners) {
+  const Clock::time_point now = Clock::now();
+  fds->clear();
+  owners->clear();
+  fds->push_back({wakeFd, POLLIN, 0});
+  const bool acceptPaused = now < acceptPausedUntil;
+  fds->push_back({acceptPaused ? -1 : listenFd, POLLIN, 0});
+  Clock::time_point wakeAt = Clock::time_point::max();
+  if (acceptPaused) wakeAt = acceptPausedUntil;
+  if (peerReports.SummaryDue() < wakeAt) wakeAt = peerReports.SummaryDue();
+  for (auto it = connections.begin(); it != connections.end(); ++it) {
+    fds->push_back({it->fd, static_cast<short>(it->replying ? POLLOUT : POLLIN), 0});
+    owners->push_back(it);
+    if (it->deadline < wakeAt) wakeAt = it->deadline;
+  }
+  return Deadline(wakeAt);
+}
+
+bool RequestServer::Impl::ServeConnection(Connection& c, short revents) {
+  bool keep = true;
+  if (revents & POLLNVAL) {
+    keep = false;
+  } else if (c.replying && (revents & (POLLOUT | POLLERR | POLLHUP))) {
+    keep = WriteReply(c);
+  } else if (!c.replying && (revents & (POLLIN | POLLERR | POLLHUP))) {
+    keep = ReadFrame(c);
+  }
+  if (keep && Clock::now() >= c.deadline) {
+    ReportPeer(Format(c.replying
+                      ? "RequestServer closed a connection: the reply was not taken within %d ms"
+                      : "RequestServer closed a connection: no complete request within %d ms",
+                  frameTimeoutMs.load()));
+    keep = false;
+  }
+  return keep;
 }
 
 void RequestServer::Impl::CloseAll() {
@@ -556,10 +587,10 @@ void RequestServer::Stop() {
 namespace {
 
 // Waits for `events` on `fd` until `deadline`: 1 ready, 0 timed out, -1 error.
-int WaitFor(int fd, short events, Clock::time_point deadline) {
+int WaitFor(int fd, short events, const Deadline& deadline) {
   for (;;) {
     pollfd p{fd, events, 0};
-    const int r = poll(&p, 1, MillisecondsUntil(deadline));
+    const int r = poll(&p, 1, deadline.MillisecondsLeft());
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return r;
     return 1;
@@ -568,7 +599,7 @@ int WaitFor(int fd, short events, Clock::time_point deadline) {
 
 // Waits until `fd` is ready for `events`; on time-out or failure fills `error`
 // (`late` names what did not happen in time) and returns false.
-bool AwaitReady(int fd, short events, Clock::time_point deadline, const char* late,
+bool AwaitReady(int fd, short events, const Deadline& deadline, const char* late,
                 std::string* error) {
   const int w = WaitFor(fd, events, deadline);
   if (w > 0) return true;
@@ -588,6 +619,90 @@ class FdCloser {
  private:
   int fd_;
 };
+
+// Connects `fd` to the upgrader at `addr` (`path` names it in messages) and
+// makes it non-blocking. False, with `failure` and `error` filled, when that
+// fails.
+bool Connect(int fd, const sockaddr_un& addr, const std::string& path, SendResult* failure,
+             std::string* error) {
+  *failure = SendResult::kFailed;
+  // A blocking connect waits while the listener's backlog is full; bound it.
+  timeval tv{kReplyTimeoutMs / 1000, 0};
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) {
+    const int err = errno;
+    if (err == ENOENT || err == ECONNREFUSED) {
+      *error = "no upgrader is listening on " + path;
+      *failure = SendResult::kNoUpgrader;
+      return false;
+    }
+    *error = "connect to " + path + " failed: " + ErrnoText(err);
+    return false;
+  }
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+    *error = "fcntl failed: " + ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+// Sends the frame carrying `payload` by `deadline`; false with `error` filled.
+bool SendFrame(int fd, const std::string& payload, const Deadline& deadline,
+               std::string* error) {
+  std::string frame(4, '\0');
+  PutBigEndian32(static_cast<std::uint32_t>(payload.size()),
+                 reinterpret_cast<unsigned char*>(&frame[0]));
+  frame += payload;
+  std::size_t sent = 0;
+  while (sent < frame.size()) {
+    const ssize_t n = send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+    if (n >= 0) {
+      sent += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *error = "sending the request failed: " + ErrnoText(errno);
+      return false;
+    }
+    if (!AwaitReady(fd, POLLOUT, deadline, "the upgrader did not take the request within 30 s",
+                    error)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Reads the upgrader's 4-byte reply by `deadline`; false with `error` filled.
+bool ReadReply(int fd, const Deadline& deadline, std::uint32_t* reply, std::string* error) {
+  unsigned char answer[4];
+  std::size_t got = 0;
+  while (got < sizeof answer) {
+    const ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
+    if (n > 0) {
+      got += static_cast<std::size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      *error = "the upgrader closed the connection without a reply";
+      return false;
+    }
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *error = "receiving the reply failed: " + ErrnoText(errno);
+      return false;
+    }
+    if (!AwaitReady(fd, POLLIN, deadline, "no reply from the upgrader within 30 s", error)) {
+      return false;
+    }
+  }
+  *reply = GetBigEndian32(answer);
+  return true;
+}
 
 }  // namespace
 
@@ -617,73 +732,14 @@ SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
     return SendResult::kFailed;
   }
   FdCloser closer(fd);
-  const Clock::time_point deadline =
-      Clock::now() + std::chrono::milliseconds(kReplyTimeoutMs);
-  // A blocking connect waits while the listener's backlog is full; bound it.
-  timeval tv{kReplyTimeoutMs / 1000, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int err = errno;
-    if (err == ENOENT || err == ECONNREFUSED) {
-      *error = "no upgrader is listening on " + path;
-      return SendResult::kNoUpgrader;
-    }
-    *error = "connect to " + path + " failed: " + ErrnoText(err);
+  const Deadline deadline = Deadline::After(std::chrono::milliseconds(kReplyTimeoutMs));
+  SendResult failure;
+  if (!Connect(fd, addr, path, &failure, error)) return failure;
+  std::uint32_t answer = 0;
+  if (!SendFrame(fd, payload, deadline, error) || !ReadReply(fd, deadline, &answer, error)) {
     return SendResult::kFailed;
   }
-  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
-    *error = "fcntl failed: " + ErrnoText(errno);
-    return SendResult::kFailed;
-  }
-
-  std::string frame(4, '\0');
-  PutBigEndian32(static_cast<std::uint32_t>(payload.size()),
-                 reinterpret_cast<unsigned char*>(&frame[0]));
-  frame += payload;
-  std::size_t sent = 0;
-  while (sent < frame.size()) {
-    const ssize_t n = send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (n >= 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      *error = "sending the request failed: " + ErrnoText(errno);
-      return SendResult::kFailed;
-    }
-    if (!AwaitReady(fd, POLLOUT, deadline, "the upgrader did not take the request within 30 s",
-                    error)) {
-      return SendResult::kFailed;
-    }
-  }
-
-  unsigned char answer[4];
-  std::size_t got = 0;
-  while (got < sizeof answer) {
-    const ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n == 0) {
-      *error = "the upgrader closed the connection without a reply";
-      return SendResult::kFailed;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      *error = "receiving the reply failed: " + ErrnoText(errno);
-      return SendResult::kFailed;
-    }
-    if (!AwaitReady(fd, POLLIN, deadline, "no reply from the upgrader within 30 s", error)) {
-      return SendResult::kFailed;
-    }
-  }
-  if (reply != nullptr) *reply = static_cast<std::int32_t>(GetBigEndian32(answer));
+  if (reply != nullptr) *reply = static_cast<std::int32_t>(answer);
   error->clear();
   return SendResult::kReplied;
 }

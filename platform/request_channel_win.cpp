@@ -9,6 +9,7 @@
 #include <string>
 
 #include "request_channel.h"
+#include "text_win.h"
 
 namespace platform {
 
@@ -25,15 +26,7 @@ std::string SystemErrorText(DWORD code) {
           FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
   std::string result;
-  if (length > 0 && text != nullptr) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length),
-                                         nullptr, 0, nullptr, nullptr);
-    if (size > 0) {
-      result.resize(static_cast<std::size_t>(size));
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(length), &result[0], size,
-                          nullptr, nullptr);
-    }
-  }
+  if (length > 0 && text != nullptr) result = Narrow(std::wstring(text, length));
   if (text != nullptr) LocalFree(text);
   // The system text ends in CR LF; the caller wants one line.
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "files.h"
+
 namespace platform {
 
 namespace {
@@ -43,11 +45,6 @@ uid_t LoginUid() {
     return geteuid();
   }
   return static_cast<uid_t>(value);
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return !path.empty() && stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // /tmp is shared with everyone: use the folder only when it is a real

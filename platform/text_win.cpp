@@ -20,4 +20,15 @@ std::wstring Widen(const std::string& utf8) {
   return wide;
 }
 
+std::string Narrow(const std::wstring& wide) {
+  if (wide.empty()) return std::string();
+  const int size = static_cast<int>(wide.size());
+  const int count =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (count <= 0) return std::string();
+  std::string utf8(static_cast<std::size_t>(count), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), size, &utf8[0], count, nullptr, nullptr);
+  return utf8;
+}
+
 }  // namespace platform

@@ -22,6 +22,9 @@
 #include <string>
 
 #include "request_channel.h"
+#ifdef _WIN32
+#include "text_win.h"
+#endif
 
 namespace {
 
@@ -39,20 +42,11 @@ bool FirstArgument(int argc, char** argv, std::string* out) {
     if (wide != nullptr) LocalFree(wide);
     return false;
   }
-  const int length = static_cast<int>(wcslen(wide[1]));
-  out->clear();
-  if (length > 0) {
-    const int size =
-        WideCharToMultiByte(CP_UTF8, 0, wide[1], length, nullptr, 0, nullptr, nullptr);
-    if (size <= 0) {
-      LocalFree(wide);
-      return false;
-    }
-    out->resize(static_cast<std::size_t>(size));
-    WideCharToMultiByte(CP_UTF8, 0, wide[1], length, &(*out)[0], size, nullptr, nullptr);
-  }
+  const std::wstring argument = wide[1];
   LocalFree(wide);
-  return true;
+  *out = platform::Narrow(argument);
+  // Empty only when the argument is, or it could not be converted.
+  return argument.empty() || !out->empty();
 #else
   if (argc < 2) return false;
   *out = argv[1];

@@ -52,10 +52,10 @@ constexpr int kHelperBadUsage = 5;
 
 int HelperHoldGuard(const std::string& name, const std::string& marker) {
   bool exists = false;
-  const platform::GuardHandle guard =
+  const platform::Guard guard =
       platform::CreateSingletonGuard(name, &exists);
   const std::string state =
-      guard == platform::kNoGuard ? "none" : (exists ? "busy" : "held");
+      !guard ? "none" : (exists ? "busy" : "held");
   const std::string tmp = marker + ".tmp";
   {
     std::ofstream out(tmp);
@@ -73,10 +73,10 @@ int HelperProbeGuard(const std::string& name, const char* asUid) {
     }
   }
   bool exists = false;
-  const platform::GuardHandle guard =
+  platform::Guard guard =
       platform::CreateSingletonGuard(name, &exists);
-  if (guard == platform::kNoGuard) return kHelperNoGuard;
-  platform::ReleaseSingletonGuard(guard);
+  if (!guard) return kHelperNoGuard;
+  guard.Release();
   return exists ? kHelperBusy : kHelperAcquired;
 }
 
@@ -94,7 +94,7 @@ int RunHelper(int argc, char** argv) {
   if (mode == "--helper-launch-installer" && argc == 3) {
     // Stands for the upgrader: starts the installer and stays until a signal
     // ends it.
-    platform::ProcessHandle process = platform::kNoProcess;
+    platform::Process process;
     if (platform::LaunchInstaller(argv[2], &process) != 1) return 1;
     for (;;) pause();
   }
@@ -212,8 +212,8 @@ bool NoZombieChildrenWithin(int timeoutMs) {
 }
 
 // The pid a pidfd refers to, from its fdinfo.
-pid_t PidOfHandle(platform::ProcessHandle handle) {
-  std::ifstream in("/proc/self/fdinfo/" + std::to_string(handle));
+pid_t PidOfHandle(const platform::Process& process) {
+  std::ifstream in("/proc/self/fdinfo/" + std::to_string(process.native()));
   std::string line;
   while (std::getline(in, line)) {
     if (line.rfind("Pid:", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(4)));
@@ -341,10 +341,10 @@ TEST_F(GuardTest, OtherProcessesSeeItWhileHeldAndNotAfterKillOrRelease) {
   // Held elsewhere: seen from a third process and from this one.
   EXPECT_EQ(ProbeGuard(kGuardName), kHelperBusy);
   bool exists = false;
-  platform::GuardHandle guard = platform::CreateSingletonGuard(kGuardName, &exists);
-  EXPECT_NE(guard, platform::kNoGuard);
+  platform::Guard guard = platform::CreateSingletonGuard(kGuardName, &exists);
+  EXPECT_TRUE(guard.valid());
   EXPECT_TRUE(exists);
-  platform::ReleaseSingletonGuard(guard);
+  guard.Release();
   EXPECT_EQ(ProbeGuard(kGuardName), kHelperBusy);
 
   // A killed holder leaves nothing stale behind.
@@ -354,10 +354,10 @@ TEST_F(GuardTest, OtherProcessesSeeItWhileHeldAndNotAfterKillOrRelease) {
 
   // Held here: others are refused until it is released.
   guard = platform::CreateSingletonGuard(kGuardName, &exists);
-  ASSERT_NE(guard, platform::kNoGuard);
+  ASSERT_TRUE(guard.valid());
   EXPECT_FALSE(exists);
   EXPECT_EQ(ProbeGuard(kGuardName), kHelperBusy);
-  platform::ReleaseSingletonGuard(guard);
+  guard.Release();
   EXPECT_EQ(ProbeGuard(kGuardName), kHelperAcquired);
 
   // The file stays: removing it would let two holders lock different files.
@@ -370,17 +370,17 @@ TEST_F(GuardTest, FileCreatedByRootUnderStrictUmaskIsLockableByTheUser) {
   ASSERT_EQ(chmod(runtime_.c_str(), 0755), 0);
   const mode_t oldMask = umask(077);
   bool exists = true;
-  const platform::GuardHandle guard =
+  platform::Guard guard =
       platform::CreateSingletonGuard(kGuardName, &exists);
   umask(oldMask);
-  ASSERT_NE(guard, platform::kNoGuard);
+  ASSERT_TRUE(guard.valid());
   EXPECT_FALSE(exists);
   struct stat st;
   ASSERT_EQ(stat((runtime_ + "/" + kGuardName).c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0644u);
 
   EXPECT_EQ(ProbeGuard(kGuardName, "65534"), kHelperBusy);
-  platform::ReleaseSingletonGuard(guard);
+  guard.Release();
   EXPECT_EQ(ProbeGuard(kGuardName, "65534"), kHelperAcquired);
 }
 
@@ -388,8 +388,7 @@ TEST_F(GuardTest, PlantedSymlinkIsNotFollowed) {
   const std::string target = work_ + "/elsewhere";
   ASSERT_EQ(symlink(target.c_str(), (runtime_ + "/" + kGuardName).c_str()), 0);
   bool exists = true;
-  EXPECT_EQ(platform::CreateSingletonGuard(kGuardName, &exists),
-            platform::kNoGuard);
+  EXPECT_FALSE(platform::CreateSingletonGuard(kGuardName, &exists).valid());
   EXPECT_FALSE(exists);
   EXPECT_FALSE(fs::exists(target));
 }
@@ -402,8 +401,7 @@ TEST_F(GuardTest, HardLinkedFileKeepsItsMode) {
   ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
   ASSERT_EQ(link(victim.c_str(), (runtime_ + "/" + kGuardName).c_str()), 0);
   bool exists = true;
-  const platform::GuardHandle guard = platform::CreateSingletonGuard(kGuardName, &exists);
-  platform::ReleaseSingletonGuard(guard);
+  platform::CreateSingletonGuard(kGuardName, &exists).Release();
   struct stat st;
   ASSERT_EQ(stat(victim.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
@@ -503,13 +501,13 @@ TEST_F(LaunchTest, InstallerIsMadeExecutableAndGetsOnlyVerysilentAndNullStdio) {
   sigemptyset(&usr2);
   sigaddset(&usr2, SIGUSR2);
   ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &usr2, &oldMask), 0);
-  platform::ProcessHandle process = platform::kNoProcess;
+  platform::Process process;
   const int started = platform::LaunchInstaller(installer, &process);
   pthread_sigmask(SIG_SETMASK, &oldMask, nullptr);
   ASSERT_EQ(started, 1);
-  ASSERT_NE(process, platform::kNoProcess);
+  ASSERT_TRUE(process.valid());
   EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
-  platform::CloseProcess(process);
+  process.Close();
 
   struct stat st;
   ASSERT_EQ(stat(installer.c_str(), &st), 0);
@@ -535,17 +533,16 @@ TEST_F(LaunchTest, InstallerIsMadeExecutableAndGetsOnlyVerysilentAndNullStdio) {
 }
 
 TEST_F(LaunchTest, MissingFilesFailWithEnoentAndNoHandle) {
-  platform::ProcessHandle process = 12345;
+  platform::Process process;
   errno = 0;
   EXPECT_EQ(platform::LaunchInstaller(work_ + "/missing.exe", &process), 0);
   EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(ENOENT));
-  EXPECT_EQ(process, platform::kNoProcess);
+  EXPECT_FALSE(process.valid());
 
-  process = 12345;
   errno = 0;
-  EXPECT_EQ(platform::LaunchScript("\"" + work_ + "/command.bat\"", &process), 0);
+  EXPECT_EQ(platform::LaunchScript(work_ + "/command.bat", &process), 0);
   EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(ENOENT));
-  EXPECT_EQ(process, platform::kNoProcess);
+  EXPECT_FALSE(process.valid());
 
   errno = 0;
   EXPECT_EQ(platform::LaunchClient(work_ + "/bvc.exe"), 0);
@@ -556,7 +553,7 @@ TEST_F(LaunchTest, MissingFilesFailWithEnoentAndNoHandle) {
   ASSERT_EQ(mkdir(dirAsInstaller.c_str(), 0700), 0);
   EXPECT_EQ(platform::LaunchInstaller(dirAsInstaller, &process), 0);
   EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(EINVAL));
-  EXPECT_EQ(process, platform::kNoProcess);
+  EXPECT_FALSE(process.valid());
 }
 
 // The installer's folder may belong to a less-privileged user: a link or a
@@ -572,9 +569,9 @@ TEST_F(LaunchTest, PlantedLinksAreNotMadeExecutableNorRun) {
     ASSERT_EQ(hard ? link(victim.c_str(), installer.c_str())
                    : symlink(victim.c_str(), installer.c_str()),
               0);
-    platform::ProcessHandle process = 12345;
+    platform::Process process;
     EXPECT_EQ(platform::LaunchInstaller(installer, &process), 0) << (hard ? "hard" : "symbolic");
-    EXPECT_EQ(process, platform::kNoProcess);
+    EXPECT_FALSE(process.valid());
     struct stat st;
     ASSERT_EQ(stat(victim.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u) << (hard ? "hard" : "symbolic");
@@ -584,7 +581,7 @@ TEST_F(LaunchTest, PlantedLinksAreNotMadeExecutableNorRun) {
   EXPECT_FALSE(fs::exists(ran));
 }
 
-TEST_F(LaunchTest, ScriptInFolderWithSpaceRunsThroughShellFromQuotedPath) {
+TEST_F(LaunchTest, ScriptInFolderWithSpaceRunsThroughShell) {
   const std::string folder = work_ + "/Program Files/Brisvane";
   fs::create_directories(folder);
   const std::string script = folder + "/command.bat";
@@ -595,11 +592,11 @@ TEST_F(LaunchTest, ScriptInFolderWithSpaceRunsThroughShellFromQuotedPath) {
             "echo \"argc=$#\" >> '" + record + ".tmp'\n"
             "mv '" + record + ".tmp' '" + record + "'\n",
             0644);
-  platform::ProcessHandle process = platform::kNoProcess;
-  ASSERT_EQ(platform::LaunchScript("\"" + script + "\"", &process), 1);
-  ASSERT_NE(process, platform::kNoProcess);
+  platform::Process process;
+  ASSERT_EQ(platform::LaunchScript(script, &process), 1);
+  ASSERT_TRUE(process.valid());
   EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
-  platform::CloseProcess(process);
+  process.Close();
   const auto lines = Lines(ReadFile(record));
   EXPECT_TRUE(Contains(lines, "zero=" + script)) << ReadFile(record);
   EXPECT_TRUE(Contains(lines, "argc=0"));
@@ -608,9 +605,9 @@ TEST_F(LaunchTest, ScriptInFolderWithSpaceRunsThroughShellFromQuotedPath) {
 TEST_F(LaunchTest, WaitTimesOutLeavingTheProcessRunningThenReapsIt) {
   const std::string installer = work_ + "/slow-installer";
   WriteFile(installer, "#!/bin/sh\nexec sleep 60\n");
-  platform::ProcessHandle process = platform::kNoProcess;
+  platform::Process process;
   ASSERT_EQ(platform::LaunchInstaller(installer, &process), 1);
-  ASSERT_NE(process, platform::kNoProcess);
+  ASSERT_TRUE(process.valid());
   const pid_t pid = PidOfHandle(process);
   ASSERT_GT(pid, 0);
 
@@ -625,7 +622,7 @@ TEST_F(LaunchTest, WaitTimesOutLeavingTheProcessRunningThenReapsIt) {
 
   ASSERT_EQ(kill(pid, SIGKILL), 0);
   EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
-  platform::CloseProcess(process);
+  process.Close();
   EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid))) << "not reaped";
   EXPECT_TRUE(NoZombieChildrenWithin(0));
 }
@@ -636,13 +633,13 @@ TEST_F(LaunchTest, ClosingAfterATimedOutWaitLeavesNoZombieAndNoDescriptor) {
   const std::string release = work_ + "/release";
   WriteFile(installer, "#!/bin/sh\nwhile [ ! -e '" + release +
                            "' ]; do sleep 0.05; done\n");
-  platform::ProcessHandle process = platform::kNoProcess;
+  platform::Process process;
   ASSERT_EQ(platform::LaunchInstaller(installer, &process), 1);
   const pid_t pid = PidOfHandle(process);
   ASSERT_GT(pid, 0);
-  const std::string fdLink = "/proc/self/fd/" + std::to_string(process);
+  const std::string fdLink = "/proc/self/fd/" + std::to_string(process.native());
   EXPECT_EQ(platform::WaitForProcess(process, 258), platform::kWaitTimeout);
-  platform::CloseProcess(process);
+  process.Close();
   ProcStat st;
   ASSERT_TRUE(ReadProcStat(pid, &st));
   EXPECT_NE(st.state, 'Z') << "closing the handle must not stop the process";
@@ -671,7 +668,7 @@ TEST_F(LaunchTest, ClosingAfterATimedOutWaitLeavesNoZombieAndNoDescriptor) {
 TEST_F(LaunchTest, ClosingAnEndedProcessReapsItAtOnce) {
   const std::string installer = work_ + "/quick-installer";
   WriteFile(installer, "#!/bin/sh\nexit 0\n");
-  platform::ProcessHandle process = platform::kNoProcess;
+  platform::Process process;
   ASSERT_EQ(platform::LaunchInstaller(installer, &process), 1);
   const pid_t pid = PidOfHandle(process);
   ASSERT_GT(pid, 0);
@@ -683,18 +680,19 @@ TEST_F(LaunchTest, ClosingAnEndedProcessReapsItAtOnce) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ASSERT_EQ(st.state, 'Z');
-  platform::CloseProcess(process);
+  process.Close();
   EXPECT_FALSE(fs::exists("/proc/" + std::to_string(pid)));
 }
 
 TEST_F(LaunchTest, InstallerAndScriptRunInProcessGroupsOfTheirOwn) {
   const std::string sleeper = work_ + "/sleeper";
   WriteFile(sleeper, "#!/bin/sh\nexec sleep 60\n");
-  platform::ProcessHandle installer = platform::kNoProcess;
-  platform::ProcessHandle script = platform::kNoProcess;
+  platform::Process installer;
+  platform::Process script;
   ASSERT_EQ(platform::LaunchInstaller(sleeper, &installer), 1);
-  ASSERT_EQ(platform::LaunchScript("\"" + sleeper + "\"", &script), 1);
-  for (const platform::ProcessHandle process : {installer, script}) {
+  ASSERT_EQ(platform::LaunchScript(sleeper, &script), 1);
+  for (platform::Process* each : {&installer, &script}) {
+    platform::Process& process = *each;
     const pid_t pid = PidOfHandle(process);
     ASSERT_GT(pid, 0);
     EXPECT_EQ(getpgid(pid), pid);
@@ -703,7 +701,7 @@ TEST_F(LaunchTest, InstallerAndScriptRunInProcessGroupsOfTheirOwn) {
     EXPECT_EQ(getsid(pid), getsid(0));
     kill(pid, SIGKILL);
     EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
-    platform::CloseProcess(process);
+    process.Close();
   }
 }
 
@@ -733,16 +731,16 @@ TEST_F(LaunchTest, InstallerSurvivesASignalToTheUpgradersGroup) {
 }
 
 TEST_F(LaunchTest, WaitOnNoProcessFails) {
-  EXPECT_EQ(platform::WaitForProcess(platform::kNoProcess, 100),
+  EXPECT_EQ(platform::WaitForProcess(platform::Process(), 100),
             platform::kWaitFailed);
   EXPECT_EQ(platform::LastErrorCode(), static_cast<unsigned long>(EBADF));
 }
 
 TEST_F(LaunchTest, ChildInheritsNoDescriptorOfOurs) {
   bool exists = true;
-  const platform::GuardHandle guard =
+  platform::Guard guard =
       platform::CreateSingletonGuard(kGuardName, &exists);
-  ASSERT_NE(guard, platform::kNoGuard);
+  ASSERT_TRUE(guard.valid());
   const std::string logPath = work_ + "/upgrade.log";
   FILE* log = platform::OpenSharedLogFile(logPath);
   ASSERT_NE(log, nullptr);
@@ -753,7 +751,7 @@ TEST_F(LaunchTest, ChildInheritsNoDescriptorOfOurs) {
   // A waitable process whose pidfd is open while the next one starts.
   const std::string sleeper = work_ + "/sleeper";
   WriteFile(sleeper, "#!/bin/sh\nexec sleep 60\n");
-  platform::ProcessHandle sleeping = platform::kNoProcess;
+  platform::Process sleeping;
   ASSERT_EQ(platform::LaunchInstaller(sleeper, &sleeping), 1);
 
   const std::string record = work_ + "/fds";
@@ -762,10 +760,10 @@ TEST_F(LaunchTest, ChildInheritsNoDescriptorOfOurs) {
             "for f in /proc/$$/fd/*; do readlink \"$f\"; done > '" + record +
                 ".tmp'\n"
                 "mv '" + record + ".tmp' '" + record + "'\n");
-  platform::ProcessHandle process = platform::kNoProcess;
-  ASSERT_EQ(platform::LaunchScript("\"" + script + "\"", &process), 1);
+  platform::Process process;
+  ASSERT_EQ(platform::LaunchScript(script, &process), 1);
   EXPECT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
-  platform::CloseProcess(process);
+  process.Close();
 
   const std::string fds = ReadFile(record);
   EXPECT_NE(fds.find("/dev/null"), std::string::npos) << fds;
@@ -776,10 +774,10 @@ TEST_F(LaunchTest, ChildInheritsNoDescriptorOfOurs) {
 
   kill(PidOfHandle(sleeping), SIGKILL);
   EXPECT_EQ(platform::WaitForProcess(sleeping, 10000), platform::kWaitEnded);
-  platform::CloseProcess(sleeping);
+  sleeping.Close();
   close(leaky);
   std::fclose(log);
-  platform::ReleaseSingletonGuard(guard);
+  guard.Release();
 }
 
 TEST_F(LaunchTest, ClientRunsInItsOwnSessionAndOutlivesItsLauncher) {

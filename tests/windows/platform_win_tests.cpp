@@ -439,13 +439,13 @@ int HoldGuardMain(const std::wstring& name, const std::wstring& prefix, const st
   HANDLE quit = OpenEventW(SYNCHRONIZE, FALSE, (prefix + L"-quit").c_str());
   if (!ready || !go || !released || !quit) return 10;
   bool exists = true;
-  const platform::GuardHandle guard = platform::CreateSingletonGuard(Narrow(name), &exists);
-  if (guard == platform::kNoGuard) return 11;
+  platform::Guard guard = platform::CreateSingletonGuard(Narrow(name), &exists);
+  if (!guard) return 11;
   if (exists) return 12;  // nobody else may hold it yet
   SetEvent(ready);
   if (WaitForSingleObject(go, 20000) != WAIT_OBJECT_0) return 13;
   if (mode == L"exit") ExitProcess(0);  // the system must free the guard
-  platform::ReleaseSingletonGuard(guard);
+  guard.Release();
   SetEvent(released);
   return WaitForSingleObject(quit, 20000) == WAIT_OBJECT_0 ? 0 : 14;
 }
@@ -502,9 +502,9 @@ DWORD ExitCodeAfter(HANDLE process, DWORD limitMs) {
 // Our own handle is given up at once, or it would keep the guard alive.
 bool GuardTakenElsewhere(const std::string& name, bool* valid) {
   bool exists = false;
-  const platform::GuardHandle guard = platform::CreateSingletonGuard(name, &exists);
-  *valid = guard != platform::kNoGuard;
-  platform::ReleaseSingletonGuard(guard);
+  platform::Guard guard = platform::CreateSingletonGuard(name, &exists);
+  *valid = guard.valid();
+  guard.Release();
   return exists;
 }
 
@@ -527,7 +527,7 @@ void TestSingletonGuard() {
     // The holder is still alive: only the release may have freed the name.
     CHECK(WaitForSingleObject(holder.process, 0) == WAIT_TIMEOUT &&
               !GuardTakenElsewhere(utf8, &valid) && valid,
-          "guard: free after ReleaseSingletonGuard, holder still running");
+          "guard: free after Release, holder still running");
     SetEvent(holder.quit);
     CHECK_EQ(static_cast<unsigned long>(ExitCodeAfter(holder.process, 20000)), 0ul,
              "guard: holder (release) exit code");
@@ -542,8 +542,8 @@ void TestSingletonGuard() {
     CHECK(!GuardTakenElsewhere(utf8, &valid) && valid,
           "guard: free after the holder exited without releasing");
   }
-  platform::ReleaseSingletonGuard(platform::kNoGuard);  // must be a no-op
-  CHECK(true, "guard: releasing kNoGuard is harmless");
+  platform::Guard().Release();  // must be a no-op
+  CHECK(true, "guard: releasing an empty guard is harmless");
 }
 
 void TestSharedLogFile(const std::wstring& dir) {
@@ -813,14 +813,14 @@ void TestLaunches(const std::wstring& dir) {
 
   // Installer: started, waited on, given exactly one argument.
   {
-    platform::ProcessHandle process = 12345;
+    platform::Process process;
     const int result = platform::LaunchInstaller(Narrow(installer), &process);
     CHECK_EQ(result, 1, "installer: LaunchInstaller result");
-    CHECK(process != platform::kNoProcess, "installer: a process handle to wait on");
-    if (process != platform::kNoProcess) {
+    CHECK(process.valid(), "installer: a process handle to wait on");
+    if (process) {
       CHECK_EQ(platform::WaitForProcess(process, 30000), platform::kWaitEnded,
                "installer: WaitForProcess");
-      platform::CloseProcess(process);
+      process.Close();
     }
     std::string args;
     CHECK(ReadWholeFile(dir + L"\\installer-args.txt", &args), "installer: ran and recorded");
@@ -829,7 +829,7 @@ void TestLaunches(const std::wstring& dir) {
 
   // Missing installer: failure with a reason, no handle.
   {
-    platform::ProcessHandle process = 12345;
+    platform::Process process;
     int result = -1;
     unsigned long error = 0;
     CHECK(ReturnsWithoutUserAction(
@@ -842,12 +842,11 @@ void TestLaunches(const std::wstring& dir) {
               15000),
           "missing installer: fails at once, no error box to click away");
     CHECK_EQ(result, 0, "missing installer: LaunchInstaller result");
-    CHECK_EQ(static_cast<long long>(process), static_cast<long long>(platform::kNoProcess),
-             "missing installer: no handle");
+    CHECK(!process.valid(), "missing installer: no handle");
     CHECK_EQ(error, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND),
              "missing installer: LastErrorCode tells why");
-    CHECK_EQ(platform::WaitForProcess(platform::kNoProcess, 10), platform::kWaitFailed,
-             "WaitForProcess(kNoProcess) fails");
+    CHECK_EQ(platform::WaitForProcess(platform::Process(), 10), platform::kWaitFailed,
+             "WaitForProcess(an empty Process) fails");
   }
 
   // Time limit: a child that keeps running.
@@ -855,24 +854,24 @@ void TestLaunches(const std::wstring& dir) {
     const std::wstring eventName = L"bv-test-sleeper-" + std::to_wstring(GetCurrentProcessId());
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
     SetEnvironmentVariableW(L"BV_SLEEPER_EVENT", eventName.c_str());
-    platform::ProcessHandle process = platform::kNoProcess;
+    platform::Process process;
     CHECK_EQ(platform::LaunchInstaller(Narrow(sleeper), &process), 1, "sleeper: launched");
-    if (process != platform::kNoProcess) {
+    if (process) {
       CHECK_EQ(platform::WaitForProcess(process, 300), platform::kWaitTimeout,
                "sleeper: WaitForProcess with a short limit times out (258)");
       SetEvent(stop);
       CHECK_EQ(platform::WaitForProcess(process, 20000), platform::kWaitEnded,
                "sleeper: WaitForProcess after it was told to stop");
       DWORD code = 99;
-      GetExitCodeProcess(reinterpret_cast<HANDLE>(process), &code);
+      GetExitCodeProcess(reinterpret_cast<HANDLE>(process.native()), &code);
       CHECK_EQ(static_cast<unsigned long>(code), 0ul, "sleeper: ended on the event, not its own limit");
-      platform::CloseProcess(process);
+      process.Close();
     }
     SetEnvironmentVariableW(L"BV_SLEEPER_EVENT", nullptr);
     if (stop != nullptr) CloseHandle(stop);
   }
 
-  // Script: a quoted path in a folder with a space.
+  // Script: a path in a folder with a space.
   {
     const std::wstring scriptDir = dir + L"\\post install";
     CreateDirectoryW(scriptDir.c_str(), nullptr);
@@ -880,14 +879,14 @@ void TestLaunches(const std::wstring& dir) {
     const std::wstring script = scriptDir + L"\\command.bat";
     CHECK(WriteWholeFile(script, "@echo off\r\necho ran>\"" + Narrow(marker) + "\"\r\n"),
           "script: command.bat written");
-    platform::ProcessHandle process = platform::kNoProcess;
-    CHECK_EQ(platform::LaunchScript("\"" + Narrow(script) + "\"", &process), 1,
-             "script: LaunchScript with a quoted path");
-    CHECK(process != platform::kNoProcess, "script: a process handle to wait on");
-    if (process != platform::kNoProcess) {
+    platform::Process process;
+    CHECK_EQ(platform::LaunchScript(Narrow(script), &process), 1,
+             "script: LaunchScript with a path holding a space");
+    CHECK(process.valid(), "script: a process handle to wait on");
+    if (process) {
       CHECK_EQ(platform::WaitForProcess(process, 60000), platform::kWaitEnded,
                "script: WaitForProcess");
-      platform::CloseProcess(process);
+      process.Close();
     }
     std::string content;
     CHECK(WaitForFile(marker, 5000) && ReadWholeFile(marker, &content) &&
