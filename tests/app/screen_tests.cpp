@@ -185,6 +185,16 @@ TEST_F(ScreenTest, BorderlessDarkWindowWithLegibleCaptionAndEmptyBar) {
   EXPECT_TRUE(m.captured(1).toUInt(nullptr, 16) & 0x2) << hints.toStdString();
   EXPECT_EQ(m.captured(3).toUInt(nullptr, 16), 0u) << "decorations requested: " << hints.toStdString();
 
+  // Neither can a fixed size or an icon be seen; what the window tells every
+  // window manager can.
+  const QString wm = QString::fromUtf8(RunTool(
+      "xprop", {"-display", xvfb_->display(), "-id", window.id, "WM_NORMAL_HINTS", "_NET_WM_ICON"}));
+  EXPECT_TRUE(wm.contains("program specified minimum size: 340 by 120")) << wm.toStdString();
+  EXPECT_TRUE(wm.contains("program specified maximum size: 340 by 120")) << wm.toStdString();
+  for (const char* size : {"Icon (16 x 16)", "Icon (32 x 32)", "Icon (48 x 48)"}) {
+    EXPECT_TRUE(wm.contains(size)) << size << " missing from _NET_WM_ICON";
+  }
+
   // Mapped is not yet painted: wait for the first full paint.
   QImage image;
   WaitFor(

@@ -3,13 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
-#include <QThread>
 
 namespace testing_support {
 
@@ -34,49 +31,23 @@ QStringList Messages(const QList<LogLine>& lines) {
 }
 
 bool WaitFor(const std::function<bool()>& done, int timeoutMs) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!done()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-    QThread::msleep(20);
-  }
-  return true;
+  return test_support::WaitUntil(
+      [&] {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        return done();
+      },
+      std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(20));
 }
 
 QByteArray ReadFile(const QString& path) {
-  QFile f(path);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  return f.readAll();
+  return QByteArray::fromStdString(test_support::ReadFile(path.toStdString()));
 }
 
 void WriteFile(const QString& path, const QByteArray& bytes, bool executable) {
   QDir().mkpath(QFileInfo(path).absolutePath());
-  QFile f(path);
-  ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate)) << path.toStdString();
-  f.write(bytes);
-  f.close();
-  if (executable) {
-    f.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                     QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
-  }
-}
-
-HttpServer::HttpServer(const QString& root) {
-  process_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-  process_.start("python3", {BRISVANE_HTTP_SERVER, root});
-  if (!process_.waitForStarted(5000)) return;
-  if (!WaitFor([&] { return process_.canReadLine(); }, 10000)) return;
-  port_ = process_.readLine().trimmed().toInt();
-}
-
-HttpServer::~HttpServer() {
-  process_.kill();
-  process_.waitForFinished(5000);
-}
-
-QString HttpServer::Url(const QString& path) const {
-  return QString("http://127.0.0.1:%1%2").arg(port_).arg(path);
+  ASSERT_TRUE(test_support::WriteFile(path.toStdString(), bytes.toStdString(),
+                                      executable ? 0755 : 0644))
+      << path.toStdString();
 }
 
 UpgraderWorld::UpgraderWorld() {

@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+#include "test_support.h"
+
 namespace testing_support {
 
 struct LogLine {
@@ -33,14 +35,14 @@ void WriteFile(const QString& path, const QByteArray& bytes, bool executable = f
 // The Python test server, serving `root` on 127.0.0.1 until destroyed.
 class HttpServer {
  public:
-  explicit HttpServer(const QString& root);
-  ~HttpServer();
-  bool ok() const { return port_ > 0; }
-  QString Url(const QString& path) const;
+  explicit HttpServer(const QString& root) : server_(root.toStdString()) {}
+  bool ok() const { return server_.ok(); }
+  QString Url(const QString& path) const {
+    return QString::fromStdString(server_.Url(path.toStdString()));
+  }
 
  private:
-  QProcess process_;
-  int port_ = 0;
+  test_support::HttpServer server_;
 };
 
 // A private world for one upgrader run: a copy of the executable beside

@@ -3,7 +3,6 @@
 // frames, forked processes of another uid, the upgrade-request tool).
 #include <fcntl.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -19,17 +18,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "request_channel.h"
-
-extern char** environ;
+#include "test_support.h"
 
 namespace {
 
@@ -37,6 +33,8 @@ using namespace std::chrono_literals;
 using platform::RequestServer;
 using platform::SendResult;
 using platform::SendUpgradeRequest;
+using test_support::ReadFile;
+using test_support::WriteFile;
 
 // What the server handed to the handler and the error reporter.
 class Recorder {
@@ -95,6 +93,13 @@ std::string Frame(const std::string& payload) {
   return Frame(payload, static_cast<std::uint32_t>(payload.size()));
 }
 
+sockaddr_un UnixAddress(const std::string& path) {
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+  return addr;
+}
+
 // A hand-driven client, for the peers SendUpgradeRequest never imitates.
 class RawClient {
  public:
@@ -102,9 +107,7 @@ class RawClient {
 
   explicit RawClient(const std::string& path) {
     fd_ = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    sockaddr_un addr = UnixAddress(path);
     connected_ = fd_ >= 0 && connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
   }
   ~RawClient() {
@@ -158,29 +161,15 @@ struct ToolRun {
   std::string err;
 };
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
 class ChannelTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char dir[] = "/tmp/channel-tests-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    dir_ = dir;
+    ASSERT_TRUE(temp_.ok());
     // Set before any server thread exists: nothing reads the environment
     // concurrently.
-    setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-    socketPath_ = dir_ + "/BrisvaneUpgrade";
+    env_.Set("XDG_RUNTIME_DIR", dir_);
   }
-  void TearDown() override {
-    server_.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  void TearDown() override { server_.reset(); }
 
   RequestServer& StartServer(int frameTimeoutMs = 5000) {
     server_.reset(new RequestServer(
@@ -198,35 +187,21 @@ class ChannelTest : public ::testing::Test {
 
   // Runs the built upgrade-request tool with `args`, feeding it `input`.
   ToolRun RunTool(const std::vector<std::string>& args, const std::string& input = "") {
-    const std::string in = dir_ + "/tool.in", out = dir_ + "/tool.out", err = dir_ + "/tool.err";
-    std::ofstream(in, std::ios::binary) << input;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, in.c_str(), O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    std::vector<char*> argv;
-    std::string bin = UPGRADE_REQUEST_BIN;
-    argv.push_back(&bin[0]);
-    std::vector<std::string> copies(args);
-    for (std::string& a : copies) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
+    test_support::SpawnOptions files{dir_ + "/tool.in", dir_ + "/tool.out", dir_ + "/tool.err"};
+    WriteFile(files.stdinPath, input);
+    std::vector<std::string> argv{UPGRADE_REQUEST_BIN};
+    argv.insert(argv.end(), args.begin(), args.end());
     ToolRun run;
-    pid_t pid;
-    const int rc = posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return run;
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    run.out = ReadFile(out);
-    run.err = ReadFile(err);
+    run.status = test_support::RunToEnd(argv, files);
+    run.out = ReadFile(files.stdoutPath);
+    run.err = ReadFile(files.stderrPath);
     return run;
   }
 
-  std::string dir_;
-  std::string socketPath_;
+  test_support::TempDir temp_{"channel-tests"};
+  const std::string dir_ = temp_.path();
+  const std::string socketPath_ = dir_ + "/BrisvaneUpgrade";
+  test_support::EnvOverride env_;
   Recorder recorder_;
   std::unique_ptr<RequestServer> server_;
 };
@@ -362,11 +337,9 @@ TEST_F(ChannelTest, PeerOfAnotherUidIsRefusedAndReported) {
 // stopping over and over must never change the mode of what it points to.
 TEST_F(ChannelTest, LinkSwappedInForTheSocketNeverHasItsTargetChanged) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-  char victimDir[] = "/tmp/channel-victim-XXXXXX";
-  ASSERT_NE(mkdtemp(victimDir), nullptr);
-  const std::string victim = std::string(victimDir) + "/secret";
-  std::ofstream(victim) << "root only\n";
-  ASSERT_EQ(chmod(victim.c_str(), 0600), 0);
+  test_support::TempDir victimDir("channel-victim");
+  const std::string victim = victimDir.path() + "/secret";
+  WriteFile(victim, "root only\n", 0600);
   ASSERT_EQ(chown(dir_.c_str(), 65534, 65534), 0);
 
   const pid_t attacker = fork();
@@ -397,8 +370,6 @@ TEST_F(ChannelTest, LinkSwappedInForTheSocketNeverHasItsTargetChanged) {
   ASSERT_EQ(stat(victim.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 07777, 0600u) << "after " << started << " starts";
   EXPECT_GT(started, 0);
-  std::error_code ignored;
-  std::filesystem::remove_all(victimDir, ignored);
 }
 
 // Connections that never deliver, by the thousand: what they make the server
@@ -411,9 +382,7 @@ TEST_F(ChannelTest, FloodOfBadConnectionsIsLoggedAtABoundedRateAndRealRequestsGe
     std::vector<int> held;
     while (!stop) {
       const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      sockaddr_un addr{};
-      addr.sun_family = AF_UNIX;
-      std::strncpy(addr.sun_path, socketPath_.c_str(), sizeof addr.sun_path - 1);
+      sockaddr_un addr = UnixAddress(socketPath_);
       if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
         send(fd, "x", 1, MSG_NOSIGNAL);
         ++attempts;
@@ -509,9 +478,7 @@ TEST_F(ChannelTest, StaleSocketFileIsReplacedByStart) {
   {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     ASSERT_GE(fd, 0);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strncpy(addr.sun_path, socketPath_.c_str(), sizeof addr.sun_path - 1);
+    sockaddr_un addr = UnixAddress(socketPath_);
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
     close(fd);
   }
@@ -575,7 +542,7 @@ TEST_F(ChannelTest, StartWaitsForAServerOnItsWayOutAndThenServes) {
 }
 
 TEST_F(ChannelTest, StartRefusesToDeleteAFileThatIsNotASocket) {
-  std::ofstream(socketPath_) << "not ours";
+  WriteFile(socketPath_, "not ours");
   RequestServer server([](const std::string&) { return 0; },
                        [this](const std::string& line) { recorder_.Report(line); });
   EXPECT_FALSE(server.Start());
@@ -611,9 +578,7 @@ TEST_F(ChannelTest, StopLeavesASocketFileThatIsNoLongerOurs) {
   // Someone replaced the file after we bound it (a new upgrader).
   ASSERT_EQ(unlink(socketPath_.c_str()), 0);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, socketPath_.c_str(), sizeof addr.sun_path - 1);
+  sockaddr_un addr = UnixAddress(socketPath_);
   ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   server.Stop();
   EXPECT_TRUE(SocketExists());

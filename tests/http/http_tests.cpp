@@ -2,38 +2,30 @@
 // (tests/support/http_server.py) started as a child process per test.
 
 #include "LogicSession.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <mutex>
 #include <random>
-#include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using test_support::ReadFile;
+using test_support::WriteFile;
 
 constexpr size_t kBigSize = 3 * 1024 * 1024;
 constexpr auto kWait = 60s;
@@ -46,18 +38,6 @@ std::string RandomBytes(size_t size, unsigned seed) {
     for (size_t j = 0; j < 8 && i + j < size; ++j) bytes[i + j] = static_cast<char>(value >> (8 * j));
   }
   return bytes;
-}
-
-void WriteFile(const fs::path& path, const std::string& data) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out << data;
-}
-
-std::string ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
 }
 
 std::vector<std::string> ListDir(const fs::path& dir) {
@@ -85,70 +65,10 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
   return size * count;
 }
 
-// Starts `args` (args[0] a full path) with stdout on `stdoutFd`, or stdout
-// and stderr on /dev/null when it is -1; returns the pid or -1.
-pid_t Spawn(std::vector<std::string> args, int stdoutFd) {
-  std::vector<char*> argv;
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  if (stdoutFd >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, stdoutFd, STDOUT_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  pid_t pid = -1;
-  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
-  posix_spawn_file_actions_destroy(&actions);
-  return pid;
-}
-
-int RunToEnd(const std::vector<std::string>& args) {
-  pid_t pid = Spawn(args, -1);
-  int status = -1;
-  if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-// The Python test server as a real child process.
-class TestServer {
+// The Python test server, with what it has seen.
+class TestServer : public test_support::HttpServer {
  public:
-  explicit TestServer(const fs::path& root, const std::vector<std::string>& extra = {}) {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return;
-    std::vector<std::string> args = {BRISVANE_PYTHON3, BRISVANE_HTTP_SERVER, root.string()};
-    args.insert(args.end(), extra.begin(), extra.end());
-    pid_ = Spawn(args, fds[1]);
-    close(fds[1]);
-    std::string line;
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (pid_ > 0 && line.find('\n') == std::string::npos &&
-           std::chrono::steady_clock::now() < deadline) {
-      pollfd pfd{fds[0], POLLIN, 0};
-      if (poll(&pfd, 1, 200) <= 0) continue;
-      char buffer[64];
-      ssize_t n = read(fds[0], buffer, sizeof buffer);
-      if (n <= 0) break;
-      line.append(buffer, static_cast<size_t>(n));
-    }
-    close(fds[0]);
-    port_ = std::atoi(line.c_str());
-  }
-
-  ~TestServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      int status;
-      waitpid(pid_, &status, 0);
-    }
-  }
-
-  int port() const { return port_; }
-  std::string Url(const std::string& path, const char* scheme = "http") const {
-    return std::string(scheme) + "://127.0.0.1:" + std::to_string(port_) + path;
-  }
+  using HttpServer::HttpServer;
 
   // "<path> <Range or ->[ If-Range: <value>]" for every request the server
   // has seen, in order; the query itself is left out.
@@ -163,16 +83,11 @@ class TestServer {
     curl_easy_perform(curl);
     curl_easy_cleanup(curl);
     std::vector<std::string> lines;
-    std::istringstream in(body);
-    for (std::string line; std::getline(in, line);) {
+    for (const std::string& line : test_support::Lines(body)) {
       if (line.rfind("/_requests", 0) != 0) lines.push_back(line);
     }
     return lines;
   }
-
- private:
-  pid_t pid_ = -1;
-  int port_ = 0;
 };
 
 // Collects what the library reports; callbacks arrive on the transfer thread.
@@ -203,12 +118,7 @@ class Recorder {
       std::unique_lock<std::mutex> lock(mutex_);
       if (!changed_.wait_for(lock, kWait, [this] { return completions_ > 0; })) return false;
     }
-    auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (LogicSession::RunningTransfers() > 0) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return test_support::WaitUntil([] { return LogicSession::RunningTransfers() == 0; }, kWait, 5ms);
   }
 
   bool WaitProgressAtLeast(int percent) {
@@ -240,11 +150,10 @@ class HttpDownload : public ::testing::Test {
     // Loopback traffic must not be sent to a proxy from the environment.
     for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
                              "all_proxy", "ALL_PROXY"}) {
-      unsetenv(name);
+      env_.Unset(name);
     }
-    char pattern[] = "/tmp/bvhttp-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
+    ASSERT_TRUE(dir_.ok());
+    root_ = dir_.path();
     served_ = root_ / "served";
     out_ = root_ / "out";
     fs::create_directories(served_);
@@ -253,7 +162,7 @@ class HttpDownload : public ::testing::Test {
     WriteFile(served_ / "big.bin", big_);
     WriteFile(served_ / "empty.bin", "");
     server_ = std::make_unique<TestServer>(served_);
-    ASSERT_GT(server_->port(), 0) << "test server did not start";
+    ASSERT_TRUE(server_->ok()) << "test server did not start";
 
     TransferOptions options;
     options.maxAttempts = 3;
@@ -266,8 +175,6 @@ class HttpDownload : public ::testing::Test {
     EXPECT_TRUE(LogicSession::AbandonAll(30s));
     LogicSession::SetTransferOptions(TransferOptions{});
     server_.reset();
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
   }
 
   // Starts a download the way the program does: the session is gone as soon
@@ -288,10 +195,12 @@ class HttpDownload : public ::testing::Test {
   fs::path MakeServerPem() {
     if (access("/usr/bin/openssl", X_OK) != 0) return {};
     fs::path key = root_ / "key.pem", cert = root_ / "cert.pem", pem = root_ / "server.pem";
-    if (RunToEnd({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+    test_support::SpawnOptions quiet;
+    quiet.stdoutPath = quiet.stderrPath = "/dev/null";
+    if (test_support::RunToEnd({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
                   "ec_paramgen_curve:prime256v1", "-nodes", "-days", "1", "-subj", "/CN=127.0.0.1",
                   "-addext", "subjectAltName=IP:127.0.0.1", "-keyout", key.string(), "-out",
-                  cert.string()}) != 0) {
+                  cert.string()}, quiet) != 0) {
       return {};
     }
     WriteFile(pem, ReadFile(cert) + ReadFile(key));
@@ -316,6 +225,8 @@ class HttpDownload : public ::testing::Test {
     EXPECT_EQ(progress.back(), 100);
   }
 
+  test_support::EnvOverride env_;
+  test_support::TempDir dir_{"bvhttp"};
   fs::path root_, served_, out_;
   std::string big_;
   std::unique_ptr<TestServer> server_;
@@ -481,7 +392,7 @@ TEST_F(HttpDownload, UnverifiedTlsPeerIsRefused) {
   const fs::path pem = MakeServerPem();
   ASSERT_FALSE(pem.empty()) << "needs /usr/bin/openssl";
   TestServer tls(served_, {"--tls", pem.string()});
-  ASSERT_GT(tls.port(), 0);
+  ASSERT_TRUE(tls.ok());
 
   fs::path target = out_ / "setup.exe";
   WriteFile(target, "previous installer");
@@ -496,7 +407,7 @@ TEST_F(HttpDownload, HttpsNeverFollowsARedirectToHttp) {
   const fs::path pem = MakeServerPem();
   ASSERT_FALSE(pem.empty()) << "needs /usr/bin/openssl";
   TestServer tls(served_, {"--tls", pem.string()});
-  ASSERT_GT(tls.port(), 0);
+  ASSERT_TRUE(tls.ok());
   TransferOptions options = LogicSession::GetTransferOptions();
   options.caBundle = (root_ / "cert.pem").string();
   LogicSession::SetTransferOptions(options);
@@ -764,10 +675,7 @@ TEST_F(HttpDownload, AbandonAllInterruptsRetryPause) {
   LogicSession::SetTransferOptions(options);
   fs::path target = out_ / "setup.exe";
   Start(server_->Url("/status/503"), target, rec_);
-  auto deadline = std::chrono::steady_clock::now() + kWait;
-  while (server_->Requests().empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(10ms);
-  }
+  test_support::WaitUntil([&] { return !server_->Requests().empty(); }, kWait);
   EXPECT_TRUE(LogicSession::AbandonAll(10s));
   EXPECT_EQ(rec_.completions(), 1);
   EXPECT_NE(rec_.code(), CURLE_OK);

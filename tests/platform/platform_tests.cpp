@@ -7,7 +7,6 @@
 #include <grp.h>
 #include <pthread.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -33,12 +32,16 @@
 #include "log_file.h"
 #include "processes.h"
 #include "runtime_dir.h"
-
-extern char** environ;
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
+
+using test_support::Lines;
+using test_support::ReadFile;
+using test_support::WaitExit;
+using test_support::WriteFile;
 
 std::string g_selfPath;
 
@@ -107,30 +110,11 @@ int RunHelper(int argc, char** argv) {
 // Runs this binary with `args`; with `ownGroup` in a process group of its
 // own, so a signal sent to that group cannot reach the test.
 pid_t SpawnSelf(const std::vector<std::string>& args, bool ownGroup = false) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(g_selfPath.c_str()));
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  posix_spawnattr_t attr;
-  if (posix_spawnattr_init(&attr) != 0) return -1;
-  if (ownGroup) {
-    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
-    posix_spawnattr_setpgroup(&attr, 0);
-  }
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, g_selfPath.c_str(), nullptr, &attr,
-                             argv.data(), environ);
-  posix_spawnattr_destroy(&attr);
-  return rc == 0 ? pid : -1;
-}
-
-// Exit status of a helper, or -1 when it did not exit normally.
-int WaitExit(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  std::vector<std::string> argv{g_selfPath};
+  argv.insert(argv.end(), args.begin(), args.end());
+  test_support::SpawnOptions options;
+  options.ownProcessGroup = ownGroup;
+  return test_support::Spawn(argv, options);
 }
 
 int ProbeGuard(const std::string& name, const char* asUid = nullptr) {
@@ -140,30 +124,9 @@ int ProbeGuard(const std::string& name, const char* asUid = nullptr) {
   return pid < 0 ? -1 : WaitExit(pid);
 }
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
-
-void WriteFile(const std::string& path, const std::string& text,
-               mode_t mode = 0644) {
-  {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << text;
-  }
-  chmod(path.c_str(), mode);
-}
-
 bool WaitForFile(const std::string& path, int timeoutMs = 10000) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(timeoutMs);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (access(path.c_str(), F_OK) == 0) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+  return test_support::WaitUntil([&] { return access(path.c_str(), F_OK) == 0; },
+                                 std::chrono::milliseconds(timeoutMs));
 }
 
 // Fields of /proc/<pid>/stat after the command name: state, ppid, pgrp, sid.
@@ -202,13 +165,9 @@ std::vector<pid_t> ZombieChildren() {
 }
 
 bool NoZombieChildrenWithin(int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() +
-                        std::chrono::milliseconds(timeoutMs);
-  while (!ZombieChildren().empty()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return test_support::WaitUntil([] { return ZombieChildren().empty(); },
+                                 std::chrono::milliseconds(timeoutMs),
+                                 std::chrono::milliseconds(20));
 }
 
 // The pid a pidfd refers to, from its fdinfo.
@@ -219,14 +178,6 @@ pid_t PidOfHandle(const platform::Process& process) {
     if (line.rfind("Pid:", 0) == 0) return static_cast<pid_t>(std::stol(line.substr(4)));
   }
   return -1;
-}
-
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  std::string line;
-  while (std::getline(in, line)) lines.push_back(line);
-  return lines;
 }
 
 bool Contains(const std::vector<std::string>& lines, const std::string& want) {
@@ -240,33 +191,17 @@ bool Contains(const std::vector<std::string>& lines, const std::string& want) {
 class PlatformTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char templ[] = "/tmp/platform-test-XXXXXX";
-    ASSERT_NE(mkdtemp(templ), nullptr);
-    dir_ = templ;
-    runtime_ = dir_ + "/runtime";
-    work_ = dir_ + "/work";
+    ASSERT_TRUE(temp_.ok());
     ASSERT_EQ(mkdir(runtime_.c_str(), 0700), 0);
     ASSERT_EQ(mkdir(work_.c_str(), 0700), 0);
-    const char* old = std::getenv("XDG_RUNTIME_DIR");
-    hadXdg_ = old != nullptr;
-    if (hadXdg_) oldXdg_ = old;
-    setenv("XDG_RUNTIME_DIR", runtime_.c_str(), 1);
-  }
-  void TearDown() override {
-    if (hadXdg_) {
-      setenv("XDG_RUNTIME_DIR", oldXdg_.c_str(), 1);
-    } else {
-      unsetenv("XDG_RUNTIME_DIR");
-    }
-    std::error_code ec;
-    fs::remove_all(dir_, ec);
+    env_.Set("XDG_RUNTIME_DIR", runtime_);
   }
 
-  std::string dir_;
-  std::string runtime_;
-  std::string work_;
-  bool hadXdg_ = false;
-  std::string oldXdg_;
+  test_support::TempDir temp_{"platform-test"};
+  test_support::EnvOverride env_;
+  const std::string dir_ = temp_.path();
+  const std::string runtime_ = dir_ + "/runtime";
+  const std::string work_ = dir_ + "/work";
 };
 
 // ---------------------------------------------------------------------------

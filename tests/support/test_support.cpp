@@ -1,0 +1,157 @@
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <tuple>
+
+extern char** environ;
+
+namespace test_support {
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes, mode_t mode) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+  out.close();
+  return out.good() && chmod(path.c_str(), mode) == 0;
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) lines.push_back(line);
+  return lines;
+}
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit,
+               std::chrono::milliseconds step) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(step);
+  }
+  return true;
+}
+
+TempDir::TempDir(const std::string& prefix) {
+  std::string pattern = "/tmp/" + prefix + "-XXXXXX";
+  if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  if (path_.empty()) return;
+  std::error_code ignored;
+  std::filesystem::remove_all(path_, ignored);
+}
+
+EnvOverride::~EnvOverride() {
+  for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
+    if (it->second) setenv(it->first.c_str(), it->second->c_str(), 1);
+    else unsetenv(it->first.c_str());
+  }
+}
+
+void EnvOverride::Put(const std::string& name, const std::optional<std::string>& value) {
+  const bool seen = std::any_of(saved_.begin(), saved_.end(), [&](const auto& e) { return e.first == name; });
+  const char* old = std::getenv(name.c_str());
+  if (!seen) saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+  if (value) setenv(name.c_str(), value->c_str(), 1);
+  else unsetenv(name.c_str());
+}
+
+pid_t Spawn(const std::vector<std::string>& args, const SpawnOptions& options) {
+  std::vector<std::string> copies(args);
+  std::vector<char*> argv;
+  for (std::string& a : copies) argv.push_back(&a[0]);
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attr;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attr);
+  const int kWrite = O_WRONLY | O_CREAT | O_TRUNC;
+  for (const auto& [fd, path, flags] : {std::make_tuple(STDIN_FILENO, &options.stdinPath, O_RDONLY),
+                                        std::make_tuple(STDOUT_FILENO, &options.stdoutPath, kWrite),
+                                        std::make_tuple(STDERR_FILENO, &options.stderrPath, kWrite)}) {
+    if (!path->empty()) posix_spawn_file_actions_addopen(&actions, fd, path->c_str(), flags, 0600);
+  }
+  if (options.stdoutFd >= 0) posix_spawn_file_actions_adddup2(&actions, options.stdoutFd, STDOUT_FILENO);
+  if (options.ownProcessGroup) {
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+  }
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, &attr, argv.data(), environ) != 0) pid = -1;
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+int WaitExit(pid_t pid) {
+  int status = 0;
+  while (pid > 0 && waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+int RunToEnd(const std::vector<std::string>& args, const SpawnOptions& options) {
+  return WaitExit(Spawn(args, options));
+}
+
+HttpServer::HttpServer(const std::string& root, const std::vector<std::string>& extra) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return;
+  std::vector<std::string> args = {BRISVANE_PYTHON3, BRISVANE_HTTP_SERVER, root};
+  args.insert(args.end(), extra.begin(), extra.end());
+  SpawnOptions options;
+  options.stdoutFd = fds[1];
+  pid_ = Spawn(args, options);
+  close(fds[1]);
+  // The server's first line is the port it listens on.
+  std::string line;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (pid_ > 0 && line.find('\n') == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline) {
+    pollfd pfd{fds[0], POLLIN, 0};
+    if (poll(&pfd, 1, 200) <= 0) continue;
+    char buffer[64];
+    const ssize_t n = read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    line.append(buffer, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  port_ = std::atoi(line.c_str());
+}
+
+HttpServer::~HttpServer() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    WaitExit(pid_);
+  }
+}
+
+std::string HttpServer::Url(const std::string& path, const std::string& scheme) const {
+  return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+}  // namespace test_support
