@@ -178,6 +178,26 @@ std::string Content(const std::wstring& path) {
   return ReadWholeFile(path, &content) ? content : std::string("<unreadable>");
 }
 
+bool CopySelf(const std::wstring& to) {
+  return CopyFileW(SelfPath().c_str(), to.c_str(), FALSE) != 0;
+}
+
+// Writes `text` through `file` and closes it, when it was opened at all.
+void WriteAndClose(FILE* file, const char* text) {
+  if (file == nullptr) return;
+  std::fputs(text, file);
+  std::fclose(file);
+}
+
+HANDLE OsHandle(FILE* file) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file))); }
+
+bool NotInheritable(FILE* file) {
+  HANDLE handle = OsHandle(file);
+  DWORD flags = 0;
+  return handle != INVALID_HANDLE_VALUE && GetHandleInformation(handle, &flags) &&
+         (flags & HANDLE_FLAG_INHERIT) == 0;
+}
+
 // Makes `link` a symbolic link to `target`; on failure `why` says what went
 // wrong. Wine's CreateSymbolicLinkW reports success without making anything,
 // so what it made is looked at.
@@ -273,22 +293,32 @@ std::vector<FolderLink> MakeFolderLinks(const std::wstring& dir) {
   return links;
 }
 
+// Runs `call` on a thread of its own (null when none could be made); `call`
+// must outlive the thread.
+HANDLE StartThread(const std::function<void()>& call, DWORD* threadId) {
+  return CreateThread(
+      nullptr, 0,
+      [](void* p) -> DWORD {
+        (*static_cast<const std::function<void()>*>(p))();
+        return 0;
+      },
+      const_cast<std::function<void()>*>(&call), 0, threadId);
+}
+
 // Closes `handle` after `delayMs` on a thread of its own, as a virus scanner
 // lets go of a file; Join waits for that.
 class LateCloser {
  public:
-  LateCloser(HANDLE handle, DWORD delayMs) : handle_(handle), delayMs_(delayMs) {
-    thread_ = CreateThread(
-        nullptr, 0,
-        [](void* p) -> DWORD {
-          LateCloser* self = static_cast<LateCloser*>(p);
-          Sleep(self->delayMs_);
-          CloseHandle(self->handle_);
-          return 0;
-        },
-        this, 0, nullptr);
-    if (thread_ == nullptr) CloseHandle(handle_);
+  LateCloser(HANDLE handle, DWORD delayMs)
+      : close_([handle, delayMs] {
+          Sleep(delayMs);
+          CloseHandle(handle);
+        }) {
+    thread_ = StartThread(close_, nullptr);
+    if (thread_ == nullptr) CloseHandle(handle);
   }
+  LateCloser(const LateCloser&) = delete;
+  LateCloser& operator=(const LateCloser&) = delete;
   ~LateCloser() { Join(); }
   bool started() const { return thread_ != nullptr; }
   void Join() {
@@ -299,8 +329,7 @@ class LateCloser {
   }
 
  private:
-  HANDLE handle_;
-  DWORD delayMs_;
+  std::function<void()> close_;
   HANDLE thread_ = nullptr;
 };
 
@@ -316,20 +345,19 @@ bool WaitForFile(const std::wstring& path, DWORD limitMs) {
 
 std::wstring Quote(const std::wstring& arg) { return L"\"" + arg + L"\""; }
 
-// Starts `commandLine`, optionally with `stdinPath` as standard input, and
-// waits at most `limitMs` for it while dispatching this thread's window
-// messages (the window it talks to lives on this thread). Returns the exit
-// code, or -1 when it could not start or did not end in time (then killed).
-long RunAndWait(const std::wstring& commandLine, const std::wstring& stdinPath, DWORD limitMs) {
+// Names this run's events apart from another run's.
+std::wstring EventPrefix(const std::wstring& tag) {
+  return L"bv-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag;
+}
+
+// Starts `commandLine`, with `input` (inherited) as its standard input unless
+// that is INVALID_HANDLE_VALUE. Returns the process handle, or null.
+HANDLE Spawn(const std::wstring& commandLine, HANDLE input) {
   STARTUPINFOW si;
   ZeroMemory(&si, sizeof si);
   si.cb = sizeof si;
-  HANDLE input = INVALID_HANDLE_VALUE;
-  if (!stdinPath.empty()) {
-    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
-    input = CreateFileW(stdinPath.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING,
-                        FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (input == INVALID_HANDLE_VALUE) return -1;
+  const BOOL redirect = input != INVALID_HANDLE_VALUE;
+  if (redirect) {
     si.dwFlags = STARTF_USESTDHANDLES;
     si.hStdInput = input;
     si.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -337,33 +365,63 @@ long RunAndWait(const std::wstring& commandLine, const std::wstring& stdinPath, 
   }
   PROCESS_INFORMATION pi;
   std::wstring mutableLine = commandLine;
-  const BOOL started = CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr,
-                                      input != INVALID_HANDLE_VALUE, 0, nullptr, nullptr, &si, &pi);
-  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
-  if (!started) return -1;
+  if (!CreateProcessW(nullptr, &mutableLine[0], nullptr, nullptr, redirect, 0, nullptr, nullptr,
+                      &si, &pi)) {
+    return nullptr;
+  }
   CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+
+// Starts `commandLine` (its handle in `*process`) and waits at most 20 s for
+// it to set `ready`; false when it could not start, or ended or stalled first.
+bool StartAndAwaitReady(const std::wstring& commandLine, HANDLE ready, HANDLE* process) {
+  *process = Spawn(commandLine, INVALID_HANDLE_VALUE);
+  if (*process == nullptr) return false;
+  HANDLE waits[2] = {ready, *process};
+  return WaitForMultipleObjects(2, waits, FALSE, 20000) == WAIT_OBJECT_0;
+}
+
+// Waits at most `limitMs` for `object` while dispatching this thread's window
+// messages; true when it was signalled.
+bool WaitWhilePumping(HANDLE object, DWORD limitMs) {
   const ULONGLONG end = GetTickCount64() + limitMs;
-  long result = -1;
   for (;;) {
     const ULONGLONG now = GetTickCount64();
     const DWORD left = now >= end ? 0 : static_cast<DWORD>(end - now);
-    const DWORD wait = MsgWaitForMultipleObjects(1, &pi.hProcess, FALSE, left, QS_ALLINPUT);
-    if (wait == WAIT_OBJECT_0) {
-      DWORD code = 0;
-      GetExitCodeProcess(pi.hProcess, &code);
-      result = static_cast<long>(code);
-      break;
-    }
-    if (wait == WAIT_OBJECT_0 + 1) {
-      MSG msg;
-      while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-      continue;
-    }
-    TerminateProcess(pi.hProcess, 99);
-    WaitForSingleObject(pi.hProcess, 5000);
-    break;
+    const DWORD wait = MsgWaitForMultipleObjects(1, &object, FALSE, left, QS_ALLINPUT);
+    if (wait == WAIT_OBJECT_0) return true;
+    if (wait != WAIT_OBJECT_0 + 1) return false;
+    MSG msg;
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
   }
-  CloseHandle(pi.hProcess);
+}
+
+// Starts `commandLine`, optionally with `stdinPath` as standard input, and
+// waits at most `limitMs` for it while dispatching this thread's window
+// messages (the window it talks to lives on this thread). Returns the exit
+// code, or -1 when it could not start or did not end in time (then killed).
+long RunAndWait(const std::wstring& commandLine, const std::wstring& stdinPath, DWORD limitMs) {
+  HANDLE input = INVALID_HANDLE_VALUE;
+  if (!stdinPath.empty()) {
+    SECURITY_ATTRIBUTES sa{sizeof sa, nullptr, TRUE};
+    input = CreateFileW(stdinPath.c_str(), GENERIC_READ, FILE_SHARE_READ, &sa, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (input == INVALID_HANDLE_VALUE) return -1;
+  }
+  HANDLE process = Spawn(commandLine, input);
+  if (input != INVALID_HANDLE_VALUE) CloseHandle(input);
+  if (process == nullptr) return -1;
+  long result = -1;
+  if (WaitWhilePumping(process, limitMs)) {
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    result = static_cast<long>(code);
+  } else {
+    TerminateProcess(process, 99);
+    WaitForSingleObject(process, 5000);
+  }
+  CloseHandle(process);
   return result;
 }
 
@@ -372,17 +430,8 @@ long RunAndWait(const std::wstring& commandLine, const std::wstring& stdinPath, 
 // still shows after the limit is closed, and the call is reported as having
 // needed someone to click it away. Returns false when it stalled that way.
 bool ReturnsWithoutUserAction(const std::function<void()>& call, DWORD limitMs) {
-  struct Context {
-    const std::function<void()>* call;
-  } context{&call};
   DWORD threadId = 0;
-  HANDLE thread = CreateThread(
-      nullptr, 0,
-      [](void* p) -> DWORD {
-        (*static_cast<Context*>(p)->call)();
-        return 0;
-      },
-      &context, 0, &threadId);
+  HANDLE thread = StartThread(call, &threadId);
   if (thread == nullptr) return false;
   bool stalled = false;
   while (WaitForSingleObject(thread, limitMs) == WAIT_TIMEOUT) {
@@ -469,26 +518,15 @@ struct Holder {
 
 bool StartHolder(Holder* h, const std::wstring& guardName, const std::wstring& tag,
                  const std::wstring& mode) {
-  const std::wstring prefix =
-      L"bv-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag;
+  const std::wstring prefix = EventPrefix(tag);
   h->ready = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-ready").c_str());
   h->go = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-go").c_str());
   h->released = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-released").c_str());
   h->quit = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-quit").c_str());
   if (!h->ready || !h->go || !h->released || !h->quit) return false;
-  std::wstring line = Quote(SelfPath()) + L" --hold-guard " + Quote(guardName) + L" " +
-                      Quote(prefix) + L" " + mode;
-  STARTUPINFOW si;
-  ZeroMemory(&si, sizeof si);
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    return false;
-  }
-  CloseHandle(pi.hThread);
-  h->process = pi.hProcess;
-  HANDLE waits[2] = {h->ready, h->process};
-  return WaitForMultipleObjects(2, waits, FALSE, 20000) == WAIT_OBJECT_0;
+  const std::wstring line =
+      Quote(SelfPath()) + L" --hold-guard " + Quote(guardName) + L" " + Quote(prefix) + L" " + mode;
+  return StartAndAwaitReady(line, h->ready, &h->process);
 }
 
 DWORD ExitCodeAfter(HANDLE process, DWORD limitMs) {
@@ -555,11 +593,7 @@ void TestSharedLogFile(const std::wstring& dir) {
   CHECK(log != nullptr, "log file: OpenSharedLogFile opens a UTF-8 path");
   if (log == nullptr) return;
 
-  HANDLE osHandle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(log)));
-  DWORD flags = 0;
-  CHECK(osHandle != INVALID_HANDLE_VALUE && GetHandleInformation(osHandle, &flags) &&
-            (flags & HANDLE_FLAG_INHERIT) == 0,
-        "log file: handle is not inheritable");
+  CHECK(NotInheritable(log), "log file: handle is not inheritable");
 
   LogSetQuiet(true);
   CHECK_EQ(LogAddFileSink(log, INFO), 0, "log file: file sink registered");
@@ -610,10 +644,7 @@ void TestLogFileLinks(const std::wstring& dir, const std::vector<FolderLink>& fo
   const std::wstring hardLinked = dir + L"\\hard-linked.log";
   if (CreateHardLinkW(hardLinked.c_str(), other.c_str(), nullptr)) {
     FILE* log = platform::OpenSharedLogFile(Narrow(hardLinked));
-    if (log != nullptr) {
-      std::fputs("written through the second name\n", log);
-      std::fclose(log);
-    }
+    WriteAndClose(log, "written through the second name\n");
     CHECK(log == nullptr && Content(other) == "not a log\r\n",
           "log file: a file with a second name (hard link) is refused, the other file untouched");
   } else {
@@ -625,10 +656,7 @@ void TestLogFileLinks(const std::wstring& dir, const std::vector<FolderLink>& fo
   std::string why;
   if (MakeSymlink(symlinked, other, false, &why)) {
     FILE* log = platform::OpenSharedLogFile(Narrow(symlinked));
-    if (log != nullptr) {
-      std::fputs("written through the link\n", log);
-      std::fclose(log);
-    }
+    WriteAndClose(log, "written through the link\n");
     CHECK(log == nullptr && Content(other) == "not a log\r\n",
           "log file: a symbolic link at the log's name is refused, its target untouched");
   } else {
@@ -651,75 +679,65 @@ void TestLogFileLinks(const std::wstring& dir, const std::vector<FolderLink>& fo
   }
 }
 
-// The download's ".part" file, in a folder a less-privileged user may own.
-void TestPartFile(const std::wstring& dir, const std::vector<FolderLink>& folderLinks) {
-  const std::wstring part = dir + L"\\" + Widen(u8"Setup ü.exe.part");
+// --- The download's ".part" file, in a folder a less-privileged user may own.
+
+// A stale file of an earlier run is emptied, the new one written in binary.
+void TestPartFileOverStale(const std::wstring& part) {
   CHECK(WriteWholeFile(part, "stale bytes of an earlier run"), "part file: stale file prepared");
   FILE* file = bvhttptools::CreatePartFile(Narrow(part));
   CHECK(file != nullptr, "part file: created over a stale file of an earlier run (UTF-8 path)");
-  if (file != nullptr) {
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(file)));
-    DWORD flags = 0;
-    CHECK(handle != INVALID_HANDLE_VALUE && GetHandleInformation(handle, &flags) &&
-              (flags & HANDLE_FLAG_INHERIT) == 0,
-          "part file: handle is not inheritable");
-    LARGE_INTEGER size;
-    size.QuadPart = -1;
-    CHECK(GetFileSizeEx(handle, &size) && size.QuadPart == 0,
-          "part file: starts empty, the stale bytes are gone");
-    std::fputs("fresh\n", file);
-    CHECK(bvhttptools::SyncFile(file), "part file: SyncFile");
-    std::fclose(file);
-    CHECK_EQ(Content(part), std::string("fresh\n"), "part file: holds exactly the bytes written (binary)");
-  }
+  if (file == nullptr) return;
+  CHECK(NotInheritable(file), "part file: handle is not inheritable");
+  LARGE_INTEGER size;
+  size.QuadPart = -1;
+  CHECK(GetFileSizeEx(OsHandle(file), &size) && size.QuadPart == 0,
+        "part file: starts empty, the stale bytes are gone");
+  std::fputs("fresh\n", file);
+  CHECK(bvhttptools::SyncFile(file), "part file: SyncFile");
+  std::fclose(file);
+  CHECK_EQ(Content(part), std::string("fresh\n"),
+           "part file: holds exactly the bytes written (binary)");
+}
 
-  // Another file under a second name at the .part name: only the name goes.
-  const std::wstring other = dir + L"\\someone else's.exe";
-  WriteWholeFile(other, "not ours");
-  DeleteFileW(part.c_str());
-  if (CreateHardLinkW(part.c_str(), other.c_str(), nullptr)) {
-    file = bvhttptools::CreatePartFile(Narrow(part));
-    if (file != nullptr) {
-      std::fputs("download", file);
-      std::fclose(file);
-    }
-    CHECK(file != nullptr && Content(part) == "download" && Content(other) == "not ours",
-          "part file: a hard link at the name is replaced, the other file untouched");
-    // A name that cannot be removed (someone holds its file open without
-    // delete sharing) must fail the call rather than be written through.
-    DeleteFileW(part.c_str());
-    CreateHardLinkW(part.c_str(), other.c_str(), nullptr);
-    HANDLE holder = CreateFileW(other.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    file = bvhttptools::CreatePartFile(Narrow(part));
-    if (file != nullptr) {
-      std::fputs("download", file);
-      std::fclose(file);
-    }
-    if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-    CHECK(holder != INVALID_HANDLE_VALUE && file == nullptr && Content(other) == "not ours",
-          "part file: a hard link at the name that cannot be removed fails the call, the other "
-          "file untouched");
-  } else {
+// Another file under a second name at the .part name: only the name goes.
+void TestPartFileOverHardLink(const std::wstring& part, const std::wstring& other) {
+  if (!CreateHardLinkW(part.c_str(), other.c_str(), nullptr)) {
     Skip("part file: a hard link at the name is replaced",
          "CreateHardLinkW failed, error " + std::to_string(GetLastError()));
+    return;
   }
-
+  FILE* file = bvhttptools::CreatePartFile(Narrow(part));
+  WriteAndClose(file, "download");
+  CHECK(file != nullptr && Content(part) == "download" && Content(other) == "not ours",
+        "part file: a hard link at the name is replaced, the other file untouched");
+  // A name that cannot be removed (someone holds its file open without
+  // delete sharing) must fail the call rather than be written through.
   DeleteFileW(part.c_str());
-  std::string why;
-  if (MakeSymlink(part, other, false, &why)) {
-    file = bvhttptools::CreatePartFile(Narrow(part));
-    if (file != nullptr) {
-      std::fputs("download", file);
-      std::fclose(file);
-    }
-    CHECK(file != nullptr && !IsLink(part) && Content(part) == "download" &&
-              Content(other) == "not ours",
-          "part file: a symbolic link at the name is replaced, its target untouched");
-  } else {
-    Skip("part file: a symbolic link at the name is replaced", why);
-  }
+  CreateHardLinkW(part.c_str(), other.c_str(), nullptr);
+  HANDLE holder = CreateFileW(other.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  file = bvhttptools::CreatePartFile(Narrow(part));
+  WriteAndClose(file, "download");
+  if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
+  CHECK(holder != INVALID_HANDLE_VALUE && file == nullptr && Content(other) == "not ours",
+        "part file: a hard link at the name that cannot be removed fails the call, the other "
+        "file untouched");
+}
 
+void TestPartFileOverSymlink(const std::wstring& part, const std::wstring& other) {
+  std::string why;
+  if (!MakeSymlink(part, other, false, &why)) {
+    Skip("part file: a symbolic link at the name is replaced", why);
+    return;
+  }
+  FILE* file = bvhttptools::CreatePartFile(Narrow(part));
+  WriteAndClose(file, "download");
+  CHECK(file != nullptr && !IsLink(part) && Content(part) == "download" &&
+            Content(other) == "not ours",
+        "part file: a symbolic link at the name is replaced, its target untouched");
+}
+
+void TestPartFileFolderLinks(const std::vector<FolderLink>& folderLinks) {
   for (const FolderLink& link : folderLinks) {
     const std::string label = "part file: a download folder that is a " + link.kind +
                               " is refused, the file where it leads untouched";
@@ -729,27 +747,39 @@ void TestPartFile(const std::wstring& dir, const std::vector<FolderLink>& folder
     }
     const std::wstring reached = link.target + L"\\Setup.exe.part";
     WriteWholeFile(reached, "not ours");
-    file = bvhttptools::CreatePartFile(Narrow(link.link + L"\\Setup.exe.part"));
+    FILE* file = bvhttptools::CreatePartFile(Narrow(link.link + L"\\Setup.exe.part"));
     if (file != nullptr) std::fclose(file);
     CHECK(file == nullptr && Content(reached) == "not ours", label);
     DeleteFileW(reached.c_str());
   }
+}
+
+void TestPartFile(const std::wstring& dir, const std::vector<FolderLink>& folderLinks) {
+  const std::wstring part = dir + L"\\" + Widen(u8"Setup ü.exe.part");
+  TestPartFileOverStale(part);
+  const std::wstring other = dir + L"\\someone else's.exe";
+  WriteWholeFile(other, "not ours");
+  DeleteFileW(part.c_str());
+  TestPartFileOverHardLink(part, other);
+  DeleteFileW(part.c_str());
+  TestPartFileOverSymlink(part, other);
+  TestPartFileFolderLinks(folderLinks);
   CHECK(bvhttptools::CreatePartFile(Narrow(dir + L"\\no such folder\\x.part")) == nullptr,
         "part file: missing folder gives null");
 }
 
-void TestReplaceFile(const std::wstring& dir) {
-  const std::wstring fresh = dir + L"\\Setup.exe.part";
-  const std::wstring target = dir + L"\\Setup.exe";
-  const std::string from = Narrow(fresh), to = Narrow(target);
-  WriteWholeFile(fresh, "new");
-  WriteWholeFile(target, "old");
-  CHECK(bvhttptools::ReplaceFile(from, to) && Content(target) == "new" && !Exists(fresh),
-        "replace: an existing file is replaced");
+// ReplaceFile, with the milliseconds it took in `*took`.
+bool TimedReplace(const std::string& from, const std::string& to, ULONGLONG* took) {
+  const ULONGLONG start = GetTickCount64();
+  const bool moved = bvhttptools::ReplaceFile(from, to);
+  *took = GetTickCount64() - start;
+  return moved;
+}
 
-  // A scanner holding the fresh file or the old one for a moment (without
-  // delete sharing, so neither can be moved): waited for, then moved. The
-  // time taken shows the hold was in the way.
+// A scanner holding the fresh file or the old one for a moment (without
+// delete sharing, so neither can be moved): waited for, then moved. The time
+// taken shows the hold was in the way.
+void TestReplaceWaitsForScanner(const std::wstring& fresh, const std::wstring& target) {
   struct Hold {
     const char* what;
     const std::wstring* path;
@@ -766,146 +796,159 @@ void TestReplaceFile(const std::wstring& dir) {
       continue;
     }
     LateCloser closer(held, 700);
-    const ULONGLONG start = GetTickCount64();
-    const bool moved = closer.started() && bvhttptools::ReplaceFile(from, to);
-    const ULONGLONG took = GetTickCount64() - start;
+    ULONGLONG took = 0;
+    const bool moved = closer.started() && TimedReplace(Narrow(fresh), Narrow(target), &took);
     closer.Join();
     CHECK(moved && took >= 500 && Content(target) == "newer" && !Exists(fresh),
           label + " (" + std::to_string(took) + " ms)");
   }
+}
 
-  // Held for good: it gives up after a few seconds, nothing moved.
-  {
-    WriteWholeFile(fresh, "newest");
-    WriteWholeFile(target, "old");
-    HANDLE held = CreateFileW(fresh.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    const ULONGLONG start = GetTickCount64();
-    const bool moved = bvhttptools::ReplaceFile(from, to);
-    const ULONGLONG took = GetTickCount64() - start;
-    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-    CHECK(held != INVALID_HANDLE_VALUE && !moved && took >= 3000 && took < 10000 &&
-              Content(target) == "old" && Content(fresh) == "newest",
-          "replace: a file held for good fails after a few seconds, nothing moved (" +
-              std::to_string(took) + " ms)");
-  }
+// Held for good: it gives up after a few seconds, nothing moved.
+void TestReplaceHeldForGood(const std::wstring& fresh, const std::wstring& target) {
+  WriteWholeFile(fresh, "newest");
+  WriteWholeFile(target, "old");
+  HANDLE held = CreateFileW(fresh.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  ULONGLONG took = 0;
+  const bool moved = TimedReplace(Narrow(fresh), Narrow(target), &took);
+  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
+  CHECK(held != INVALID_HANDLE_VALUE && !moved && took >= 3000 && took < 10000 &&
+            Content(target) == "old" && Content(fresh) == "newest",
+        "replace: a file held for good fails after a few seconds, nothing moved (" +
+            std::to_string(took) + " ms)");
+}
 
-  // Other failures are not waited for.
-  {
-    DeleteFileW(fresh.c_str());
-    const ULONGLONG start = GetTickCount64();
-    const bool moved = bvhttptools::ReplaceFile(from, to);
-    const ULONGLONG took = GetTickCount64() - start;
-    CHECK(!moved && took < 1000 && Content(target) == "old",
-          "replace: a missing fresh file fails at once (" + std::to_string(took) + " ms)");
+// Other failures are not waited for.
+void TestReplaceMissingFresh(const std::wstring& fresh, const std::wstring& target) {
+  DeleteFileW(fresh.c_str());
+  ULONGLONG took = 0;
+  const bool moved = TimedReplace(Narrow(fresh), Narrow(target), &took);
+  CHECK(!moved && took < 1000 && Content(target) == "old",
+        "replace: a missing fresh file fails at once (" + std::to_string(took) + " ms)");
+}
+
+void TestReplaceFile(const std::wstring& dir) {
+  const std::wstring fresh = dir + L"\\Setup.exe.part";
+  const std::wstring target = dir + L"\\Setup.exe";
+  WriteWholeFile(fresh, "new");
+  WriteWholeFile(target, "old");
+  CHECK(bvhttptools::ReplaceFile(Narrow(fresh), Narrow(target)) && Content(target) == "new" &&
+            !Exists(fresh),
+        "replace: an existing file is replaced");
+  TestReplaceWaitsForScanner(fresh, target);
+  TestReplaceHeldForGood(fresh, target);
+  TestReplaceMissingFresh(fresh, target);
+}
+
+// Installer: started, waited on, given exactly one argument.
+void TestInstallerLaunch(const std::wstring& dir, const std::wstring& installer) {
+  platform::Process process;
+  const int result = platform::LaunchInstaller(Narrow(installer), &process);
+  CHECK_EQ(result, 1, "installer: LaunchInstaller result");
+  CHECK(process.valid(), "installer: a process handle to wait on");
+  if (process) {
+    CHECK_EQ(platform::WaitForProcess(process, 30000), platform::kWaitEnded,
+             "installer: WaitForProcess");
+    process.Close();
   }
+  std::string args;
+  CHECK(ReadWholeFile(dir + L"\\installer-args.txt", &args), "installer: ran and recorded");
+  CHECK_EQ(args, std::string("/verysilent"), "installer: arguments are exactly /verysilent");
+}
+
+// Missing installer: failure with a reason, no handle.
+void TestMissingInstaller(const std::wstring& dir) {
+  platform::Process process;
+  int result = -1;
+  unsigned long error = 0;
+  CHECK(ReturnsWithoutUserAction(
+            [&] {
+              SetLastError(0);
+              result = platform::LaunchInstaller(Narrow(dir + L"\\missing-installer.exe"),
+                                                 &process);
+              error = platform::LastErrorCode();
+            },
+            15000),
+        "missing installer: fails at once, no error box to click away");
+  CHECK_EQ(result, 0, "missing installer: LaunchInstaller result");
+  CHECK(!process.valid(), "missing installer: no handle");
+  CHECK_EQ(error, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND),
+           "missing installer: LastErrorCode tells why");
+  CHECK_EQ(platform::WaitForProcess(platform::Process(), 10), platform::kWaitFailed,
+           "WaitForProcess(an empty Process) fails");
+}
+
+// Time limit: a child that keeps running until told to stop.
+void TestWaitTimeout(const std::wstring& sleeper) {
+  const std::wstring eventName = EventPrefix(L"sleeper");
+  HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
+  SetEnvironmentVariableW(L"BV_SLEEPER_EVENT", eventName.c_str());
+  platform::Process process;
+  CHECK_EQ(platform::LaunchInstaller(Narrow(sleeper), &process), 1, "sleeper: launched");
+  if (process) {
+    CHECK_EQ(platform::WaitForProcess(process, 300), platform::kWaitTimeout,
+             "sleeper: WaitForProcess with a short limit times out (258)");
+    SetEvent(stop);
+    CHECK_EQ(platform::WaitForProcess(process, 20000), platform::kWaitEnded,
+             "sleeper: WaitForProcess after it was told to stop");
+    DWORD code = 99;
+    GetExitCodeProcess(reinterpret_cast<HANDLE>(process.native()), &code);
+    CHECK_EQ(static_cast<unsigned long>(code), 0ul,
+             "sleeper: ended on the event, not its own limit");
+    process.Close();
+  }
+  SetEnvironmentVariableW(L"BV_SLEEPER_EVENT", nullptr);
+  if (stop != nullptr) CloseHandle(stop);
+}
+
+// Script: a path in a folder with a space.
+void TestScriptLaunch(const std::wstring& dir) {
+  const std::wstring scriptDir = dir + L"\\post install";
+  CreateDirectoryW(scriptDir.c_str(), nullptr);
+  const std::wstring marker = scriptDir + L"\\script-ran.txt";
+  const std::wstring script = scriptDir + L"\\command.bat";
+  CHECK(WriteWholeFile(script, "@echo off\r\necho ran>\"" + Narrow(marker) + "\"\r\n"),
+        "script: command.bat written");
+  platform::Process process;
+  CHECK_EQ(platform::LaunchScript(Narrow(script), &process), 1,
+           "script: LaunchScript with a path holding a space");
+  CHECK(process.valid(), "script: a process handle to wait on");
+  if (process) {
+    CHECK_EQ(platform::WaitForProcess(process, 60000), platform::kWaitEnded,
+             "script: WaitForProcess");
+    process.Close();
+  }
+  std::string content;
+  CHECK(WaitForFile(marker, 5000) && ReadWholeFile(marker, &content) &&
+            content.compare(0, 3, "ran") == 0,
+        "script: ran and wrote its marker");
+}
+
+// Client: started, not waited on.
+void TestClientLaunch(const std::wstring& dir, const std::wstring& client) {
+  const std::wstring marker = dir + L"\\client-ran.txt";
+  CHECK_EQ(platform::LaunchClient(Narrow(client)), 1, "client: LaunchClient result");
+  CHECK(WaitForFile(marker, 20000), "client: started and wrote its marker");
+  int result = -1;
+  CHECK(ReturnsWithoutUserAction(
+            [&] { result = platform::LaunchClient(Narrow(dir + L"\\missing-client.exe")); },
+            15000),
+        "missing client: fails at once, no error box to click away");
+  CHECK_EQ(result, 0, "missing client: LaunchClient result");
 }
 
 void TestLaunches(const std::wstring& dir) {
-  const std::wstring self = SelfPath();
   const std::wstring installer = dir + L"\\fake-installer.exe";
   const std::wstring client = dir + L"\\fake-client.exe";
   const std::wstring sleeper = dir + L"\\sleeper.exe";
-  CHECK(CopyFileW(self.c_str(), installer.c_str(), FALSE) &&
-            CopyFileW(self.c_str(), client.c_str(), FALSE) &&
-            CopyFileW(self.c_str(), sleeper.c_str(), FALSE),
+  CHECK(CopySelf(installer) && CopySelf(client) && CopySelf(sleeper),
         "launch: helper executables copied");
-
-  // Installer: started, waited on, given exactly one argument.
-  {
-    platform::Process process;
-    const int result = platform::LaunchInstaller(Narrow(installer), &process);
-    CHECK_EQ(result, 1, "installer: LaunchInstaller result");
-    CHECK(process.valid(), "installer: a process handle to wait on");
-    if (process) {
-      CHECK_EQ(platform::WaitForProcess(process, 30000), platform::kWaitEnded,
-               "installer: WaitForProcess");
-      process.Close();
-    }
-    std::string args;
-    CHECK(ReadWholeFile(dir + L"\\installer-args.txt", &args), "installer: ran and recorded");
-    CHECK_EQ(args, std::string("/verysilent"), "installer: arguments are exactly /verysilent");
-  }
-
-  // Missing installer: failure with a reason, no handle.
-  {
-    platform::Process process;
-    int result = -1;
-    unsigned long error = 0;
-    CHECK(ReturnsWithoutUserAction(
-              [&] {
-                SetLastError(0);
-                result = platform::LaunchInstaller(Narrow(dir + L"\\missing-installer.exe"),
-                                                   &process);
-                error = platform::LastErrorCode();
-              },
-              15000),
-          "missing installer: fails at once, no error box to click away");
-    CHECK_EQ(result, 0, "missing installer: LaunchInstaller result");
-    CHECK(!process.valid(), "missing installer: no handle");
-    CHECK_EQ(error, static_cast<unsigned long>(ERROR_FILE_NOT_FOUND),
-             "missing installer: LastErrorCode tells why");
-    CHECK_EQ(platform::WaitForProcess(platform::Process(), 10), platform::kWaitFailed,
-             "WaitForProcess(an empty Process) fails");
-  }
-
-  // Time limit: a child that keeps running.
-  {
-    const std::wstring eventName = L"bv-test-sleeper-" + std::to_wstring(GetCurrentProcessId());
-    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, eventName.c_str());
-    SetEnvironmentVariableW(L"BV_SLEEPER_EVENT", eventName.c_str());
-    platform::Process process;
-    CHECK_EQ(platform::LaunchInstaller(Narrow(sleeper), &process), 1, "sleeper: launched");
-    if (process) {
-      CHECK_EQ(platform::WaitForProcess(process, 300), platform::kWaitTimeout,
-               "sleeper: WaitForProcess with a short limit times out (258)");
-      SetEvent(stop);
-      CHECK_EQ(platform::WaitForProcess(process, 20000), platform::kWaitEnded,
-               "sleeper: WaitForProcess after it was told to stop");
-      DWORD code = 99;
-      GetExitCodeProcess(reinterpret_cast<HANDLE>(process.native()), &code);
-      CHECK_EQ(static_cast<unsigned long>(code), 0ul, "sleeper: ended on the event, not its own limit");
-      process.Close();
-    }
-    SetEnvironmentVariableW(L"BV_SLEEPER_EVENT", nullptr);
-    if (stop != nullptr) CloseHandle(stop);
-  }
-
-  // Script: a path in a folder with a space.
-  {
-    const std::wstring scriptDir = dir + L"\\post install";
-    CreateDirectoryW(scriptDir.c_str(), nullptr);
-    const std::wstring marker = scriptDir + L"\\script-ran.txt";
-    const std::wstring script = scriptDir + L"\\command.bat";
-    CHECK(WriteWholeFile(script, "@echo off\r\necho ran>\"" + Narrow(marker) + "\"\r\n"),
-          "script: command.bat written");
-    platform::Process process;
-    CHECK_EQ(platform::LaunchScript(Narrow(script), &process), 1,
-             "script: LaunchScript with a path holding a space");
-    CHECK(process.valid(), "script: a process handle to wait on");
-    if (process) {
-      CHECK_EQ(platform::WaitForProcess(process, 60000), platform::kWaitEnded,
-               "script: WaitForProcess");
-      process.Close();
-    }
-    std::string content;
-    CHECK(WaitForFile(marker, 5000) && ReadWholeFile(marker, &content) &&
-              content.compare(0, 3, "ran") == 0,
-          "script: ran and wrote its marker");
-  }
-
-  // Client: started, not waited on.
-  {
-    const std::wstring marker = dir + L"\\client-ran.txt";
-    CHECK_EQ(platform::LaunchClient(Narrow(client)), 1, "client: LaunchClient result");
-    CHECK(WaitForFile(marker, 20000), "client: started and wrote its marker");
-    int result = -1;
-    CHECK(ReturnsWithoutUserAction(
-              [&] { result = platform::LaunchClient(Narrow(dir + L"\\missing-client.exe")); },
-              15000),
-          "missing client: fails at once, no error box to click away");
-    CHECK_EQ(result, 0, "missing client: LaunchClient result");
-  }
+  TestInstallerLaunch(dir, installer);
+  TestMissingInstaller(dir);
+  TestWaitTimeout(sleeper);
+  TestScriptLaunch(dir);
+  TestClientLaunch(dir, client);
 }
 
 // --- Request channel. The sender serves only windows of BrisvaneUpgrade.exe,
@@ -977,17 +1020,7 @@ int ReceiverMain(const std::vector<std::wstring>& args) {
   if (window == nullptr) return 23;
   SetEvent(ready);
   // Serves until told to quit; an orphan ends on its own.
-  const ULONGLONG end = GetTickCount64() + 120000;
-  int result = 24;
-  while (GetTickCount64() < end) {
-    const DWORD wait = MsgWaitForMultipleObjects(1, &quit, FALSE, 1000, QS_ALLINPUT);
-    if (wait == WAIT_OBJECT_0) {
-      result = 0;
-      break;
-    }
-    MSG msg;
-    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-  }
+  const int result = WaitWhilePumping(quit, 120000) ? 0 : 24;
   DestroyWindow(window);
   CloseHandle(ready);
   CloseHandle(quit);
@@ -1014,47 +1047,138 @@ struct Receiver {
 
 bool StartReceiver(Receiver* r, const std::wstring& executable, const std::wstring& tag) {
   DeleteFileW(ReceivedFile(executable).c_str());
-  const std::wstring prefix = L"bv-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" + tag;
+  const std::wstring prefix = EventPrefix(tag);
   r->ready = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-ready").c_str());
   r->quit = CreateEventW(nullptr, TRUE, FALSE, (prefix + L"-quit").c_str());
   if (r->ready == nullptr || r->quit == nullptr) return false;
-  std::wstring line = Quote(executable) + L" --receive " + Quote(prefix + L"-ready") + L" " +
-                      Quote(prefix + L"-quit");
-  STARTUPINFOW si;
-  ZeroMemory(&si, sizeof si);
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
-    return false;
+  const std::wstring line = Quote(executable) + L" --receive " + Quote(prefix + L"-ready") + L" " +
+                            Quote(prefix + L"-quit");
+  return StartAndAwaitReady(line, r->ready, &r->process);
+}
+
+// Anything but WM_COPYDATA is left alone.
+void TestCopyDataPayload() {
+  MSG msg;
+  ZeroMemory(&msg, sizeof msg);
+  msg.message = WM_USER;
+  std::string payload = "kept";
+  CHECK(!platform::TakeCopyDataPayload(&msg, &payload) && payload == "kept",
+        "TakeCopyDataPayload: other messages are not taken");
+  CHECK(!platform::TakeCopyDataPayload(nullptr, &payload), "TakeCopyDataPayload: null message");
+}
+
+std::string LastOf(const std::vector<std::string>& requests) {
+  return requests.empty() ? std::string() : requests.back();
+}
+
+// Requests through upgrade-request.exe (`tool`, quoted), taken and answered
+// by the window of `upgrader`, which answers 0 unless reply.txt says else.
+void TestRequestsThroughTool(const std::wstring& tool, const std::wstring& dir,
+                             const std::wstring& upgrader) {
+  long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
+  CHECK_EQ(code, 0L, "channel: upgrade-request.exe exit code on reply 0");
+  std::vector<std::string> got = Received(upgrader);
+  CHECK_EQ(got.size(), static_cast<std::size_t>(1), "channel: one WM_COPYDATA received");
+  CHECK_EQ(LastOf(got), std::string("http://x/y.exe"), "channel: payload bytes");
+
+  // A non-ASCII URL travels as the UTF-8 form of the wide command line.
+  const std::string unicodeUrl = u8"http://x/обнова ü.exe";
+  code = RunAndWait(tool + L" " + Quote(Widen(unicodeUrl)), L"", 30000);
+  CHECK_EQ(code, 0L, "channel: non-ASCII URL exit code");
+  CHECK_EQ(LastOf(Received(upgrader)), unicodeUrl, "channel: non-ASCII URL arrives as UTF-8");
+
+  // --raw: standard input verbatim, in binary mode (CR LF, NUL, Ctrl-Z).
+  const std::string raw("a\r\nb\0c\x1a" "d\n", 9);
+  const std::wstring rawFile = dir + L"\\raw-payload.bin";
+  WriteWholeFile(rawFile, raw);
+  code = RunAndWait(tool + L" --raw", rawFile, 30000);
+  CHECK_EQ(code, 0L, "channel: --raw exit code");
+  CHECK_EQ(LastOf(Received(upgrader)), raw, "channel: --raw payload kept byte for byte");
+
+  // An empty request is still taken, as an empty payload.
+  const std::wstring emptyFile = dir + L"\\empty-payload.bin";
+  WriteWholeFile(emptyFile, "");
+  const std::size_t before = Received(upgrader).size();
+  code = RunAndWait(tool + L" --raw", emptyFile, 30000);
+  got = Received(upgrader);
+  CHECK(got.size() == before + 1 && got.back().empty() && code == 0,
+        "channel: empty request taken as an empty payload");
+
+  // Another reply than 0 is passed back: the tool exits 1.
+  const std::wstring replyFile = dir + L"\\reply.txt";
+  WriteWholeFile(replyFile, "7");
+  code = RunAndWait(tool + L" http://x/z.exe", L"", 30000);
+  CHECK_EQ(code, 1L, "channel: reply 7 makes upgrade-request.exe exit 1");
+  CHECK_EQ(LastOf(Received(upgrader)), std::string("http://x/z.exe"),
+           "channel: payload with reply 7");
+  DeleteFileW(replyFile.c_str());
+}
+
+// The library call itself, from another thread of this process.
+void TestSendFromThread(const std::wstring& upgrader) {
+  platform::SendResult result = platform::SendResult::kFailed;
+  std::int32_t reply = -1;
+  std::string error;
+  const std::function<void()> call = [&] {
+    result = platform::SendUpgradeRequest("http://x/thread.exe", &reply, &error);
+  };
+  HANDLE thread = StartThread(call, nullptr);
+  const bool ended = thread != nullptr && WaitWhilePumping(thread, 30000);
+  const std::vector<std::string> got = Received(upgrader);
+  CHECK(ended && result == platform::SendResult::kReplied && reply == 0 && !got.empty() &&
+            got.back() == "http://x/thread.exe",
+        "channel: SendUpgradeRequest from another thread (" + error + ")");
+  if (thread != nullptr) {
+    if (!ended) TerminateThread(thread, 1);
+    CloseHandle(thread);
   }
-  CloseHandle(pi.hThread);
-  r->process = pi.hProcess;
-  HANDLE waits[2] = {r->ready, r->process};
-  return WaitForMultipleObjects(2, waits, FALSE, 20000) == WAIT_OBJECT_0;
+}
+
+// Over the limit: refused before anything is sent.
+void TestOversizedRequest(const std::wstring& upgrader) {
+  const std::size_t sent = Received(upgrader).size();
+  std::int32_t reply = -1;
+  std::string error;
+  const auto result = platform::SendUpgradeRequest(
+      std::string(platform::kMaxRequestBytes + 1, 'x'), &reply, &error);
+  CHECK(result == platform::SendResult::kFailed && !error.empty() &&
+            Received(upgrader).size() == sent,
+        "channel: oversized request refused (" + error + ")");
+}
+
+// Only the other program's window is left: nobody to take the request.
+void TestDecoyOnly(const std::wstring& tool, const std::wstring& decoy) {
+  const long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
+  CHECK_EQ(code, 2L, "decoy only: upgrade-request.exe exits 2 (no upgrader)");
+  std::int32_t reply = -1;
+  std::string error;
+  const auto result = platform::SendUpgradeRequest("http://x/y.exe", &reply, &error);
+  CHECK(result == platform::SendResult::kNoUpgrader && !error.empty(),
+        "decoy only: SendUpgradeRequest reports kNoUpgrader (" + error + ")");
+  CHECK_EQ(Received(decoy).size(), static_cast<std::size_t>(0),
+           "decoy only: the other program's window got nothing");
+}
+
+void TestNoWindow(const std::wstring& tool) {
+  const long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
+  CHECK_EQ(code, 2L, "channel: upgrade-request.exe exits 2 with no window");
+  std::int32_t reply = -1;
+  std::string error;
+  CHECK(platform::SendUpgradeRequest("http://x/y.exe", &reply, &error) ==
+                platform::SendResult::kNoUpgrader &&
+            !error.empty(),
+        "channel: SendUpgradeRequest reports kNoUpgrader with no window");
 }
 
 void TestRequestChannel(const std::wstring& dir, const std::wstring& requestTool) {
-  // Anything but WM_COPYDATA is left alone.
-  {
-    MSG msg;
-    ZeroMemory(&msg, sizeof msg);
-    msg.message = WM_USER;
-    std::string payload = "kept";
-    CHECK(!platform::TakeCopyDataPayload(&msg, &payload) && payload == "kept",
-          "TakeCopyDataPayload: other messages are not taken");
-    CHECK(!platform::TakeCopyDataPayload(nullptr, &payload), "TakeCopyDataPayload: null message");
-  }
-
+  TestCopyDataPayload();
   CHECK(Exists(requestTool), "upgrade-request.exe present (" + Narrow(requestTool) + ")");
   const std::wstring tool = Quote(requestTool);
   const std::wstring upgrader = dir + L"\\BrisvaneUpgrade.exe";
   const std::wstring decoy = dir + L"\\decoy-BrisvaneUpgrade.exe";
-  const std::wstring replyFile = dir + L"\\reply.txt";
-  CHECK(CopyFileW(SelfPath().c_str(), upgrader.c_str(), FALSE) &&
-            CopyFileW(SelfPath().c_str(), decoy.c_str(), FALSE),
+  CHECK(CopySelf(upgrader) && CopySelf(decoy),
         "channel: BrisvaneUpgrade.exe and decoy-BrisvaneUpgrade.exe copied");
-  DeleteFileW(replyFile.c_str());
-
+  DeleteFileW((dir + L"\\reply.txt").c_str());
   {
     Receiver receiver, other;
     const bool started = StartReceiver(&receiver, upgrader, L"upgrader");
@@ -1063,119 +1187,16 @@ void TestRequestChannel(const std::wstring& dir, const std::wstring& requestTool
     const bool decoyStarted = StartReceiver(&other, decoy, L"decoy");
     CHECK(decoyStarted, "channel: decoy-BrisvaneUpgrade.exe shows a window of the same title");
     if (started && decoyStarted) {
-      long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
-      CHECK_EQ(code, 0L, "channel: upgrade-request.exe exit code on reply 0");
-      std::vector<std::string> got = Received(upgrader);
-      CHECK_EQ(got.size(), static_cast<std::size_t>(1), "channel: one WM_COPYDATA received");
-      CHECK_EQ(got.empty() ? std::string() : got.back(), std::string("http://x/y.exe"),
-               "channel: payload bytes");
-
-      // A non-ASCII URL travels as the UTF-8 form of the wide command line.
-      const std::string unicodeUrl = u8"http://x/обнова ü.exe";
-      code = RunAndWait(tool + L" " + Quote(Widen(unicodeUrl)), L"", 30000);
-      CHECK_EQ(code, 0L, "channel: non-ASCII URL exit code");
-      got = Received(upgrader);
-      CHECK_EQ(got.empty() ? std::string() : got.back(), unicodeUrl,
-               "channel: non-ASCII URL arrives as UTF-8");
-
-      // --raw: standard input verbatim, in binary mode (CR LF, NUL, Ctrl-Z).
-      const std::string raw("a\r\nb\0c\x1a" "d\n", 9);
-      const std::wstring rawFile = dir + L"\\raw-payload.bin";
-      WriteWholeFile(rawFile, raw);
-      code = RunAndWait(tool + L" --raw", rawFile, 30000);
-      CHECK_EQ(code, 0L, "channel: --raw exit code");
-      got = Received(upgrader);
-      CHECK_EQ(got.empty() ? std::string() : got.back(), raw,
-               "channel: --raw payload kept byte for byte");
-
-      // An empty request is still taken, as an empty payload.
-      const std::wstring emptyFile = dir + L"\\empty-payload.bin";
-      WriteWholeFile(emptyFile, "");
-      const std::size_t before = Received(upgrader).size();
-      code = RunAndWait(tool + L" --raw", emptyFile, 30000);
-      got = Received(upgrader);
-      CHECK(got.size() == before + 1 && got.back().empty() && code == 0,
-            "channel: empty request taken as an empty payload");
-
-      // Another reply than 0 is passed back: the tool exits 1.
-      WriteWholeFile(replyFile, "7");
-      code = RunAndWait(tool + L" http://x/z.exe", L"", 30000);
-      CHECK_EQ(code, 1L, "channel: reply 7 makes upgrade-request.exe exit 1");
-      got = Received(upgrader);
-      CHECK_EQ(got.empty() ? std::string() : got.back(), std::string("http://x/z.exe"),
-               "channel: payload with reply 7");
-      DeleteFileW(replyFile.c_str());
-
-      // The library call itself, from another thread of this process.
-      struct Call {
-        platform::SendResult result = platform::SendResult::kFailed;
-        std::int32_t reply = -1;
-        std::string error;
-      } call;
-      HANDLE thread = CreateThread(
-          nullptr, 0,
-          [](void* p) -> DWORD {
-            Call* c = static_cast<Call*>(p);
-            c->result = platform::SendUpgradeRequest("http://x/thread.exe", &c->reply, &c->error);
-            return 0;
-          },
-          &call, 0, nullptr);
-      bool ended = false;
-      if (thread != nullptr) {
-        const ULONGLONG end = GetTickCount64() + 30000;
-        while (!ended && GetTickCount64() < end) {
-          const DWORD w = MsgWaitForMultipleObjects(1, &thread, FALSE, 100, QS_ALLINPUT);
-          if (w == WAIT_OBJECT_0) ended = true;
-          MSG msg;
-          while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageW(&msg);
-        }
-      }
-      got = Received(upgrader);
-      CHECK(ended && call.result == platform::SendResult::kReplied && call.reply == 0 &&
-                !got.empty() && got.back() == "http://x/thread.exe",
-            "channel: SendUpgradeRequest from another thread (" + call.error + ")");
-      if (thread != nullptr) {
-        if (!ended) TerminateThread(thread, 1);
-        CloseHandle(thread);
-      }
-
-      // Over the limit: refused before anything is sent.
-      const std::size_t sent = Received(upgrader).size();
-      std::int32_t reply = -1;
-      std::string error;
-      const auto result = platform::SendUpgradeRequest(
-          std::string(platform::kMaxRequestBytes + 1, 'x'), &reply, &error);
-      CHECK(result == platform::SendResult::kFailed && !error.empty() &&
-                Received(upgrader).size() == sent,
-            "channel: oversized request refused (" + error + ")");
-
+      TestRequestsThroughTool(tool, dir, upgrader);
+      TestSendFromThread(upgrader);
+      TestOversizedRequest(upgrader);
       CHECK_EQ(Received(decoy).size(), static_cast<std::size_t>(0),
                "channel: the other program's window of the same title got none of them");
     }
-
-    // Only the other program's window is left: nobody to take the request.
     receiver.Stop();
-    if (decoyStarted) {
-      const long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
-      CHECK_EQ(code, 2L, "decoy only: upgrade-request.exe exits 2 (no upgrader)");
-      std::int32_t reply = -1;
-      std::string error;
-      const auto result = platform::SendUpgradeRequest("http://x/y.exe", &reply, &error);
-      CHECK(result == platform::SendResult::kNoUpgrader && !error.empty(),
-            "decoy only: SendUpgradeRequest reports kNoUpgrader (" + error + ")");
-      CHECK_EQ(Received(decoy).size(), static_cast<std::size_t>(0),
-               "decoy only: the other program's window got nothing");
-    }
+    if (decoyStarted) TestDecoyOnly(tool, decoy);
   }
-
-  long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
-  CHECK_EQ(code, 2L, "channel: upgrade-request.exe exits 2 with no window");
-  std::int32_t reply = -1;
-  std::string error;
-  CHECK(platform::SendUpgradeRequest("http://x/y.exe", &reply, &error) ==
-                platform::SendResult::kNoUpgrader &&
-            !error.empty(),
-        "channel: SendUpgradeRequest reports kNoUpgrader with no window");
+  TestNoWindow(tool);
 }
 
 void TestSignals() {
