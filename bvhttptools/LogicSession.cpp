@@ -2,6 +2,9 @@
 
 #include "file_sync.h"
 #include "files.h"
+#include "log.h"
+#include "proxy.h"
+#include "proxy_env.h"
 #include "resume.h"
 
 #include <atomic>
@@ -268,6 +271,21 @@ class Transfer {
     set(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
     set(curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
     set(curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this));
+    if (code == CURLE_OK) code = ConfigureProxy(curl);
+    return code;
+  }
+
+  // libcurl reads the proxy environment variables by itself but not the
+  // Windows system settings, which people behind a company proxy rely on;
+  // those apply when the environment names no proxy.
+  CURLcode ConfigureProxy(CURL* curl) {
+    if (bvhttptools::ProxyFromEnvironment(url_)) return CURLE_OK;
+    const platform::SystemProxy system = platform::SystemProxyFor(url_);
+    if (!system.note.empty()) LOG_INFO("%s", system.note.c_str());
+    if (system.proxy.empty()) return CURLE_OK;
+    const std::string noProxy = bvhttptools::WithEnvironmentNoProxy(system.noProxy);
+    CURLcode code = curl_easy_setopt(curl, CURLOPT_PROXY, system.proxy.c_str());
+    if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_NOPROXY, noProxy.c_str());
     return code;
   }
 

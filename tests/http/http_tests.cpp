@@ -2,6 +2,7 @@
 // (tests/support/http_server.py) started as a child process per test.
 
 #include "LogicSession.h"
+#include "proxy_env.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -680,6 +681,94 @@ TEST_F(HttpDownload, AbandonAllInterruptsRetryPause) {
   EXPECT_EQ(rec_.completions(), 1);
   EXPECT_NE(rec_.code(), CURLE_OK);
   EXPECT_TRUE(ListDir(out_).empty());
+}
+
+// ---- proxy ---------------------------------------------------------------
+
+TEST_F(HttpDownload, GoesThroughTheProxyNamedInTheEnvironment) {
+  test_support::ForwardProxy proxy((root_ / "proxy-requests").string());
+  ASSERT_TRUE(proxy.ok()) << "proxy did not start";
+  env_.Unset("no_proxy");
+  env_.Unset("NO_PROXY");
+  env_.Set("http_proxy", proxy.Url());
+  fs::path target = out_ / "setup.exe";
+  std::string url = server_->Url("/files/big.bin");
+  Download(url, target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(proxy.Requests(), std::vector<std::string>{"GET " + url + " HTTP/1.1"});
+}
+
+TEST_F(HttpDownload, HostsInNoProxyGoDirect) {
+  test_support::ForwardProxy proxy((root_ / "proxy-requests").string());
+  ASSERT_TRUE(proxy.ok()) << "proxy did not start";
+  env_.Unset("NO_PROXY");
+  env_.Set("no_proxy", "localhost");
+  env_.Set("http_proxy", proxy.Url());
+  // The same server under the listed name and under its address.
+  fs::path direct = out_ / "direct.exe", proxied = out_ / "proxied.exe";
+  Download("http://localhost:" + std::to_string(server_->port()) + "/files/big.bin", direct);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(direct) == big_);
+  EXPECT_TRUE(proxy.Requests().empty());
+
+  Recorder second;
+  std::string url = server_->Url("/files/big.bin");
+  Start(url, proxied, second);
+  ASSERT_TRUE(second.WaitDone());
+  EXPECT_EQ(second.code(), CURLE_OK) << second.text();
+  EXPECT_TRUE(ReadFile(proxied) == big_);
+  EXPECT_EQ(proxy.Requests(), std::vector<std::string>{"GET " + url + " HTTP/1.1"});
+}
+
+// Which variables count as naming a proxy decides whether the Windows system
+// proxy is asked at all, so it must match what libcurl reads.
+class ProxyEnvironment : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                             "all_proxy", "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+      env_.Unset(name);
+    }
+  }
+  test_support::EnvOverride env_;
+};
+
+TEST_F(ProxyEnvironment, SchemeVariablesCountAsLibcurlReadsThem) {
+  EXPECT_FALSE(bvhttptools::ProxyFromEnvironment("http://example.com/a"));
+  // libcurl never reads the upper-case HTTP_PROXY.
+  env_.Set("HTTP_PROXY", "http://proxy:1");
+  EXPECT_FALSE(bvhttptools::ProxyFromEnvironment("http://example.com/a"));
+  env_.Set("http_proxy", "http://proxy:1");
+  EXPECT_TRUE(bvhttptools::ProxyFromEnvironment("HTTP://example.com/a"));
+  EXPECT_FALSE(bvhttptools::ProxyFromEnvironment("https://example.com/a"));
+  env_.Set("HTTPS_PROXY", "http://proxy:1");
+  EXPECT_TRUE(bvhttptools::ProxyFromEnvironment("https://example.com/a"));
+  env_.Unset("HTTPS_PROXY");
+  env_.Set("https_proxy", "http://proxy:1");
+  EXPECT_TRUE(bvhttptools::ProxyFromEnvironment("https://example.com/a"));
+}
+
+TEST_F(ProxyEnvironment, AllProxyCountsForEveryScheme) {
+  env_.Set("ALL_PROXY", "http://proxy:1");
+  EXPECT_TRUE(bvhttptools::ProxyFromEnvironment("http://example.com/a"));
+  EXPECT_TRUE(bvhttptools::ProxyFromEnvironment("https://example.com/a"));
+  env_.Unset("ALL_PROXY");
+  env_.Set("all_proxy", "http://proxy:1");
+  EXPECT_TRUE(bvhttptools::ProxyFromEnvironment("http://example.com/a"));
+  // A bypass list alone names no proxy.
+  env_.Unset("all_proxy");
+  env_.Set("no_proxy", "example.com");
+  EXPECT_FALSE(bvhttptools::ProxyFromEnvironment("http://example.com/a"));
+}
+
+TEST_F(ProxyEnvironment, NoProxyIsAddedToTheSystemBypassList) {
+  EXPECT_EQ(bvhttptools::WithEnvironmentNoProxy("localhost,.corp"), "localhost,.corp");
+  env_.Set("NO_PROXY", "upper.example");
+  EXPECT_EQ(bvhttptools::WithEnvironmentNoProxy(""), "upper.example");
+  // The lower-case one wins, as in libcurl.
+  env_.Set("no_proxy", "lower.example");
+  EXPECT_EQ(bvhttptools::WithEnvironmentNoProxy("localhost,.corp"), "localhost,.corp,lower.example");
 }
 
 }  // namespace

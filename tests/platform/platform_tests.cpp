@@ -31,6 +31,8 @@
 #include "last_error.h"
 #include "log_file.h"
 #include "processes.h"
+#include "proxy.h"
+#include "proxy_rules.h"
 #include "runtime_dir.h"
 #include "test_support.h"
 
@@ -747,6 +749,56 @@ TEST_F(LaunchTest, ClientThatExitsIsReapedWithoutAWait) {
 }
 
 }  // namespace
+// ---- proxy settings --------------------------------------------------------
+
+TEST(ProxyRules, LinuxHasNoSystemProxy) {
+  platform::SystemProxy system = platform::SystemProxyFor("http://example.com/setup.exe");
+  EXPECT_EQ(system.proxy, "");
+  EXPECT_EQ(system.noProxy, "");
+  EXPECT_EQ(system.note, "");
+}
+
+TEST(ProxyRules, PicksTheEntryForTheSchemeElseThePlainOne) {
+  using platform::ProxyFromWindowsLists;
+  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", "10.0.0.1:3128", "").proxy, "10.0.0.1:3128");
+  const std::string list = "ftp=f:21; https=s.example:8443;http=h.example:8080";
+  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", list, "").proxy, "h.example:8080");
+  EXPECT_EQ(ProxyFromWindowsLists("HTTPS://a.example/x", list, "").proxy, "s.example:8443");
+  EXPECT_EQ(ProxyFromWindowsLists("https://a.example/x", "http=h:1;plain:2", "").proxy, "plain:2");
+  EXPECT_EQ(ProxyFromWindowsLists("https://a.example/x", "http=h:1", "").proxy, "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", "", "").proxy, "");
+}
+
+TEST(ProxyRules, BypassListBecomesLibcurlsNoProxyList) {
+  platform::SystemProxy system = platform::ProxyFromWindowsLists(
+      "http://www.example.com/x", "p:1", "localhost; *.Corp.Example\t10.1.2.3,<local>");
+  EXPECT_EQ(system.proxy, "p:1");
+  EXPECT_EQ(system.noProxy, "localhost,.corp.example,10.1.2.3");
+}
+
+TEST(ProxyRules, LocalAndWildcardEntriesAreDecidedForTheHost) {
+  using platform::ProxyFromWindowsLists;
+  EXPECT_EQ(ProxyFromWindowsLists("http://intranet:8080/x", "p:1", "<local>").proxy, "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://user@intranet/x", "p:1", "a;<local>").proxy, "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://intranet.corp/x", "p:1", "<local>").proxy, "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://[::1]:80/x", "p:1", "<local>").proxy, "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://intranet/x", "p:1", "other").proxy, "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://10.1.2.3/x", "p:1", "10.1.*").proxy, "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://10.2.2.3/x", "p:1", "10.1.*").proxy, "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://build.example/x", "p:1", "*").proxy, "");
+  // Whole names: an entry is no suffix of a longer one, "*." needs a label.
+  EXPECT_EQ(ProxyFromWindowsLists("http://LocalHost/x", "p:1", "localhost").proxy, "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://my.localhost/x", "p:1", "localhost").proxy, "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://a.corp.example/x", "p:1", "*.corp.example").proxy, "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://corp.example/x", "p:1", "*.corp.example").proxy, "p:1");
+}
+
+TEST(ProxyRules, UrlHost) {
+  EXPECT_EQ(platform::UrlHost("http://User:pw@Host.Example:81/a@b"), "host.example");
+  EXPECT_EQ(platform::UrlHost("https://[::1]:443/"), "::1");
+  EXPECT_EQ(platform::UrlHost("http://h?q"), "h");
+  EXPECT_EQ(platform::UrlHost("no scheme"), "");
+}
 
 int main(int argc, char** argv) {
   if (argc >= 2 && std::strncmp(argv[1], "--helper-", 9) == 0) {
@@ -762,3 +814,4 @@ int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
+

@@ -118,19 +118,20 @@ int RunToEnd(const std::vector<std::string>& args, const SpawnOptions& options) 
   return WaitExit(Spawn(args, options));
 }
 
-HttpServer::HttpServer(const std::string& root, const std::vector<std::string>& extra) {
+namespace {
+
+// Starts a local server script whose first stdout line is its port; the
+// port (0 when none arrived) and the child's pid through `pid`.
+int StartWithPort(const std::vector<std::string>& args, pid_t* pid) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return;
-  std::vector<std::string> args = {BRISVANE_PYTHON3, BRISVANE_HTTP_SERVER, root};
-  args.insert(args.end(), extra.begin(), extra.end());
+  if (pipe2(fds, O_CLOEXEC) != 0) return 0;
   SpawnOptions options;
   options.stdoutFd = fds[1];
-  pid_ = Spawn(args, options);
+  *pid = Spawn(args, options);
   close(fds[1]);
-  // The server's first line is the port it listens on.
   std::string line;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (pid_ > 0 && line.find('\n') == std::string::npos &&
+  while (*pid > 0 && line.find('\n') == std::string::npos &&
          std::chrono::steady_clock::now() < deadline) {
     pollfd pfd{fds[0], POLLIN, 0};
     if (poll(&pfd, 1, 200) <= 0) continue;
@@ -140,18 +141,38 @@ HttpServer::HttpServer(const std::string& root, const std::vector<std::string>& 
     line.append(buffer, static_cast<size_t>(n));
   }
   close(fds[0]);
-  port_ = std::atoi(line.c_str());
+  return std::atoi(line.c_str());
 }
 
-HttpServer::~HttpServer() {
-  if (pid_ > 0) {
-    kill(pid_, SIGTERM);
-    WaitExit(pid_);
+void Stop(pid_t pid) {
+  if (pid > 0) {
+    kill(pid, SIGTERM);
+    WaitExit(pid);
   }
 }
+
+}  // namespace
+
+HttpServer::HttpServer(const std::string& root, const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {BRISVANE_PYTHON3, BRISVANE_HTTP_SERVER, root};
+  args.insert(args.end(), extra.begin(), extra.end());
+  port_ = StartWithPort(args, &pid_);
+}
+
+HttpServer::~HttpServer() { Stop(pid_); }
 
 std::string HttpServer::Url(const std::string& path, const std::string& scheme) const {
   return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
 }
+
+ForwardProxy::ForwardProxy(const std::string& recordPath) : recordPath_(recordPath) {
+  port_ = StartWithPort({BRISVANE_PYTHON3, BRISVANE_FORWARD_PROXY, recordPath}, &pid_);
+}
+
+ForwardProxy::~ForwardProxy() { Stop(pid_); }
+
+std::string ForwardProxy::Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+std::vector<std::string> ForwardProxy::Requests() const { return Lines(ReadFile(recordPath_)); }
 
 }  // namespace test_support

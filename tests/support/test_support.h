@@ -1,6 +1,6 @@
 // Plain helpers every test suite shares: files, lines, waiting, a private
 // temporary folder, environment changes undone at the end, child processes
-// and the local HTTP test server (http_server.py).
+// and the local HTTP test server (http_server.py) and proxy (forward_proxy.py).
 #pragma once
 
 #include <sys/types.h>
@@ -85,6 +85,26 @@ class HttpServer {
   std::string Url(const std::string& path, const std::string& scheme = "http") const;
 
  private:
+  pid_t pid_ = -1;
+  int port_ = 0;
+};
+
+// forward_proxy.py on 127.0.0.1 until destroyed: an HTTP proxy that records
+// each request line it takes in `recordPath` and forwards the request.
+class ForwardProxy {
+ public:
+  explicit ForwardProxy(const std::string& recordPath);
+  ~ForwardProxy();
+  ForwardProxy(const ForwardProxy&) = delete;
+  ForwardProxy& operator=(const ForwardProxy&) = delete;
+  bool ok() const { return port_ > 0; }
+  // "http://127.0.0.1:<port>", as a proxy variable takes it.
+  std::string Url() const;
+  // The request lines taken so far, in order ("GET http://... HTTP/1.1").
+  std::vector<std::string> Requests() const;
+
+ private:
+  std::string recordPath_;
   pid_t pid_ = -1;
   int port_ = 0;
 };

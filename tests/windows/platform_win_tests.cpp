@@ -54,6 +54,7 @@
 #include "last_error.h"
 #include "log_file.h"
 #include "processes.h"
+#include "proxy.h"
 #include "request_channel.h"
 #include "runtime_dir.h"
 #include "signals.h"
@@ -1232,6 +1233,176 @@ void ClearFolder(const std::wstring& dir) {
   FindClose(find);
 }
 
+// ---- system proxy --------------------------------------------------------
+
+// The current user's Internet settings: the values Windows shows, and the
+// binary "DefaultConnectionSettings" under Connections, which is what
+// WinHttpGetIEProxyConfigForCurrentUser reads (Wine reads only that).
+const wchar_t kInternetSettings[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings";
+const wchar_t kConnections[] =
+    L"Software\\Microsoft\\Windows\\CurrentVersion\\Internet Settings\\Connections";
+
+// One registry value as it was, to be put back.
+struct SavedValue {
+  std::wstring key, name;
+  bool existed = false;
+  DWORD type = 0;
+  std::vector<BYTE> data;
+};
+
+SavedValue SaveValue(const std::wstring& key, const std::wstring& name) {
+  SavedValue saved;
+  saved.key = key;
+  saved.name = name;
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, KEY_QUERY_VALUE, &handle) != ERROR_SUCCESS)
+    return saved;
+  DWORD size = 0;
+  if (RegQueryValueExW(handle, name.c_str(), nullptr, &saved.type, nullptr, &size) == ERROR_SUCCESS) {
+    saved.data.resize(size);
+    saved.existed = RegQueryValueExW(handle, name.c_str(), nullptr, &saved.type,
+                                     saved.data.empty() ? nullptr : saved.data.data(),
+                                     &size) == ERROR_SUCCESS;
+    saved.data.resize(size);
+  }
+  RegCloseKey(handle);
+  return saved;
+}
+
+bool PutValue(const std::wstring& key, const std::wstring& name, DWORD type, const void* data,
+              DWORD size) {
+  HKEY handle = nullptr;
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, key.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                      &handle, nullptr) != ERROR_SUCCESS)
+    return false;
+  const bool ok = RegSetValueExW(handle, name.c_str(), 0, type, static_cast<const BYTE*>(data),
+                                 size) == ERROR_SUCCESS;
+  RegCloseKey(handle);
+  return ok;
+}
+
+bool RestoreValue(const SavedValue& saved) {
+  if (saved.existed) {
+    return PutValue(saved.key, saved.name, saved.type, saved.data.data(),
+                    static_cast<DWORD>(saved.data.size()));
+  }
+  HKEY handle = nullptr;
+  if (RegOpenKeyExW(HKEY_CURRENT_USER, saved.key.c_str(), 0, KEY_SET_VALUE, &handle) != ERROR_SUCCESS)
+    return true;
+  const LONG result = RegDeleteValueW(handle, saved.name.c_str());
+  RegCloseKey(handle);
+  return result == ERROR_SUCCESS || result == ERROR_FILE_NOT_FOUND;
+}
+
+bool PutText(const std::wstring& name, const std::string& text) {
+  const std::wstring wide = Widen(text);
+  return PutValue(kInternetSettings, name, REG_SZ, wide.c_str(),
+                  static_cast<DWORD>((wide.size() + 1) * sizeof(wchar_t)));
+}
+
+void AppendDword(std::vector<BYTE>* blob, DWORD value) {
+  const BYTE* bytes = reinterpret_cast<const BYTE*>(&value);
+  blob->insert(blob->end(), bytes, bytes + sizeof value);
+}
+
+void AppendText(std::vector<BYTE>* blob, const std::string& text) {
+  AppendDword(blob, static_cast<DWORD>(text.size()));
+  blob->insert(blob->end(), text.begin(), text.end());
+}
+
+// Sets the user's proxy as the Internet settings dialog does. `flags`: 1
+// direct, 2 fixed proxy, 4 configuration script, 8 automatic detection.
+bool SetUserProxy(DWORD flags, const std::string& proxy, const std::string& bypass,
+                  const std::string& script) {
+  static DWORD counter = 0;
+  std::vector<BYTE> blob;
+  AppendDword(&blob, 0x46);  // the version Windows and Wine expect
+  AppendDword(&blob, ++counter);
+  AppendDword(&blob, flags);
+  AppendText(&blob, proxy);
+  AppendText(&blob, bypass);
+  AppendText(&blob, script);
+  blob.resize(blob.size() + 32, 0);  // what the dialog keeps after the script
+  const DWORD enable = (flags & 2) != 0 ? 1 : 0;
+  bool ok = PutValue(kInternetSettings, L"ProxyEnable", REG_DWORD, &enable, sizeof enable) &&
+            PutText(L"ProxyServer", proxy) && PutText(L"ProxyOverride", bypass) &&
+            PutValue(kConnections, L"DefaultConnectionSettings", REG_BINARY, blob.data(),
+                     static_cast<DWORD>(blob.size()));
+  if (ok && !script.empty()) ok = PutText(L"AutoConfigURL", script);
+  if (ok && script.empty()) {
+    SavedValue absent;  // "did not exist": restoring it removes the value
+    absent.key = kInternetSettings;
+    absent.name = L"AutoConfigURL";
+    ok = RestoreValue(absent);
+  }
+  return ok;
+}
+
+void CheckFixedProxies() {
+  const std::string label = "system proxy: ";
+  if (!SetUserProxy(3, "127.0.0.1:3128", "localhost;*.corp.example;<local>", "")) {
+    Report(false, label + "write the proxy settings", Show(platform::LastErrorCode()));
+    return;
+  }
+  platform::SystemProxy fixed = platform::SystemProxyFor("http://www.example.com/setup.exe");
+  CHECK_EQ(fixed.proxy, std::string("127.0.0.1:3128"), label + "fixed proxy");
+  CHECK_EQ(fixed.noProxy, std::string("localhost,.corp.example"),
+           label + "bypass list as libcurl's no-proxy list");
+  CHECK_EQ(fixed.note, std::string(), label + "nothing to note for a fixed proxy");
+  CHECK_EQ(platform::SystemProxyFor("http://build.corp.example/a").proxy, std::string(),
+           label + "host under a bypassed suffix goes direct");
+  CHECK_EQ(platform::SystemProxyFor("http://LOCALHOST:8080/a").proxy, std::string(),
+           label + "bypassed host name goes direct");
+  CHECK_EQ(platform::SystemProxyFor("http://intranet/a").proxy, std::string(),
+           label + "<local>: a host without a dot goes direct");
+  CHECK_EQ(platform::SystemProxyFor("http://corp.example/a").proxy, std::string("127.0.0.1:3128"),
+           label + "the suffix pattern leaves the bare domain proxied");
+
+  SetUserProxy(3, "http=10.0.0.1:8080;https=10.0.0.2:8443", "", "");
+  CHECK_EQ(platform::SystemProxyFor("http://www.example.com/a").proxy,
+           std::string("10.0.0.1:8080"), label + "per-scheme list, http entry");
+  CHECK_EQ(platform::SystemProxyFor("https://www.example.com/a").proxy,
+           std::string("10.0.0.2:8443"), label + "per-scheme list, https entry");
+}
+
+void CheckUnappliedSettings() {
+  const std::string label = "system proxy: ";
+  const std::string script = "http://wpad.corp.example/proxy.pac";
+  SetUserProxy(5, "", "", script);
+  platform::SystemProxy scripted = platform::SystemProxyFor("http://www.example.com/a");
+  CHECK_EQ(scripted.proxy, std::string(), label + "configuration script alone: no proxy");
+  CHECK(scripted.note.find(script) != std::string::npos && scripted.note.find('\n') == std::string::npos,
+        label + "configuration script noted on one line: " + scripted.note);
+
+  SetUserProxy(7, "127.0.0.1:3128", "", script);
+  platform::SystemProxy both = platform::SystemProxyFor("http://www.example.com/a");
+  CHECK(both.proxy == "127.0.0.1:3128" && both.note.find(script) != std::string::npos,
+        label + "configuration script skipped, fixed proxy used");
+
+  SetUserProxy(9, "", "", "");
+  platform::SystemProxy detect = platform::SystemProxyFor("http://www.example.com/a");
+  CHECK(detect.proxy.empty() && detect.note.find("detection") != std::string::npos,
+        label + "automatic detection noted, no proxy: " + detect.note);
+
+  SetUserProxy(1, "127.0.0.1:3128", "localhost", "");
+  platform::SystemProxy disabled = platform::SystemProxyFor("http://www.example.com/a");
+  CHECK(disabled.proxy.empty() && disabled.noProxy.empty() && disabled.note.empty(),
+        label + "no proxy when it is switched off");
+}
+
+void TestSystemProxy() {
+  const std::vector<SavedValue> saved = {
+      SaveValue(kInternetSettings, L"ProxyEnable"), SaveValue(kInternetSettings, L"ProxyServer"),
+      SaveValue(kInternetSettings, L"ProxyOverride"), SaveValue(kInternetSettings, L"AutoConfigURL"),
+      SaveValue(kConnections, L"DefaultConnectionSettings")};
+  CheckFixedProxies();
+  CheckUnappliedSettings();
+  bool restored = true;
+  for (const SavedValue& value : saved) restored = RestoreValue(value) && restored;
+  CHECK(restored, "system proxy: the user's settings put back");
+}
+
 }  // namespace
 
 int main() {
@@ -1269,6 +1440,7 @@ int main() {
   TestLaunches(dir);
   TestRequestChannel(dir, requestTool);
   TestSignals();
+  TestSystemProxy();
 
   if (g_skipped > 0) {
     std::printf("%d passed, %d failed, %d skipped\n", g_passed, g_failed, g_skipped);

@@ -1,0 +1,58 @@
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#define NOGDI
+#include <windows.h>
+#include <winhttp.h>
+
+#include <string>
+
+#include "proxy.h"
+#include "proxy_rules.h"
+#include "text_win.h"
+
+namespace platform {
+namespace {
+
+// The string as UTF-8, released with GlobalFree as WinHTTP asks; "" for null.
+std::string TakeGlobalString(LPWSTR text) {
+  if (text == nullptr) return std::string();
+  std::string utf8 = Narrow(std::wstring(text));
+  GlobalFree(text);
+  return utf8;
+}
+
+// The note goes into a one-line log entry.
+std::string OneLine(std::string text) {
+  for (char& c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
+  }
+  return text;
+}
+
+}  // namespace
+
+SystemProxy SystemProxyFor(const std::string& url) {
+  WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
+  if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) {
+    SystemProxy none;
+    none.note = "could not read the system proxy settings (error " +
+                std::to_string(GetLastError()) + ")";
+    return none;
+  }
+  // Every string is taken (and freed) before anything can return.
+  const std::string proxyList = TakeGlobalString(config.lpszProxy);
+  const std::string bypassList = TakeGlobalString(config.lpszProxyBypass);
+  const std::string script = TakeGlobalString(config.lpszAutoConfigUrl);
+  SystemProxy result = ProxyFromWindowsLists(url, proxyList, bypassList);
+  // Evaluating a script would need a JavaScript engine; the fixed proxy, if
+  // any, is what a script usually falls back to.
+  if (!script.empty()) {
+    result.note = OneLine("system proxy: the automatic configuration script " + script +
+                          " is not evaluated");
+  } else if (config.fAutoDetect) {
+    result.note = "system proxy: automatic proxy detection is not evaluated";
+  }
+  return result;
+}
+
+}  // namespace platform
