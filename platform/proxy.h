@@ -12,14 +12,14 @@ struct SystemProxy {
   // For CURLOPT_NOPROXY: comma-separated host names, addresses and ".suffix"
   // entries that go direct; only meaningful with a proxy.
   std::string noProxy;
-  // One line about settings that were found but not applied (an automatic
-  // configuration script, automatic detection); empty when there are none.
+  // One line about a setting that was found but not applied (an automatic
+  // configuration script); empty when there is none.
   std::string note;
 };
 
 // The current user's system proxy settings for `url`. On Windows the fixed
 // proxy and its bypass list from the user's Internet settings (an automatic
-// configuration script or automatic detection is only noted); on Linux never
+// configuration script is only noted, automatic detection skipped); on Linux never
 // a proxy: libcurl reads the environment there by itself.
 SystemProxy SystemProxyFor(const std::string& url);
 

@@ -46,11 +46,11 @@ SystemProxy SystemProxyFor(const std::string& url) {
   SystemProxy result = ProxyFromWindowsLists(url, proxyList, bypassList);
   // Evaluating a script would need a JavaScript engine; the fixed proxy, if
   // any, is what a script usually falls back to.
+  // Automatic detection is on for most users and is not noted: it would add
+  // a line to every upgrade's log while telling nothing the user chose.
   if (!script.empty()) {
     result.note = OneLine("system proxy: the automatic configuration script " + script +
                           " is not evaluated");
-  } else if (config.fAutoDetect) {
-    result.note = "system proxy: automatic proxy detection is not evaluated";
   }
   return result;
 }
