@@ -27,6 +27,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -130,10 +131,7 @@ class World:
             self.reg_add(r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "0", "REG_DWORD")
             self.wineserver("-w")
             print(f"      Wine prefix created in {time.monotonic() - began:.1f}s", flush=True)
-        # One wineserver for all cases instead of one per Wine start.
-        self.processes.append(("wineserver", subprocess.Popen(
-            [WINESERVER, "-p", "-f"], env=self.env, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)))
+        self.start_session()
         users = [p for p in (World.drive_c / "users").iterdir()
                  if p.is_dir() and p.name not in ("Public", "Default")]
         if len(users) != 1:
@@ -148,6 +146,23 @@ class World:
         # The script's own work is done by a stand-in named "script".
         shutil.copy2(self.standins / "standin.exe", self.tools / "script.exe")
         self._start_server()
+
+    def start_session(self):
+        # One wineserver for all cases instead of one per Wine start.
+        self.processes.append(("wineserver", subprocess.Popen(
+            [WINESERVER, "-p", "-f"], env=self.env, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)))
+
+    def restart_session(self):
+        """Ends every Wine process and starts a new wineserver, so that
+        settings read once per session (the screen's DPI) take effect."""
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30, check=False)
+        for name, proc in self.processes:
+            if name == "wineserver":
+                proc.wait(30)
+        self.processes = [(n, p) for n, p in self.processes if n != "wineserver"]
+        self.start_session()
 
     def _start_xvfb(self):
         read_fd, write_fd = os.pipe()
@@ -196,10 +211,16 @@ class World:
     # -- Wine -----------------------------------------------------------------
 
     def wine(self, *args, timeout=60, check=True):
-        result = subprocess.run([WINE, *args], env=self.env, capture_output=True, timeout=timeout)
+        # Output to files, not pipes: the Wine services a command may start
+        # (explorer, services.exe) inherit its stdout and stderr and outlive
+        # it, so a pipe would never reach its end.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            result = subprocess.run([WINE, *args], env=self.env, stdout=out, stderr=err,
+                                    timeout=timeout)
+            err.seek(0)
+            errors = err.read().decode(errors="replace")
         if check and result.returncode != 0:
-            raise RuntimeError(f"wine {' '.join(args)} exited {result.returncode}: "
-                               f"{result.stderr.decode(errors='replace')}")
+            raise RuntimeError(f"wine {' '.join(args)} exited {result.returncode}: {errors}")
         return result
 
     def wineserver(self, *args):
@@ -618,6 +639,29 @@ def case_window(world, c, demo_shot=None):
         run.finish()
 
 
+def case_window_at_200_percent(world, c):
+    # Qt 5 keeps the window at 340x120 device pixels but sizes the 12 pt
+    # caption by the screen's DPI: at 192 DPI it must still fit above the bar.
+    world.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "192", "REG_DWORD")
+    world.restart_session()
+    run = Run(world)
+    try:
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        shown = wait_for(lambda: (lambda m: m if m.get("caption_pixels") else None)(
+            inspect_window(world)), 10, 0.2) or inspect_window(world)
+        c.equal(shown.get("size"), (340, 120), "the window's size")
+        box = shown.get("caption_box")
+        c.require(box is not None, "the caption is drawn")
+        c.true(box[2] - box[0] >= 120, f"the caption is drawn at twice the size: {box}")
+        c.true(box[0] >= 4 and box[2] <= 335 and box[1] >= 4 and box[3] <= 120 - 14,
+               f"the caption is not clipped: {box}")
+    finally:
+        run.finish()
+        world.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "96", "REG_DWORD")
+        world.restart_session()
+
+
 def case_non_ascii_folders(world, c):
     local = world.e2e / "数据 目录" / "Ünïcode"
     local.mkdir(parents=True, exist_ok=True)
@@ -638,6 +682,7 @@ CASES = [
     ("escape_mid_download", case_escape_mid_download),
     ("close_mid_download", case_close_mid_download),
     ("window", case_window),
+    ("window_at_200_percent", case_window_at_200_percent),
     ("non_ascii_folders", case_non_ascii_folders),
 ]
 
