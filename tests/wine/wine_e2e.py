@@ -1,0 +1,760 @@
+#!/usr/bin/env python3
+"""End-to-end cases of the real BrisvaneUpgrade.exe under Wine.
+
+Usage: wine_e2e.py --bin DIR --standins DIR --work DIR [--case NAME ...]
+                   [--demo]
+
+--bin holds BrisvaneUpgrade.exe and upgrade-request.exe (scripts/build-windows),
+--standins the cross-compiled standin.exe and window_message.exe. Everything
+else lives in --work: a private Wine prefix (made once, reused), the served
+files, screenshots. Runs an Xvfb display, a persistent wineserver and the
+project's test HTTP server (tests/support/http_server.py) on 127.0.0.1 for
+the whole run and stops all three at the end, whatever happens.
+
+Each case starts the upgrader the way the client does, sends the request with
+the real upgrade-request.exe (WM_COPYDATA) and checks the log and what the
+stand-in installer, script and client recorded. Prints PASS/FAIL per case with
+its time and a summary; exits 1 when a case failed.
+
+--demo runs one whole upgrade with a slow download instead, prints the log and
+the records and keeps a screenshot of the window (demo-window.png in --work).
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[2]
+WINE = os.environ.get("WINE", "/usr/lib/wine/wine64")
+WINESERVER = os.environ.get("WINESERVER", "/usr/lib/wine/wineserver")
+
+TITLE = "BrisvaneUpgrade"
+BACKGROUND = (0x1E, 0x28, 0x31)
+BAR = (0x25, 0xCF, 0x9E)
+INSTALLER = "Setup_1.2.3.exe"
+# "YYYY-MM-DD HH:MM:SS LEVEL file:line: message"; the level is padded to five.
+LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (\w+) +\S+?:\d+: (.*)$")
+LOCAL_APPDATA_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+
+
+class CaseFailed(Exception):
+    pass
+
+
+class Checks:
+    """Collects the failed checks of one case."""
+
+    def __init__(self):
+        self.failures = []
+
+    def true(self, condition, message):
+        if not condition:
+            self.failures.append(message)
+        return bool(condition)
+
+    def equal(self, actual, expected, message):
+        if actual != expected:
+            self.failures.append(f"{message}:\n      expected {expected!r}\n      actual   {actual!r}")
+            return False
+        return True
+
+    def require(self, condition, message):
+        """A check the rest of the case depends on."""
+        if not self.true(condition, message):
+            raise CaseFailed()
+
+
+def wait_for(predicate, timeout, step=0.1):
+    end = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value or time.monotonic() >= end:
+            return value
+        time.sleep(step)
+
+
+def win_path(path):
+    """Windows name of a path inside the prefix's drive_c."""
+    rel = path.relative_to(World.drive_c)
+    return "C:\\" + "\\".join(rel.parts)
+
+
+class World:
+    """The prefix, the display, the server and the folders the cases share."""
+
+    drive_c = None
+
+    def __init__(self, args):
+        self.bin = Path(args.bin).resolve()
+        self.standins = Path(args.standins).resolve()
+        self.work = Path(args.work).resolve()
+        self.prefix = self.work / "prefix"
+        World.drive_c = self.prefix / "drive_c"
+        self.served = self.work / "served"
+        self.e2e = World.drive_c / "e2e"
+        self.records = self.e2e / "records"
+        self.tools = self.e2e / "tools"
+        self.processes = []  # (name, Popen) this harness started, stopped at the end
+        self.display = None
+        self.port = None
+        self.env = None
+
+    # -- set-up and tear-down -------------------------------------------------
+
+    def start(self):
+        self.work.mkdir(parents=True, exist_ok=True)
+        self._start_xvfb()
+        self.env = {k: v for k, v in os.environ.items()
+                    if k.lower() not in ("http_proxy", "https_proxy", "all_proxy", "no_proxy")}
+        self.env.update({
+            "WINEPREFIX": str(self.prefix), "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree,mshtml=",
+            # Wine maps Windows names onto Unix ones through the locale's
+            # charset: non-ASCII folder names need a UTF-8 locale.
+            "LC_ALL": "C.UTF-8", "DISPLAY": self.display, "WAYLAND_DISPLAY": "",
+            "no_proxy": "127.0.0.1", "BRISVANE_RECORD_DIR": win_path(self.records),
+        })
+        fresh = not (self.prefix / "system.reg").exists()
+        if fresh:
+            began = time.monotonic()
+            self.wine("wineboot", "-i", timeout=120)
+            # No window manager: Wine's own "managed" windows wait 2 s at
+            # every exit for one. No crash dialog that nobody would close.
+            self.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")
+            self.reg_add(r"HKCU\Software\Wine\WineDbg", "ShowCrashDialog", "0", "REG_DWORD")
+            self.wineserver("-w")
+            print(f"      Wine prefix created in {time.monotonic() - began:.1f}s", flush=True)
+        self.start_session()
+        users = [p for p in (World.drive_c / "users").iterdir()
+                 if p.is_dir() and p.name not in ("Public", "Default")]
+        if len(users) != 1:
+            raise RuntimeError(f"cannot tell the Wine user from {users}")
+        self.user = users[0].name
+        self.default_local = World.drive_c / "users" / self.user / "AppData" / "Local"
+        self.tools.mkdir(parents=True, exist_ok=True)
+        for exe in ("upgrade-request.exe",):
+            shutil.copy2(self.bin / exe, self.tools / exe)
+        for exe in ("standin.exe", "window_message.exe"):
+            shutil.copy2(self.standins / exe, self.tools / exe)
+        # The script's own work is done by a stand-in named "script".
+        shutil.copy2(self.standins / "standin.exe", self.tools / "script.exe")
+        self._start_server()
+
+    def start_session(self):
+        # One wineserver for all cases instead of one per Wine start.
+        self.processes.append(("wineserver", subprocess.Popen(
+            [WINESERVER, "-p", "-f"], env=self.env, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)))
+
+    def restart_session(self):
+        """Ends every Wine process and starts a new wineserver, so that
+        settings read once per session (the screen's DPI) take effect."""
+        subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=30, check=False)
+        for name, proc in self.processes:
+            if name == "wineserver":
+                proc.wait(30)
+        self.processes = [(n, p) for n, p in self.processes if n != "wineserver"]
+        self.start_session()
+
+    def _start_xvfb(self):
+        read_fd, write_fd = os.pipe()
+        proc = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+            pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        self.processes.append(("Xvfb", proc))
+        with os.fdopen(read_fd) as pipe:
+            number = pipe.readline().strip()
+        if not number:
+            raise RuntimeError("Xvfb did not report its display")
+        self.display = ":" + number
+
+    def _start_server(self):
+        if self.served.exists():
+            shutil.rmtree(self.served)
+        self.served.mkdir(parents=True)
+        proc = subprocess.Popen([sys.executable, str(ROOT / "tests/support/http_server.py"),
+                                 str(self.served)], stdout=subprocess.PIPE,
+                                stderr=subprocess.DEVNULL, text=True)
+        self.processes.append(("http_server", proc))
+        line = proc.stdout.readline().strip()
+        if not line.isdigit():
+            raise RuntimeError("the HTTP server did not report its port")
+        self.port = int(line)
+
+    def stop(self):
+        for name, proc in self.processes:
+            if name == "wineserver":
+                # Ends every Wine process of the prefix (stand-ins included).
+                subprocess.run([WINESERVER, "-k"], env=self.env, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=30, check=False)
+        for name, proc in reversed(self.processes):
+            if proc.poll() is None:
+                proc.terminate()
+                try:
+                    proc.wait(10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+                    proc.wait()
+            if proc.stdout:
+                proc.stdout.close()
+        self.processes = []
+
+    # -- Wine -----------------------------------------------------------------
+
+    def wine(self, *args, timeout=60, check=True):
+        # Output to files, not pipes: the Wine services a command may start
+        # (explorer, services.exe) inherit its stdout and stderr and outlive
+        # it, so a pipe would never reach its end.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            result = subprocess.run([WINE, *args], env=self.env, stdout=out, stderr=err,
+                                    timeout=timeout)
+            err.seek(0)
+            errors = err.read().decode(errors="replace")
+        if check and result.returncode != 0:
+            raise RuntimeError(f"wine {' '.join(args)} exited {result.returncode}: {errors}")
+        return result
+
+    def wineserver(self, *args):
+        subprocess.run([WINESERVER, *args], env=self.env, timeout=60, check=False)
+
+    def reg_add(self, key, name, value, kind="REG_SZ"):
+        self.wine("reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f")
+
+    def send_request(self, url, timeout=20):
+        """Sends URL with the real upgrade-request.exe; retries while no window
+        is there yet. Returns the tool's exit code."""
+        end = time.monotonic() + timeout
+        while True:
+            result = self.wine(win_path(self.tools / "upgrade-request.exe"), url, check=False)
+            if result.returncode != 2 or time.monotonic() >= end:
+                return result.returncode
+            time.sleep(0.2)
+
+    def window_message(self, what):
+        return self.wine(win_path(self.tools / "window_message.exe"), what, check=False).returncode
+
+    # -- the X display --------------------------------------------------------
+
+    def windows(self):
+        """(width, height, x, y) of every top-level X window titled BrisvaneUpgrade."""
+        out = subprocess.run(["xwininfo", "-root", "-tree"], env={"DISPLAY": self.display},
+                             capture_output=True, text=True, check=False).stdout
+        found = []
+        for line in out.splitlines():
+            m = re.search(r'"' + TITLE + r'": \(.*\)\s+(\d+)x(\d+)\+-?\d+\+-?\d+\s+\+(-?\d+)\+(-?\d+)',
+                          line)
+            if m:
+                found.append(tuple(int(v) for v in m.groups()))
+        return found
+
+    def screenshot(self, save_as=None):
+        """The whole screen as (width, height, rgb bytes), via ImageMagick's import."""
+        data = subprocess.run(["import", "-window", "root", "-depth", "8", "ppm:-"], env={"DISPLAY": self.display},
+                              capture_output=True, check=True, timeout=30).stdout
+        if save_as is not None:
+            Path(save_as).write_bytes(data)
+        m = re.match(rb"P6\s+(\d+)\s+(\d+)\s+(\d+)\s", data)
+        if not m or m.group(3) != b"255":
+            raise RuntimeError("unexpected screenshot format")
+        width, height = int(m.group(1)), int(m.group(2))
+        return width, height, data[m.end():]
+
+
+class Run:
+    """One upgrader run: its folders, the process, its log and the records."""
+
+    def __init__(self, world, app_name="Brisvane App", local_appdata=None):
+        self.world = world
+        self.app = world.e2e / app_name
+        self.local = local_appdata or world.default_local
+        self.data = self.local / "Tamberk" / "Brisvane"
+        self.log_path = self.data / "logs" / "upgrade.log"
+        self.proc = None
+        for folder in (self.app, world.records, self.local / "Tamberk"):
+            if folder.exists():
+                shutil.rmtree(folder)
+        # The client creates its application-local data folder; the upgrader
+        # only adds logs/ inside it.
+        self.data.mkdir(parents=True)
+        world.records.mkdir(parents=True)
+        self.app.mkdir(parents=True)
+        shutil.copy2(world.bin / "BrisvaneUpgrade.exe", self.app / "BrisvaneUpgrade.exe")
+        shutil.copy2(world.standins / "standin.exe", self.app / "bvc.exe")
+        (self.app / "command.bat").write_bytes(
+            b"@echo off\r\n\"" + win_path(world.tools / "script.exe").encode() + b"\" %*\r\n")
+
+    @property
+    def exe(self):
+        return win_path(self.app / "BrisvaneUpgrade.exe")
+
+    def app_dir_qt(self):
+        """The application folder as Qt names it (forward slashes)."""
+        return win_path(self.app).replace("\\", "/")
+
+    def data_dir_qt(self):
+        return win_path(self.data).replace("\\", "/")
+
+    def start(self):
+        self.proc = subprocess.Popen([WINE, self.exe], cwd=self.app, env=self.world.env,
+                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.world.processes.append(("upgrader", self.proc))
+
+    def wait_for_window(self, timeout=30):
+        return wait_for(lambda: self.world.windows() or self.proc.poll() is not None, timeout) \
+            and bool(self.world.windows())
+
+    def wait_exit(self, timeout=30):
+        try:
+            return self.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def finish(self):
+        """Ends the run if a failed case left it going."""
+        if self.proc is not None and self.proc.poll() is None:
+            self.world.window_message("close")
+            if self.wait_exit(10) is None:
+                self.proc.kill()
+                self.proc.wait()
+
+    def log_raw(self):
+        try:
+            return self.log_path.read_bytes()
+        except FileNotFoundError:
+            return b""
+
+    def log(self, checks=None):
+        """The log's lines as "LEVEL message"; checks the Windows line ends."""
+        raw = self.log_raw().decode("utf-8", errors="replace")
+        if checks is not None and raw:
+            checks.true(raw.endswith("\r\n") and raw.count("\n") == raw.count("\r\n"),
+                        "every log line ends with CR LF")
+        lines = []
+        for line in raw.replace("\r\n", "\n").split("\n"):
+            if not line:
+                continue
+            m = LOG_LINE.match(line)
+            lines.append(f"{m.group(1)} {m.group(2)}" if m else f"UNPARSED {line}")
+        return lines
+
+    def record(self, name):
+        """The stand-in's record as {key: [values]}, empty when it never ran."""
+        path = self.world.records / f"{name}.txt"
+        out = {}
+        try:
+            text = path.read_text(encoding="utf-8")
+        except FileNotFoundError:
+            return out
+        for line in text.splitlines():
+            key, _, value = line.partition(" ")
+            out.setdefault(key, []).append(value)
+        return out
+
+    def set_sleep(self, name, ms):
+        (self.world.records / f"{name}.sleep").write_text(str(ms))
+
+    def leftovers(self, suffix):
+        return sorted(p.name for p in self.data.iterdir() if p.name.endswith(suffix))
+
+
+# -- cases --------------------------------------------------------------------
+
+def whole_road_lines(run):
+    return [
+        "INFO BrisvaneUpgrade::nativeEvent receive message",
+        f"INFO BrisvaneUpgrade::StartDownload download path:{run.data_dir_qt()}/",
+        "INFO ThreadStartInstaller[upgrade] start installer result:1",
+        "INFO ThreadStartInstaller begin to send install completion notice",
+        "INFO BrisvaneUpgrade::event receive install completion notice",
+        f"INFO BrisvaneUpgrade::StartCommandScript param:\"{run.app_dir_qt()}/command.bat\"",
+        "INFO BrisvaneUpgrade::StartCommandScript wait for script execution, the result: 0",
+        "INFO BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1",
+        "INFO upgrade end",
+    ]
+
+
+def check_whole_road(world, run, c):
+    installer = run.record("setup_1.2.3")
+    script = run.record("script")
+    c.equal(installer.get("argc"), ["1"], "the installer got one argument")
+    c.equal(installer.get("arg"), ["/verysilent"], "the installer's argument")
+    c.require(installer.get("ended") and script.get("started"), "the installer and the script ran")
+    c.true(int(installer["ended"][0]) <= int(script["started"][0]),
+           "the script starts after the installer ended")
+    c.equal(script.get("argc"), ["0"], "the script got no argument")
+    c.require(wait_for(lambda: run.record("bvc").get("ended"), 15), "the client ran")
+    client = run.record("bvc")
+    c.true(int(script["ended"][0]) <= int(client["started"][0]),
+           "the client starts after the script ended")
+    c.equal(client.get("argc"), ["0"], "the client got no argument")
+    c.equal(client.get("guard"), ["free"], "the client could take the single-instance mutex")
+    c.equal((run.data / INSTALLER).read_bytes(), (world.served / INSTALLER).read_bytes(),
+            "the downloaded installer is the served file")
+    c.equal(run.leftovers(".part"), [], "no .part file is left")
+
+
+def case_whole_road(world, c, app_name="Brisvane App", local_appdata=None):
+    run = Run(world, app_name, local_appdata)
+    try:
+        shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
+        run.set_sleep("setup_1.2.3", 500)
+        run.set_sleep("script", 300)
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        c.require(world.send_request(f"http://127.0.0.1:{world.port}/files/{INSTALLER}") == 0,
+                  "upgrade-request.exe delivers the request")
+        c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
+        c.equal(run.log(c), whole_road_lines(run), "the log")
+        check_whole_road(world, run, c)
+    finally:
+        run.finish()
+
+
+def case_second_instance(world, c):
+    run = Run(world)
+    second = None
+    try:
+        run.start()
+        c.require(run.wait_for_window(), "the first upgrader's window appears")
+        log_before = run.log_raw()
+        began = time.monotonic()
+        second = subprocess.Popen([WINE, run.exe], cwd=run.app, env=world.env,
+                                  stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        world.processes.append(("second upgrader", second))
+        most_windows = 0
+        while second.poll() is None and time.monotonic() - began < 20:
+            most_windows = max(most_windows, len(world.windows()))
+            time.sleep(0.05)
+        took = time.monotonic() - began
+        c.require(second.poll() is not None, "the second upgrader exits")
+        c.equal(second.returncode, 0, "the second upgrader's exit code")
+        # Wine needs about a second to start any program at all.
+        c.true(took < 6, f"the second upgrader exits at once (took {took:.1f}s)")
+        c.equal(most_windows, 1, "windows titled BrisvaneUpgrade while the second one ran")
+        c.equal(run.log_raw(), log_before, "the second upgrader logs nothing")
+        c.true(run.proc.poll() is None, "the first upgrader still runs")
+    finally:
+        if second is not None and second.poll() is None:
+            second.kill()
+            second.wait()
+        run.finish()
+
+
+def case_download_404(world, c):
+    run = Run(world)
+    try:
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        c.require(world.send_request(f"http://127.0.0.1:{world.port}/status/404") == 0,
+                  "upgrade-request.exe delivers the request")
+        c.equal(run.wait_exit(30), 0, "the upgrader's exit code")
+        c.equal(run.log(c), [
+            "INFO BrisvaneUpgrade::nativeEvent receive message",
+            f"INFO BrisvaneUpgrade::StartDownload download path:{run.data_dir_qt()}/",
+            "ERROR [upgrade] download error, code:22",
+            "INFO BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1",
+            "INFO upgrade end",
+        ], "the log")
+        c.true(wait_for(lambda: run.record("bvc").get("started"), 15), "the client was started")
+        c.equal(run.record("setup_1.2.3"), {}, "the installer never ran")
+        c.equal(run.record("script"), {}, "the script never ran")
+        c.equal(run.leftovers(".part"), [], "no .part file is left")
+    finally:
+        run.finish()
+
+
+def case_no_script(world, c):
+    run = Run(world)
+    try:
+        (run.app / "command.bat").unlink()
+        shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        c.require(world.send_request(f"http://127.0.0.1:{world.port}/files/{INSTALLER}") == 0,
+                  "upgrade-request.exe delivers the request")
+        c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
+        log = run.log(c)
+        c.equal(log[-3:], [
+            "ERROR BrisvaneUpgrade::StartCommandScript copy script doesn't exist",
+            "INFO BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1",
+            "INFO upgrade end",
+        ], "the log's end")
+        c.true("INFO ThreadStartInstaller begin to send install completion notice" in log,
+               "the installer ran to its end first")
+        c.true(wait_for(lambda: run.record("bvc").get("started"), 15), "the client was started")
+    finally:
+        run.finish()
+
+
+def case_installer_not_started(world, c):
+    # Downloaded fine but not a program: the shell finds nothing to run it
+    # with and gives no process handle.
+    run = Run(world)
+    try:
+        (world.served / "setup.bin").write_bytes(bytes(range(256)) * 16)
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        c.require(world.send_request(f"http://127.0.0.1:{world.port}/files/setup.bin") == 0,
+                  "upgrade-request.exe delivers the request")
+        no_handle = "ERROR ThreadStartInstaller handle of process installer is nullptr"
+        c.require(wait_for(lambda: no_handle in run.log(), 20), "the missing-handle ERROR line")
+        time.sleep(1.5)
+        c.equal(run.log(c), [
+            "INFO BrisvaneUpgrade::nativeEvent receive message",
+            f"INFO BrisvaneUpgrade::StartDownload download path:{run.data_dir_qt()}/",
+            "INFO ThreadStartInstaller[upgrade] start installer result:0",
+            no_handle,
+        ], "the log while the window stays")
+        c.true(run.proc.poll() is None, "the upgrader still runs")
+        c.equal(world.window_message("find"), 0, "the window is still there")
+        c.equal(run.record("bvc"), {}, "the client is not started")
+        c.equal(world.window_message("close"), 0, "WM_CLOSE posted")
+        c.require(run.wait_exit(20) is not None, "the upgrader ends after WM_CLOSE")
+        c.equal(run.log()[-1:], ["INFO upgrade end"], "the log's last line")
+        c.equal(run.record("bvc"), {}, "the client is not started after closing")
+    finally:
+        run.finish()
+
+
+def dismiss_mid_download(world, c, message):
+    run = Run(world)
+    try:
+        # 2 MiB at the server's 256 KiB/s: eight seconds, plenty to interrupt.
+        # (No "?bps=": the name keeps the query, which a Windows file name
+        # cannot hold.)
+        (world.served / "big.exe").write_bytes(os.urandom(2 << 20))
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        c.require(world.send_request(
+            f"http://127.0.0.1:{world.port}/slow/big.exe") == 0,
+            "upgrade-request.exe delivers the request")
+        part = run.data / "big.exe.part"
+        c.require(wait_for(lambda: part.exists() and part.stat().st_size > 0, 10),
+                  "the download is under way")
+        c.equal(world.window_message(message), 0, f"{message} posted to the window")
+        c.require(run.wait_exit(20) is not None, f"the upgrader ends after {message}")
+        log = run.log(c)
+        c.equal(log[-1:], ["INFO upgrade end"], "the log's last line")
+        c.true(not any("start brisvane" in line for line in log), "no client launch is logged")
+        c.equal(run.leftovers(".part"), [], "no .part file is left")
+        c.true(not (run.data / "big.exe").exists(), "no installer file is left")
+        time.sleep(0.5)
+        c.equal(run.record("bvc"), {}, "the client is not started")
+    finally:
+        run.finish()
+
+
+def case_escape_mid_download(world, c):
+    dismiss_mid_download(world, c, "escape")
+
+
+def case_close_mid_download(world, c):
+    dismiss_mid_download(world, c, "close")
+
+
+def near(pixel, colour, tolerance=14):
+    return all(abs(a - b) <= tolerance for a, b in zip(pixel, colour))
+
+
+def inspect_window(world, save_as=None):
+    """Geometry and pixels of the window: a dict of measurements."""
+    found = world.windows()
+    if len(found) != 1:
+        return {"windows": found}
+    w, h, x, y = found[0]
+    sw, sh, rgb = world.screenshot(save_as)
+
+    def px(px_, py_):
+        i = ((y + py_) * sw + (x + px_)) * 3
+        return tuple(rgb[i:i + 3])
+
+    # The bar's middle row; its rounded, anti-aliased ends are not counted.
+    bar_row = h - 5
+    green = sum(1 for bx in range(w) if near(px(bx, bar_row), BAR))
+    caption = [(cx, cy) for cy in range(0, h - 12) for cx in range(w)
+               if sum(px(cx, cy)) > 3 * 170]
+    return {
+        "windows": found, "size": (w, h),
+        "corners": [px(1, 1), px(w - 2, 1), px(1, h - 14), px(w - 2, h - 14)],
+        "green": green,
+        "caption_pixels": len(caption),
+        "caption_box": (min(p[0] for p in caption), min(p[1] for p in caption),
+                        max(p[0] for p in caption), max(p[1] for p in caption)) if caption else None,
+    }
+
+
+def case_window(world, c, demo_shot=None):
+    run = Run(world)
+    try:
+        # Padded to 768 KiB, about three seconds at the server's 256 KiB/s; the
+        # loader ignores bytes past the program's sections.
+        size = 768 << 10
+        image = (world.standins / "standin.exe").read_bytes()
+        (world.served / INSTALLER).write_bytes(image + bytes(size - len(image)))
+        # The installer runs three seconds so the bar can be seen after the download.
+        run.set_sleep("setup_1.2.3", 3000)
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        # The X window is mapped before Qt first paints it.
+        empty = wait_for(lambda: (lambda m: m if m.get("caption_pixels") else None)(
+            inspect_window(world)), 10, 0.2) or inspect_window(world)
+        c.equal(empty.get("size"), (340, 120), "the window's outer size (no frame)")
+        c.require("corners" in empty, "one window to inspect")
+        c.true(all(p == BACKGROUND for p in empty["corners"]),
+               f"all four corners show the background #1E2831: {empty['corners']}")
+        c.equal(empty["green"], 0, "the bar is empty before a request")
+        # "正在更新..." in 12 pt: four wide glyphs and three dots, centred.
+        box = empty["caption_box"]
+        c.true(empty["caption_pixels"] >= 150, f"caption pixels: {empty['caption_pixels']}")
+        c.true(box is not None and box[2] - box[0] >= 60 and abs((box[0] + box[2]) / 2 - 170) <= 12,
+               f"the caption is about 60+ pixels wide and centred: {box}")
+        c.require(world.send_request(f"http://127.0.0.1:{world.port}/slow/{INSTALLER}") == 0,
+            "upgrade-request.exe delivers the request")
+        part = run.data / (INSTALLER + ".part")
+        c.require(wait_for(lambda: part.exists() and part.stat().st_size > size // 3, 10),
+                  "the download is under way")
+        middle = inspect_window(world, demo_shot.with_suffix(".mid.ppm") if demo_shot else None)
+        c.true(0 < middle.get("green", 0) < 250,
+               f"mid-download the bar is part filled: {middle.get('green')} px")
+        c.require(wait_for(lambda: run.record("setup_1.2.3").get("started"), 15),
+                  "the installer starts")
+        after = inspect_window(world, demo_shot)
+        # 75 of 100 is 255 of 340 pixels (less an anti-aliased end pixel);
+        # the ticker adds 1 (3.4 px) every 300 ms from the download's end, and
+        # Wine takes a moment to start the installer.
+        c.true(250 <= after.get("green", 0) <= 272,
+               f"after the download the bar shows 75 (+ a few ticks): {after.get('green')} px")
+        c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
+        c.equal(run.log(c), whole_road_lines(run), "the log")
+    finally:
+        run.finish()
+
+
+def case_window_at_200_percent(world, c):
+    # Qt 5 keeps the window at 340x120 device pixels but sizes the 12 pt
+    # caption by the screen's DPI: at 192 DPI it must still fit above the bar.
+    world.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "192", "REG_DWORD")
+    world.restart_session()
+    run = Run(world)
+    try:
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        shown = wait_for(lambda: (lambda m: m if m.get("caption_pixels") else None)(
+            inspect_window(world)), 10, 0.2) or inspect_window(world)
+        c.equal(shown.get("size"), (340, 120), "the window's size")
+        box = shown.get("caption_box")
+        c.require(box is not None, "the caption is drawn")
+        c.true(box[2] - box[0] >= 120, f"the caption is drawn at twice the size: {box}")
+        c.true(box[0] >= 4 and box[2] <= 335 and box[1] >= 4 and box[3] <= 120 - 14,
+               f"the caption is not clipped: {box}")
+    finally:
+        run.finish()
+        world.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "96", "REG_DWORD")
+        world.restart_session()
+
+
+def case_non_ascii_folders(world, c):
+    local = world.e2e / "数据 目录" / "Ünïcode"
+    local.mkdir(parents=True, exist_ok=True)
+    world.reg_add(LOCAL_APPDATA_KEY, "Local AppData", win_path(local), "REG_EXPAND_SZ")
+    try:
+        case_whole_road(world, c, app_name="升级 程序", local_appdata=local)
+    finally:
+        world.reg_add(LOCAL_APPDATA_KEY, "Local AppData", r"%USERPROFILE%\AppData\Local",
+                      "REG_EXPAND_SZ")
+
+
+CASES = [
+    ("whole_road", case_whole_road),
+    ("second_instance", case_second_instance),
+    ("download_404", case_download_404),
+    ("no_command_bat", case_no_script),
+    ("installer_not_started", case_installer_not_started),
+    ("escape_mid_download", case_escape_mid_download),
+    ("close_mid_download", case_close_mid_download),
+    ("window", case_window),
+    ("window_at_200_percent", case_window_at_200_percent),
+    ("non_ascii_folders", case_non_ascii_folders),
+]
+
+
+def run_demo(world):
+    shot = world.work / "demo-window.ppm"
+    c = Checks()
+    began = time.monotonic()
+    try:
+        case_window(world, c, demo_shot=shot)
+    except CaseFailed:
+        pass
+    run_log = world.default_local / "Tamberk" / "Brisvane" / "logs" / "upgrade.log"
+    # The client starts as the upgrader exits.
+    wait_for(lambda: (world.records / "bvc.txt").exists(), 10)
+    print(f"\n== log: {run_log}")
+    print(run_log.read_text(encoding="utf-8", errors="replace") if run_log.exists() else "(none)")
+    for name in ("setup_1.2.3", "script", "bvc"):
+        path = world.records / f"{name}.txt"
+        print(f"== {name} recorded ({path})")
+        print(path.read_text() if path.exists() else "(did not run)")
+    for ppm in (shot.with_suffix(".mid.ppm"), shot):
+        if ppm.exists():
+            png = ppm.with_suffix(".png")
+            if subprocess.run(["convert", str(ppm), str(png)], check=False).returncode == 0:
+                ppm.unlink()
+                print(f"screenshot: {png}")
+    print(f"upgrade took {time.monotonic() - began:.1f}s")
+    for failure in c.failures:
+        print("FAILED:", failure)
+    return 0 if not c.failures else 1
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--bin", required=True)
+    parser.add_argument("--standins", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--case", action="append", choices=[name for name, _ in CASES])
+    parser.add_argument("--demo", action="store_true")
+    args = parser.parse_args()
+
+    world = World(args)
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    try:
+        world.start()
+        if args.demo:
+            return run_demo(world)
+        selected = [(n, f) for n, f in CASES if not args.case or n in args.case]
+        failed = []
+        total = time.monotonic()
+        for name, function in selected:
+            checks = Checks()
+            began = time.monotonic()
+            try:
+                function(world, checks)
+            except CaseFailed:
+                pass
+            except Exception as error:  # a harness fault fails the case, not the run
+                checks.failures.append(f"{type(error).__name__}: {error}")
+            took = time.monotonic() - began
+            print(f"{'PASS' if not checks.failures else 'FAIL'}  {name} ({took:.1f}s)", flush=True)
+            for failure in checks.failures:
+                print(f"      {failure}", flush=True)
+            if checks.failures:
+                failed.append(name)
+        print(f"== {len(selected) - len(failed)} passed, {len(failed)} failed "
+              f"({time.monotonic() - total:.1f}s)" + (f": {' '.join(failed)}" if failed else ""))
+        return 1 if failed else 0
+    finally:
+        world.stop()
+
+
+if __name__ == "__main__":
+    sys.exit(main())
