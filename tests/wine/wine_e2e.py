@@ -25,6 +25,7 @@ import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -42,6 +43,7 @@ INSTALLER = "Setup_1.2.3.exe"
 # "YYYY-MM-DD HH:MM:SS LEVEL file:line: message"; the level is padded to five.
 LOG_LINE = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d (\w+) +\S+?:\d+: (.*)$")
 LOCAL_APPDATA_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders"
+CONNECTIONS_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings\Connections"
 
 
 class CaseFailed(Exception):
@@ -673,6 +675,54 @@ def case_non_ascii_folders(world, c):
                       "REG_EXPAND_SZ")
 
 
+def set_system_proxy(world, flags, proxy="", bypass=""):
+    """Writes the user's proxy settings where WinHTTP reads them: the blob the
+    Internet settings dialog keeps (version 0x46, a change counter, flags
+    1 direct / 2 fixed proxy, then length-prefixed proxy, bypass and script)."""
+    set_system_proxy.counter = getattr(set_system_proxy, "counter", 0) + 1
+
+    def text(value):
+        data = value.encode("ascii")
+        return struct.pack("<I", len(data)) + data
+
+    blob = (struct.pack("<III", 0x46, set_system_proxy.counter, flags) + text(proxy) +
+            text(bypass) + text("") + bytes(32))
+    world.reg_add(CONNECTIONS_KEY, "DefaultConnectionSettings", blob.hex(), "REG_BINARY")
+
+
+def case_system_proxy(world, c):
+    # People behind a company proxy set it in the system settings only: the
+    # download must go through it, and around it for a bypassed host.
+    record = world.work / "proxy-requests.txt"
+    proc = subprocess.Popen([sys.executable, str(ROOT / "tests/support/forward_proxy.py"),
+                             str(record)], stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                            text=True)
+    world.processes.append(("forward_proxy", proc))
+    port = proc.stdout.readline().strip()
+    c.require(port.isdigit(), "the forward proxy reports its port")
+    # The harness keeps 127.0.0.1 off any proxy through the environment;
+    # here the system settings alone must decide.
+    saved = world.env.pop("no_proxy", None)
+
+    def requests_seen():
+        return record.read_text().splitlines() if record.exists() else []
+
+    try:
+        for bypass, through in (("", True), ("127.0.0.1;*.example", False)):
+            record.unlink(missing_ok=True)
+            set_system_proxy(world, 3, f"127.0.0.1:{port}", bypass)
+            case_whole_road(world, c)
+            seen = [line for line in requests_seen() if f"/files/{INSTALLER}" in line]
+            if through:
+                c.true(len(seen) == 1, f"the download went through the system proxy: {seen}")
+            else:
+                c.equal(seen, [], "a bypassed host goes direct")
+    finally:
+        set_system_proxy(world, 1)
+        if saved is not None:
+            world.env["no_proxy"] = saved
+
+
 CASES = [
     ("whole_road", case_whole_road),
     ("second_instance", case_second_instance),
@@ -684,6 +734,7 @@ CASES = [
     ("window", case_window),
     ("window_at_200_percent", case_window_at_200_percent),
     ("non_ascii_folders", case_non_ascii_folders),
+    ("system_proxy", case_system_proxy),
 ]
 
 
