@@ -410,16 +410,13 @@ class Transfer {
   static size_t OnWrite(char* data, size_t size, size_t count, void* user) {
     Transfer* self = static_cast<Transfer*>(user);
     size_t bytes = size * count;
+    const curl_off_t before = self->known_.onDisk + self->written_;
     size_t done = std::fwrite(data, 1, bytes, self->file_);
     self->written_ += static_cast<curl_off_t>(done);
     if (done != bytes) self->writeFailed_ = true;
-    // Overlap the disk with the network: the sync before the rename then
-    // waits only for the last stretch instead of the whole file.
-    self->unsynced_ += static_cast<curl_off_t>(done);
-    if (self->unsynced_ >= kWritebackStride) {
-      self->unsynced_ = 0;
-      bvhttptools::StartWriteback(self->file_);
-    }
+    // Overlap the disk with the network and keep the backlog bounded: the
+    // sync before the rename then waits only for the last stretches.
+    bvhttptools::WriteBehind(self->file_, before, before + static_cast<curl_off_t>(done));
     return done;
   }
 
@@ -481,8 +478,6 @@ class Transfer {
   ResponseInfo response_;                 // the current try's latest response
   KnownResource known_;                   // what the current try continues
   curl_off_t written_ = 0;  // bytes the current try appended
-  curl_off_t unsynced_ = 0;  // bytes written since writeback was last started
-  static constexpr curl_off_t kWritebackStride = 32 * 1024 * 1024;
   bool writeFailed_ = false;
   int lastPercent_ = -1;
   std::string effectiveUrl_;

@@ -16,9 +16,11 @@ namespace bvhttptools {
 // failure.
 std::FILE* CreatePartFile(const std::string& path);
 
-// Asks the system to start writing the stream's data to storage in the
-// background, without waiting, so the final sync has little left to do.
-void StartWriteback(std::FILE* file);
+// Called after a write made the stream's file grow from `before` to `after`
+// bytes. Starts writing each completed stretch to storage and waits for the
+// one written a few stretches earlier: unwritten data stays bounded while the
+// network still delivers, so the sync before the rename has little left.
+void WriteBehind(std::FILE* file, long long before, long long after);
 
 // Flushes the stream's buffer and asks the system to put the data on storage.
 bool SyncFile(std::FILE* file);

@@ -54,7 +54,7 @@ std::FILE* CreatePartFile(const std::string& path) {
 }
 
 // Windows' cache manager already writes behind on its own.
-void StartWriteback(std::FILE*) {}
+void WriteBehind(std::FILE*, long long, long long) {}
 
 bool SyncFile(std::FILE* file) {
   if (std::fflush(file) != 0) return false;
