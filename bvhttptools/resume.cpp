@@ -220,10 +220,15 @@ std::optional<std::chrono::seconds> RetryAfter(const std::string& value,
 std::chrono::milliseconds ChoosePause(const RetryPause& pause,
                                       std::optional<std::chrono::seconds> retryAfter,
                                       std::mt19937& random) {
-  std::chrono::milliseconds wait = pause.limit;
-  if (pause.jitter && pause.limit.count() > 0) {
-    std::uniform_int_distribution<long long> spread(0, pause.limit.count());
-    wait = std::chrono::milliseconds(spread(random));
+  // Retry-After names a whole second: clients told the same one are spread
+  // over at least that second, not just over the first part of it.
+  const std::chrono::milliseconds spread =
+      retryAfter ? std::max<std::chrono::milliseconds>(pause.limit, std::chrono::seconds(1))
+                 : pause.limit;
+  std::chrono::milliseconds wait = spread;
+  if (pause.jitter && spread.count() > 0) {
+    std::uniform_int_distribution<long long> uniform(0, spread.count());
+    wait = std::chrono::milliseconds(uniform(random));
   }
   if (retryAfter) wait += std::min<std::chrono::milliseconds>(*retryAfter, pause.cap);
   return wait;

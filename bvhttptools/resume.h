@@ -90,7 +90,8 @@ struct RetryPause {
 
 // Full jitter: uniformly between zero and the limit, so that clients which
 // failed together do not come back together. A Retry-After (at most the
-// cap) is waited out first, as the earliest moment the server named.
+// cap) is waited out first, as the earliest moment the server named; the
+// jitter after it spans at least the second it names.
 std::chrono::milliseconds ChoosePause(const RetryPause& pause,
                                       std::optional<std::chrono::seconds> retryAfter,
                                       std::mt19937& random);
