@@ -7,6 +7,7 @@
 #include "proxy_env.h"
 #include "resume.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <condition_variable>
@@ -15,6 +16,8 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <random>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -43,22 +46,6 @@ void InitCurlOnce() {
   // Reference counted by libcurl, so harmless when main already did it.
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-}
-
-bool IsTransient(CURLcode code, long status) {
-  switch (code) {
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_GOT_NOTHING:
-      return true;
-    case CURLE_HTTP_RETURNED_ERROR:
-      return status >= 500;
-    default:
-      return false;
-  }
 }
 
 // True when `line` is the header "Name: value", the name matched
@@ -140,7 +127,8 @@ class Transfer {
         path_(std::move(path)),
         partPath_(path_ + ".part"),
         options_(options),
-        generation_(generation) {
+        generation_(generation),
+        random_(options.retrySeed != 0 ? options.retrySeed : std::random_device{}()) {
     errorText_[0] = '\0';
   }
 
@@ -292,7 +280,7 @@ class Transfer {
   // Tries until the file is complete, a failure is final, the attempts are
   // used up or the transfer is abandoned.
   CURLcode Attempts(CURL* curl, curl_slist* callerHeaders, long* status) {
-    std::chrono::milliseconds pause = options_.firstRetryPause;
+    std::chrono::milliseconds limit = options_.firstRetryPause;
     curl_off_t inFile = 0;  // bytes in the .part file
     int attempt = 0;
     for (;;) {
@@ -312,14 +300,41 @@ class Transfer {
       known_ = decision.next;
       if (decision.step == Step::StartOver) {
         --attempt;  // part of this try
-      } else if (!IsTransient(decision.code, *status) || attempt >= options_.maxAttempts) {
-        return decision.code;
-      } else if (!PauseBeforeRetry(pause)) {
-        return CURLE_ABORTED_BY_CALLBACK;
-      } else {
-        pause *= 2;
+        continue;
       }
+      CURLcode end = WaitToRetry(decision.code, *status, result.response.retryAfter, &attempt, &limit);
+      if (end != CURLE_OK) return end;
     }
+  }
+
+  // After a failed try: CURLE_OK once the pause before the next try is over,
+  // else the code the download ends with.
+  CURLcode WaitToRetry(CURLcode code, long status, std::optional<std::chrono::seconds> retryAfter,
+                       int* attempt, std::chrono::milliseconds* limit) {
+    if (!bvhttptools::IsTransient(code, status)) return code;
+    auto now = std::chrono::steady_clock::now();
+    // A server that says when to come back is busy, not broken: such answers
+    // only end the download once the overload bound has passed.
+    bool overload = bvhttptools::IsOverload(status) && retryAfter.has_value();
+    if (overload) {
+      if (!overloadSince_) overloadSince_ = now;
+      if (now - *overloadSince_ >= options_.overloadLimit) return code;
+      --*attempt;
+    } else if (*attempt >= options_.maxAttempts) {
+      return code;
+    }
+    bvhttptools::RetryPause rule{*limit, options_.retryAfterCap, options_.retryJitter};
+    std::chrono::milliseconds pause =
+        bvhttptools::ChoosePause(rule, overload ? retryAfter : std::nullopt, random_);
+    if (overload) {
+      // One last try right at the bound rather than a wait beyond it.
+      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          *overloadSince_ + options_.overloadLimit - now);
+      pause = std::min(pause, left);
+    } else {
+      *limit *= 2;
+    }
+    return PauseBeforeRetry(pause) ? CURLE_OK : CURLE_ABORTED_BY_CALLBACK;
   }
 
   // One request, resumed from the bytes on disk when there are any. Returns
@@ -448,6 +463,8 @@ class Transfer {
       response.contentLength = ParseSize(value);
     } else if (HeaderValue(line, "Content-Range", &value)) {
       ParseContentRange(value, &response);
+    } else if (HeaderValue(line, "Retry-After", &value)) {
+      response.retryAfter = bvhttptools::RetryAfter(value, std::chrono::system_clock::now());
     }
     return bytes;
   }
@@ -472,6 +489,9 @@ class Transfer {
   const std::string partPath_;
   const TransferOptions options_;
   const std::uint64_t generation_;
+  std::mt19937 random_;  // the pauses before retries
+  // When the server first said it was too busy and when to come back.
+  std::optional<std::chrono::steady_clock::time_point> overloadSince_;
 
   std::FILE* file_ = nullptr;
   curl_slist* attemptHeaders_ = nullptr;  // the current try's own header list, if any

@@ -19,7 +19,16 @@ struct TransferOptions {
   long lowSpeedTimeSeconds = 30;    // ... for this long, the transfer stalled
   long connectTimeoutSeconds = 30;
   int maxAttempts = 4;              // first try plus retries of transient failures
-  std::chrono::milliseconds firstRetryPause{500};  // doubles each retry
+  // Retries pause a random time between zero and this limit, which doubles
+  // each retry, so that clients failing together do not return together.
+  std::chrono::milliseconds firstRetryPause{500};
+  bool retryJitter = true;  // false: the whole limit, as every client alike (benchmark only)
+  unsigned retrySeed = 0;   // seeds the pauses' random source; 0: std::random_device
+  // A 429 or 503 saying when to come back (Retry-After, honoured up to the
+  // cap) uses up no attempt: it is asked again until overloadLimit has
+  // passed since the first such answer.
+  std::chrono::seconds retryAfterCap{120};
+  std::chrono::seconds overloadLimit{600};
   long maxRedirects = 5;
   long receiveBufferBytes = 1024 * 1024;  // libcurl's 16 KiB default costs throughput
   std::string caBundle;  // PEM file of trusted certificates; empty: the system's store

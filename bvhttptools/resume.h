@@ -6,6 +6,9 @@
 
 #include <curl/curl.h>
 
+#include <chrono>
+#include <optional>
+#include <random>
 #include <string>
 
 namespace bvhttptools {
@@ -32,6 +35,8 @@ struct ResponseInfo {
   curl_off_t rangeStart = -1;  // from "Content-Range: bytes first-last/total"
   curl_off_t rangeTotal = -1;  // -1 also when the total is "*"
   bool complete = false;       // the blank line ending the header has arrived
+  // What a Retry-After header asked for, counted from its arrival.
+  std::optional<std::chrono::seconds> retryAfter;
 };
 
 // What a try has seen so far.
@@ -63,5 +68,32 @@ struct Decision {
 };
 
 Decision Decide(const KnownResource& known, const TryResult& result);
+
+// Whether a try that failed this way may succeed when asked again.
+bool IsTransient(CURLcode code, long status);
+
+// An overloaded server's answer: it may also say when to come back.
+inline bool IsOverload(long status) { return status == 429 || status == 503; }
+
+// The pause a Retry-After value asks for from `now`: delta-seconds or an
+// HTTP-date (IMF-fixdate, or the obsolete RFC 850 and asctime forms); a date
+// already past asks for none. Nothing when the value is neither.
+std::optional<std::chrono::seconds> RetryAfter(const std::string& value,
+                                               std::chrono::system_clock::time_point now);
+
+// How long to wait before the next try.
+struct RetryPause {
+  std::chrono::milliseconds limit;  // grows with each counted retry
+  std::chrono::seconds cap;         // the most a Retry-After is honoured
+  bool jitter = true;               // false: always the whole limit
+};
+
+// Full jitter: uniformly between zero and the limit, so that clients which
+// failed together do not come back together. A Retry-After (at most the
+// cap) is waited out first, as the earliest moment the server named; the
+// jitter after it spans at least the second it names.
+std::chrono::milliseconds ChoosePause(const RetryPause& pause,
+                                      std::optional<std::chrono::seconds> retryAfter,
+                                      std::mt19937& random);
 
 }  // namespace bvhttptools

@@ -646,6 +646,54 @@ TEST_F(HttpDownload, RetriesUnavailableServer) {
   EXPECT_EQ(server_->Requests().size(), 2u);
 }
 
+TEST_F(HttpDownload, RetriesTooManyRequestsWhenAskedTo) {
+  fs::path target = out_ / "setup.exe";
+  Download(server_->Url("/busy/big.bin?status=429&retry-after=1"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(server_->Requests().size(), 2u);
+}
+
+TEST_F(HttpDownload, BusyAnswersWithRetryAfterUseNoAttempt) {
+  fs::path target = out_ / "setup.exe";
+  // Three attempts, but four answers saying when to come back.
+  Download(server_->Url("/busy/big.bin?times=4&retry-after=0"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(server_->Requests().size(), 5u);
+}
+
+TEST_F(HttpDownload, UnavailableWithoutRetryAfterKeepsTheAttemptLimit) {
+  fs::path target = out_ / "setup.exe";
+  WriteFile(target, "previous installer");
+  Download(server_->Url("/busy/big.bin?times=4"), target);
+  ExpectCleanFailure(target, "previous installer");
+  EXPECT_EQ(rec_.status(), 503);
+  EXPECT_EQ(server_->Requests().size(), 3u);
+}
+
+TEST_F(HttpDownload, OverloadEndsOnceItsBoundHasPassed) {
+  TransferOptions options = LogicSession::GetTransferOptions();
+  options.overloadLimit = 0s;
+  LogicSession::SetTransferOptions(options);
+  fs::path target = out_ / "setup.exe";
+  Download(server_->Url("/status/503?retry-after=0"), target);
+  EXPECT_EQ(rec_.code(), CURLE_HTTP_RETURNED_ERROR);
+  EXPECT_EQ(rec_.status(), 503);
+  EXPECT_EQ(server_->Requests().size(), 1u);
+}
+
+TEST_F(HttpDownload, RetryAfterIsHonouredOnlyUpToTheCap) {
+  TransferOptions options = LogicSession::GetTransferOptions();
+  options.retryAfterCap = 1s;
+  LogicSession::SetTransferOptions(options);
+  fs::path target = out_ / "setup.exe";
+  // Waiting the day asked for would outlast the test's wait.
+  Download(server_->Url("/busy/big.bin?retry-after=86400"), target);
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_EQ(server_->Requests().size(), 2u);
+}
+
 // ---- abandoning ------------------------------------------------------------
 
 TEST_F(HttpDownload, AbandonAllStopsTransferAndCleansUp) {
@@ -680,6 +728,16 @@ TEST_F(HttpDownload, AbandonAllInterruptsRetryPause) {
   EXPECT_TRUE(LogicSession::AbandonAll(10s));
   EXPECT_EQ(rec_.completions(), 1);
   EXPECT_NE(rec_.code(), CURLE_OK);
+  EXPECT_TRUE(ListDir(out_).empty());
+}
+
+TEST_F(HttpDownload, AbandonAllInterruptsRetryAfterPause) {
+  fs::path target = out_ / "setup.exe";
+  Start(server_->Url("/status/429?retry-after=100"), target, rec_);
+  test_support::WaitUntil([&] { return !server_->Requests().empty(); }, kWait);
+  EXPECT_TRUE(LogicSession::AbandonAll(10s));
+  EXPECT_EQ(rec_.completions(), 1);
+  EXPECT_EQ(rec_.code(), CURLE_ABORTED_BY_CALLBACK);
   EXPECT_TRUE(ListDir(out_).empty());
 }
 

@@ -27,11 +27,11 @@ const KnownResource kNothingRefused{"", false, -1, 0, true};
 
 ResponseInfo Partial(curl_off_t start, curl_off_t total, curl_off_t length, std::string tag,
                      std::string date = "") {
-  return ResponseInfo{206, std::move(tag), std::move(date), length, start, total, true};
+  return ResponseInfo{206, std::move(tag), std::move(date), length, start, total, true, {}};
 }
 
 ResponseInfo Whole(long status, curl_off_t length, std::string tag, std::string date = "") {
-  return ResponseInfo{status, std::move(tag), std::move(date), length, -1, -1, true};
+  return ResponseInfo{status, std::move(tag), std::move(date), length, -1, -1, true, {}};
 }
 
 // Only the header has arrived.

@@ -12,6 +12,7 @@ server covers every case:
                          unless "If-Range" names another version (then 200
                          with the whole file)
   /status/<code>         answers with that status and a short body
+                         ("?retry-after=V" adds the header "Retry-After: V")
   /short/<name>          announces the full Content-Length, sends half, closes
   /chunked/<name>        the whole file, chunked (size unknown to the client)
   /chunked-short/<name>  chunked, closes after half without the last chunk
@@ -29,6 +30,10 @@ server covers every case:
   /norange/<name>        ignores Range, always 200 with the whole file
   /fail-once/<name>      the first request for <name> gets 503, later ones
                          are served like /files/
+  /busy/<name>           the first requests for <name> ("?times=N", default 1)
+                         get "?status=S" (default 503) with "Retry-After: V"
+                         when "?retry-after=V" is given; later ones are served
+                         like /files/
   /slow/<name>           the file throttled to 262144 bytes/s (or ?bps=N),
                          honouring Range
   /drop-change/<name>    the first request sends half of <name> and closes;
@@ -75,6 +80,7 @@ class Server(ThreadingHTTPServer):
         self.root = os.path.abspath(root)
         self.lock = threading.Lock()
         self.seen = set()       # "<mode>/<name>" already requested once
+        self.counts = {}        # "<mode>/<name>" -> requests so far
         self.requests = []      # lines for /_requests
 
     def handle_error(self, request, client_address):
@@ -82,6 +88,13 @@ class Server(ThreadingHTTPServer):
         if isinstance(sys.exc_info()[1], (ConnectionError, TimeoutError)):
             return
         super().handle_error(request, client_address)
+
+    def count(self, key):
+        """How many requests for `key` came before this one."""
+        with self.lock:
+            before = self.counts.get(key, 0)
+            self.counts[key] = before + 1
+            return before
 
     def first_time(self, key):
         with self.lock:
@@ -278,6 +291,8 @@ class Handler(BaseHTTPRequestHandler):
         if mode == "headers":
             self.send_plain(200, "".join("%s: %s\n" % item for item in self.headers.items()))
             return
+        retry_after = query.get("retry-after")
+        busy_header = {"Retry-After": retry_after[0]} if retry_after else {}
         if mode == "status":
             try:
                 code = int(rest)
@@ -288,7 +303,7 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_header("Content-Length", "0")
                 self.end_headers()
             else:
-                self.send_plain(code, "status %d\n" % code)
+                self.send_plain(code, "status %d\n" % code, busy_header)
             return
         if mode == "redirect":
             self.send_plain(302, "moved\n", {"Location": "/" + rest, "ETag": '"redirect"'})
@@ -340,6 +355,15 @@ class Handler(BaseHTTPRequestHandler):
         elif mode == "fail-once":
             if self.server.first_time(url.path):
                 self.send_plain(503, "try later\n")
+            else:
+                self.send_file(path, bps=bps, validators=tags)
+        elif mode == "busy":
+            try:
+                times, code = int(query.get("times", ["1"])[0]), int(query.get("status", ["503"])[0])
+            except ValueError:
+                times, code = 1, 503
+            if self.server.count(url.path) < times:
+                self.send_plain(code, "busy\n", busy_header)
             else:
                 self.send_file(path, bps=bps, validators=tags)
         elif mode == "slow":

@@ -1,0 +1,110 @@
+// When a failed try is asked again, and how long the client waits first.
+#include "resume.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <optional>
+#include <random>
+#include <set>
+#include <string>
+
+namespace {
+
+using namespace std::chrono_literals;
+using bvhttptools::ChoosePause;
+using bvhttptools::IsTransient;
+using bvhttptools::RetryAfter;
+using bvhttptools::RetryPause;
+
+// Sun, 06 Nov 1994 08:49:37 GMT
+const auto kNow = std::chrono::system_clock::from_time_t(784111777);
+
+TEST(RetryAfterValue, DeltaSeconds) {
+  EXPECT_EQ(RetryAfter("120", kNow), std::optional<std::chrono::seconds>(120s));
+  EXPECT_EQ(RetryAfter("0", kNow), std::optional<std::chrono::seconds>(0s));
+}
+
+TEST(RetryAfterValue, HttpDateInEachForm) {
+  EXPECT_EQ(RetryAfter("Sun, 06 Nov 1994 08:50:07 GMT", kNow), std::optional<std::chrono::seconds>(30s));
+  EXPECT_EQ(RetryAfter("Mon, 07 Nov 1994 08:49:37 GMT", kNow), std::optional<std::chrono::seconds>(86400s));
+  EXPECT_EQ(RetryAfter("Sunday, 06-Nov-94 08:51:37 GMT", kNow), std::optional<std::chrono::seconds>(120s));
+  EXPECT_EQ(RetryAfter("Sun Nov  6 08:49:47 1994", kNow), std::optional<std::chrono::seconds>(10s));
+}
+
+TEST(RetryAfterValue, PastDateAsksForNoPause) {
+  EXPECT_EQ(RetryAfter("Sat, 05 Nov 1994 08:49:37 GMT", kNow), std::optional<std::chrono::seconds>(0s));
+  EXPECT_EQ(RetryAfter("Thu, 01 Jan 1970 00:00:00 GMT", kNow), std::optional<std::chrono::seconds>(0s));
+}
+
+TEST(RetryAfterValue, GarbageIsNothing) {
+  for (const char* value : {"", "soon", "12abc", "-5", "1.5", " ", "Sun, 06 Nov 1994 08:50:07 PST",
+                            "Sun, 06 Foo 1994 08:50:07 GMT", "Sun, 06 Nov 1994 25:50:07 GMT",
+                            "Sun, 06 Nov 1994 08:50:07 GMT trailing", "Sun, 06 Nov 1994"}) {
+    EXPECT_EQ(RetryAfter(value, kNow), std::nullopt) << '"' << value << '"';
+  }
+}
+
+TEST(RetryAfterValue, HugeValueStaysHugeUntilTheCap) {
+  std::optional<std::chrono::seconds> huge = RetryAfter("99999999999999999999999", kNow);
+  ASSERT_TRUE(huge.has_value());
+  EXPECT_GE(*huge, 1000000000s);
+  std::mt19937 random(1);
+  RetryPause rule{500ms, 120s, true};
+  for (int i = 0; i < 100; ++i) {
+    std::chrono::milliseconds pause = ChoosePause(rule, huge, random);
+    EXPECT_GE(pause, 120s);
+    EXPECT_LE(pause, 121s);
+  }
+}
+
+TEST(RetryPauseChoice, FullJitterSpreadsOverTheWholeLimit) {
+  std::mt19937 random(42);
+  RetryPause rule{1000ms, 120s, true};
+  std::set<long long> seen;
+  for (int i = 0; i < 1000; ++i) {
+    std::chrono::milliseconds pause = ChoosePause(rule, std::nullopt, random);
+    EXPECT_GE(pause, 0ms);
+    EXPECT_LE(pause, 1000ms);
+    seen.insert(pause.count());
+  }
+  EXPECT_GT(seen.size(), 500u) << "pauses are not spread";
+  EXPECT_LT(*seen.begin(), 100);
+  EXPECT_GT(*seen.rbegin(), 900);
+}
+
+TEST(RetryPauseChoice, RetryAfterIsTheEarliestMoment) {
+  std::mt19937 random(7);
+  RetryPause rule{500ms, 120s, true};
+  std::set<long long> seen;
+  for (int i = 0; i < 200; ++i) {
+    std::chrono::milliseconds pause = ChoosePause(rule, 5s, random);
+    EXPECT_GE(pause, 5s);
+    EXPECT_LE(pause, 6s);
+    seen.insert(pause.count());
+  }
+  EXPECT_GT(seen.size(), 50u) << "clients told the same second come back together";
+  EXPECT_GT(*seen.rbegin(), 5800) << "the return is not spread over the whole second";
+}
+
+TEST(RetryPauseChoice, WithoutJitterEveryClientWaitsTheLimit) {
+  std::mt19937 random(3);
+  RetryPause rule{500ms, 120s, false};
+  EXPECT_EQ(ChoosePause(rule, std::nullopt, random), 500ms);
+  EXPECT_EQ(ChoosePause(rule, 2s, random), 3000ms);
+}
+
+TEST(TransientFailure, OverloadAndServerErrorsAreAskedAgain) {
+  EXPECT_TRUE(IsTransient(CURLE_HTTP_RETURNED_ERROR, 429));
+  EXPECT_TRUE(IsTransient(CURLE_HTTP_RETURNED_ERROR, 503));
+  EXPECT_TRUE(IsTransient(CURLE_HTTP_RETURNED_ERROR, 500));
+  EXPECT_TRUE(IsTransient(CURLE_COULDNT_CONNECT, 0));
+  EXPECT_TRUE(IsTransient(CURLE_PARTIAL_FILE, 200));
+  EXPECT_FALSE(IsTransient(CURLE_HTTP_RETURNED_ERROR, 404));
+  EXPECT_FALSE(IsTransient(CURLE_HTTP_RETURNED_ERROR, 403));
+  EXPECT_FALSE(IsTransient(CURLE_WRITE_ERROR, 200));
+  EXPECT_FALSE(IsTransient(CURLE_PEER_FAILED_VERIFICATION, 0));
+}
+
+}  // namespace
