@@ -606,9 +606,12 @@ def case_window(world, c, demo_shot=None):
         run.set_sleep("setup_1.2.3", 3000)
         run.start()
         c.require(run.wait_for_window(), "the window appears")
-        # The X window is mapped before Qt first paints it.
-        empty = wait_for(lambda: (lambda m: m if m.get("caption_pixels") else None)(
-            inspect_window(world)), 10, 0.2) or inspect_window(world)
+        # The X window is mapped before Qt first paints it, and a loaded
+        # machine may show it half painted for a moment: wait for a whole one.
+        def painted(m):
+            whole = m.get("caption_pixels") and all(p == BACKGROUND for p in m.get("corners", []))
+            return m if whole else None
+        empty = wait_for(lambda: painted(inspect_window(world)), 10, 0.2) or inspect_window(world)
         c.equal(empty.get("size"), (340, 120), "the window's outer size (no frame)")
         c.require("corners" in empty, "one window to inspect")
         c.true(all(p == BACKGROUND for p in empty["corners"]),
