@@ -97,7 +97,10 @@ std::string KeyIdHex(const KeyId& id) {
     std::snprintf(digits, sizeof digits, "%02X", id[i]);
     hex += digits;
   }
-  return hex;
+  // As minisign writes it in the key's comment: without leading zeros, so
+  // the id in the log can be found there.
+  const std::size_t first = hex.find_first_not_of('0');
+  return first == std::string::npos ? "0" : hex.substr(first);
 }
 
 bool ParsePublicKey(const std::string& text, PublicKey* key, std::string* why) {
