@@ -4,9 +4,9 @@
 // every client pausing alike, and prints how the server saw each.
 //
 // Usage: fleet_bench [--strict]   (exit 1 with --strict when a goal is missed)
-//   FLEET_TRANSFERS   downloads (default 300)
-//   FLEET_SLOTS       downloads the server serves at once (default 20)
-//   FLEET_SERVE_MS    how long each served download holds its slot (default 400)
+//   FLEET_TRANSFERS   downloads (default 600)
+//   FLEET_SLOTS       downloads the server serves at once (default 40)
+//   FLEET_SERVE_MS    how long each served download holds its slot (default 200)
 //   FLEET_LAUNCH_MS   the fleet starts spread over this long (default 2000)
 //   FLEET_BARE_EVERY  every K-th 503 has no Retry-After (default 10)
 #include "LogicSession.h"
@@ -131,8 +131,8 @@ bool Goal(const char* what, bool met) {
 
 int main(int argc, char** argv) {
   bool strict = argc > 1 && std::string(argv[1]) == "--strict";
-  int transfers = EnvInt("FLEET_TRANSFERS", 300), slots = EnvInt("FLEET_SLOTS", 20);
-  int serveMs = EnvInt("FLEET_SERVE_MS", 400), launchMs = EnvInt("FLEET_LAUNCH_MS", 2000);
+  int transfers = EnvInt("FLEET_TRANSFERS", 600), slots = EnvInt("FLEET_SLOTS", 40);
+  int serveMs = EnvInt("FLEET_SERVE_MS", 200), launchMs = EnvInt("FLEET_LAUNCH_MS", 2000);
   int bareEvery = EnvInt("FLEET_BARE_EVERY", 10);
   curl_global_init(CURL_GLOBAL_DEFAULT);
   std::string command = std::string(BRISVANE_PYTHON3) + " " + BRISVANE_FLEET_SERVER + " --slots " +

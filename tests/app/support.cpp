@@ -1,5 +1,11 @@
 #include "support.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -125,8 +131,22 @@ void UpgraderWorld::StartAfter(const QString& prelude) {
 }
 
 bool UpgraderWorld::WaitUntilServing(int timeoutMs) {
-  return WaitFor([&] { return QFileInfo::exists(runtimeDir() + "/BrisvaneUpgrade"); },
-                 timeoutMs);
+  // The socket file appears at bind(), a moment before listen(): only a
+  // connection that is taken shows the channel is up. One that sends
+  // nothing is not logged by the upgrader.
+  const QByteArray path = (runtimeDir() + "/BrisvaneUpgrade").toLocal8Bit();
+  return WaitFor(
+      [&] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (fd < 0) return false;
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
+        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        return up;
+      },
+      timeoutMs);
 }
 
 int UpgraderWorld::SendRequest(const QString& url, int asUser) {
