@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QFont>
 #include <QIcon>
 #include <QLabel>
@@ -12,13 +13,16 @@
 #include <chrono>
 #include <list>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
 
 #include "LogicSession.h"
 #include "deadline.h"
+#include "held_file.h"
 #include "installer_path.h"
+#include "installer_signature.h"
 #include "log_text.h"
 #include "log.h"
 #include "last_error.h"
@@ -67,16 +71,64 @@ std::uint32_t WaitKeepingEventsAlive(const platform::Process& process, std::uint
   }
 }
 
-// Starts the installer and waits for it; false when there is nothing to wait
-// on. Its handle is closed on return.
-bool RunInstaller(const QString& path) {
+using installer_signature::PublicKey;
+
+constexpr char kRefusedFormat[] = "BrisvaneUpgrade::VerifyInstaller installer refused, key id:%s: %s";
+constexpr char kSignatureSuffix[] = ".minisig";
+
+// The signature's URL: ".minisig" appended to the installer URL's path,
+// before any query or fragment.
+QString SignatureUrlOf(const QString& url) {
+  int end = url.size();
+  for (QChar mark : {QChar('?'), QChar('#')}) {
+    const int at = url.indexOf(mark);
+    if (at >= 0 && at < end) end = at;
+  }
+  return url.left(end) + kSignatureSuffix + url.mid(end);
+}
+
+// Checks the installer held in `file` against the downloaded signature and
+// logs the outcome: one INFO line when good, one ERROR line why not.
+bool VerifyInstaller(const std::string& path, const PublicKey& key, const platform::HeldFile& file) {
+  std::string comment;
+  std::string why = "the installer cannot be opened";
+  const bool good = (file.valid() && file.singleName()) &&
+                    installer_signature::VerifyFile(key, file, path + kSignatureSuffix, &comment, &why);
+  const std::string keyId = installer_signature::KeyIdHex(key.keyId);
+  WithLiveInstance([&](BrisvaneUpgrade*) {
+    if (good) {
+      LOG_INFO("BrisvaneUpgrade::VerifyInstaller signature good, key id:%s, trusted comment:%s",
+               keyId.c_str(), EscapeForLog(QString::fromStdString(comment)).c_str());
+    } else {
+      LOG_ERROR(kRefusedFormat, keyId.c_str(), EscapeForLog(QString::fromStdString(why)).c_str());
+    }
+  });
+  return good;
+}
+
+// How the worker's launch ended.
+enum class Launch { kWaited, kNotStarted, kRefused };
+
+// Starts the installer and waits for it. With a key, the file is checked
+// first and the checked file itself is what starts. Its handle is closed on
+// return.
+Launch RunInstaller(const QString& path, const std::optional<PublicKey>& key) {
   platform::Process process;
-  const int started = platform::LaunchInstaller(ToUtf8(path), &process);
+  int started = 0;
+  if (key) {
+    // Held from the check until the installer has started.
+    platform::HeldFile file;
+    file.Open(ToUtf8(path));
+    if (!VerifyInstaller(ToUtf8(path), *key, file)) return Launch::kRefused;
+    started = platform::LaunchHeldInstaller(file, ToUtf8(path), &process);
+  } else {
+    started = platform::LaunchInstaller(ToUtf8(path), &process);
+  }
   WithLiveInstance([&](BrisvaneUpgrade*) {
     LOG_INFO("ThreadStartInstaller[upgrade] start installer result:%d", started);
     if (!process) LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
   });
-  if (!process) return false;
+  if (!process) return Launch::kNotStarted;
 
   if (platform::WaitForProcess(process, kInstallerWaitMs) != platform::kWaitEnded) {
     const unsigned long error = platform::LastErrorCode();
@@ -85,14 +137,16 @@ bool RunInstaller(const QString& path) {
                 static_cast<int>(error));
     });
   }
-  return true;
+  return Launch::kWaited;
 }
 
 // Runs the downloaded installer on a worker thread and tells the window when
 // it has finished, or that it could not be started. Owns its copy of the path.
-void ThreadStartInstaller(std::u16string installerPath) {
-  if (!RunInstaller(QString::fromStdU16String(installerPath))) {
-    BrisvaneUpgrade::PostToInstance(new QEvent(kInstallerNotStartedEventType));
+void ThreadStartInstaller(std::u16string installerPath, std::optional<PublicKey> key) {
+  const Launch launch = RunInstaller(QString::fromStdU16String(installerPath), key);
+  if (launch != Launch::kWaited) {
+    BrisvaneUpgrade::PostToInstance(new QEvent(launch == Launch::kRefused ? kInstallerRefusedEventType
+                                                                           : kInstallerNotStartedEventType));
     return;
   }
   WithLiveInstance([](BrisvaneUpgrade*) {
@@ -175,6 +229,8 @@ void BrisvaneUpgrade::Wire() {
   connect(this, &BrisvaneUpgrade::SigUpdate, this, &BrisvaneUpgrade::SlotUpdateProgress);
   connect(this, &BrisvaneUpgrade::SigDownloadCompleted, this,
           &BrisvaneUpgrade::SlotDownloadCompleted);
+  connect(this, &BrisvaneUpgrade::SigSignatureDownloaded, this,
+          &BrisvaneUpgrade::SlotSignatureDownloaded);
   m_timer = new QTimer(this);
   m_timer->setInterval(kTickMs);
   connect(m_timer, &QTimer::timeout, this, &BrisvaneUpgrade::SlotOnTime);
@@ -226,6 +282,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   }
 
   m_busy = true;
+  m_installerUrl = url;
   // A retry after an installer that would not start: the bar follows the
   // new download again instead of the old ticker.
   if (m_timer && m_timer->isActive()) m_timer->stop();
@@ -250,8 +307,60 @@ void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {
     RelaunchClientAndClose();
     return;
   }
+  m_publicKey.reset();
+  const QFileInfo key(QCoreApplication::applicationDirPath() + "/upgrade.pub");
+  // Even a key that cannot be read opts in: it must not fall back to running
+  // unchecked installers.
+  if (key.exists() || key.isSymLink()) {
+    StartSignatureDownload(key.filePath());
+    return;
+  }
+  StartInstaller();
+}
+
+void BrisvaneUpgrade::StartSignatureDownload(const QString& keyPath) {
+  installer_signature::PublicKey key;
+  std::string why;
+  if (!installer_signature::LoadPublicKey(ToUtf8(keyPath), &key, &why)) {
+    RefuseInstaller(why);
+    return;
+  }
+  m_publicKey = key;
+  LogicSession session;
+  session.SetMaxBytes(static_cast<curl_off_t>(installer_signature::kMaxSignatureBytes));
+  session.DownloadFile(
+      [](std::string, CURLcode code, int) {
+        WithLiveInstance([code](BrisvaneUpgrade* window) {
+          emit window->SigSignatureDownloaded(static_cast<int>(code));
+        });
+      },
+      nullptr, ToUtf8(SignatureUrlOf(m_installerUrl)), std::list<std::string>(),
+      ToUtf8(m_installerPath + kSignatureSuffix));
+}
+
+void BrisvaneUpgrade::SlotSignatureDownloaded(int nCode) {
+  if (nCode != CURLE_OK) {
+    RefuseInstaller("the signature could not be downloaded, code:" + std::to_string(nCode));
+    return;
+  }
+  StartInstaller();
+}
+
+void BrisvaneUpgrade::RefuseInstaller(const std::string& why) {
+  const std::string keyId = m_publicKey ? installer_signature::KeyIdHex(m_publicKey->keyId) : "none";
+  LOG_ERROR(kRefusedFormat, keyId.c_str(), EscapeForLog(QString::fromStdString(why)).c_str());
+  RemoveRefusedAndRelaunch();
+}
+
+void BrisvaneUpgrade::RemoveRefusedAndRelaunch() {
+  QFile::remove(m_installerPath);
+  QFile::remove(m_installerPath + kSignatureSuffix);
+  RelaunchClientAndClose();
+}
+
+void BrisvaneUpgrade::StartInstaller() {
   try {
-    std::thread(ThreadStartInstaller, m_installerPath.toStdU16String()).detach();
+    std::thread(ThreadStartInstaller, m_installerPath.toStdU16String(), m_publicKey).detach();
   } catch (const std::system_error& error) {
     // Without the worker the installer never runs; the client is unchanged,
     // so bring it back as after a failed download.
@@ -274,6 +383,11 @@ void BrisvaneUpgrade::SlotOnTime() {
 }
 
 bool BrisvaneUpgrade::event(QEvent* e) {
+  if (e->type() == kInstallerRefusedEventType) {
+    // The worker has logged why.
+    RemoveRefusedAndRelaunch();
+    return true;
+  }
   if (e->type() == kInstallerNotStartedEventType) {
     // The window stays as it is; only a new request may try again.
     m_busy = false;

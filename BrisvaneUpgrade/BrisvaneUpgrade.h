@@ -9,11 +9,17 @@
 #include <QProgressBar>
 #include <QString>
 #include <QTimer>
+#include <optional>
+#include <string>
+
+#include "installer_signature.h"
 
 // Posted by the installer worker when the installer has finished.
 constexpr QEvent::Type kInstallDoneEventType = static_cast<QEvent::Type>(QEvent::User + 2);
 // Posted by the installer worker when the installer could not be started.
 constexpr QEvent::Type kInstallerNotStartedEventType = static_cast<QEvent::Type>(QEvent::User + 3);
+// Posted by the installer worker when the installer failed its signature check.
+constexpr QEvent::Type kInstallerRefusedEventType = static_cast<QEvent::Type>(QEvent::User + 4);
 
 class BrisvaneUpgrade : public QDialog {
   Q_OBJECT
@@ -46,10 +52,13 @@ class BrisvaneUpgrade : public QDialog {
  signals:
   void SigUpdate(int nProgress);
   void SigDownloadCompleted(bool bSuccessful);
+  // The installer's signature download ended with this CURLcode (0: done).
+  void SigSignatureDownloaded(int nCode);
 
  public slots:
   void SlotUpdateProgress(int nProgress);
   void SlotDownloadCompleted(bool bSuccessful);
+  void SlotSignatureDownloaded(int nCode);
   void SlotOnTime();
 
  protected:
@@ -64,10 +73,23 @@ class BrisvaneUpgrade : public QDialog {
   void Wire();
   // Gives up on this upgrade: the client comes back unchanged.
   void RelaunchClientAndClose();
+  // Starts the installer worker (checking the signature when there is a
+  // key) and the ticker.
+  void StartInstaller();
+  // A deployment with "upgrade.pub" beside the executable runs only what its
+  // publisher signed: fetches "<installer>.minisig" first.
+  void StartSignatureDownload(const QString& keyPath);
+  // Gives up on an installer that is not to run, as after a failed download.
+  void RefuseInstaller(const std::string& why);
+  // Removes the refused installer and its signature, then as RefuseInstaller.
+  void RemoveRefusedAndRelaunch();
 
   QPointer<QProgressBar> m_progressBar;
   QPointer<QTimer> m_timer;
   QString m_installerPath;
+  QString m_installerUrl;
+  // The publisher's key, when this deployment checks signatures.
+  std::optional<installer_signature::PublicKey> m_publicKey;
   // True from a request's download until the upgrade ends (or its installer
   // could not be started): a second request meanwhile would write the same
   // file under a running transfer, or run a second installer.

@@ -119,7 +119,7 @@ class Transfer {
  public:
   Transfer(LogicSession::CompletionCallback completion, LogicSession::ProgressCallback progress,
            std::string url, std::list<std::string> headers, std::string path,
-           TransferOptions options, std::uint64_t generation)
+           TransferOptions options, std::uint64_t generation, curl_off_t maxBytes)
       : completion_(std::move(completion)),
         progress_(std::move(progress)),
         url_(std::move(url)),
@@ -128,6 +128,7 @@ class Transfer {
         partPath_(path_ + ".part"),
         options_(options),
         generation_(generation),
+        maxBytes_(maxBytes),
         random_(options.retrySeed != 0 ? options.retrySeed : std::random_device{}()) {
     errorText_[0] = '\0';
   }
@@ -392,9 +393,22 @@ class Transfer {
     TryResult sofar;
     sofar.response = response_;
     Decision decision = bvhttptools::Decide(known_, sofar);
-    if (decision.step == Step::Continue) return true;
-    SetErrorText(decision.reason);
-    return false;
+    if (decision.step != Step::Continue) {
+      SetErrorText(decision.reason);
+      return false;
+    }
+    // A declared size beyond the limit is refused before its body arrives.
+    if (response_.contentLength > 0 && TooLarge(known_.onDisk + response_.contentLength)) return false;
+    return true;
+  }
+
+  // True (and the download failed for good) when `bytes` exceed the limit.
+  bool TooLarge(curl_off_t bytes) {
+    if (maxBytes_ <= 0 || bytes <= maxBytes_) return false;
+    std::snprintf(errorText_, sizeof errorText_, "larger than the limit of %lld bytes",
+                  static_cast<long long>(maxBytes_));
+    writeFailed_ = true;
+    return true;
   }
 
   void SetErrorText(const std::string& text) {
@@ -426,6 +440,7 @@ class Transfer {
     Transfer* self = static_cast<Transfer*>(user);
     size_t bytes = size * count;
     const curl_off_t before = self->known_.onDisk + self->written_;
+    if (self->TooLarge(before + static_cast<curl_off_t>(bytes))) return 0;
     size_t done = std::fwrite(data, 1, bytes, self->file_);
     self->written_ += static_cast<curl_off_t>(done);
     if (done != bytes) self->writeFailed_ = true;
@@ -489,6 +504,7 @@ class Transfer {
   const std::string partPath_;
   const TransferOptions options_;
   const std::uint64_t generation_;
+  const curl_off_t maxBytes_;  // 0: no limit
   std::mt19937 random_;  // the pauses before retries
   // When the server first said it was too busy and when to come back.
   std::optional<std::chrono::steady_clock::time_point> overloadSince_;
@@ -513,7 +529,8 @@ void LogicSession::DownloadFile(CompletionCallback completion, ProgressCallback 
   Registry& registry = TheRegistry();
   Transfer* transfer =
       new Transfer(std::move(completion), std::move(progress), url, headers, path,
-                   GetTransferOptions(), registry.abandonGeneration.load(std::memory_order_acquire));
+                   GetTransferOptions(), registry.abandonGeneration.load(std::memory_order_acquire),
+                   maxBytes_);
   {
     // Counted before the thread exists, so an AbandonAll right after this
     // call already waits for it.

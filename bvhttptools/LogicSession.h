@@ -53,6 +53,10 @@ class LogicSession {
                     const std::string& url, const std::list<std::string>& headers,
                     const std::string& path);
 
+  // Limits the next DownloadFile of this session to `bytes` of body (0: no
+  // limit): a larger resource fails with CURLE_WRITE_ERROR and is not kept.
+  void SetMaxBytes(curl_off_t bytes) { maxBytes_ = bytes; }
+
   // Options for transfers started after the call (tests shorten the limits).
   static void SetTransferOptions(const TransferOptions& options);
   static TransferOptions GetTransferOptions();
@@ -64,4 +68,7 @@ class LogicSession {
 
   // Number of transfers whose threads have not finished yet.
   static int RunningTransfers();
+
+ private:
+  curl_off_t maxBytes_ = 0;
 };

@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <string>
 
+#include "held_file.h"
+
 namespace platform {
 
 // Owns the handle of a started process, as std::unique_ptr owns its object:
@@ -61,6 +63,13 @@ constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 // links; anything but a regular file with a single name is refused. stdio on
 // /dev/null.
 int LaunchInstaller(const std::string& path, Process* process);
+
+// Runs the installer as LaunchInstaller does, but the very file `file` holds
+// (opened before it was checked), whatever `path` names by now; `path` is
+// what the installer sees as its own name. The caller keeps `file` open until
+// this returns. Linux: the installer also inherits that descriptor (number 3,
+// read-only), which a "#!" script's interpreter needs to read it.
+int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process);
 
 // Runs the post-install script at `path` hidden. Windows: the shell is given
 // the path in double quotes. Linux: /bin/sh <path>.

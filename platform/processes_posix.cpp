@@ -52,6 +52,12 @@ bool MakeOwnerExecutable(const std::string& path) {
 // ---------------------------------------------------------------------------
 // Spawning.
 
+// The number a held file gets in the child, and the name the child runs it
+// by: the exec then reads the very file that was checked, whatever its path
+// names by now.
+constexpr int kHeldDescriptor = 3;
+constexpr char kHeldPath[] = "/proc/self/fd/3";
+
 // Where a launched process stands with respect to terminal and group signals.
 enum class Detach {
   // Own process group: Ctrl-C in a terminal or a kill of the upgrader's group
@@ -64,7 +70,9 @@ enum class Detach {
 // Owns the spawn attributes and file actions for one launch.
 class SpawnSetup {
  public:
-  explicit SpawnSetup(Detach detach) {
+  // `keepFd`, when not -1, reaches the child as descriptor 3 (see
+  // kHeldDescriptor); nothing else beyond stdio does.
+  explicit SpawnSetup(Detach detach, int keepFd = -1) {
     ok_ = posix_spawnattr_init(&attr_) == 0;
     if (!ok_) return;
     attrInit_ = true;
@@ -88,13 +96,16 @@ class SpawnSetup {
 
     // Nothing of ours reaches the child: stdio on /dev/null and every other
     // descriptor closed, even one somebody opened without O_CLOEXEC.
-    ok_ = posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null",
+    // The dup comes first, before stdio could take the number, and leaves the
+    // copy without close-on-exec: a "#!" script's interpreter opens it by name.
+    ok_ = (keepFd < 0 || posix_spawn_file_actions_adddup2(&actions_, keepFd, kHeldDescriptor) == 0) &&
+          posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null",
                                            O_RDONLY, 0) == 0 &&
           posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null",
                                            O_WRONLY, 0) == 0 &&
           posix_spawn_file_actions_addopen(&actions_, 2, "/dev/null",
                                            O_WRONLY, 0) == 0 &&
-          posix_spawn_file_actions_addclosefrom_np(&actions_, 3) == 0;
+          posix_spawn_file_actions_addclosefrom_np(&actions_, keepFd < 0 ? 3 : kHeldDescriptor + 1) == 0;
   }
   ~SpawnSetup() {
     if (actionsInit_) posix_spawn_file_actions_destroy(&actions_);
@@ -105,13 +116,15 @@ class SpawnSetup {
 
   // Starts `argv[0]` directly (no shell). Returns the error number, 0 on
   // success; glibc reports a failed exec (ENOENT, EACCES, ...) here too.
-  int Spawn(const std::vector<std::string>& args, pid_t* pid) {
+  // `file`, when given, is what runs instead of argv[0] (which the child
+  // still sees as its name).
+  int Spawn(const std::vector<std::string>& args, pid_t* pid, const char* file = nullptr) {
     if (!ok_) return ENOMEM;
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    return posix_spawn(pid, argv[0], &actions_, &attr_, argv.data(), environ);
+    return posix_spawn(pid, file != nullptr ? file : argv[0], &actions_, &attr_, argv.data(), environ);
   }
 
  private:
@@ -162,11 +175,12 @@ void ReapInBackground(idtype_t type, id_t id) {
   errno = saved;
 }
 
-// Spawns a process to be waited on and hands back a pidfd for it.
-int SpawnWaitable(const std::vector<std::string>& args, Process* process) {
-  SpawnSetup setup(Detach::kGroup);
+// Spawns a process to be waited on and hands back a pidfd for it; with
+// `keepFd`, the process runs that file (see SpawnSetup).
+int SpawnWaitable(const std::vector<std::string>& args, Process* process, int keepFd = -1) {
+  SpawnSetup setup(Detach::kGroup, keepFd);
   pid_t pid = -1;
-  const int err = setup.Spawn(args, &pid);
+  const int err = setup.Spawn(args, &pid, keepFd < 0 ? nullptr : kHeldPath);
   if (err != 0) {
     errno = err;
     return 0;
@@ -189,6 +203,18 @@ int LaunchInstaller(const std::string& path, Process* process) {
   *process = Process();
   if (!MakeOwnerExecutable(path)) return 0;
   return SpawnWaitable({path, "/verysilent"}, process);
+}
+
+int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process) {
+  *process = Process();
+  if (!file.valid() || !file.singleName()) {
+    errno = EINVAL;
+    return 0;
+  }
+  // Through the held descriptor, as MakeOwnerExecutable does by name;
+  // failing is left to the exec to report.
+  fchmod(static_cast<int>(file.native()), 0700);
+  return SpawnWaitable({path, "/verysilent"}, process, static_cast<int>(file.native()));
 }
 
 int LaunchScript(const std::string& path, Process* process) {

@@ -59,6 +59,17 @@ int LaunchInstaller(const std::string& path, Process* process) {
   return ShellRun(Widen(path), L"/verysilent", SW_HIDE, process);
 }
 
+int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process) {
+  *process = Process();
+  if (!file.valid() || !file.singleName()) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  // The held handle shares neither writing nor deletion, so the file the
+  // shell starts by name is still the one that was checked.
+  return ShellRun(Widen(path), L"/verysilent", SW_HIDE, process);
+}
+
 int LaunchScript(const std::string& path, Process* process) {
   *process = Process();
   // Quoted, as the shell expects a path that may hold spaces.

@@ -15,6 +15,7 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QThread>
 
 #include "support.h"
@@ -442,6 +443,178 @@ TEST_F(UpgradeTest, CloseWhileTheScriptRunsEndsWithoutTheClient) {
   ExpectPromptCleanEndWithoutClient(world_, 2000);
   EXPECT_TRUE(Log().contains(
       InfoLine("BrisvaneUpgrade::StartCommandScript window closed, no longer waiting for the script")));
+}
+
+// ---------------------------------------------------------------------------
+// Installers checked against the publisher's key ("upgrade.pub").
+
+class SignedUpgradeTest : public UpgradeTest {
+ protected:
+  void SetUp() override {
+    UpgradeTest::SetUp();
+    ASSERT_TRUE(keys_.isValid());
+    ASSERT_TRUE(MakeKey("key"));
+    ASSERT_TRUE(QFile::copy(keys_.path() + "/key.pub", world_.appDir() + "/upgrade.pub"));
+  }
+  bool MakeKey(const QString& name) {
+    return QProcess::execute("minisign", {"-G", "-W", "-p", keys_.path() + "/" + name + ".pub",
+                                          "-s", keys_.path() + "/" + name + ".sec"}) == 0;
+  }
+  bool Sign(const QString& name, const QString& key = "key", bool legacy = false) {
+    QStringList args = {"-S", "-s", keys_.path() + "/" + key + ".sec", "-t", "release 1.2.3\x01",
+                        "-m", served_.path() + "/" + name};
+    if (legacy) args << "-l";
+    return QProcess::execute("minisign", args) == 0;
+  }
+  QString KeyId() {
+    // The id minisign prints on the public key's comment line.
+    const QString pub = QString::fromUtf8(ReadFile(keys_.path() + "/key.pub"));
+    return pub.section("minisign public key ", 1).section('\n', 0, 0).trimmed();
+  }
+  // The upgrade ends without running the installer and without a trace of it.
+  void ExpectRefused(const QString& name, const QString& reason) {
+    ASSERT_TRUE(world_.WaitForExit(30000));
+    const QStringList log = Log();
+    EXPECT_TRUE(log.contains(ErrorLine("BrisvaneUpgrade::VerifyInstaller installer refused, key id:" +
+                                       KeyId() + ": " + reason)))
+        << log.join("\n").toStdString();
+    EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
+    EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/" + name));
+    EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/" + name + ".minisig"));
+    EXPECT_TRUE(log.contains(InfoLine("BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1")));
+    EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
+  }
+  void ExpectRan() {
+    ASSERT_TRUE(world_.WaitForExit(30000));
+    EXPECT_TRUE(Log().contains(InfoLine("BrisvaneUpgrade::VerifyInstaller signature good, key id:" +
+                                        KeyId() + ", trusted comment:release 1.2.3\\x01")))
+        << Log().join("\n").toStdString();
+    EXPECT_EQ(world_.Recorded("installer.args"), "1\n/verysilent");
+  }
+
+  QTemporaryDir keys_;
+};
+
+TEST_F(SignedUpgradeTest, PrehashedSignatureOfTheKeyRunsTheInstaller) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  StartAndRequest("/files/setup.exe");
+  ExpectRan();
+  // The good line comes right before the installer starts.
+  const QStringList log = Log();
+  const int good = log.indexOf(QRegularExpression("^INFO BrisvaneUpgrade::VerifyInstaller signature good.*"));
+  ASSERT_GE(good, 0);
+  EXPECT_EQ(log.value(good + 1), InfoLine("ThreadStartInstaller[upgrade] start installer result:1"));
+}
+
+TEST_F(SignedUpgradeTest, LegacySignatureOfTheKeyRunsTheInstaller) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe", "key", true));
+  StartAndRequest("/files/setup.exe");
+  ExpectRan();
+}
+
+TEST_F(SignedUpgradeTest, SignatureIsFetchedBesideThePathKeepingTheQuery) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  StartAndRequest("/files/setup.exe?v=2");
+  ExpectRan();
+  QProcess fetch;
+  fetch.start("curl", {"-s", server_->Url("/_requests")});
+  ASSERT_TRUE(fetch.waitForFinished(10000));
+  EXPECT_TRUE(fetch.readAllStandardOutput().contains("/files/setup.exe.minisig -"));
+  EXPECT_TRUE(QFileInfo::exists(world_.downloadDir() + "/setup.exe?v=2.minisig"));
+}
+
+TEST_F(SignedUpgradeTest, AnotherKeysSignatureIsRefused) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(MakeKey("other"));
+  ASSERT_TRUE(Sign("setup.exe", "other"));
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_TRUE(Log().filter("installer refused, key id:" + KeyId() + ": the signature was made with key id ").size() == 1)
+      << Log().join("\n").toStdString();
+  EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
+  EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/setup.exe"));
+}
+
+TEST_F(SignedUpgradeTest, OneChangedByteIsRefused) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  QByteArray body = ReadFile(served_.path() + "/setup.exe");
+  body[body.size() - 2] = body[body.size() - 2] ^ 1;
+  WriteFile(served_.path() + "/setup.exe", body);
+  StartAndRequest("/files/setup.exe");
+  ExpectRefused("setup.exe", "the installer does not match its signature");
+}
+
+TEST_F(SignedUpgradeTest, ChangedTrustedCommentIsRefused) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  const QString sig = served_.path() + "/setup.exe.minisig";
+  WriteFile(sig, ReadFile(sig).replace("release 1.2.3", "release 9.9.9"));
+  StartAndRequest("/files/setup.exe");
+  ExpectRefused("setup.exe", "the trusted comment does not match its signature");
+}
+
+TEST_F(SignedUpgradeTest, MissingSignatureIsRefused) {
+  ServeInstaller("setup.exe");
+  StartAndRequest("/files/setup.exe");
+  ExpectRefused("setup.exe", "the signature could not be downloaded, code:22");
+}
+
+TEST_F(SignedUpgradeTest, TruncatedSignatureIsRefused) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  const QString sig = served_.path() + "/setup.exe.minisig";
+  WriteFile(sig, ReadFile(sig).left(120));
+  StartAndRequest("/files/setup.exe");
+  ExpectRefused("setup.exe", "the signature is malformed");
+}
+
+TEST_F(SignedUpgradeTest, GarbageSignatureIsRefused) {
+  ServeInstaller("setup.exe");
+  WriteFile(served_.path() + "/setup.exe.minisig", QByteArray("\x7f" "ELF garbage\n"));
+  StartAndRequest("/files/setup.exe");
+  ExpectRefused("setup.exe", "the signature is malformed");
+}
+
+TEST_F(SignedUpgradeTest, HugeSignatureIsRefusedWithoutBeingKept) {
+  ServeInstaller("setup.exe");
+  WriteFile(served_.path() + "/setup.exe.minisig", QByteArray(1 << 20, 'A'));
+  StartAndRequest("/files/setup.exe");
+  ExpectRefused("setup.exe", "the signature could not be downloaded, code:23");
+  EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/setup.exe.minisig.part"));
+}
+
+TEST_F(SignedUpgradeTest, MalformedKeyIsRefused) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  WriteFile(world_.appDir() + "/upgrade.pub", "untrusted comment: nothing\nnot base64\n");
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_TRUE(Log().contains(ErrorLine(
+      "BrisvaneUpgrade::VerifyInstaller installer refused, key id:none: the key file is malformed")))
+      << Log().join("\n").toStdString();
+  EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
+  EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/setup.exe"));
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
+}
+
+TEST_F(SignedUpgradeTest, UnreadableKeyIsRefused) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  // A folder in the key's place cannot be read as one, even by root.
+  QFile::remove(world_.appDir() + "/upgrade.pub");
+  ASSERT_TRUE(QDir().mkdir(world_.appDir() + "/upgrade.pub"));
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_TRUE(Log().contains(ErrorLine(
+      "BrisvaneUpgrade::VerifyInstaller installer refused, key id:none: the key file cannot be read")))
+      << Log().join("\n").toStdString();
+  EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
+  EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/setup.exe"));
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
 }
 
 }  // namespace

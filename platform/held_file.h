@@ -1,0 +1,71 @@
+// A file held open from its check until it is used, so that what was checked
+// is what gets used even when its name is pointed at another file meanwhile;
+// held_file_posix.cpp / held_file_win.cpp, chosen by CMake. Paths are UTF-8.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// Owns one read-only handle of a regular file. Move-only.
+class HeldFile {
+ public:
+  HeldFile() = default;
+  ~HeldFile() { Close(); }
+  HeldFile(HeldFile&& other) noexcept;
+  HeldFile& operator=(HeldFile&& other) noexcept;
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  // Opens `path` for reading, never through a link, and refuses anything but
+  // a regular file. Linux: close-on-exec. Windows: shares neither writing nor
+  // deletion, so the file can be neither changed nor renamed nor replaced
+  // while it is held.
+  bool Open(const std::string& path);
+  void Close();
+
+  bool valid() const { return native_ != kNone; }
+  // The back end's handle (a descriptor on Linux, a HANDLE on Windows), still
+  // owned here.
+  std::intptr_t native() const { return native_; }
+  std::uint64_t size() const { return size_; }
+  // True when the file has no second name that could be changed through.
+  bool singleName() const { return singleName_; }
+
+  // Reads up to `count` bytes at `offset`: the number read, 0 at the end,
+  // -1 on failure.
+  long long ReadAt(std::uint64_t offset, void* buffer, std::size_t count) const;
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t native_ = kNone;
+  std::uint64_t size_ = 0;
+  bool singleName_ = false;
+};
+
+// A read-only mapping of a whole held file, so that it need not be copied
+// into memory. Unmapped on destruction; the file must outlive it.
+class FileView {
+ public:
+  FileView() = default;
+  ~FileView();
+  FileView(const FileView&) = delete;
+  FileView& operator=(const FileView&) = delete;
+
+  bool Map(const HeldFile& file);
+  const unsigned char* data() const { return static_cast<const unsigned char*>(base_); }
+  std::size_t size() const { return size_; }
+
+ private:
+  void* base_ = nullptr;
+  std::size_t size_ = 0;
+  std::intptr_t mapping_ = -1;  // Windows: the section the view belongs to
+};
+
+// Reads a whole small file (at most `maxBytes`) through a HeldFile; false
+// when it cannot be opened or read, or is larger.
+bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* text);
+
+}  // namespace platform
