@@ -726,6 +726,62 @@ def case_system_proxy(world, c):
             world.env["no_proxy"] = saved
 
 
+def minisign(*args):
+    subprocess.run(["minisign", *args], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL, timeout=60)
+
+
+def case_signed(world, c):
+    # With the publisher's key beside it, the Windows program checks what it
+    # downloaded: a signed installer runs after one INFO line, a swapped one
+    # is refused and the client comes back.
+    keys = world.work / "keys"
+    if keys.exists():
+        shutil.rmtree(keys)
+    keys.mkdir()
+    minisign("-G", "-W", "-p", str(keys / "key.pub"), "-s", str(keys / "key.sec"))
+    for swapped in (False, True):
+        run = Run(world)
+        try:
+            shutil.copy2(keys / "key.pub", run.app / "upgrade.pub")
+            shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
+            minisign("-S", "-s", str(keys / "key.sec"), "-t", "Brisvane 1.2.3",
+                     "-m", str(world.served / INSTALLER))
+            if swapped:
+                # Another program under the signed name, the signature kept.
+                shutil.copy2(world.standins / "window_message.exe", world.served / INSTALLER)
+            run.start()
+            c.require(run.wait_for_window(), "the window appears")
+            c.require(world.send_request(f"http://127.0.0.1:{world.port}/files/{INSTALLER}") == 0,
+                      "upgrade-request.exe delivers the request")
+            c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
+            log = run.log(c)
+            verdicts = [line for line in log if "VerifyInstaller" in line]
+            if swapped:
+                c.true(len(verdicts) == 1 and verdicts[0].startswith("ERROR ") and
+                       verdicts[0].endswith("the installer does not match its signature"),
+                       f"the swapped installer is refused: {verdicts}")
+                c.true(wait_for(lambda: run.record("bvc").get("started"), 15),
+                       "the client was started")
+                c.equal(run.record("setup_1.2.3"), {}, "the swapped installer never ran")
+                c.true(not (run.data / INSTALLER).exists(), "the refused download is removed")
+            else:
+                lines = whole_road_lines(run)
+                c.true(len(verdicts) == 1 and verdicts[0].startswith(
+                    "INFO BrisvaneUpgrade::VerifyInstaller signature good") and
+                    verdicts[0].endswith("trusted comment:Brisvane 1.2.3"),
+                    f"one INFO line for the good signature: {verdicts}")
+                c.equal([line for line in log if line not in verdicts], lines,
+                        "otherwise the whole road's log")
+                c.true(log.index(verdicts[0]) == lines.index(
+                    "INFO ThreadStartInstaller[upgrade] start installer result:1"),
+                    "the signature is checked right before the installer starts")
+                check_whole_road(world, run, c)
+        finally:
+            run.finish()
+            (world.served / (INSTALLER + ".minisig")).unlink(missing_ok=True)
+
+
 CASES = [
     ("whole_road", case_whole_road),
     ("second_instance", case_second_instance),
@@ -738,6 +794,7 @@ CASES = [
     ("window_at_200_percent", case_window_at_200_percent),
     ("non_ascii_folders", case_non_ascii_folders),
     ("system_proxy", case_system_proxy),
+    ("signed", case_signed),
 ]
 
 
