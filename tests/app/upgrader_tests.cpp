@@ -520,9 +520,10 @@ TEST_F(SignedUpgradeTest, SignatureIsFetchedBesideThePathKeepingTheQuery) {
   StartAndRequest("/files/setup.exe?v=2");
   ExpectRan();
   QProcess fetch;
-  fetch.start("curl", {"-s", server_->Url("/_requests")});
+  fetch.start("curl", {"-s", server_->Url("/_targets")});
   ASSERT_TRUE(fetch.waitForFinished(10000));
-  EXPECT_TRUE(fetch.readAllStandardOutput().contains("/files/setup.exe.minisig -"));
+  const QByteArray targets = fetch.readAllStandardOutput();
+  EXPECT_TRUE(targets.split('\n').contains("/files/setup.exe.minisig?v=2")) << targets.toStdString();
   EXPECT_TRUE(QFileInfo::exists(world_.downloadDir() + "/setup.exe?v=2.minisig"));
 }
 

@@ -53,6 +53,8 @@ it out) and Last-Modified (the file's modification time).
   /_requests             one line per request served so far:
                          "<path> <Range header or ->", followed by
                          " If-Range: <value>" when the request carried one
+  /_targets              one line per request served so far: its whole
+                         target, query included
 
 With --tls the server speaks HTTPS with the certificate and key in PEM.
 Unknown names give 404. Only the loopback interface is used.
@@ -82,6 +84,7 @@ class Server(ThreadingHTTPServer):
         self.seen = set()       # "<mode>/<name>" already requested once
         self.counts = {}        # "<mode>/<name>" -> requests so far
         self.requests = []      # lines for /_requests
+        self.targets = []       # lines for /_targets
 
     def handle_error(self, request, client_address):
         # A client hanging up mid-body is routine here (abandon, stall tests).
@@ -281,11 +284,13 @@ class Handler(BaseHTTPRequestHandler):
             line += " If-Range: %s" % self.headers.get("If-Range")
         with self.server.lock:
             self.server.requests.append(line)
+            self.server.targets.append(self.path)
         mode, _, rest = url.path.lstrip("/").partition("/")
 
-        if mode == "_requests":
+        if mode in ("_requests", "_targets"):
             with self.server.lock:
-                text = "".join(line + "\n" for line in self.server.requests)
+                lines = self.server.requests if mode == "_requests" else self.server.targets
+                text = "".join(line + "\n" for line in lines)
             self.send_plain(200, text)
             return
         if mode == "headers":
