@@ -370,6 +370,16 @@ class Run:
 
 # -- cases --------------------------------------------------------------------
 
+def upgrade_with_served_installer(world, run, c):
+    """Starts the upgrader, hands it the served installer's URL the way the
+    client does and waits for it to end with exit code 0."""
+    run.start()
+    c.require(run.wait_for_window(), "the window appears")
+    c.require(world.send_request(f"http://127.0.0.1:{world.port}/files/{INSTALLER}") == 0,
+              "upgrade-request.exe delivers the request")
+    c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
+
+
 def whole_road_lines(run):
     return [
         "INFO BrisvaneUpgrade::nativeEvent receive message",
@@ -410,11 +420,7 @@ def case_whole_road(world, c, app_name="Brisvane App", local_appdata=None):
         shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
         run.set_sleep("setup_1.2.3", 500)
         run.set_sleep("script", 300)
-        run.start()
-        c.require(run.wait_for_window(), "the window appears")
-        c.require(world.send_request(f"http://127.0.0.1:{world.port}/files/{INSTALLER}") == 0,
-                  "upgrade-request.exe delivers the request")
-        c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
+        upgrade_with_served_installer(world, run, c)
         c.equal(run.log(c), whole_road_lines(run), "the log")
         check_whole_road(world, run, c)
     finally:
@@ -479,11 +485,7 @@ def case_no_script(world, c):
     try:
         (run.app / "command.bat").unlink()
         shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
-        run.start()
-        c.require(run.wait_for_window(), "the window appears")
-        c.require(world.send_request(f"http://127.0.0.1:{world.port}/files/{INSTALLER}") == 0,
-                  "upgrade-request.exe delivers the request")
-        c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
+        upgrade_with_served_installer(world, run, c)
         log = run.log(c)
         c.equal(log[-3:], [
             "ERROR BrisvaneUpgrade::StartCommandScript copy script doesn't exist",
@@ -750,11 +752,7 @@ def case_signed(world, c):
             if swapped:
                 # Another program under the signed name, the signature kept.
                 shutil.copy2(world.standins / "window_message.exe", world.served / INSTALLER)
-            run.start()
-            c.require(run.wait_for_window(), "the window appears")
-            c.require(world.send_request(f"http://127.0.0.1:{world.port}/files/{INSTALLER}") == 0,
-                      "upgrade-request.exe delivers the request")
-            c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
+            upgrade_with_served_installer(world, run, c)
             log = run.log(c)
             verdicts = [line for line in log if "VerifyInstaller" in line]
             if swapped:
