@@ -1,0 +1,21 @@
+# Where `cmake --install` lays things out. Linux: the GNU folders, the upgrader
+# in a folder of its own, since the client (bvc.exe), command.bat and
+# upgrade.pub are looked for beside it. Windows: one flat folder, as the
+# client's installer lays it out.
+include(GNUInstallDirs)
+
+if(WIN32)
+  set(BRISVANE_APP_DIR "." CACHE STRING "Folder of BrisvaneUpgrade, relative to the prefix")
+  set(BRISVANE_TOOL_DIR ".")
+  set(BRISVANE_DOC_DIR "doc")
+else()
+  # Debian looks for a package's documents under its package name.
+  if(NOT "$CACHE{CMAKE_INSTALL_DOCDIR}")
+    set(CMAKE_INSTALL_DOCDIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/brisvane-upgrade")
+    GNUInstallDirs_get_absolute_install_dir(CMAKE_INSTALL_FULL_DOCDIR CMAKE_INSTALL_DOCDIR DOCDIR)
+  endif()
+  set(BRISVANE_APP_DIR "${CMAKE_INSTALL_LIBEXECDIR}/brisvane" CACHE STRING
+      "Folder of BrisvaneUpgrade, relative to the prefix")
+  set(BRISVANE_TOOL_DIR "${CMAKE_INSTALL_BINDIR}")
+  set(BRISVANE_DOC_DIR "${CMAKE_INSTALL_DOCDIR}")
+endif()
