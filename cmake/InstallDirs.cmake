@@ -19,3 +19,14 @@ else()
   set(BRISVANE_TOOL_DIR "${CMAKE_INSTALL_BINDIR}")
   set(BRISVANE_DOC_DIR "${CMAKE_INSTALL_DOCDIR}")
 endif()
+
+# Debian ships changelogs and manual pages gzip-compressed, reproducibly so;
+# compressed at configure time, again whenever the source changes.
+function(brisvane_gzip source output)
+  find_program(BRISVANE_GZIP gzip REQUIRED)
+  get_filename_component(folder ${output} DIRECTORY)
+  file(MAKE_DIRECTORY ${folder})
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${source})
+  execute_process(COMMAND ${BRISVANE_GZIP} -9nc ${source} OUTPUT_FILE ${output}
+    COMMAND_ERROR_IS_FATAL ANY)
+endfunction()

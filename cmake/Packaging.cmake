@@ -64,10 +64,7 @@ else()
     message(FATAL_ERROR "packaging/changelog: the newest entry is not for version "
                         "${PROJECT_VERSION}: ${changelog_top}")
   endif()
-  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${changelog})
-  find_program(BRISVANE_GZIP gzip REQUIRED)
-  execute_process(COMMAND ${BRISVANE_GZIP} -9nc ${changelog}
-    OUTPUT_FILE ${CMAKE_BINARY_DIR}/packaging/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+  brisvane_gzip(${changelog} ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 
   # Each package carries its own copyright and changelog.
   set(package_upgrader brisvane-upgrade)
