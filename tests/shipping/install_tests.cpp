@@ -122,28 +122,38 @@ TEST(InstallLayoutTest, UpgraderComponentIsExactlyItsFilesWithTheirModes) {
   }
 }
 
-TEST(InstallLayoutTest, SampleScriptOnlyChecksForTheClient) {
-  QTemporaryDir prefix;
-  ASSERT_TRUE(prefix.isValid());
+// Run as the upgrader runs it, with a recording `logger` first on the PATH.
+TEST(InstallLayoutTest, SampleScriptOnlyReportsWhetherTheClientIsThere) {
+  QTemporaryDir prefix, app, tools;
+  ASSERT_TRUE(prefix.isValid() && app.isValid() && tools.isValid());
   ASSERT_NO_FATAL_FAILURE(Install(prefix.path(), "upgrader"));
   const QByteArray sample = ReadFile(prefix.path() + "/" + kSample);
   ASSERT_FALSE(sample.isEmpty());
-
-  // Copied as command.bat beside an upgrader, run as the upgrader runs it.
-  QTemporaryDir app;
-  ASSERT_TRUE(app.isValid());
   WriteFile(app.path() + "/command.bat", sample);
+  WriteFile(tools.path() + "/logger",
+            "#!/bin/sh\nprintf '%s|' \"$@\" > \"" + tools.path().toUtf8() + "/logger.args\"\n", true);
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("PATH", tools.path() + ":" + env.value("PATH"));
   const auto runScript = [&] {
-    return RunProgram("/bin/sh", {app.path() + "/command.bat"},
-                      QProcessEnvironment::systemEnvironment(), "/")
-        .exitCode;
+    QFile::remove(tools.path() + "/logger.args");
+    return RunProgram("/bin/sh", {app.path() + "/command.bat"}, env, "/").exitCode;
   };
-  EXPECT_EQ(runScript(), 2) << "no client passed";
-  WriteFile(app.path() + "/bvc.exe", "#!/bin/sh\n", false);
-  EXPECT_EQ(runScript(), 2) << "a client that cannot be started passed";
-  WriteFile(app.path() + "/bvc.exe", "#!/bin/sh\n", true);
+  const QString client = app.path() + "/bvc.exe";
+  const QString warning =
+      "-t|brisvane-upgrade|-p|user.warning|post-install: no client that can be started at " +
+      client + "|";
+
+  EXPECT_EQ(runScript(), 2);
+  EXPECT_EQ(QString(ReadFile(tools.path() + "/logger.args")), warning) << "without a client";
+  WriteFile(client, "#!/bin/sh\n", false);
+  EXPECT_EQ(runScript(), 2);
+  EXPECT_EQ(QString(ReadFile(tools.path() + "/logger.args")), warning)
+      << "a client that cannot be started";
+  WriteFile(client, "#!/bin/sh\n", true);
   EXPECT_EQ(runScript(), 0);
-  // It changed nothing.
+  EXPECT_EQ(QString(ReadFile(tools.path() + "/logger.args")),
+            "-t|brisvane-upgrade|post-install: the client " + client + " is ready|");
+  // It changed nothing beside the upgrader.
   EXPECT_EQ(Listed(Files(app.path())), Listed({"bvc.exe", "command.bat"}));
   EXPECT_EQ(ReadFile(app.path() + "/command.bat"), sample);
 }

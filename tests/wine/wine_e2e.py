@@ -499,6 +499,41 @@ def case_no_script(world, c):
         run.finish()
 
 
+def case_sample_command_bat(world, c):
+    """The sample post-install script of doc/examples as the live command.bat,
+    with a recording eventcreate.exe in the prefix's System32 (Wine has none):
+    after the installer, cmd runs it and it reports the client ready; without
+    a client it reports a warning and exits 2."""
+    sample = (ROOT / "BrisvaneUpgrade/examples/command-windows.bat").read_bytes()
+    eventcreate = World.drive_c / "windows" / "system32" / "eventcreate.exe"
+    shutil.copy2(world.standins / "standin.exe", eventcreate)
+    run = Run(world)
+    try:
+        (run.app / "command.bat").write_bytes(sample)
+        client = win_path(run.app / "bvc.exe")
+        shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
+        upgrade_with_served_installer(world, run, c)
+        c.equal(run.record("eventcreate").get("arg"),
+                ["/L", "APPLICATION", "/T", "INFORMATION", "/ID", "1", "/D",
+                 f"BrisvaneUpgrade post-install: the client {client} is ready"],
+                "the sample's event beside the client")
+        c.true(wait_for(lambda: run.record("bvc").get("started"), 15), "the client was started")
+
+        (world.records / "eventcreate.txt").unlink()
+        (run.app / "bvc.exe").unlink()
+        by_hand = subprocess.run([WINE, "cmd", "/c", win_path(run.app / "command.bat")],
+                                 env=world.env, cwd=run.app, timeout=60,
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        c.equal(by_hand.returncode, 2, "the sample's exit code without the client")
+        c.equal(run.record("eventcreate").get("arg"),
+                ["/L", "APPLICATION", "/T", "WARNING", "/ID", "2", "/D",
+                 f"BrisvaneUpgrade post-install: no client at {client}"],
+                "the sample's event without the client")
+    finally:
+        run.finish()
+        eventcreate.unlink()
+
+
 def case_installer_not_started(world, c):
     # Downloaded fine but not a program: the shell finds nothing to run it
     # with and gives no process handle.
@@ -785,6 +820,7 @@ CASES = [
     ("second_instance", case_second_instance),
     ("download_404", case_download_404),
     ("no_command_bat", case_no_script),
+    ("sample_command_bat", case_sample_command_bat),
     ("installer_not_started", case_installer_not_started),
     ("escape_mid_download", case_escape_mid_download),
     ("close_mid_download", case_close_mid_download),
