@@ -46,7 +46,7 @@ if(WIN32)
     install(DIRECTORY "${BRISVANE_LICENSE_DIR}/" DESTINATION licenses COMPONENT upgrader)
   else()
     message(WARNING "BRISVANE_LICENSE_DIR is not set: the ZIP lacks the licence texts of "
-                    "the statically linked Qt, libcurl and libsodium")
+                    "the statically linked Qt, libcurl, libsodium and MinGW-w64 runtime")
   endif()
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${BRISVANE_DOC_DIR}
     RENAME copyright.txt COMPONENT upgrader)
