@@ -61,7 +61,7 @@ int brisvane_wait_for_upgrader(int timeout_ms, char* reason, size_t reason_size)
 
 namespace brisvane {
 
-constexpr std::chrono::milliseconds kDefaultHandOverLimit{BRISVANE_DEFAULT_TIMEOUT_MS};
+inline constexpr std::chrono::milliseconds kDefaultHandOverLimit{BRISVANE_DEFAULT_TIMEOUT_MS};
 
 struct HandOverResult {
   enum class Status {
