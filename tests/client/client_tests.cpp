@@ -4,6 +4,7 @@
 // reply never sent). C++ and C interfaces alike.
 #include <brisvane/upgrade_client.h>
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -14,8 +15,10 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -89,6 +92,20 @@ class StallingListener {
   bool ok_ = false;
   std::vector<int> fillers_;
 };
+
+// This process's socket descriptors, each with whether it is close-on-exec.
+std::map<int, bool> SocketDescriptors() {
+  std::map<int, bool> result;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    const std::string target = std::filesystem::read_symlink(entry.path(), ec).string();
+    if (ec || target.rfind("socket:", 0) != 0) continue;
+    const int fd = std::stoi(entry.path().filename().string());
+    const int flags = fcntl(fd, F_GETFD);
+    if (flags >= 0) result[fd] = (flags & FD_CLOEXEC) != 0;
+  }
+  return result;
+}
 
 class ClientTest : public ::testing::Test {
  protected:
@@ -166,6 +183,37 @@ TEST_F(ClientTest, LimitNotPositiveMeansTheDefaultNotAnExpiredOne) {
     EXPECT_EQ(result.status, Status::kReplied) << limit.count() << " ms: " << result.reason;
   }
   EXPECT_EQ(Received().size(), 2u);
+}
+
+// A child started meanwhile by another thread must not inherit the
+// connection, and nothing stays open once the call is over, however it ends.
+TEST_F(ClientTest, ConnectionIsCloseOnExecWhileHeldAndClosedAfterEveryOutcome) {
+  const std::map<int, bool> before = SocketDescriptors();
+  StallingListener listener(socketPath_, true);
+  ASSERT_TRUE(listener.ok());
+  std::future<HandOverResult> pending = std::async(std::launch::async, [] {
+    return HandOverUpgrade("http://h/held.exe", 3s);
+  });
+  std::map<int, bool> held;
+  // The listener's and the call's sockets.
+  ASSERT_TRUE(test_support::WaitUntil(
+      [&] {
+        held = SocketDescriptors();
+        return held.size() >= before.size() + 2;
+      },
+      5s));
+  for (const auto& [fd, cloexec] : held) EXPECT_TRUE(cloexec) << "descriptor " << fd;
+  EXPECT_EQ(pending.get().status, Status::kFailed);
+  listener.CloseAll();
+
+  EXPECT_EQ(HandOverUpgrade("http://h/none.exe").status, Status::kNoUpgrader);
+  EXPECT_FALSE(WaitForUpgrader(200ms));
+  auto server = MakeServer(0);
+  ASSERT_TRUE(server->Start());
+  EXPECT_TRUE(WaitForUpgrader(1s));
+  EXPECT_EQ(HandOverUpgrade("http://h/ok.exe").status, Status::kReplied);
+  server->Stop();
+  EXPECT_EQ(SocketDescriptors(), before);
 }
 
 // ---------------------------------------------------------------------------
