@@ -256,6 +256,20 @@ TEST_F(ClientTest, WaitForUpgraderIsTrueOnceAnUpgraderStartsLater) {
   EXPECT_EQ(Received(), std::vector<std::string>{"http://h/after-wait.exe"});
 }
 
+TEST_F(ClientTest, LimitTooLongForTheClockMeansNoLimit) {
+  auto server = MakeServer(0);
+  std::thread starter([&] {
+    std::this_thread::sleep_for(300ms);
+    server->Start();
+  });
+  const bool ready = WaitForUpgrader(std::chrono::milliseconds::max());
+  starter.join();
+  EXPECT_TRUE(ready);
+  const HandOverResult result =
+      HandOverUpgrade("http://h/a.exe", std::chrono::milliseconds::max());
+  EXPECT_EQ(result.status, Status::kReplied) << result.reason;
+}
+
 // ---------------------------------------------------------------------------
 // The C functions.
 
