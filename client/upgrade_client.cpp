@@ -9,6 +9,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "deadline.h"
 #include "request_protocol.h"
