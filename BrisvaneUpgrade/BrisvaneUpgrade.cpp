@@ -193,7 +193,8 @@ BrisvaneUpgrade::BrisvaneUpgrade() : QDialog(nullptr) {
 BrisvaneUpgrade::~BrisvaneUpgrade() = default;
 
 void BrisvaneUpgrade::BuildUi() {
-  setWindowTitle("BrisvaneUpgrade");
+  // Clients find the upgrader by this title (request_protocol.h).
+  setWindowTitle(QString::fromWCharArray(platform::kWindowTitle));
   setWindowIcon(QIcon(":/Resource/upgrade.ico"));
   setWindowFlags(Qt::FramelessWindowHint);
   setStyleSheet("background-color:#1E2831");

@@ -12,8 +12,9 @@ class Deadline {
 
   // Ends at `at`; Clock::time_point::max() never ends.
   explicit Deadline(Clock::time_point at) : at_(at) {}
-  // Ends `span` from now.
-  static Deadline After(std::chrono::milliseconds span) { return Deadline(Clock::now() + span); }
+  // Ends `span` from now (now, when it is not positive); a span too long for
+  // the clock never ends.
+  static Deadline After(std::chrono::milliseconds span);
   static Deadline Never() { return Deadline(Clock::time_point::max()); }
 
   // True once it has passed; never for Never().

@@ -1,5 +1,6 @@
-// The upgrade request: WM_COPYDATA on Windows, a Unix socket on Linux;
-// request_channel_win.cpp / request_channel_posix.cpp, chosen by CMake. Every
+// The upgrader's side of the upgrade request: WM_COPYDATA on Windows, a Unix
+// socket on Linux; request_channel_win.cpp / request_channel_posix.cpp,
+// chosen by CMake. Clients send through the client library (client/). Every
 // descriptor or handle opened here is close-on-exec / not inheritable.
 #pragma once
 
@@ -8,15 +9,14 @@
 #include <memory>
 #include <string>
 
+#include "request_protocol.h"
+
 namespace platform {
 
 // Windows: if `nativeMessage` (a MSG*) is WM_COPYDATA, copies exactly cbData
 // bytes of its payload into `payload` (empty when it carries no data) and
 // returns true. Linux: always false.
 bool TakeCopyDataPayload(void* nativeMessage, std::string* payload);
-
-// Largest request payload the channel accepts.
-constexpr std::uint32_t kMaxRequestBytes = 65536;
 
 // Serves upgrade requests on Linux: the Unix socket "BrisvaneUpgrade" in
 // RuntimeDir(), length-prefixed frames, peers of the same uid or root only.
@@ -47,16 +47,5 @@ class RequestServer {
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
-// Outcome of sending a request as a client.
-enum class SendResult { kReplied, kNoUpgrader, kFailed };
-
-// Sends `payload` to a running upgrader and waits for its reply
-// (Windows: WM_COPYDATA to a top-level window titled "BrisvaneUpgrade" whose
-// process runs an executable named BrisvaneUpgrade.exe; other windows of
-// that title are passed over).
-// On kFailed / kNoUpgrader `error` holds a one-line reason.
-SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
-                              std::string* error);
 
 }  // namespace platform

@@ -1,5 +1,6 @@
-// Linux back end of the upgrade request channel: a Unix stream socket in the
-// runtime folder carrying length-prefixed frames, standing in for WM_COPYDATA.
+// Linux back end of the upgrader's request channel: a Unix stream socket in
+// the runtime folder carrying length-prefixed frames, standing in for
+// WM_COPYDATA. The sending side is in client/upgrade_client_posix.cpp.
 #include "request_channel.h"
 
 #include <fcntl.h>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "deadline.h"
+#include "request_protocol.h"
 #include "runtime_dir.h"
 
 namespace platform {
@@ -33,9 +35,7 @@ namespace {
 
 using Clock = Deadline::Clock;
 
-constexpr char kSocketName[] = "/BrisvaneUpgrade";
 constexpr int kDefaultFrameTimeoutMs = 5000;
-constexpr int kReplyTimeoutMs = 30000;
 // Each connection lives at most one frame time-out, so this only bounds the
 // descriptors a burst of same-user clients can pin at once.
 constexpr std::size_t kMaxConnections = 64;
@@ -67,18 +67,6 @@ std::string Format(const char* format, ...) {
   std::vsnprintf(buf, sizeof buf, format, args);
   va_end(args);
   return buf;
-}
-
-void PutBigEndian32(std::uint32_t value, unsigned char* out) {
-  out[0] = static_cast<unsigned char>(value >> 24);
-  out[1] = static_cast<unsigned char>(value >> 16);
-  out[2] = static_cast<unsigned char>(value >> 8);
-  out[3] = static_cast<unsigned char>(value);
-}
-
-std::uint32_t GetBigEndian32(const unsigned char* in) {
-  return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) |
-         (std::uint32_t{in[2]} << 8) | std::uint32_t{in[3]};
 }
 
 // Fills `addr` with the socket path; false when it does not fit sun_path.
@@ -216,12 +204,12 @@ struct RequestServer::Impl {
   struct Connection {
     int fd = -1;
     Clock::time_point deadline;
-    unsigned char header[4] = {};
+    unsigned char header[kFrameHeaderBytes] = {};
     std::size_t headerBytes = 0;
     std::string body;
     std::size_t bodyBytes = 0;
     bool replying = false;
-    unsigned char reply[4] = {};
+    unsigned char reply[kReplyBytes] = {};
     std::size_t replyBytes = 0;
   };
 
@@ -534,7 +522,7 @@ bool RequestServer::Start() {
     d.Report("RequestServer::Start no runtime folder: " + ErrnoText(errno));
     return false;
   }
-  d.path = dir + kSocketName;
+  d.path = dir + "/" + kSocketName;
   d.ownEuid = geteuid();
   if (!d.Bind()) {
     d.CloseAll();
@@ -579,169 +567,6 @@ void RequestServer::Stop() {
   }
   d.CloseAll();
   d.running = false;
-}
-
-// ---------------------------------------------------------------------------
-// Client.
-
-namespace {
-
-// Waits for `events` on `fd` until `deadline`: 1 ready, 0 timed out, -1 error.
-int WaitFor(int fd, short events, const Deadline& deadline) {
-  for (;;) {
-    pollfd p{fd, events, 0};
-    const int r = poll(&p, 1, deadline.MillisecondsLeft());
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return r;
-    return 1;
-  }
-}
-
-// Waits until `fd` is ready for `events`; on time-out or failure fills `error`
-// (`late` names what did not happen in time) and returns false.
-bool AwaitReady(int fd, short events, const Deadline& deadline, const char* late,
-                std::string* error) {
-  const int w = WaitFor(fd, events, deadline);
-  if (w > 0) return true;
-  *error = w == 0 ? std::string(late) : "poll failed: " + ErrnoText(errno);
-  return false;
-}
-
-class FdCloser {
- public:
-  explicit FdCloser(int fd) : fd_(fd) {}
-  ~FdCloser() {
-    if (fd_ >= 0) close(fd_);
-  }
-  FdCloser(const FdCloser&) = delete;
-  FdCloser& operator=(const FdCloser&) = delete;
-
- private:
-  int fd_;
-};
-
-// Connects `fd` to the upgrader at `addr` (`path` names it in messages) and
-// makes it non-blocking. False, with `failure` and `error` filled, when that
-// fails.
-bool Connect(int fd, const sockaddr_un& addr, const std::string& path, SendResult* failure,
-             std::string* error) {
-  *failure = SendResult::kFailed;
-  // A blocking connect waits while the listener's backlog is full; bound it.
-  timeval tv{kReplyTimeoutMs / 1000, 0};
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  int rc;
-  do {
-    rc = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
-    const int err = errno;
-    if (err == ENOENT || err == ECONNREFUSED) {
-      *error = "no upgrader is listening on " + path;
-      *failure = SendResult::kNoUpgrader;
-      return false;
-    }
-    *error = "connect to " + path + " failed: " + ErrnoText(err);
-    return false;
-  }
-  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
-    *error = "fcntl failed: " + ErrnoText(errno);
-    return false;
-  }
-  return true;
-}
-
-// Sends the frame carrying `payload` by `deadline`; false with `error` filled.
-bool SendFrame(int fd, const std::string& payload, const Deadline& deadline,
-               std::string* error) {
-  std::string frame(4, '\0');
-  PutBigEndian32(static_cast<std::uint32_t>(payload.size()),
-                 reinterpret_cast<unsigned char*>(&frame[0]));
-  frame += payload;
-  std::size_t sent = 0;
-  while (sent < frame.size()) {
-    const ssize_t n = send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
-    if (n >= 0) {
-      sent += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      *error = "sending the request failed: " + ErrnoText(errno);
-      return false;
-    }
-    if (!AwaitReady(fd, POLLOUT, deadline, "the upgrader did not take the request within 30 s",
-                    error)) {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Reads the upgrader's 4-byte reply by `deadline`; false with `error` filled.
-bool ReadReply(int fd, const Deadline& deadline, std::uint32_t* reply, std::string* error) {
-  unsigned char answer[4];
-  std::size_t got = 0;
-  while (got < sizeof answer) {
-    const ssize_t n = recv(fd, answer + got, sizeof answer - got, 0);
-    if (n > 0) {
-      got += static_cast<std::size_t>(n);
-      continue;
-    }
-    if (n == 0) {
-      *error = "the upgrader closed the connection without a reply";
-      return false;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) {
-      *error = "receiving the reply failed: " + ErrnoText(errno);
-      return false;
-    }
-    if (!AwaitReady(fd, POLLIN, deadline, "no reply from the upgrader within 30 s", error)) {
-      return false;
-    }
-  }
-  *reply = GetBigEndian32(answer);
-  return true;
-}
-
-}  // namespace
-
-SendResult SendUpgradeRequest(const std::string& payload, std::int32_t* reply,
-                              std::string* error) {
-  std::string scratch;
-  if (error == nullptr) error = &scratch;
-  if (payload.size() > kMaxRequestBytes) {
-    *error = Format("request of %zu bytes exceeds the limit of %u", payload.size(),
-                    static_cast<unsigned>(kMaxRequestBytes));
-    return SendResult::kFailed;
-  }
-  const std::string dir = RuntimeDir();
-  if (dir.empty()) {
-    *error = "no runtime folder: " + ErrnoText(errno);
-    return SendResult::kFailed;
-  }
-  const std::string path = dir + kSocketName;
-  sockaddr_un addr;
-  if (!MakeAddress(path, &addr)) {
-    *error = "socket path too long: " + path;
-    return SendResult::kFailed;
-  }
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *error = "socket failed: " + ErrnoText(errno);
-    return SendResult::kFailed;
-  }
-  FdCloser closer(fd);
-  const Deadline deadline = Deadline::After(std::chrono::milliseconds(kReplyTimeoutMs));
-  SendResult failure;
-  if (!Connect(fd, addr, path, &failure, error)) return failure;
-  std::uint32_t answer = 0;
-  if (!SendFrame(fd, payload, deadline, error) || !ReadReply(fd, deadline, &answer, error)) {
-    return SendResult::kFailed;
-  }
-  if (reply != nullptr) *reply = static_cast<std::int32_t>(answer);
-  error->clear();
-  return SendResult::kReplied;
 }
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 // The upgrade request channel: a real RequestServer on a Unix socket in a
-// private runtime folder, real clients (SendUpgradeRequest, hand-made raw
-// frames, forked processes of another uid, the upgrade-request tool).
+// private runtime folder, real clients (the client library's HandOverUpgrade,
+// hand-made raw frames, forked processes of another uid, the upgrade-request
+// tool).
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -24,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include <brisvane/upgrade_client.h>
+
 #include "request_channel.h"
 #include "test_support.h"
 
@@ -31,8 +34,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using platform::RequestServer;
-using platform::SendResult;
-using platform::SendUpgradeRequest;
+using brisvane::HandOverResult;
+using brisvane::HandOverUpgrade;
+using Status = brisvane::HandOverResult::Status;
 using test_support::ReadFile;
 using test_support::WriteFile;
 
@@ -100,7 +104,7 @@ sockaddr_un UnixAddress(const std::string& path) {
   return addr;
 }
 
-// A hand-driven client, for the peers SendUpgradeRequest never imitates.
+// A hand-driven client, for the peers HandOverUpgrade never imitates.
 class RawClient {
  public:
   enum class Outcome { kReply, kClosed, kStillOpen };
@@ -213,22 +217,24 @@ TEST_F(ChannelTest, RoundTripDeliversExactBytesAndReturnsTheHandlersReply) {
   StartServer();
   const std::string url("https://example.test/a\0b/Setup_1.2.3.exe\0", 41);
   ASSERT_EQ(url.size(), 41u);
-  std::int32_t reply = 99;
-  std::string error;
-  ASSERT_EQ(SendUpgradeRequest(url, &reply, &error), SendResult::kReplied) << error;
-  EXPECT_EQ(reply, 0);
+  HandOverResult result = HandOverUpgrade(url);
+  ASSERT_EQ(result.status, Status::kReplied) << result.reason;
+  EXPECT_EQ(result.reply, 0);
+  EXPECT_EQ(result.reason, "");
 
   // Negative replies keep their sign; a zero-length frame is an empty payload.
   recorder_.SetReply(-2);
-  ASSERT_EQ(SendUpgradeRequest(std::string(), &reply, &error), SendResult::kReplied) << error;
-  EXPECT_EQ(reply, -2);
+  result = HandOverUpgrade(std::string());
+  ASSERT_EQ(result.status, Status::kReplied) << result.reason;
+  EXPECT_EQ(result.reply, -2);
 
   // The largest payload allowed, with every byte value.
   std::string big(platform::kMaxRequestBytes, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
   recorder_.SetReply(12345678);
-  ASSERT_EQ(SendUpgradeRequest(big, &reply, &error), SendResult::kReplied) << error;
-  EXPECT_EQ(reply, 12345678);
+  result = HandOverUpgrade(big);
+  ASSERT_EQ(result.status, Status::kReplied) << result.reason;
+  EXPECT_EQ(result.reply, 12345678);
 
   const auto payloads = recorder_.Payloads();
   ASSERT_EQ(payloads.size(), 3u);
@@ -261,11 +267,9 @@ TEST_F(ChannelTest, ConcurrentClientsAreAllAnswered) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t, &replied] {
       for (int i = 0; i < kEach; ++i) {
-        std::int32_t reply = -1;
-        std::string error;
         const std::string payload = "req-" + std::to_string(t) + "-" + std::to_string(i);
-        if (SendUpgradeRequest(payload, &reply, &error) == SendResult::kReplied && reply == 0)
-          ++replied;
+        const HandOverResult result = HandOverUpgrade(payload);
+        if (result.status == Status::kReplied && result.reply == 0) ++replied;
       }
     });
   }
@@ -288,12 +292,9 @@ TEST_F(ChannelTest, OversizeFrameIsClosedWithoutReplyOrHandlerCall) {
   EXPECT_TRUE(recorder_.Payloads().empty());
 
   // The sender refuses it before connecting.
-  std::int32_t reply = 7;
-  std::string error;
-  EXPECT_EQ(SendUpgradeRequest(std::string(platform::kMaxRequestBytes + 1, 'x'), &reply, &error),
-            SendResult::kFailed);
-  EXPECT_NE(error.find("65536"), std::string::npos) << error;
-  EXPECT_EQ(reply, 7);
+  const HandOverResult result = HandOverUpgrade(std::string(platform::kMaxRequestBytes + 1, 'x'));
+  EXPECT_EQ(result.status, Status::kFailed);
+  EXPECT_NE(result.reason.find("65536"), std::string::npos) << result.reason;
   EXPECT_TRUE(recorder_.Payloads().empty());
 }
 
@@ -327,9 +328,8 @@ TEST_F(ChannelTest, PeerOfAnotherUidIsRefusedAndReported) {
   EXPECT_TRUE(recorder_.Payloads().empty());
 
   // Root and the server's own uid still get through.
-  std::int32_t reply = -1;
-  std::string error;
-  EXPECT_EQ(SendUpgradeRequest("http://ok/y.exe", &reply, &error), SendResult::kReplied) << error;
+  const HandOverResult result = HandOverUpgrade("http://ok/y.exe");
+  EXPECT_EQ(result.status, Status::kReplied) << result.reason;
 }
 
 // The runtime folder may belong to a less-privileged user, who can swap a
@@ -397,15 +397,13 @@ TEST_F(ChannelTest, FloodOfBadConnectionsIsLoggedAtABoundedRateAndRealRequestsGe
     for (int fd : held) close(fd);
   });
   std::this_thread::sleep_for(1500ms);
-  std::int32_t reply = -1;
-  std::string error;
-  const SendResult result = SendUpgradeRequest("http://real/setup.exe", &reply, &error);
+  const HandOverResult result = HandOverUpgrade("http://real/setup.exe");
   std::this_thread::sleep_for(1500ms);
   stop = true;
   flood.join();
   server_->Stop();
 
-  EXPECT_EQ(result, SendResult::kReplied) << error;
+  EXPECT_EQ(result.status, Status::kReplied) << result.reason;
   EXPECT_EQ(recorder_.Payloads(), std::vector<std::string>{"http://real/setup.exe"});
   const std::size_t lines = recorder_.Errors().size();
   std::printf("measured: %d bad connections in 3 s, %zu lines reported\n", attempts.load(), lines);
@@ -426,10 +424,8 @@ TEST_F(ChannelTest, IdleConnectionDoesNotBlockOthersAndIsClosedAfterTimeout) {
   ASSERT_TRUE(half.connected());
   ASSERT_TRUE(half.Send(Frame("http://h/x.exe").substr(0, 9)));
 
-  std::int32_t reply = -1;
-  std::string error;
-  ASSERT_EQ(SendUpgradeRequest("http://real/x.exe", &reply, &error), SendResult::kReplied)
-      << error;
+  const HandOverResult result = HandOverUpgrade("http://real/x.exe");
+  ASSERT_EQ(result.status, Status::kReplied) << result.reason;
   // Served while both stalled peers were still connected.
   EXPECT_EQ(idle.Wait(0ms), RawClient::Outcome::kStillOpen);
   EXPECT_EQ(half.Wait(0ms), RawClient::Outcome::kStillOpen);
@@ -483,12 +479,11 @@ TEST_F(ChannelTest, StaleSocketFileIsReplacedByStart) {
     close(fd);
   }
   ASSERT_TRUE(SocketExists());
-  std::int32_t reply = -1;
-  std::string error;
-  EXPECT_EQ(SendUpgradeRequest("x", &reply, &error), SendResult::kNoUpgrader);
+  EXPECT_EQ(HandOverUpgrade("x").status, Status::kNoUpgrader);
 
   StartServer();
-  EXPECT_EQ(SendUpgradeRequest("http://h/x.exe", &reply, &error), SendResult::kReplied) << error;
+  const HandOverResult result = HandOverUpgrade("http://h/x.exe");
+  EXPECT_EQ(result.status, Status::kReplied) << result.reason;
   struct stat st;
   ASSERT_EQ(stat(socketPath_.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0600u) << "only the same user or root may send";
@@ -502,9 +497,8 @@ TEST_F(ChannelTest, StartDoesNotTakeOverALiveServersSocket) {
   EXPECT_FALSE(other.Start());
   EXPECT_TRUE(otherRecorder.WaitForError("Address already in use"));
   other.Stop();
-  std::int32_t reply = -1;
-  std::string error;
-  EXPECT_EQ(SendUpgradeRequest("first", &reply, &error), SendResult::kReplied) << error;
+  const HandOverResult result = HandOverUpgrade("first");
+  EXPECT_EQ(result.status, Status::kReplied) << result.reason;
   EXPECT_EQ(recorder_.Payloads(), std::vector<std::string>{"first"});
   EXPECT_TRUE(otherRecorder.Payloads().empty());
 }
@@ -528,11 +522,9 @@ TEST_F(ChannelTest, StartWaitsForAServerOnItsWayOutAndThenServes) {
   server_->Stop();
   starter.join();
   ASSERT_TRUE(started) << (newRecorder.Errors().empty() ? "" : newRecorder.Errors()[0]);
-  std::int32_t reply = -1;
-  std::string error;
-  EXPECT_EQ(SendUpgradeRequest("for the new one", &reply, &error), SendResult::kReplied)
-      << error;
-  EXPECT_EQ(reply, 7);
+  const HandOverResult result = HandOverUpgrade("for the new one");
+  EXPECT_EQ(result.status, Status::kReplied) << result.reason;
+  EXPECT_EQ(result.reply, 7);
   EXPECT_EQ(newRecorder.Payloads(), std::vector<std::string>{"for the new one"});
   EXPECT_TRUE(recorder_.Payloads().empty());
   // Being checked on is not a broken request worth a line in the old log.
@@ -564,13 +556,12 @@ TEST_F(ChannelTest, StopIsPromptClosesPeersAndRemovesTheSocket) {
   EXPECT_FALSE(SocketExists());
   server.Stop();  // idempotent
 
-  std::int32_t reply = -1;
-  std::string error;
-  EXPECT_EQ(SendUpgradeRequest("x", &reply, &error), SendResult::kNoUpgrader);
+  EXPECT_EQ(HandOverUpgrade("x").status, Status::kNoUpgrader);
 
   // Start again after Stop.
   ASSERT_TRUE(server.Start());
-  EXPECT_EQ(SendUpgradeRequest("again", &reply, &error), SendResult::kReplied) << error;
+  const HandOverResult again = HandOverUpgrade("again");
+  EXPECT_EQ(again.status, Status::kReplied) << again.reason;
 }
 
 TEST_F(ChannelTest, StopLeavesASocketFileThatIsNoLongerOurs) {
@@ -605,10 +596,9 @@ TEST_F(ChannelTest, DescriptorsAreCloseOnExecAndReleasedByStop) {
   RequestServer& server = StartServer();
   RawClient idle(socketPath_);
   ASSERT_TRUE(idle.connected());
-  std::int32_t reply = -1;
-  std::string error;
   // Once this is answered the idle peer has been accepted too.
-  ASSERT_EQ(SendUpgradeRequest("x", &reply, &error), SendResult::kReplied) << error;
+  const HandOverResult result = HandOverUpgrade("x");
+  ASSERT_EQ(result.status, Status::kReplied) << result.reason;
   const auto open = ChannelDescriptors();
   EXPECT_GE(open.size(), before + 3);  // listener, eventfd, accepted idle peer (+ our client)
   for (const auto& [fd, cloexec] : open) EXPECT_TRUE(cloexec) << "descriptor " << fd;
@@ -620,12 +610,11 @@ TEST_F(ChannelTest, DescriptorsAreCloseOnExecAndReleasedByStop) {
 // Sender without a server.
 
 TEST_F(ChannelTest, SendWithoutServerReportsNoUpgrader) {
-  std::int32_t reply = 7;
-  std::string error;
-  EXPECT_EQ(SendUpgradeRequest("http://h/x.exe", &reply, &error), SendResult::kNoUpgrader);
-  EXPECT_EQ(reply, 7);
-  EXPECT_FALSE(error.empty());
-  EXPECT_EQ(error.find('\n'), std::string::npos);
+  const HandOverResult result = HandOverUpgrade("http://h/x.exe");
+  EXPECT_EQ(result.status, Status::kNoUpgrader);
+  EXPECT_NE(result.reason.find("no upgrader is listening on " + socketPath_), std::string::npos)
+      << result.reason;
+  EXPECT_EQ(result.reason.find('\n'), std::string::npos);
 }
 
 // ---------------------------------------------------------------------------

@@ -1,10 +1,12 @@
-// Runs the Windows back ends of log/, platform/ and bvhttptools' file
-// handling against the real system (Windows, or Wine on Linux), with real
-// processes, files and windows.
+// Runs the Windows back ends of log/, platform/, the client library and
+// bvhttptools' file handling against the real system (Windows, or Wine on
+// Linux), with real processes, files and windows.
 //
 //   platform_win_tests.exe [upgrade-request.exe]
 //
-// The upgrade-request tool defaults to the one beside this executable. Every
+// The upgrade-request tool defaults to the one beside this executable; the
+// C consumer of the client library (consumer_c.exe) is run when it is
+// beside this executable too. Every
 // check prints one line; a check the system cannot stage (Wine makes no
 // Windows links) prints SKIP with the reason. The last line is "N passed,
 // N failed" (", N skipped" when some were), and the exit status is 1 when
@@ -25,7 +27,8 @@
 //   BrisvaneUpgrade.exe, decoy-BrisvaneUpgrade.exe
 //                       with "--receive READY QUIT": shows a hidden window
 //                       titled BrisvaneUpgrade, signals event READY, records
-//                       every WM_COPYDATA and answers it until event QUIT
+//                       every WM_COPYDATA and answers it until event QUIT;
+//                       a request "stall" is answered 3 s late
 // and "--hold-guard NAME EVENTPREFIX MODE" holds the singleton guard NAME for
 // the parent until told to give it up (MODE "release") or to exit holding it
 // (MODE "exit").
@@ -41,12 +44,15 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <brisvane/upgrade_client.h>
 
 #include "file_sync.h"
 #include "log.h"
@@ -999,6 +1005,9 @@ LRESULT CALLBACK ReceiverWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
     std::string all;
     ReadWholeFile(ReceivedFile(self), &all);
     WriteWholeFile(ReceivedFile(self), all + record);
+    // A window too busy to answer in time (recorded first, so the sender
+    // can tell when it is done).
+    if (payload == "stall") Sleep(3000);
     std::string reply;
     return ReadWholeFile(FolderOf(self) + L"\\reply.txt", &reply) ? std::atol(reply.c_str()) : 0;
   }
@@ -1117,45 +1126,109 @@ void TestRequestsThroughTool(const std::wstring& tool, const std::wstring& dir,
 
 // The library call itself, from another thread of this process.
 void TestSendFromThread(const std::wstring& upgrader) {
-  platform::SendResult result = platform::SendResult::kFailed;
-  std::int32_t reply = -1;
-  std::string error;
+  brisvane::HandOverResult result;
   const std::function<void()> call = [&] {
-    result = platform::SendUpgradeRequest("http://x/thread.exe", &reply, &error);
+    result = brisvane::HandOverUpgrade("http://x/thread.exe");
   };
   HANDLE thread = StartThread(call, nullptr);
   const bool ended = thread != nullptr && WaitWhilePumping(thread, 30000);
   const std::vector<std::string> got = Received(upgrader);
-  CHECK(ended && result == platform::SendResult::kReplied && reply == 0 && !got.empty() &&
-            got.back() == "http://x/thread.exe",
-        "channel: SendUpgradeRequest from another thread (" + error + ")");
+  CHECK(ended && result.status == brisvane::HandOverResult::Status::kReplied &&
+            result.reply == 0 && !got.empty() && got.back() == "http://x/thread.exe",
+        "channel: HandOverUpgrade from another thread " + result.reason);
   if (thread != nullptr) {
     if (!ended) TerminateThread(thread, 1);
     CloseHandle(thread);
   }
 }
 
+// The C functions: the reply comes back, the reason is emptied.
+void TestCHandOver(const std::wstring& dir, const std::wstring& upgrader) {
+  WriteWholeFile(dir + L"\\reply.txt", "-3");
+  int32_t reply = 0;
+  char reason[64] = "stale";
+  const int status = brisvane_hand_over_upgrade("http://x/c.exe", 0, &reply, reason, sizeof reason);
+  CHECK(status == BRISVANE_REPLIED && reply == -3 && reason[0] == '\0' &&
+            LastOf(Received(upgrader)) == "http://x/c.exe",
+        "channel: brisvane_hand_over_upgrade passes the reply back " + std::string(reason));
+  DeleteFileW((dir + L"\\reply.txt").c_str());
+  CHECK(brisvane_wait_for_upgrader(0, reason, sizeof reason) == 1 && reason[0] == '\0',
+        "channel: brisvane_wait_for_upgrader sees the upgrader's window");
+}
+
 // Over the limit: refused before anything is sent.
 void TestOversizedRequest(const std::wstring& upgrader) {
   const std::size_t sent = Received(upgrader).size();
-  std::int32_t reply = -1;
-  std::string error;
-  const auto result = platform::SendUpgradeRequest(
-      std::string(platform::kMaxRequestBytes + 1, 'x'), &reply, &error);
-  CHECK(result == platform::SendResult::kFailed && !error.empty() &&
+  const brisvane::HandOverResult result =
+      brisvane::HandOverUpgrade(std::string(BRISVANE_MAX_URL_BYTES + 1, 'x'));
+  CHECK(result.status == brisvane::HandOverResult::Status::kFailed && !result.reason.empty() &&
             Received(upgrader).size() == sent,
-        "channel: oversized request refused (" + error + ")");
+        "channel: oversized request refused (" + result.reason + ")");
+}
+
+// A window that answers after the caller's limit: the call ends at the limit
+// and says which. Left last, since the window stays busy a while.
+void TestLimitOnASlowWindow(const std::wstring& upgrader) {
+  const brisvane::HandOverResult result =
+      brisvane::HandOverUpgrade("stall", std::chrono::milliseconds(500));
+  CHECK(result.status == brisvane::HandOverResult::Status::kFailed &&
+            result.reason == "no reply from the upgrade window within 500 ms",
+        "channel: a window answering after the limit fails the call (" + result.reason + ")");
+  // The window still takes it, late.
+  bool taken = false;
+  for (int i = 0; i < 100 && !taken; ++i) {
+    taken = LastOf(Received(upgrader)) == "stall";
+    if (!taken) Sleep(100);
+  }
+  CHECK(taken, "channel: the slow window took the request all the same");
+}
+
+// An upgrader starting while a client waits for it (in another thread).
+void TestWaitForStartingUpgrader(Receiver* receiver, const std::wstring& upgrader) {
+  bool ready = false;
+  std::string reason;
+  const std::function<void()> wait = [&] {
+    ready = brisvane::WaitForUpgrader(std::chrono::seconds(20), &reason);
+  };
+  HANDLE thread = StartThread(wait, nullptr);
+  Sleep(300);
+  const bool started = StartReceiver(receiver, upgrader, L"upgrader");
+  CHECK(started, "channel: BrisvaneUpgrade.exe shows a hidden window titled BrisvaneUpgrade");
+  const bool ended = thread != nullptr && WaitWhilePumping(thread, 30000);
+  CHECK(ended && ready && reason.empty(),
+        "channel: WaitForUpgrader sees the window of an upgrader started meanwhile");
+  if (thread != nullptr) {
+    if (!ended) TerminateThread(thread, 1);
+    CloseHandle(thread);
+  }
+}
+
+// The C consumer of the client library (tests/client/consumer/consumer.c),
+// cross-built by scripts/check-windows, waits for the window and hands over.
+void TestCConsumer(const std::wstring& consumer, const std::wstring& upgrader) {
+  if (!Exists(consumer)) {
+    Skip("channel: consumer_c.exe", "not beside this program");
+    return;
+  }
+  const long code = RunAndWait(Quote(consumer) + L" http://x/consumer.exe", L"", 60000);
+  CHECK(code == 0 && LastOf(Received(upgrader)) == "http://x/consumer.exe",
+        "channel: consumer_c.exe (C, pkg-config's libraries) hands the URL over, exit " +
+            std::to_string(code));
 }
 
 // Only the other program's window is left: nobody to take the request.
 void TestDecoyOnly(const std::wstring& tool, const std::wstring& decoy) {
   const long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
   CHECK_EQ(code, 2L, "decoy only: upgrade-request.exe exits 2 (no upgrader)");
-  std::int32_t reply = -1;
-  std::string error;
-  const auto result = platform::SendUpgradeRequest("http://x/y.exe", &reply, &error);
-  CHECK(result == platform::SendResult::kNoUpgrader && !error.empty(),
-        "decoy only: SendUpgradeRequest reports kNoUpgrader (" + error + ")");
+  const brisvane::HandOverResult result = brisvane::HandOverUpgrade("http://x/y.exe");
+  CHECK(result.status == brisvane::HandOverResult::Status::kNoUpgrader && !result.reason.empty(),
+        "decoy only: HandOverUpgrade reports kNoUpgrader (" + result.reason + ")");
+  std::string reason;
+  const bool ready = brisvane::WaitForUpgrader(std::chrono::milliseconds(300), &reason);
+  CHECK(!ready &&
+            reason == "no upgrader is listening: no window titled BrisvaneUpgrade belongs to "
+                      "BrisvaneUpgrade.exe (waited 300 ms)",
+        "decoy only: WaitForUpgrader does not take the other program's window (" + reason + ")");
   CHECK_EQ(Received(decoy).size(), static_cast<std::size_t>(0),
            "decoy only: the other program's window got nothing");
 }
@@ -1163,12 +1236,14 @@ void TestDecoyOnly(const std::wstring& tool, const std::wstring& decoy) {
 void TestNoWindow(const std::wstring& tool) {
   const long code = RunAndWait(tool + L" http://x/y.exe", L"", 30000);
   CHECK_EQ(code, 2L, "channel: upgrade-request.exe exits 2 with no window");
-  std::int32_t reply = -1;
-  std::string error;
-  CHECK(platform::SendUpgradeRequest("http://x/y.exe", &reply, &error) ==
-                platform::SendResult::kNoUpgrader &&
-            !error.empty(),
-        "channel: SendUpgradeRequest reports kNoUpgrader with no window");
+  const brisvane::HandOverResult result = brisvane::HandOverUpgrade("http://x/y.exe");
+  CHECK(result.status == brisvane::HandOverResult::Status::kNoUpgrader && !result.reason.empty(),
+        "channel: HandOverUpgrade reports kNoUpgrader with no window");
+  std::string reason;
+  const bool ready = brisvane::WaitForUpgrader(std::chrono::milliseconds(200), &reason);
+  CHECK(!ready &&
+            reason == "no upgrader is listening: no window titled BrisvaneUpgrade (waited 200 ms)",
+        "channel: WaitForUpgrader is false with no window (" + reason + ")");
 }
 
 void TestRequestChannel(const std::wstring& dir, const std::wstring& requestTool) {
@@ -1182,15 +1257,18 @@ void TestRequestChannel(const std::wstring& dir, const std::wstring& requestTool
   DeleteFileW((dir + L"\\reply.txt").c_str());
   {
     Receiver receiver, other;
-    const bool started = StartReceiver(&receiver, upgrader, L"upgrader");
-    CHECK(started, "channel: BrisvaneUpgrade.exe shows a hidden window titled BrisvaneUpgrade");
+    TestWaitForStartingUpgrader(&receiver, upgrader);
+    const bool started = receiver.process != nullptr;
     // Started second, the decoy's window comes first in the window list.
     const bool decoyStarted = StartReceiver(&other, decoy, L"decoy");
     CHECK(decoyStarted, "channel: decoy-BrisvaneUpgrade.exe shows a window of the same title");
     if (started && decoyStarted) {
       TestRequestsThroughTool(tool, dir, upgrader);
       TestSendFromThread(upgrader);
+      TestCHandOver(dir, upgrader);
+      TestCConsumer(FolderOf(SelfPath()) + L"\\consumer_c.exe", upgrader);
       TestOversizedRequest(upgrader);
+      TestLimitOnASlowWindow(upgrader);
       CHECK_EQ(Received(decoy).size(), static_cast<std::size_t>(0),
                "channel: the other program's window of the same title got none of them");
     }

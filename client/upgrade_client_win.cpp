@@ -1,0 +1,145 @@
+// Windows back end of the client library: the request is a WM_COPYDATA
+// message sent to the upgrade window, and the window procedure's result is
+// the reply.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#define NOGDI
+#include <windows.h>
+
+#include <climits>
+#include <cwchar>
+#include <string>
+
+#include "deadline.h"
+#include "request_protocol.h"
+#include "text_win.h"
+#include "upgrade_client_backend.h"
+
+namespace brisvane::backend {
+
+namespace {
+
+using platform::kUpgraderExecutable;
+using platform::kWindowTitle;
+using Status = HandOverResult::Status;
+
+constexpr std::size_t kTitleLength = sizeof kWindowTitle / sizeof kWindowTitle[0] - 1;
+
+std::string SystemErrorText(DWORD code) {
+  wchar_t* text = nullptr;
+  const DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
+          FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+  std::string result;
+  if (length > 0 && text != nullptr) result = platform::Narrow(std::wstring(text, length));
+  if (text != nullptr) LocalFree(text);
+  // The system text ends in CR LF; the caller wants one line.
+  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
+                             result.back() == ' ' || result.back() == '.')) {
+    result.pop_back();
+  }
+  return result + " (error " + std::to_string(code) + ")";
+}
+
+// True when the process owning `window` runs an executable named
+// BrisvaneUpgrade.exe. Limited query rights are granted even for an
+// elevated upgrader.
+bool OwnedByUpgrader(HWND window) {
+  DWORD processId = 0;
+  GetWindowThreadProcessId(window, &processId);
+  if (processId == 0) return false;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId);
+  if (process == nullptr) return false;
+  std::wstring image(32768, L'\0');
+  DWORD size = static_cast<DWORD>(image.size());
+  const BOOL known = QueryFullProcessImageNameW(process, 0, &image[0], &size);
+  CloseHandle(process);
+  if (!known) return false;
+  image.resize(size);
+  const std::size_t slash = image.find_last_of(L"\\/");
+  const wchar_t* name = image.c_str() + (slash == std::wstring::npos ? 0 : slash + 1);
+  return CompareStringOrdinal(name, -1, kUpgraderExecutable, -1, TRUE) == CSTR_EQUAL;
+}
+
+struct WindowSearch {
+  bool titled = false;   // some window has the upgrader's title
+  HWND found = nullptr;  // the first of them that is the upgrader's
+};
+
+BOOL CALLBACK ConsiderWindow(HWND window, LPARAM context) {
+  WindowSearch* search = reinterpret_cast<WindowSearch*>(context);
+  // InternalGetWindowText reads the title without sending WM_GETTEXT, which
+  // a hung window of this process would never answer.
+  wchar_t title[kTitleLength + 2];
+  const int length = InternalGetWindowText(window, title, sizeof title / sizeof title[0]);
+  if (length != static_cast<int>(kTitleLength) || wcscmp(title, kWindowTitle) != 0) {
+    return TRUE;
+  }
+  search->titled = true;
+  if (!OwnedByUpgrader(window)) return TRUE;
+  search->found = window;
+  return FALSE;
+}
+
+// The upgrader's window, or nullptr with `*reason` filled. Any program may
+// title a window "BrisvaneUpgrade" (an Explorer window of a folder of that
+// name does): sent there, the request would be lost while the sender
+// reports success.
+HWND FindUpgraderWindow(std::string* reason) {
+  WindowSearch search;
+  EnumWindows(ConsiderWindow, reinterpret_cast<LPARAM>(&search));
+  if (search.found == nullptr) {
+    *reason = search.titled ? "no upgrader is listening: no window titled BrisvaneUpgrade "
+                              "belongs to BrisvaneUpgrade.exe"
+                            : "no upgrader is listening: no window titled BrisvaneUpgrade";
+  }
+  return search.found;
+}
+
+// What is left of the call's time for SendMessageTimeoutW: at least 1 ms,
+// since 0 would not wait at all.
+UINT TimeoutLeft(const platform::Deadline& deadline) {
+  const int left = deadline.MillisecondsLeft();
+  if (left < 0) return UINT_MAX;
+  return left > 0 ? static_cast<UINT>(left) : 1;
+}
+
+}  // namespace
+
+HandOverResult Send(const std::string& url, const Limit& limit) {
+  HandOverResult result;
+  result.status = Status::kFailed;
+  HWND window = FindUpgraderWindow(&result.reason);
+  if (window == nullptr) {
+    result.status = Status::kNoUpgrader;
+    return result;
+  }
+  COPYDATASTRUCT cds;
+  cds.dwData = 0;
+  cds.cbData = static_cast<DWORD>(url.size());
+  cds.lpData = url.empty() ? nullptr : const_cast<char*>(url.data());
+  // SendMessageW would wait forever on a hung window and gives no way to tell
+  // a refused message (an elevated window filters ours) from a reply of 0.
+  DWORD_PTR answer = 0;
+  SetLastError(ERROR_SUCCESS);
+  if (SendMessageTimeoutW(window, WM_COPYDATA, 0, reinterpret_cast<LPARAM>(&cds),
+                          SMTO_NORMAL | SMTO_ABORTIFHUNG, TimeoutLeft(limit.deadline),
+                          &answer) == 0) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_TIMEOUT || code == ERROR_SUCCESS) {
+      result.reason = "no reply from the upgrade window within " + limit.text;
+    } else {
+      result.reason =
+          "sending WM_COPYDATA to the upgrade window failed: " + SystemErrorText(code);
+    }
+    return result;
+  }
+  result.status = Status::kReplied;
+  result.reply = static_cast<std::int32_t>(answer);
+  return result;
+}
+
+bool UpgraderReady(std::string* reason) { return FindUpgraderWindow(reason) != nullptr; }
+
+}  // namespace brisvane::backend

@@ -1,0 +1,170 @@
+// The development package as a client application's build meets it: the
+// `development` component installed into a staging folder, the folder then
+// moved (the package must not remember where it was installed), a CMake
+// project using find_package and a C program built by `cc` with pkg-config's
+// flags. Both programs then hand a URL to the real upgrader, which must run
+// the installer it names.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <QCoreApplication>
+#include <QProcess>
+
+#include "support.h"
+#include "test_support.h"
+
+namespace {
+
+using testing_support::HttpServer;
+using testing_support::InstallerScript;
+using testing_support::Messages;
+using testing_support::ReadLog;
+using testing_support::UpgraderWorld;
+namespace fs = std::filesystem;
+
+// A command's exit code with what it printed, for the failure message.
+struct CommandRun {
+  int status = -1;
+  std::string output;
+};
+
+class InstallTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(work_.ok()); }
+
+  CommandRun RunLogged(const std::vector<std::string>& args) {
+    const std::string log = work_.path() + "/command.log";
+    test_support::SpawnOptions options;
+    options.stdoutPath = log;
+    options.stderrPath = log + ".err";
+    CommandRun run;
+    run.status = test_support::RunToEnd(args, options);
+    run.output = test_support::ReadFile(log) + test_support::ReadFile(log + ".err");
+    return run;
+  }
+
+  // Installs the development component into `prefix`.
+  void Install(const std::string& prefix) {
+    const CommandRun run = RunLogged({BRISVANE_CMAKE, "--install", BRISVANE_BUILD_DIR, "--prefix", prefix,
+                               "--component", "development"});
+    ASSERT_EQ(run.status, 0) << run.output;
+  }
+
+  // The consumer project configured against `prefix` alone, and built.
+  void BuildCppConsumer(const std::string& prefix, const std::string& build) {
+    CommandRun run = RunLogged({BRISVANE_CMAKE, "-S", BRISVANE_CONSUMER_SOURCE, "-B", build,
+                         "-G", BRISVANE_CMAKE_GENERATOR,
+                         "-DCMAKE_MAKE_PROGRAM=" BRISVANE_MAKE_PROGRAM,
+                         "-DCMAKE_CXX_COMPILER=" BRISVANE_CXX_COMPILER,
+                         "-DCMAKE_PREFIX_PATH=" + prefix,
+                         "-DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF",
+                         "-DCMAKE_CXX_FLAGS=" BRISVANE_SANITIZE_FLAGS,
+                         "-DCMAKE_EXE_LINKER_FLAGS=" BRISVANE_SANITIZE_FLAGS});
+    ASSERT_EQ(run.status, 0) << run.output;
+    run = RunLogged({BRISVANE_CMAKE, "--build", build});
+    ASSERT_EQ(run.status, 0) << run.output;
+  }
+
+  // consumer.c built by the C compiler with nothing but pkg-config's flags,
+  // pkg-config seeing only `prefix`.
+  void BuildCConsumer(const std::string& prefix, const std::string& program) {
+    const std::string pcDir = prefix + "/" BRISVANE_INSTALL_LIBDIR "/pkgconfig";
+    test_support::EnvOverride env;
+    env.Set("PKG_CONFIG_PATH", pcDir);
+    env.Set("PKG_CONFIG_LIBDIR", pcDir);
+    const std::string script =
+        "set -e\n"
+        "flags=$(\"$3\" --cflags --libs brisvane-upgrade-client)\n"
+        "echo \"pkg-config: $flags\"\n"
+        "\"$0\" -std=c99 -pedantic -Wall -Wextra -Werror " BRISVANE_SANITIZE_FLAGS
+        " \"$1\" -o \"$2\" $flags\n";
+    const CommandRun run = RunLogged({"/bin/sh", "-c", script, BRISVANE_C_COMPILER,
+                               BRISVANE_CONSUMER_SOURCE "/consumer.c", program,
+                               BRISVANE_PKG_CONFIG});
+    ASSERT_EQ(run.status, 0) << run.output;
+  }
+
+  // Starts the real upgrader in a world of its own, runs `program` (a
+  // consumer) in that world's environment at once, and expects the upgrade
+  // it hands over to run its installer.
+  void ExpectUpgradeHandedOverBy(const std::string& program) {
+    QTemporaryDir served;
+    ASSERT_TRUE(served.isValid());
+    HttpServer server(served.path());
+    ASSERT_TRUE(server.ok());
+    UpgraderWorld world;
+    testing_support::WriteFile(served.path() + "/setup.exe", InstallerScript(world.recordDir()));
+    world.CreateDataFolder();
+    world.InstallUpgrader();
+    world.InstallClient();
+    world.Start();
+
+    // No waiting here: the consumer waits for the upgrader itself.
+    QProcess consumer;
+    consumer.setProcessEnvironment(world.environment());
+    consumer.start(QString::fromStdString(program), {server.Url("/files/setup.exe")});
+    ASSERT_TRUE(consumer.waitForFinished(60000)) << program;
+    const QString out = QString::fromUtf8(consumer.readAllStandardOutput());
+    const QString err = QString::fromUtf8(consumer.readAllStandardError());
+    EXPECT_EQ(consumer.exitCode(), 0) << err.toStdString();
+    EXPECT_EQ(out, "reply: 0\n") << err.toStdString();
+
+    ASSERT_TRUE(world.WaitForExit(30000));
+    EXPECT_EQ(world.Recorded("installer.args"), "1\n/verysilent");
+    const QStringList log = Messages(ReadLog(world.logPath()));
+    EXPECT_TRUE(log.contains("INFO BrisvaneUpgrade::nativeEvent receive message"))
+        << log.join("\n").toStdString();
+    EXPECT_TRUE(log.contains("INFO ThreadStartInstaller[upgrade] start installer result:1"))
+        << log.join("\n").toStdString();
+  }
+
+  test_support::TempDir work_{"install-tests"};
+};
+
+TEST_F(InstallTest, MovedDevelopmentPackageBuildsCAndCppClientsThatHandOverAnUpgrade) {
+  const std::string staged = work_.path() + "/staged";
+  Install(staged);
+  if (HasFatalFailure()) return;
+  const std::string libdir = BRISVANE_INSTALL_LIBDIR;
+  for (const std::string& file :
+       {std::string("include/brisvane/upgrade_client.h"), libdir + "/libBrisvaneUpgradeClient.a",
+        libdir + "/cmake/BrisvaneUpgrade/BrisvaneUpgradeConfig.cmake",
+        libdir + "/cmake/BrisvaneUpgrade/BrisvaneUpgradeConfigVersion.cmake",
+        libdir + "/cmake/BrisvaneUpgrade/BrisvaneUpgradeTargets.cmake",
+        libdir + "/pkgconfig/brisvane-upgrade-client.pc"}) {
+    EXPECT_TRUE(fs::is_regular_file(staged + "/" + file)) << file;
+  }
+  // Programs belong to the upgrader's component, not to this one.
+  EXPECT_FALSE(fs::exists(staged + "/bin"));
+
+  // Wherever the package lands, it finds itself there.
+  const std::string prefix = work_.path() + "/moved";
+  fs::rename(staged, prefix);
+
+  const std::string cppProgram = work_.path() + "/consumer-build/consumer";
+  BuildCppConsumer(prefix, work_.path() + "/consumer-build");
+  if (HasFatalFailure()) return;
+  const std::string cProgram = work_.path() + "/consumer_c";
+  BuildCConsumer(prefix, cProgram);
+  if (HasFatalFailure()) return;
+
+  {
+    SCOPED_TRACE("C++ consumer");
+    ExpectUpgradeHandedOverBy(cppProgram);
+  }
+  {
+    SCOPED_TRACE("C consumer");
+    ExpectUpgradeHandedOverBy(cProgram);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
