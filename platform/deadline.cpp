@@ -2,7 +2,7 @@
 
 #include <climits>
 
-namespace platform {
+namespace brisvane::platform {
 
 Deadline Deadline::After(std::chrono::milliseconds span) {
   const Clock::time_point now = Clock::now();
@@ -25,4 +25,4 @@ int Deadline::MillisecondsLeft() const {
   return left > INT_MAX ? INT_MAX : static_cast<int>(left);
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -4,7 +4,7 @@
 
 #include <chrono>
 
-namespace platform {
+namespace brisvane::platform {
 
 class Deadline {
  public:
@@ -28,4 +28,6 @@ class Deadline {
   Clock::time_point at_;
 };
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -4,9 +4,11 @@
 
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 // True when `utf8Path` names an existing folder (a link to one counts).
 bool IsDirectory(const std::string& utf8Path);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

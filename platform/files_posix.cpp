@@ -9,7 +9,7 @@
 
 #include "files.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 bool IsDirectory(const std::string& utf8Path) {
   struct stat st;
@@ -39,4 +39,4 @@ int OpenFolderOf(const std::string& path) {
   return OpenNoFollow(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY);
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

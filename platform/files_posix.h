@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 // Opens `path` with `flags`, never through a link, close-on-exec, and
 // without stalling on a FIFO planted in its place.
@@ -21,4 +21,6 @@ std::string NameOf(const std::string& path);
 // a privileged caller anywhere. -1 on failure; the caller closes it.
 int OpenFolderOf(const std::string& path);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -10,7 +10,7 @@
 #include "files_win.h"
 #include "text_win.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 bool IsDirectory(const std::string& utf8Path) {
   const std::wstring wide = Widen(utf8Path);
@@ -46,4 +46,4 @@ HANDLE OpenRealFolder(const std::wstring& folder) {
   return handle;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -6,7 +6,7 @@
 
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 // The folder holding `path`; a drive's root keeps its backslash, since "C:"
 // alone means the current folder of drive C.
@@ -19,4 +19,6 @@ std::wstring FolderOf(const std::wstring& path);
 // junction while the caller works in it; the caller closes it.
 HANDLE OpenRealFolder(const std::wstring& folder);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 // Owns the guard's handle, as std::unique_ptr owns its object: the guard is
 // given up when the owner is destroyed or Release() runs. Move-only.
@@ -48,4 +48,6 @@ class Guard {
 // name in RuntimeDir(); the lock is taken when free and held until release.
 Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -12,7 +12,7 @@
 
 #include "runtime_dir.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
   if (alreadyExists != nullptr) *alreadyExists = false;
@@ -65,4 +65,4 @@ void Guard::Release() {
   native_ = kNone;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

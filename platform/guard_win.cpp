@@ -10,7 +10,7 @@
 #include "guard.h"
 #include "text_win.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
   const std::wstring wide = Widen(name);
@@ -32,4 +32,4 @@ void Guard::Release() {
   CloseHandle(mutex);
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

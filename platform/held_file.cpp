@@ -3,7 +3,7 @@
 
 #include <utility>
 
-namespace platform {
+namespace brisvane::platform {
 
 HeldFile::HeldFile(HeldFile&& other) noexcept
     : native_(other.native_), size_(other.size_), singleName_(other.singleName_) {
@@ -38,4 +38,4 @@ bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* t
   return true;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 // Owns one read-only handle of a regular file. Move-only.
 class HeldFile {
@@ -68,4 +68,6 @@ class FileView {
 // when it cannot be opened or read, or is larger.
 bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* text);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -9,7 +9,7 @@
 #include "files_posix.h"
 #include "held_file.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 bool HeldFile::Open(const std::string& path) {
   Close();
@@ -60,4 +60,4 @@ bool FileView::Map(const HeldFile& file) {
   return true;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -7,7 +7,7 @@
 #include "held_file.h"
 #include "text_win.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 bool HeldFile::Open(const std::string& path) {
   Close();
@@ -73,4 +73,4 @@ bool FileView::Map(const HeldFile& file) {
   return true;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -2,9 +2,11 @@
 // / last_error_win.cpp, chosen by CMake.
 #pragma once
 
-namespace platform {
+namespace brisvane::platform {
 
 // The calling thread's last system error (GetLastError, or errno).
 unsigned long LastErrorCode();
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-namespace platform {
+namespace brisvane::platform {
 
 unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -5,8 +5,8 @@
 
 #include "last_error.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 unsigned long LastErrorCode() { return GetLastError(); }
 
-}  // namespace platform
+}  // namespace brisvane::platform

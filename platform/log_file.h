@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 // Opens `utf8Path` for appending in text mode, shutting other writers out and
 // letting readers in. Null when it cannot be opened or another writer holds
@@ -16,4 +16,6 @@ namespace platform {
 // must never be written elsewhere.
 FILE* OpenSharedLogFile(const std::string& utf8Path);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -13,7 +13,7 @@
 
 #include "files_posix.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 namespace {
 
@@ -76,4 +76,4 @@ FILE* OpenSharedLogFile(const std::string& utf8Path) {
   return file;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

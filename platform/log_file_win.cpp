@@ -16,7 +16,7 @@
 #include "log_file.h"
 #include "text_win.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 FILE* OpenSharedLogFile(const std::string& utf8Path) {
   // The wide calls take any path; the narrow ones would read the UTF-8 bytes
@@ -61,4 +61,4 @@ FILE* OpenSharedLogFile(const std::string& utf8Path) {
   return stream;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -13,7 +13,7 @@
 
 #include "held_file.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 // Owns the handle of a started process, as std::unique_ptr owns its object:
 // destroying the owner (or Close()) closes the handle; the process itself
@@ -83,4 +83,6 @@ int LaunchClient(const std::string& path);
 // or kWaitFailed (LastErrorCode tells why). Reaps it when it ended.
 std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

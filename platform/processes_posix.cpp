@@ -24,7 +24,7 @@
 
 extern char** environ;
 
-namespace platform {
+namespace brisvane::platform {
 
 namespace {
 
@@ -301,4 +301,4 @@ void Process::Close() {
   close(pidfd);
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -13,7 +13,7 @@
 #include "processes.h"
 #include "text_win.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 namespace {
 
@@ -96,4 +96,4 @@ void Process::Close() {
   SetLastError(error);
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

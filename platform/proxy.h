@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 struct SystemProxy {
   // For CURLOPT_PROXY ("host:port", possibly with a scheme); empty: no proxy.
@@ -23,4 +23,6 @@ struct SystemProxy {
 // a proxy: libcurl reads the environment there by itself.
 SystemProxy SystemProxyFor(const std::string& url);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -1,9 +1,9 @@
 #include "proxy.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 // Linux has no system-wide proxy setting of its own: libcurl reads the usual
 // environment variables by itself.
 SystemProxy SystemProxyFor(const std::string&) { return SystemProxy(); }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-namespace platform {
+namespace brisvane::platform {
 namespace {
 
 std::string Lower(std::string text) {
@@ -106,4 +106,4 @@ SystemProxy ProxyFromWindowsLists(const std::string& url, const std::string& pro
   return result;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

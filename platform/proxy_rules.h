@@ -6,7 +6,7 @@
 
 #include "proxy.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 // The proxy for `url` from a Windows proxy list and bypass list, UTF-8.
 //
@@ -27,4 +27,6 @@ SystemProxy ProxyFromWindowsLists(const std::string& url, const std::string& pro
 // empty when there is none.
 std::string UrlHost(const std::string& url);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

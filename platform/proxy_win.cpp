@@ -10,7 +10,7 @@
 #include "proxy_rules.h"
 #include "text_win.h"
 
-namespace platform {
+namespace brisvane::platform {
 namespace {
 
 // The string as UTF-8, released with GlobalFree as WinHTTP asks; "" for null.
@@ -55,4 +55,4 @@ SystemProxy SystemProxyFor(const std::string& url) {
   return result;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

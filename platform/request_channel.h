@@ -11,7 +11,7 @@
 
 #include "request_protocol.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 // Windows: if `nativeMessage` (a MSG*) is WM_COPYDATA, copies exactly cbData
 // bytes of its payload into `payload` (empty when it carries no data) and
@@ -48,4 +48,6 @@ class RequestServer {
   std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -29,7 +29,7 @@
 #include "request_protocol.h"
 #include "runtime_dir.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 namespace {
 
@@ -569,4 +569,4 @@ void RequestServer::Stop() {
   d.running = false;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -10,7 +10,7 @@
 
 #include "request_channel.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 bool TakeCopyDataPayload(void* nativeMessage, std::string* payload) {
   const MSG* msg = static_cast<const MSG*>(nativeMessage);
@@ -36,4 +36,4 @@ bool RequestServer::Start() { return true; }
 void RequestServer::Stop() {}
 void RequestServer::SetFrameTimeoutMs(int) {}
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -7,7 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace platform {
+namespace brisvane::platform {
 
 // Largest request payload the channel accepts.
 constexpr std::uint32_t kMaxRequestBytes = 65536;
@@ -36,4 +36,6 @@ inline std::uint32_t GetBigEndian32(const unsigned char* in) {
          (std::uint32_t{in[2]} << 8) | std::uint32_t{in[3]};
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -4,11 +4,13 @@
 
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 // The per-login runtime folder holding the guard and the request channel
 // (Linux: $XDG_RUNTIME_DIR, /run/user/<login uid>, /tmp/brisvane-<euid>).
 // Empty on failure. Windows: unused, returns an empty string.
 std::string RuntimeDir();
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

@@ -13,7 +13,7 @@
 
 #include "files.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 namespace {
 
@@ -73,4 +73,4 @@ std::string RuntimeDir() {
   return PrivateTmpDir();
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

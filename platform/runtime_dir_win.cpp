@@ -2,8 +2,8 @@
 
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 std::string RuntimeDir() { return std::string(); }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -2,7 +2,7 @@
 // signals_win.cpp, chosen by CMake.
 #pragma once
 
-namespace platform {
+namespace brisvane::platform {
 
 // Routes SIGTERM and SIGINT to a descriptor that becomes readable when one
 // arrives, so the event loop can close the window as Escape does. Returns -1
@@ -21,4 +21,6 @@ void IgnoreBrokenPipe();
 // upgrader can wait for it. No-op on Windows.
 void RestoreChildSignal();
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

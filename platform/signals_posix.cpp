@@ -6,7 +6,7 @@
 
 #include "signals.h"
 
-namespace platform {
+namespace brisvane::platform {
 namespace {
 
 int g_signalPipe[2] = {-1, -1};
@@ -56,4 +56,4 @@ void RestoreChildSignal() {
   sigaction(SIGCHLD, &action, nullptr);
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -1,6 +1,6 @@
 #include "signals.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 // Windows ends a GUI process through its window (WM_CLOSE), which the
 // framework already turns into a close; there is no signal to watch.
@@ -12,4 +12,4 @@ void IgnoreBrokenPipe() {}
 
 void RestoreChildSignal() {}
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -7,7 +7,7 @@
 
 #include "text_win.h"
 
-namespace platform {
+namespace brisvane::platform {
 
 std::wstring Widen(const std::string& utf8) {
   if (utf8.empty()) return std::wstring();
@@ -31,4 +31,4 @@ std::string Narrow(const std::wstring& wide) {
   return utf8;
 }
 
-}  // namespace platform
+}  // namespace brisvane::platform

@@ -4,7 +4,7 @@
 
 #include <string>
 
-namespace platform {
+namespace brisvane::platform {
 
 // UTF-8 to UTF-16 for the wide Windows calls; empty when `utf8` is empty or
 // the conversion fails.
@@ -14,4 +14,6 @@ std::wstring Widen(const std::string& utf8);
 // the conversion fails.
 std::string Narrow(const std::wstring& wide);
 
-}  // namespace platform
+}  // namespace brisvane::platform
+
+namespace platform = brisvane::platform;

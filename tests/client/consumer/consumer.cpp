@@ -9,11 +9,19 @@
 #include <cstdio>
 #include <string>
 
+// A client may have a `platform` namespace of its own; the library's helpers
+// must neither clash with it nor be replaced by it at link time.
+namespace platform {
+std::string RuntimeDir() { return "/nonexistent/runtime folder of the client's own"; }
+bool IsDirectory(const std::string&) { return false; }
+}  // namespace platform
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fputs("usage: consumer URL\n", stderr);
     return 1;
   }
+  if (platform::IsDirectory(platform::RuntimeDir())) return 1;
   std::string reason;
   if (!brisvane::WaitForUpgrader(std::chrono::seconds(20), &reason)) {
     std::fprintf(stderr, "consumer: %s\n", reason.c_str());
