@@ -134,15 +134,13 @@ bool UpgraderWorld::WaitUntilServing(int timeoutMs) {
   // The socket file appears at bind(), a moment before listen(): only a
   // connection that is taken shows the channel is up. One that sends
   // nothing is not logged by the upgrader.
-  const QByteArray path = (runtimeDir() + "/BrisvaneUpgrade").toLocal8Bit();
+  const sockaddr_un addr =
+      test_support::UnixAddress((runtimeDir() + "/BrisvaneUpgrade").toStdString());
   return WaitFor(
       [&] {
         const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         if (fd < 0) return false;
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, path.constData(), sizeof addr.sun_path - 1);
-        const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        const bool up = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
         ::close(fd);
         return up;
       },

@@ -38,6 +38,7 @@ using brisvane::HandOverResult;
 using brisvane::HandOverUpgrade;
 using Status = brisvane::HandOverResult::Status;
 using test_support::ReadFile;
+using test_support::UnixAddress;
 using test_support::WriteFile;
 
 // What the server handed to the handler and the error reporter.
@@ -95,13 +96,6 @@ std::string Frame(const std::string& payload, std::uint32_t announced) {
 
 std::string Frame(const std::string& payload) {
   return Frame(payload, static_cast<std::uint32_t>(payload.size()));
-}
-
-sockaddr_un UnixAddress(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  return addr;
 }
 
 // A hand-driven client, for the peers HandOverUpgrade never imitates.

@@ -35,16 +35,10 @@ using brisvane::HandOverResult;
 using brisvane::HandOverUpgrade;
 using brisvane::WaitForUpgrader;
 using Status = brisvane::HandOverResult::Status;
+using test_support::UnixAddress;
 
 // Far beyond any limit the tests give; only there to fail instead of hang.
 constexpr auto kWatchdog = 20s;
-
-sockaddr_un UnixAddress(const std::string& path) {
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
-  return addr;
-}
 
 // A socket bound at the upgrader's name that never serves: it listens (or,
 // with `listening` false, is only bound, as between bind and listen) but

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <functional>
@@ -13,6 +14,9 @@
 #include <vector>
 
 namespace test_support {
+
+// The address of the Unix socket at `path` (cut to fit sun_path).
+sockaddr_un UnixAddress(const std::string& path);
 
 // The whole file, or "" when it cannot be read.
 std::string ReadFile(const std::string& path);
