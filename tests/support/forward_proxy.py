@@ -20,6 +20,8 @@ import threading
 import urllib.parse
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
+from http_server import serve
+
 CHUNK = 64 * 1024
 HOP_BY_HOP = {"connection", "proxy-connection", "keep-alive", "proxy-authorization",
               "te", "trailer", "transfer-encoding", "upgrade"}
@@ -95,14 +97,7 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     args = parser.parse_args()
     server = Proxy(("127.0.0.1", args.port), args.record)
-    sys.stdout.write("%d\n" % server.server_address[1])
-    sys.stdout.flush()
-    try:
-        server.serve_forever(poll_interval=0.1)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        server.server_close()
+    serve(server)
 
 
 if __name__ == "__main__":

@@ -393,6 +393,19 @@ class Handler(BaseHTTPRequestHandler):
             self.send_plain(404, "unknown mode\n")
 
 
+def serve(server):
+    """Prints the port `server` listens on (what the tests wait for), then
+    serves until interrupted."""
+    sys.stdout.write("%d\n" % server.server_address[1])
+    sys.stdout.flush()
+    try:
+        server.serve_forever(poll_interval=0.1)
+    except KeyboardInterrupt:
+        pass
+    finally:
+        server.server_close()
+
+
 def main():
     parser = argparse.ArgumentParser(description="local HTTP test server")
     parser.add_argument("directory")
@@ -404,14 +417,7 @@ def main():
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(args.tls)
         server.socket = context.wrap_socket(server.socket, server_side=True)
-    sys.stdout.write("%d\n" % server.server_address[1])
-    sys.stdout.flush()
-    try:
-        server.serve_forever(poll_interval=0.1)
-    except KeyboardInterrupt:
-        pass
-    finally:
-        server.server_close()
+    serve(server)
 
 
 if __name__ == "__main__":
