@@ -11,7 +11,11 @@
 #include <chrono>
 #include <functional>
 #include <list>
+#include <memory>
 #include <string>
+
+#include "folder.h"
+#include "held_file.h"
 
 // Tunables of the transfer; the defaults are what the program uses.
 struct TransferOptions {
@@ -53,7 +57,24 @@ class LogicSession {
                     const std::string& url, const std::list<std::string>& headers,
                     const std::string& path);
 
-  // Limits the next DownloadFile of this session to `bytes` of body (0: no
+  // The completion of DownloadInto: as CompletionCallback, plus on success
+  // the downloaded file itself, still held (sealed: read-only), so that the
+  // caller checks and runs the very bytes that were received.
+  using HeldCompletionCallback =
+      std::function<void(std::string, CURLcode, int, platform::HeldFile)>;
+
+  // As DownloadFile, into `folder` under `name`: "<name>.part" is created
+  // there new by the upgrader (Folder::CreateFile, private to administrators
+  // when `privateFile`), written, synced, renamed to `name` through the held
+  // folder and handed over without ever being reopened by a name. A name
+  // that is empty, "." or "..", holds a separator or is a folder fails with
+  // CURLE_BAD_FUNCTION_ARGUMENT before anything is created.
+  void DownloadInto(HeldCompletionCallback completion, ProgressCallback progress,
+                    const std::string& url, const std::list<std::string>& headers,
+                    std::shared_ptr<const platform::Folder> folder, const std::string& name,
+                    bool privateFile = false);
+
+  // Limits the next DownloadFile or DownloadInto of this session to `bytes` of body (0: no
   // limit): a larger resource fails with CURLE_WRITE_ERROR and is not kept.
   void SetMaxBytes(curl_off_t bytes) { maxBytes_ = bytes; }
 

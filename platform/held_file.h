@@ -1,6 +1,7 @@
-// A file held open from its check until it is used, so that what was checked
-// is what gets used even when its name is pointed at another file meanwhile;
-// held_file_posix.cpp / held_file_win.cpp, chosen by CMake. Paths are UTF-8.
+// A file held open from its creation or its check until it is used, so that
+// what was received and checked is what gets used even when its name is
+// pointed at another file meanwhile; held_file_posix.cpp / held_file_win.cpp,
+// chosen by CMake. Paths are UTF-8.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +10,8 @@
 
 namespace brisvane::platform {
 
-// Owns one read-only handle of a regular file. Move-only.
+// Owns one handle of a regular file: read-only when opened, or writable from
+// its creation (Folder::CreateFile) until Seal(). Move-only.
 class HeldFile {
  public:
   HeldFile() = default;
@@ -26,7 +28,23 @@ class HeldFile {
   bool Open(const std::string& path);
   void Close();
 
+  // Appends `count` bytes; false unless all were written. Only while writable.
+  bool Write(const void* data, std::size_t count);
+  // Empties the file; the next Write starts at its beginning again.
+  bool Truncate();
+  // Puts what was written on storage.
+  bool Sync();
+  // Ends writing: the file is then held read-only, so that it can be run
+  // (Linux: no ETXTBSY; Windows: nothing blocks the shell's open), and no
+  // other writer can have come in between (Linux: a read-only descriptor of
+  // the same file, reached through this one, not through any name; Windows:
+  // a handle that shares reading only, taken before the writing one is let
+  // go). Refreshes size() and singleName(). False, and the file let go,
+  // when that fails.
+  bool Seal();
+
   bool valid() const { return native_ != kNone; }
+  bool writable() const { return writable_; }
   // The back end's handle (a descriptor on Linux, a HANDLE on Windows), still
   // owned here.
   std::intptr_t native() const { return native_; }
@@ -40,9 +58,17 @@ class HeldFile {
 
  private:
   static constexpr std::intptr_t kNone = -1;
+  friend class Folder;
+  // Takes over a handle Folder::CreateFile made for writing.
+  static HeldFile Writable(std::intptr_t native);
+  // Fills size_ and singleName_ from the handle; false when it is no
+  // regular file.
+  bool Describe();
+
   std::intptr_t native_ = kNone;
   std::uint64_t size_ = 0;
   bool singleName_ = false;
+  bool writable_ = false;
 };
 
 // A read-only mapping of a whole held file, so that it need not be copied
@@ -67,6 +93,8 @@ class FileView {
 // Reads a whole small file (at most `maxBytes`) through a HeldFile; false
 // when it cannot be opened or read, or is larger.
 bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* text);
+// The same for a file already held.
+bool ReadSmallFile(const HeldFile& file, std::size_t maxBytes, std::string* text);
 
 }  // namespace brisvane::platform
 

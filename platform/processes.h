@@ -65,10 +65,15 @@ constexpr std::uint32_t kWaitFailed = 0xFFFFFFFFu;
 int LaunchInstaller(const std::string& path, Process* process);
 
 // Runs the installer as LaunchInstaller does, but the very file `file` holds
-// (opened before it was checked), whatever `path` names by now; `path` is
-// what the installer sees as its own name. The caller keeps `file` open until
-// this returns. Linux: the installer also inherits that descriptor (number 3,
-// read-only), which a "#!" script's interpreter needs to read it.
+// (created by the upgrader and sealed, or opened before it was checked),
+// whatever any name of it names by now. The caller keeps `file` open until
+// the installer has exited. Linux: started from the descriptor
+// (/proc/self/fd/3 in the child), `path` being what it sees as argv[0]; a
+// "#!" script's interpreter is handed "/proc/self/fd/3" as the script, which
+// it reads through that inherited, read-only descriptor. Windows: the shell
+// is given the path resolved from the handle (GetFinalPathNameByHandleW), not
+// `path`; the file and the folders on that path must be held against renames
+// by the caller (Folder) so that the shell finds this very file there.
 int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process);
 
 // Runs the post-install script at `path` hidden. Windows: the shell is given
