@@ -35,6 +35,8 @@ namespace {
 constexpr int kTickMs = 300;
 constexpr std::uint32_t kInstallerWaitMs = 120000;
 constexpr std::uint32_t kScriptWaitMs = 60000;
+// How long a closing window waits for a worker that is checking the installer.
+constexpr std::chrono::milliseconds kWorkerWait{5000};
 
 // The instance and whether it is still alive, guarded together so that the
 // download and installer threads never touch a window that is being destroyed.
@@ -87,13 +89,21 @@ QString SignatureUrlOf(const QString& url) {
   return url.left(end) + kSignatureSuffix + url.mid(end);
 }
 
-// Checks the installer held in `file` against the downloaded signature and
-// logs the outcome: one INFO line when good, one ERROR line why not.
-bool VerifyInstaller(const std::string& path, const PublicKey& key, const platform::HeldFile& file) {
+// Checks the received installer against its downloaded signature and logs
+// the outcome: one INFO line when good, one ERROR line why not.
+bool VerifyInstaller(const PublicKey& key, const ReceivedInstaller& installer) {
   std::string comment;
-  std::string why = "the installer cannot be opened";
-  const bool good = (file.valid() && file.singleName()) &&
-                    installer_signature::VerifyFile(key, file, path + kSignatureSuffix, &comment, &why);
+  std::string text;
+  std::string why;
+  bool good = false;
+  if (!installer.file.valid() || !installer.file.singleName()) {
+    why = "the installer cannot be opened";
+  } else if (!platform::ReadSmallFile(installer.signature, installer_signature::kMaxSignatureBytes,
+                                      &text)) {
+    why = "the signature cannot be read";
+  } else {
+    good = installer_signature::VerifyFile(key, installer.file, text, installer.name, &comment, &why);
+  }
   const std::string keyId = installer_signature::KeyIdHex(key.keyId);
   WithLiveInstance([&](BrisvaneUpgrade*) {
     if (good) {
@@ -106,24 +116,31 @@ bool VerifyInstaller(const std::string& path, const PublicKey& key, const platfo
   return good;
 }
 
-// How the worker's launch ended.
-enum class Launch { kWaited, kNotStarted, kRefused };
+// Everything the installer worker needs, owned by it.
+struct InstallerJob {
+  ReceivedInstaller installer;
+  std::optional<PublicKey> key;
+  std::shared_ptr<LaunchGate> gate;
+};
 
-// Starts the installer and waits for it. With a key, the file is checked
-// first and the checked file itself is what starts. Its handle is closed on
-// return.
-Launch RunInstaller(const QString& path, const std::optional<PublicKey>& key) {
-  platform::Process process;
-  int started = 0;
-  if (key) {
-    // Held from the check until the installer has started.
-    platform::HeldFile file;
-    file.Open(ToUtf8(path));
-    if (!VerifyInstaller(ToUtf8(path), *key, file)) return Launch::kRefused;
-    started = platform::LaunchHeldInstaller(file, ToUtf8(path), &process);
-  } else {
-    started = platform::LaunchInstaller(ToUtf8(path), &process);
+// How the worker's launch ended.
+enum class Launch { kWaited, kNotStarted, kRefused, kClosed };
+
+// Starts the received installer (checked first when there is a key) and
+// waits for it. The very file that was received is what starts, and it stays
+// held until the installer has exited.
+Launch RunInstaller(InstallerJob& job) {
+  if (job.key && !VerifyInstaller(*job.key, job.installer)) {
+    job.installer.Discard();
+    return Launch::kRefused;
   }
+  // The window is closing: nothing starts, and nothing of it stays.
+  if (!job.gate->TryStart()) {
+    job.installer.Discard();
+    return Launch::kClosed;
+  }
+  platform::Process process;
+  const int started = platform::LaunchHeldInstaller(job.installer.file, job.installer.Path(), &process);
   WithLiveInstance([&](BrisvaneUpgrade*) {
     LOG_INFO("ThreadStartInstaller[upgrade] start installer result:%d", started);
     if (!process) LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
@@ -140,10 +157,12 @@ Launch RunInstaller(const QString& path, const std::optional<PublicKey>& key) {
   return Launch::kWaited;
 }
 
-// Runs the downloaded installer on a worker thread and tells the window when
-// it has finished, or that it could not be started. Owns its copy of the path.
-void ThreadStartInstaller(std::u16string installerPath, std::optional<PublicKey> key) {
-  const Launch launch = RunInstaller(QString::fromStdU16String(installerPath), key);
+// Runs the received installer on a worker thread and tells the window when
+// it has finished, that it could not be started or that it was refused.
+void ThreadStartInstaller(std::shared_ptr<InstallerJob> job) {
+  const Launch launch = RunInstaller(*job);
+  job->gate->Finish();
+  if (launch == Launch::kClosed) return;
   if (launch != Launch::kWaited) {
     BrisvaneUpgrade::PostToInstance(new QEvent(launch == Launch::kRefused ? kInstallerRefusedEventType
                                                                            : kInstallerNotStartedEventType));
@@ -190,7 +209,17 @@ BrisvaneUpgrade::BrisvaneUpgrade() : QDialog(nullptr) {
   Wire();
 }
 
-BrisvaneUpgrade::~BrisvaneUpgrade() = default;
+BrisvaneUpgrade::~BrisvaneUpgrade() {
+  // A worker still checking the installer must not start it now, and what
+  // was received for an upgrade that ends here is not left behind.
+  if (m_gate) m_gate->Shut(kWorkerWait);
+  m_installer.Discard();
+}
+
+platform::HeldFile BrisvaneUpgrade::TakeDelivered() {
+  std::lock_guard<std::recursive_mutex> lock(g_instanceMutex);
+  return std::move(m_delivered);
+}
 
 void BrisvaneUpgrade::BuildUi() {
   // Clients find the upgrader by this title (request_protocol.h).
@@ -272,8 +301,9 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   }
 
   const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/";
-  QDir dir(folder);
-  if (!dir.exists()) dir.mkdir(folder);
+  // Created and reached one component at a time, never through a link; a
+  // folder that cannot be opened fails the download below.
+  std::shared_ptr<const platform::Folder> downloadFolder = OpenDataFolder(true);
   LOG_INFO("BrisvaneUpgrade::StartDownload download path:%s", ToUtf8(folder).c_str());
 
   if (DeriveInstallerPath(folder, url, &m_installerPath) == InstallerPathResult::kUnsafe) {
@@ -284,23 +314,29 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
 
   m_busy = true;
   m_installerUrl = url;
+  m_installer.Discard();
+  m_installer = ReceivedInstaller{downloadFolder, ToUtf8(m_installerPath.mid(folder.size())), {}, {}};
   // A retry after an installer that would not start: the bar follows the
   // new download again instead of the old ticker.
   if (m_timer && m_timer->isActive()) m_timer->stop();
+  const std::string name = m_installer.name;
   LogicSession session;
-  session.DownloadFile(
-      [](std::string, CURLcode code, int) {
-        WithLiveInstance([code](BrisvaneUpgrade* window) {
+  session.DownloadInto(
+      [downloadFolder, name](std::string, CURLcode code, int, platform::HeldFile file) {
+        WithLiveInstance([&](BrisvaneUpgrade* window) {
           if (code != CURLE_OK) LOG_ERROR("[upgrade] download error, code:%d", code);
+          window->m_delivered = std::move(file);
           emit window->SigDownloadCompleted(code == CURLE_OK);
         });
+        // The window is gone: this upgrade ends here, with nothing left behind.
+        if (file.valid()) downloadFolder->Remove(name, file);
       },
       [](int percent) {
         WithLiveInstance([percent](BrisvaneUpgrade* window) {
           emit window->SigUpdate(static_cast<int>(percent * 0.75));
         });
       },
-      ToUtf8(url), std::list<std::string>(), ToUtf8(m_installerPath));
+      ToUtf8(url), std::list<std::string>(), downloadFolder, name, platform::RunningElevated());
 }
 
 void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {
@@ -309,6 +345,7 @@ void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {
     return;
   }
   m_publicKey.reset();
+  m_installer.file = TakeDelivered();
   const QFileInfo key(QCoreApplication::applicationDirPath() + "/upgrade.pub");
   // Even a key that cannot be read opts in: it must not fall back to running
   // unchecked installers.
@@ -327,16 +364,20 @@ void BrisvaneUpgrade::StartSignatureDownload(const QString& keyPath) {
     return;
   }
   m_publicKey = key;
+  const std::shared_ptr<const platform::Folder> folder = m_installer.folder;
+  const std::string name = m_installer.name + kSignatureSuffix;
   LogicSession session;
   session.SetMaxBytes(static_cast<curl_off_t>(installer_signature::kMaxSignatureBytes));
-  session.DownloadFile(
-      [](std::string, CURLcode code, int) {
-        WithLiveInstance([code](BrisvaneUpgrade* window) {
+  session.DownloadInto(
+      [folder, name](std::string, CURLcode code, int, platform::HeldFile file) {
+        WithLiveInstance([&](BrisvaneUpgrade* window) {
+          window->m_delivered = std::move(file);
           emit window->SigSignatureDownloaded(static_cast<int>(code));
         });
+        if (file.valid()) folder->Remove(name, file);
       },
-      nullptr, ToUtf8(SignatureUrlOf(m_installerUrl)), std::list<std::string>(),
-      ToUtf8(m_installerPath + kSignatureSuffix));
+      nullptr, ToUtf8(SignatureUrlOf(m_installerUrl)), std::list<std::string>(), folder, name,
+      platform::RunningElevated());
 }
 
 void BrisvaneUpgrade::SlotSignatureDownloaded(int nCode) {
@@ -344,25 +385,25 @@ void BrisvaneUpgrade::SlotSignatureDownloaded(int nCode) {
     RefuseInstaller("the signature could not be downloaded, code:" + std::to_string(nCode));
     return;
   }
+  m_installer.signature = TakeDelivered();
   StartInstaller();
 }
 
 void BrisvaneUpgrade::RefuseInstaller(const std::string& why) {
   const std::string keyId = m_publicKey ? installer_signature::KeyIdHex(m_publicKey->keyId) : "none";
   LOG_ERROR(kRefusedFormat, keyId.c_str(), EscapeForLog(QString::fromStdString(why)).c_str());
-  RemoveRefusedAndRelaunch();
-}
-
-void BrisvaneUpgrade::RemoveRefusedAndRelaunch() {
-  QFile::remove(m_installerPath);
-  QFile::remove(m_installerPath + kSignatureSuffix);
+  m_installer.Discard();
   RelaunchClientAndClose();
 }
 
 void BrisvaneUpgrade::StartInstaller() {
+  m_gate = std::make_shared<LaunchGate>();
+  auto job = std::make_shared<InstallerJob>(InstallerJob{std::move(m_installer), m_publicKey, m_gate});
   try {
-    std::thread(ThreadStartInstaller, m_installerPath.toStdU16String(), m_publicKey).detach();
+    std::thread(ThreadStartInstaller, job).detach();
   } catch (const std::system_error& error) {
+    job->installer.Discard();
+    m_gate.reset();
     // Without the worker the installer never runs; the client is unchanged,
     // so bring it back as after a failed download.
     LOG_ERROR("BrisvaneUpgrade::SlotDownloadCompleted start installer thread failure: %s",
@@ -385,8 +426,8 @@ void BrisvaneUpgrade::SlotOnTime() {
 
 bool BrisvaneUpgrade::event(QEvent* e) {
   if (e->type() == kInstallerRefusedEventType) {
-    // The worker has logged why.
-    RemoveRefusedAndRelaunch();
+    // The worker has logged why and removed what it refused.
+    RelaunchClientAndClose();
     return true;
   }
   if (e->type() == kInstallerNotStartedEventType) {

@@ -9,9 +9,11 @@
 #include <QProgressBar>
 #include <QString>
 #include <QTimer>
+#include <memory>
 #include <optional>
 #include <string>
 
+#include "installer_run.h"
 #include "installer_signature.h"
 
 // Posted by the installer worker when the installer has finished.
@@ -81,13 +83,19 @@ class BrisvaneUpgrade : public QDialog {
   void StartSignatureDownload(const QString& keyPath);
   // Gives up on an installer that is not to run, as after a failed download.
   void RefuseInstaller(const std::string& why);
-  // Removes the refused installer and its signature, then as RefuseInstaller.
-  void RemoveRefusedAndRelaunch();
+  // Takes what a download delivered on its thread (under the instance guard).
+  platform::HeldFile TakeDelivered();
 
   QPointer<QProgressBar> m_progressBar;
   QPointer<QTimer> m_timer;
   QString m_installerPath;
   QString m_installerUrl;
+  // The installer as received, until the worker takes it over.
+  ReceivedInstaller m_installer;
+  // A download's file, handed over on its thread, taken on the GUI thread.
+  platform::HeldFile m_delivered;
+  // Shut when the window goes, so that a worker still checking starts nothing.
+  std::shared_ptr<LaunchGate> m_gate;
   // The publisher's key, when this deployment checks signatures.
   std::optional<installer_signature::PublicKey> m_publicKey;
   // True from a request's download until the upgrade ends (or its installer

@@ -177,16 +177,33 @@ bool VerifyParsed(const PublicKey& key, const Signature& signature,
   return true;
 }
 
+bool NameBound(const std::string& trustedComment, const std::string& installerName,
+               std::string* why) {
+  constexpr char kFileField[] = "file:";
+  std::size_t begin = 0;
+  while (begin <= trustedComment.size()) {
+    std::size_t end = trustedComment.find('\t', begin);
+    if (end == std::string::npos) end = trustedComment.size();
+    const std::string field = trustedComment.substr(begin, end - begin);
+    if (StartsWith(field, kFileField)) {
+      const std::string named = field.substr(std::char_traits<char>::length(kFileField));
+      if (named == installerName) return true;
+      *why = "the signature is for the file " + named + ", not " + installerName;
+      return false;
+    }
+    begin = end + 1;
+  }
+  return true;
+}
+
 bool VerifyFile(const PublicKey& key, const platform::HeldFile& file,
-                const std::string& signaturePath, std::string* trustedComment,
-                std::string* why) {
-  std::string text;
-  if (!platform::ReadSmallFile(signaturePath, kMaxSignatureBytes, &text)) {
-    *why = "the signature cannot be read";
+                const std::string& signatureText, const std::string& installerName,
+                std::string* trustedComment, std::string* why) {
+  Signature signature;
+  if (!ParseSignature(signatureText, &signature, why) || !VerifyParsed(key, signature, file, why) ||
+      !NameBound(signature.trustedComment, installerName, why)) {
     return false;
   }
-  Signature signature;
-  if (!ParseSignature(text, &signature, why) || !VerifyParsed(key, signature, file, why)) return false;
   *trustedComment = signature.trustedComment;
   return true;
 }

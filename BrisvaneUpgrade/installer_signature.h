@@ -42,11 +42,19 @@ bool ParseSignature(const std::string& text, Signature* signature, std::string* 
 bool LoadPublicKey(const std::string& path, PublicKey* key, std::string* why);
 
 // Checks `file` (held open by the caller, who then runs that very file)
-// against the signature file at `signaturePath`. On success
-// `trustedComment` receives the signed comment.
+// against `signatureText`, the signature file's bytes, for the installer
+// named `installerName`. On success `trustedComment` receives the signed
+// comment.
 bool VerifyFile(const PublicKey& key, const platform::HeldFile& file,
-                const std::string& signaturePath, std::string* trustedComment,
-                std::string* why);
+                const std::string& signatureText, const std::string& installerName,
+                std::string* trustedComment, std::string* why);
+
+// Whether the trusted comment lets the signature stand for `installerName`:
+// a "file:NAME" field (tab-separated, as minisign writes it) must name it, so
+// that a signed older installer cannot be replayed under a newer name; a
+// comment without the field binds no name.
+bool NameBound(const std::string& trustedComment, const std::string& installerName,
+               std::string* why);
 
 // The same, with the signature already parsed.
 bool VerifyParsed(const PublicKey& key, const Signature& signature,

@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QSocketNotifier>
-#include <QStandardPaths>
 #include <chrono>
 #include <memory>
 
@@ -59,9 +58,7 @@ int main(int argc, char* argv[]) {
   platform::IgnoreBrokenPipe();
   curl_global_init(CURL_GLOBAL_DEFAULT);
   InstallLogLock();
-  const QString logDir =
-      QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/logs";
-  FILE* logStream = InitLog(logDir);
+  FILE* logStream = InitLog();
 
   int exitCode = 0;
   {

@@ -1,7 +1,7 @@
 #include "startup.h"
 
-#include <QDir>
-#include <QFileInfo>
+#include <QCoreApplication>
+#include <QStandardPaths>
 #include <mutex>
 
 #include "guard.h"
@@ -16,14 +16,20 @@ bool IsAlreadyRunning() {
   return g_singletonMutex && alreadyExists;
 }
 
-FILE* InitLog(const QString& logDir) {
-  QDir dir(logDir);
-  // A data folder that is a link leads elsewhere: nothing is created there
-  // (and the log is not opened through it either).
-  if (!dir.exists() && !QFileInfo(QFileInfo(logDir).path()).isSymLink()) dir.mkdir(logDir);
+std::shared_ptr<platform::Folder> OpenDataFolder(bool create) {
+  auto folder = std::make_shared<platform::Folder>();
+  const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+  folder->Open(base.toUtf8().toStdString(),
+               {QCoreApplication::organizationName().toUtf8().toStdString(),
+                QCoreApplication::applicationName().toUtf8().toStdString()},
+               create);
+  return folder;
+}
 
-  const QString logPath = logDir + "/upgrade.log";
-  FILE* stream = platform::OpenSharedLogFile(logPath.toUtf8().toStdString());
+FILE* InitLog() {
+  // Without the data folder there is no log; nothing is created above it.
+  const platform::Folder logs = OpenDataFolder(false)->Child("logs", true);
+  FILE* stream = platform::OpenSharedLogFile(logs, "upgrade.log");
   if (stream == nullptr) return nullptr;
 
   LogSetThreshold(INFO);

@@ -4,7 +4,9 @@
 
 #include <QString>
 #include <cstdio>
+#include <memory>
 
+#include "folder.h"
 #include "guard.h"
 
 // The guard "bvc singleton mutex"; empty once given up (Release()), which
@@ -17,10 +19,17 @@ constexpr const char kSingletonMutexName[] = "bvc singleton mutex";
 // Creates the guard into g_singletonMutex; true when another process has it.
 bool IsAlreadyRunning();
 
-// Creates `logDir` (one level) if missing, opens "upgrade.log" in it and, when
-// that worked, routes INFO and above to it and mutes the console. Returns the
-// open stream (owned by the caller) or null.
-FILE* InitLog(const QString& logDir);
+// The application-local data folder: the organization's and the
+// application's folders below the user's data location, reached one at a
+// time without following links (both may belong to a less-privileged user
+// than the upgrader), created when missing and `create`. Invalid when that
+// fails.
+std::shared_ptr<platform::Folder> OpenDataFolder(bool create);
+
+// Opens "logs" in the data folder (creating that one level if missing) and
+// "upgrade.log" in it and, when that worked, routes INFO and above to it and
+// mutes the console. Returns the open stream (owned by the caller) or null.
+FILE* InitLog();
 
 // Serialises whole log lines across threads; install before any thread starts.
 void InstallLogLock();

@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
   // INFO and up to a file, the console muted.
   curl_global_init(CURL_GLOBAL_DEFAULT);
   InstallLogLock();
-  FILE* logStream = InitLog(dataDir + "/logs");
+  FILE* logStream = InitLog();
 
   bool ok = false;
   bool timedOut = false;

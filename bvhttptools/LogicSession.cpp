@@ -1,7 +1,6 @@
 #include "LogicSession.h"
 
 #include "file_sync.h"
-#include "files.h"
 #include "log.h"
 #include "proxy.h"
 #include "proxy_env.h"
@@ -115,17 +114,51 @@ void ParseContentRange(const std::string& value, ResponseInfo* response) {
   response->rangeTotal = ParseSize(value.substr(slash + 1));
 }
 
+// A name a file can be created under right in its folder.
+bool PlainName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
+}
+
+// Where the file of a download lands, and how it is made there.
+struct Target {
+  std::shared_ptr<const platform::Folder> folder;
+  std::string name;
+  bool privateFile = false;
+};
+
+// The folder holding `path`, itself refused when it is a link: it may belong
+// to a less-privileged user than the caller. Invalid when it cannot be opened.
+std::shared_ptr<const platform::Folder> FolderHolding(const std::string& path) {
+  auto folder = std::make_shared<platform::Folder>();
+  const std::string::size_type slash = path.find_last_of("/\\");
+  const std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+  const std::string::size_type up = dir.find_last_of("/\\");
+  const std::string last = up == std::string::npos ? dir : dir.substr(up + 1);
+  if (!PlainName(last) || up == std::string::npos) {
+    folder->Open(dir.empty() ? std::string("/") : dir, {}, false);
+  } else {
+    // The separator stays with the base: "C:" alone is a drive's current folder.
+    folder->Open(dir.substr(0, up + 1), {last}, false);
+  }
+  return folder;
+}
+
+std::string NameIn(const std::string& path) {
+  const std::string::size_type slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
 class Transfer {
  public:
-  Transfer(LogicSession::CompletionCallback completion, LogicSession::ProgressCallback progress,
-           std::string url, std::list<std::string> headers, std::string path,
+  Transfer(LogicSession::HeldCompletionCallback completion, LogicSession::ProgressCallback progress,
+           std::string url, std::list<std::string> headers, Target target,
            TransferOptions options, std::uint64_t generation, curl_off_t maxBytes)
       : completion_(std::move(completion)),
         progress_(std::move(progress)),
         url_(std::move(url)),
         headers_(std::move(headers)),
-        path_(std::move(path)),
-        partPath_(path_ + ".part"),
+        target_(std::move(target)),
+        partName_(target_.name + ".part"),
         options_(options),
         generation_(generation),
         maxBytes_(maxBytes),
@@ -146,12 +179,14 @@ class Transfer {
     } else {
       text = errorText_[0] != '\0' ? std::string(errorText_) : curl_easy_strerror(code);
     }
-    if (completion_) completion_(std::move(text), code, static_cast<int>(status));
+    if (completion_) completion_(std::move(text), code, static_cast<int>(status), std::move(file_));
   }
 
   // The thread could not be started: fail without touching anything.
   void FailToStart() {
-    if (completion_) completion_("could not start the transfer thread", CURLE_FAILED_INIT, 0);
+    if (completion_) {
+      completion_("could not start the transfer thread", CURLE_FAILED_INIT, 0, platform::HeldFile());
+    }
   }
 
  private:
@@ -160,9 +195,10 @@ class Transfer {
   }
 
   CURLcode Download(long* status) {
-    // An empty target or a directory cannot receive the file; fail before
-    // creating anything next to it.
-    if (path_.empty() || platform::IsDirectory(path_)) return CURLE_BAD_FUNCTION_ARGUMENT;
+    // An empty target, one in another folder or a folder cannot receive the
+    // file; fail before creating anything next to it.
+    const platform::Folder& folder = *target_.folder;
+    if (!PlainName(target_.name) || folder.HasFolder(target_.name)) return CURLE_BAD_FUNCTION_ARGUMENT;
     if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
 
     CURL* curl = curl_easy_init();
@@ -175,8 +211,8 @@ class Transfer {
 
     CURLcode code = Configure(curl);
     if (code == CURLE_OK) {
-      file_ = bvhttptools::CreatePartFile(partPath_);
-      code = file_ != nullptr ? Attempts(curl, headerList, status) : CURLE_WRITE_ERROR;
+      file_ = folder.CreateFile(partName_, target_.privateFile);
+      code = file_.valid() ? Attempts(curl, headerList, status) : CURLE_WRITE_ERROR;
     }
     if (code == CURLE_OK) code = StorePartFile();
     if (code == CURLE_OK) {
@@ -211,24 +247,27 @@ class Transfer {
     return true;
   }
 
-  // Puts the complete .part file on storage and moves it to the target name.
+  // Puts the complete .part file on storage, moves it to the target name
+  // and keeps holding it, read-only, for the caller.
   CURLcode StorePartFile() {
-    bool synced = bvhttptools::SyncFile(file_);
-    bool closed = std::fclose(file_) == 0;
-    file_ = nullptr;
-    if (synced && closed && bvhttptools::ReplaceFile(partPath_, path_)) return CURLE_OK;
-    std::snprintf(errorText_, sizeof errorText_, "could not store the download at %s",
-                  path_.c_str());
+    const platform::Folder& folder = *target_.folder;
+    if (file_.Sync() && folder.Rename(file_, partName_, target_.name)) {
+      if (file_.Seal()) return CURLE_OK;
+      // Nothing can vouch for the bytes under the name any more.
+      folder.RemoveName(target_.name);
+    } else {
+      folder.Remove(partName_, file_);
+    }
+    file_.Close();
+    std::snprintf(errorText_, sizeof errorText_, "could not store the download at %s/%s",
+                  folder.path().c_str(), target_.name.c_str());
     return CURLE_WRITE_ERROR;
   }
 
   // A failed transfer leaves no .part file behind.
   void DiscardPartFile() {
-    if (file_ != nullptr) {
-      std::fclose(file_);
-      file_ = nullptr;
-    }
-    bvhttptools::RemoveFile(partPath_);
+    if (file_.valid()) target_.folder->Remove(partName_, file_);
+    file_.Close();
   }
 
   CURLcode Configure(CURL* curl) {
@@ -416,11 +455,7 @@ class Transfer {
   }
 
   // Empties the .part file; the decision already forgot what it was tied to.
-  bool StartOver() {
-    std::fclose(file_);
-    file_ = bvhttptools::CreatePartFile(partPath_);
-    return file_ != nullptr;
-  }
+  bool StartOver() { return file_.Truncate(); }
 
   // Waits before the next try; false when abandoned meanwhile.
   bool PauseBeforeRetry(std::chrono::milliseconds pause) {
@@ -441,9 +476,12 @@ class Transfer {
     size_t bytes = size * count;
     const curl_off_t before = self->known_.onDisk + self->written_;
     if (self->TooLarge(before + static_cast<curl_off_t>(bytes))) return 0;
-    size_t done = std::fwrite(data, 1, bytes, self->file_);
+    if (!self->file_.Write(data, bytes)) {
+      self->writeFailed_ = true;
+      return 0;
+    }
+    const size_t done = bytes;
     self->written_ += static_cast<curl_off_t>(done);
-    if (done != bytes) self->writeFailed_ = true;
     // Overlap the disk with the network and keep the backlog bounded: the
     // sync before the rename then waits only for the last stretches.
     bvhttptools::WriteBehind(self->file_, before, before + static_cast<curl_off_t>(done));
@@ -488,7 +526,7 @@ class Transfer {
     Transfer* self = static_cast<Transfer*>(user);
     if (self->Abandoned()) return 1;
     // A total of 0 means the size is not known (yet).
-    if (downloadTotal <= 0 || self->file_ == nullptr) return 0;
+    if (downloadTotal <= 0 || !self->file_.valid()) return 0;
     curl_off_t total = self->known_.onDisk + downloadTotal;
     curl_off_t done = self->known_.onDisk + self->written_;
     if (done > total) done = total;
@@ -496,12 +534,12 @@ class Transfer {
     return 0;
   }
 
-  LogicSession::CompletionCallback completion_;
+  LogicSession::HeldCompletionCallback completion_;
   LogicSession::ProgressCallback progress_;
   const std::string url_;
   const std::list<std::string> headers_;
-  const std::string path_;
-  const std::string partPath_;
+  const Target target_;
+  const std::string partName_;
   const TransferOptions options_;
   const std::uint64_t generation_;
   const curl_off_t maxBytes_;  // 0: no limit
@@ -509,7 +547,7 @@ class Transfer {
   // When the server first said it was too busy and when to come back.
   std::optional<std::chrono::steady_clock::time_point> overloadSince_;
 
-  std::FILE* file_ = nullptr;
+  platform::HeldFile file_;
   curl_slist* attemptHeaders_ = nullptr;  // the current try's own header list, if any
   ResponseInfo response_;                 // the current try's latest response
   KnownResource known_;                   // what the current try continues
@@ -525,12 +563,27 @@ class Transfer {
 void LogicSession::DownloadFile(CompletionCallback completion, ProgressCallback progress,
                                 const std::string& url, const std::list<std::string>& headers,
                                 const std::string& path) {
+  // The file is let go at once: callers of this form only want it stored.
+  HeldCompletionCallback dropFile = [completion = std::move(completion)](
+                                        std::string text, CURLcode code, int status,
+                                        platform::HeldFile) {
+    if (completion) completion(std::move(text), code, status);
+  };
+  DownloadInto(std::move(dropFile), std::move(progress), url, headers, FolderHolding(path),
+               NameIn(path));
+}
+
+void LogicSession::DownloadInto(HeldCompletionCallback completion, ProgressCallback progress,
+                                const std::string& url, const std::list<std::string>& headers,
+                                std::shared_ptr<const platform::Folder> folder,
+                                const std::string& name, bool privateFile) {
   InitCurlOnce();
   Registry& registry = TheRegistry();
+  if (!folder) folder = std::make_shared<platform::Folder>();
   Transfer* transfer =
-      new Transfer(std::move(completion), std::move(progress), url, headers, path,
-                   GetTransferOptions(), registry.abandonGeneration.load(std::memory_order_acquire),
-                   maxBytes_);
+      new Transfer(std::move(completion), std::move(progress), url, headers,
+                   Target{std::move(folder), name, privateFile}, GetTransferOptions(),
+                   registry.abandonGeneration.load(std::memory_order_acquire), maxBytes_);
   {
     // Counted before the thread exists, so an AbandonAll right after this
     // call already waits for it.

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "files_posix.h"
 #include "held_file.h"
@@ -15,15 +16,28 @@ bool HeldFile::Open(const std::string& path) {
   Close();
   const int fd = OpenNoFollow(path.c_str(), O_RDONLY);
   if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
+  native_ = fd;
+  if (!Describe()) {
+    Close();
     errno = EINVAL;
     return false;
   }
   // Reads must block normally now that a FIFO is ruled out.
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  native_ = fd;
+  return true;
+}
+
+HeldFile HeldFile::Writable(std::intptr_t native) {
+  HeldFile file;
+  file.native_ = native;
+  file.writable_ = true;
+  file.Describe();
+  return file;
+}
+
+bool HeldFile::Describe() {
+  struct stat st;
+  if (fstat(static_cast<int>(native_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   size_ = static_cast<std::uint64_t>(st.st_size);
   singleName_ = st.st_nlink == 1;
   return true;
@@ -34,7 +48,55 @@ void HeldFile::Close() {
   const int saved = errno;
   close(static_cast<int>(native_));
   native_ = kNone;
+  writable_ = false;
   errno = saved;
+}
+
+bool HeldFile::Write(const void* data, std::size_t count) {
+  if (!writable_) return false;
+  const char* bytes = static_cast<const char*>(data);
+  while (count > 0) {
+    const ssize_t done = write(static_cast<int>(native_), bytes, count);
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    bytes += done;
+    count -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
+bool HeldFile::Truncate() {
+  const int fd = static_cast<int>(native_);
+  return writable_ && ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0;
+}
+
+bool HeldFile::Sync() {
+  int rc;
+  do {
+    rc = fsync(static_cast<int>(native_));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool HeldFile::Seal() {
+  if (!writable_) return valid();
+  // The same file read-only, reached through our own descriptor rather than
+  // through any name in the folder. Once the writable one is closed nothing
+  // can write to it (it is ours, 0600), and it can be run: a writable
+  // descriptor of its own would make the exec fail with ETXTBSY.
+  const std::string self = "/proc/self/fd/" + std::to_string(static_cast<int>(native_));
+  int fd;
+  do {
+    fd = open(self.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  Close();
+  if (fd < 0) return false;
+  native_ = fd;
+  if (!Describe()) {
+    Close();
+    return false;
+  }
+  return true;
 }
 
 long long HeldFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t count) const {

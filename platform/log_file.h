@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <string>
 
+#include "folder.h"
+
 namespace brisvane::platform {
 
 // Opens `utf8Path` for appending in text mode, shutting other writers out and
@@ -15,6 +17,10 @@ namespace brisvane::platform {
 // links): those folders may belong to a less-privileged user, and the log
 // must never be written elsewhere.
 FILE* OpenSharedLogFile(const std::string& utf8Path);
+
+// The same for the file `name` in `folder`, which the caller reached without
+// links (Folder).
+FILE* OpenSharedLogFile(const Folder& folder, const std::string& name);
 
 }  // namespace brisvane::platform
 

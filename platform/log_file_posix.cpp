@@ -15,46 +15,33 @@
 
 namespace brisvane::platform {
 
-namespace {
-
-// Opens the log's folder, refusing a link as it or as the data folder
-// holding it: both may belong to a less-privileged user, and a link there
-// would have a privileged upgrader write where that user chooses.
-int OpenLogFolder(const std::string& folder) {
-  const int up = OpenFolderOf(folder);
-  if (up < 0) return -1;
-  int dir;
-  do {
-    dir = openat(up, NameOf(folder).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } while (dir < 0 && errno == EINTR);
-  const int saved = errno;
-  close(up);
-  errno = saved;
-  return dir;
-}
-
-}  // namespace
-
 FILE* OpenSharedLogFile(const std::string& utf8Path) {
-  const std::string::size_type slash = utf8Path.find_last_of('/');
-  if (slash == std::string::npos || slash == 0) {
+  const std::string folder = FolderOf(utf8Path);
+  if (utf8Path.find('/') == std::string::npos || folder == "/") {
     errno = EINVAL;
     return nullptr;
   }
-  const int dir = OpenLogFolder(utf8Path.substr(0, slash));
-  if (dir < 0) return nullptr;
-  const std::string name = utf8Path.substr(slash + 1);
-  int fd;
-  do {
-    fd = openat(dir, name.c_str(),
-                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
-  const int openError = errno;
-  close(dir);
-  if (fd < 0) {
-    errno = openError;
+  // The log's folder and the data folder holding it may both belong to a
+  // less-privileged user: neither may be a link.
+  const std::string data = FolderOf(folder);
+  Folder logs;
+  const bool opened = data == "/" ? logs.Open(data, {NameOf(folder)}, false)
+                                  : logs.Open(FolderOf(data), {NameOf(data), NameOf(folder)}, false);
+  if (!opened) return nullptr;
+  return OpenSharedLogFile(logs, NameOf(utf8Path));
+}
+
+FILE* OpenSharedLogFile(const Folder& folder, const std::string& name) {
+  if (!folder.valid()) {
+    errno = ENOENT;
     return nullptr;
   }
+  int fd;
+  do {
+    fd = openat(static_cast<int>(folder.native()), name.c_str(),
+                O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return nullptr;
   struct stat st;
   int rc = fstat(fd, &st);
   if (rc == 0 && (!S_ISREG(st.st_mode) || st.st_nlink != 1)) {

@@ -3,6 +3,7 @@
 // disk-backed folder and on tmpfs alike.
 
 #include "file_sync.h"
+#include "folder.h"
 
 #include <gtest/gtest.h>
 
@@ -38,12 +39,12 @@ std::string ReadAll(const fs::path& path) {
 
 // Writes `bytes` after `start` bytes already in the file, in uneven pieces
 // (as the network delivers them), telling the write-behind about each one.
-bool WriteInPieces(std::FILE* file, const std::string& bytes, size_t start) {
+bool WriteInPieces(platform::HeldFile& file, const std::string& bytes, size_t start) {
   std::mt19937 generator(7);
   size_t at = 0;
   while (at < bytes.size()) {
     size_t piece = std::min<size_t>(bytes.size() - at, 1 + generator() % (3 << 20));
-    if (std::fwrite(bytes.data() + at, 1, piece, file) != piece) return false;
+    if (!file.Write(bytes.data() + at, piece)) return false;
     bvhttptools::WriteBehind(file, static_cast<long long>(start + at),
                              static_cast<long long>(start + at + piece));
     at += piece;
@@ -74,19 +75,17 @@ TEST_P(WriteBehind, LongFileComesOutByteExactAcrossAResume) {
   const size_t half = 33 * 1024 * 1024 + 777;
   const fs::path part = dir_ / "payload.part";
 
-  std::FILE* file = bvhttptools::CreatePartFile(part);
-  ASSERT_NE(file, nullptr);
+  platform::Folder folder;
+  ASSERT_TRUE(folder.Open(dir_, {}, false));
+  platform::HeldFile file = folder.CreateFile("payload.part");
+  ASSERT_TRUE(file.writable());
+  // The next try of a transfer continues the same file.
   ASSERT_TRUE(WriteInPieces(file, bytes.substr(0, half), 0));
-  ASSERT_EQ(std::fclose(file), 0);
-
-  // Reopened for appending, as the next try of a transfer continues it.
-  file = std::fopen(part.c_str(), "abe");
-  ASSERT_NE(file, nullptr);
   ASSERT_TRUE(WriteInPieces(file, bytes.substr(half), half));
-  ASSERT_TRUE(bvhttptools::SyncFile(file));
-  ASSERT_EQ(std::fclose(file), 0);
-
-  ASSERT_TRUE(bvhttptools::ReplaceFile(part, dir_ / "payload"));
+  ASSERT_TRUE(file.Sync());
+  ASSERT_TRUE(folder.Rename(file, "payload.part", "payload"));
+  ASSERT_TRUE(file.Seal());
+  EXPECT_EQ(file.size(), bytes.size());
   EXPECT_FALSE(fs::exists(part));
   EXPECT_TRUE(ReadAll(dir_ / "payload") == bytes);
 }

@@ -53,12 +53,16 @@ class SignTest : public ::testing::Test {
     EXPECT_TRUE(sig::LoadPublicKey(Path(name + ".pub"), &key, &why)) << why;
     return key;
   }
-  // Verifies File() with its .minisig; the reason or "good: <comment>".
-  std::string Check(const sig::PublicKey& key) {
+  // Verifies File() with its .minisig, as the installer `name`; the reason
+  // or "good: <comment>".
+  std::string Check(const sig::PublicKey& key, const std::string& name = "setup.exe") {
     platform::HeldFile file;
     if (!file.Open(File())) return "cannot open";
-    std::string comment, why;
-    if (!sig::VerifyFile(key, file, File() + ".minisig", &comment, &why)) return why;
+    std::string text, comment, why;
+    if (!platform::ReadSmallFile(File() + ".minisig", sig::kMaxSignatureBytes, &text)) {
+      return "the signature cannot be read";
+    }
+    if (!sig::VerifyFile(key, file, text, name, &comment, &why)) return why;
     return "good: " + comment;
   }
 
@@ -115,6 +119,16 @@ TEST_F(SignTest, ChangedTrustedCommentIsRefused) {
   EXPECT_EQ(Check(Key()), "the trusted comment does not match its signature");
 }
 
+// minisign's own comment names the file: a signature replayed under another
+// name is refused, while a comment without the field binds no name.
+TEST_F(SignTest, FileFieldOfTheTrustedCommentMustNameTheInstaller) {
+  ASSERT_TRUE(Shell("minisign -S -s " + Path("key.sec") + " -m " + File()));
+  EXPECT_EQ(Check(Key()).rfind("good: timestamp:", 0), 0u);
+  EXPECT_EQ(Check(Key(), "Setup_2.0.exe"), "the signature is for the file setup.exe, not Setup_2.0.exe");
+  ASSERT_TRUE(Sign("key"));
+  EXPECT_EQ(Check(Key(), "Setup_2.0.exe"), "good: version 1.2.3");
+}
+
 TEST_F(SignTest, TruncatedGarbageAndHugeSignaturesAreRefused) {
   ASSERT_TRUE(Sign("key"));
   const std::string good = Slurp(File() + ".minisig");
@@ -154,7 +168,9 @@ TEST_F(SignTest, InstallerSwappedAfterTheCheckIsNotWhatRuns) {
   platform::HeldFile file;
   ASSERT_TRUE(file.Open(File()));
   std::string comment, why;
-  ASSERT_TRUE(sig::VerifyFile(Key(), file, File() + ".minisig", &comment, &why)) << why;
+  std::string text;
+  ASSERT_TRUE(platform::ReadSmallFile(File() + ".minisig", sig::kMaxSignatureBytes, &text));
+  ASSERT_TRUE(sig::VerifyFile(Key(), file, text, "setup.exe", &comment, &why)) << why;
   ASSERT_TRUE(Shell("mv -f " + Path("evil") + " " + File()));  // the swap, by another process
 
   platform::Process process;
