@@ -618,6 +618,111 @@ TEST_F(SignedUpgradeTest, UnreadableKeyIsRefused) {
   EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
 }
 
+// The window closes while the signature is still on its way: nothing
+// starts, and nothing of the upgrade is left in the folder.
+TEST_F(SignedUpgradeTest, CloseWhileTheSignatureIsFetchedStartsNothingAndLeavesNothing) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  StartAndRequest("/late-signature/setup.exe");
+  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(world_.downloadDir() + "/setup.exe"); }, 20000));
+  ExpectPromptCleanEndWithoutClient(world_, 3000);
+  EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
+  const QStringList left = QDir(world_.downloadDir()).entryList(QDir::Files | QDir::Hidden);
+  EXPECT_TRUE(left.isEmpty()) << left.join(" ").toStdString();
+}
+
+// A link planted above the download folder leads nowhere: nothing is created
+// or run where it points, and the client comes back.
+TEST_F(UpgradeTest, LinkedOrganizationFolderIsNotFollowed) {
+  ServeInstaller("setup.exe");
+  const QString elsewhere = world_.dataHome() + "/elsewhere";
+  ASSERT_TRUE(QDir().mkpath(elsewhere));
+  ASSERT_TRUE(QDir(world_.dataHome() + "/Tamberk").removeRecursively());
+  ASSERT_TRUE(QFile::link(elsewhere, world_.dataHome() + "/Tamberk"));
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_TRUE(QDir(elsewhere).isEmpty());
+  EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
+  EXPECT_FALSE(world_.Recorded("client.started").isEmpty());
+}
+
+// ---------------------------------------------------------------------------
+// The download folder belongs to a less-privileged user who races the
+// upgrader: at the rename it puts a file of its own at the installer's name,
+// and rewrites that file the moment anything reads it. Whatever runs must be
+// the bytes the upgrader received.
+
+struct RaceCase {
+  const char* name;
+  bool native;  // an ELF installer, else a shell script
+  bool keyed;   // upgrade.pub beside the upgrader
+};
+
+class SwapRaceTest : public SignedUpgradeTest, public ::testing::WithParamInterface<RaceCase> {
+ protected:
+  static constexpr int kUser = 65534;
+  static constexpr int kRuns = 20;
+
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act as the folder's owner";
+    SignedUpgradeTest::SetUp();
+    if (!GetParam().keyed) QFile::remove(world_.appDir() + "/upgrade.pub");
+    // The user reaches and owns the download folder.
+    for (const QString& dir : {QFileInfo(world_.dataHome()).path(), world_.dataHome(),
+                               world_.dataHome() + "/Tamberk"}) {
+      ASSERT_EQ(::chmod(dir.toUtf8().constData(), 0711), 0);
+    }
+    ASSERT_EQ(::chown(world_.downloadDir().toUtf8().constData(), kUser, kUser), 0);
+    const QByteArray genuine = Installer("genuine");
+    WriteFile(served_.path() + "/Setup.exe", genuine, true);
+    if (GetParam().keyed) ASSERT_TRUE(Sign("Setup.exe"));
+    // With a key the user can only hope to swap the checked bytes for its own
+    // after the check; without one it puts its own at the name at once.
+    WriteFile(Bytes("own"), GetParam().keyed ? genuine : Installer("forgery"), true);
+    WriteFile(Bytes("rewrite"), Installer("forgery"), true);
+  }
+  QString Bytes(const QString& name) const { return QFileInfo(world_.dataHome()).path() + "/" + name; }
+  QByteArray Installer(const QByteArray& tag) const {
+    if (!GetParam().native) return "#!/bin/sh\necho " + tag + " > \"$RECORD_DIR/installer.tag\"\n";
+    return ReadFile(BRISVANE_TAG_INSTALLER).replace("installer-tag:genuine", "installer-tag:" + tag);
+  }
+  // One upgrade against the racer; the tag of what ran, or "" when nothing did.
+  QString RunOnce() {
+    QFile::remove(world_.recordDir() + "/installer.tag");
+    world_.Start();
+    EXPECT_TRUE(world_.WaitUntilServing());
+    const QString ready = Bytes("racer.out");
+    const pid_t racer = test_support::Spawn(
+        {"/usr/bin/setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", BRISVANE_SWAP_RACER,
+         world_.downloadDir().toStdString(), "Setup.exe", Bytes("own").toStdString(),
+         Bytes("rewrite").toStdString()},
+        {.stdoutPath = ready.toStdString()});
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(ready).startsWith("ready"); }, 10000));
+    EXPECT_EQ(world_.SendRequest(server_->Url("/files/Setup.exe")), 0);
+    EXPECT_TRUE(world_.WaitForExit(30000));
+    ::kill(racer, SIGKILL);
+    test_support::WaitExit(racer);
+    return world_.Recorded("installer.tag");
+  }
+};
+
+TEST_P(SwapRaceTest, OnlyTheReceivedBytesEverRun) {
+  int genuine = 0;
+  for (int run = 0; run < kRuns; ++run) {
+    const QString ran = RunOnce();
+    if (ran == "genuine") ++genuine;
+    EXPECT_TRUE(ran == "genuine" || (GetParam().keyed && ran.isEmpty()))
+        << "run " << run << " ran '" << ran.toStdString() << "'\n" << Log().join("\n").toStdString();
+  }
+  // Without a key nothing can refuse the received installer.
+  if (!GetParam().keyed) EXPECT_EQ(genuine, kRuns);
+}
+
+INSTANTIATE_TEST_SUITE_P(Installers, SwapRaceTest,
+                         ::testing::Values(RaceCase{"Script", false, false}, RaceCase{"ScriptKeyed", false, true},
+                                           RaceCase{"Elf", true, false}, RaceCase{"ElfKeyed", true, true}),
+                         [](const ::testing::TestParamInfo<RaceCase>& info) { return std::string(info.param.name); });
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -44,6 +44,8 @@ server covers every case:
                          "?if-range=ignore" honours Range whatever If-Range says
   /drop-novalidator/<name>  the first request drops like /drop-once/, later
                          ones honour Range; no ETag or Last-Modified ever
+  /late-signature/<name> like /files/, but a name ending in ".minisig" is
+                         answered only after 3 s
 
 Every mode that sends a file also takes "?bps=N" to throttle it to N bytes/s,
 and, except /drop-novalidator/, sends the validators of the version served:
@@ -384,6 +386,10 @@ class Handler(BaseHTTPRequestHandler):
                     tags = self.validators(changed, query.get("etag", ["strong"])[0])
                 self.send_file(changed, bps=bps, validators=tags,
                                check_if_range=query.get("if-range", [""])[0] != "ignore")
+        elif mode == "late-signature":
+            if path.endswith(".minisig"):
+                time.sleep(3)
+            self.send_file(path, bps=bps, validators=tags)
         elif mode == "drop-novalidator":
             if self.server.first_time(url.path):
                 self.send_file(path, honour_range=False, limit=size // 2, bps=bps)
