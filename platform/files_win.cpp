@@ -46,4 +46,19 @@ HANDLE OpenRealFolder(const std::wstring& folder) {
   return handle;
 }
 
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return std::wstring();
+    // Too small a buffer: n is the size needed, terminator included.
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(n);
+  }
+}
+
 }  // namespace brisvane::platform

@@ -6,8 +6,12 @@
 namespace brisvane::platform {
 
 HeldFile::HeldFile(HeldFile&& other) noexcept
-    : native_(other.native_), size_(other.size_), singleName_(other.singleName_) {
+    : native_(other.native_),
+      size_(other.size_),
+      singleName_(other.singleName_),
+      writable_(other.writable_) {
   other.native_ = kNone;
+  other.writable_ = false;
 }
 
 HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
@@ -16,13 +20,13 @@ HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
     native_ = std::exchange(other.native_, kNone);
     size_ = other.size_;
     singleName_ = other.singleName_;
+    writable_ = std::exchange(other.writable_, false);
   }
   return *this;
 }
 
-bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* text) {
-  HeldFile file;
-  if (!file.Open(path) || file.size() > maxBytes) return false;
+bool ReadSmallFile(const HeldFile& file, std::size_t maxBytes, std::string* text) {
+  if (!file.valid() || file.size() > maxBytes) return false;
   // One byte more than allowed shows a file that grew since it was opened.
   std::string bytes(maxBytes + 1, '\0');
   std::size_t filled = 0;
@@ -36,6 +40,11 @@ bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* t
   bytes.resize(filled);
   *text = std::move(bytes);
   return true;
+}
+
+bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* text) {
+  HeldFile file;
+  return file.Open(path) && ReadSmallFile(file, maxBytes, text);
 }
 
 }  // namespace brisvane::platform
