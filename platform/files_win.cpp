@@ -27,7 +27,9 @@ std::wstring FolderOf(const std::wstring& path) {
 }
 
 HANDLE OpenRealFolder(const std::wstring& folder) {
-  HANDLE handle = CreateFileW(folder.c_str(), FILE_READ_ATTRIBUTES,
+  // Listing access, not attributes alone: a handle without data access takes
+  // no part in sharing, and would let the folder be renamed after all.
+  HANDLE handle = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return handle;
@@ -44,6 +46,21 @@ HANDLE OpenRealFolder(const std::wstring& folder) {
     return INVALID_HANDLE_VALUE;
   }
   return handle;
+}
+
+std::wstring FinalPath(HANDLE handle) {
+  std::wstring path(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetFinalPathNameByHandleW(handle, &path[0], static_cast<DWORD>(path.size()),
+                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (n == 0) return std::wstring();
+    // Too small a buffer: n is the size needed, terminator included.
+    if (n < path.size()) {
+      path.resize(n);
+      return path;
+    }
+    path.resize(n);
+  }
 }
 
 }  // namespace brisvane::platform

@@ -19,6 +19,10 @@ std::wstring FolderOf(const std::wstring& path);
 // junction while the caller works in it; the caller closes it.
 HANDLE OpenRealFolder(const std::wstring& folder);
 
+// The full path of what `handle` holds, as the file system resolves it now
+// ("\\?\C:\..." or "\\?\UNC\..."); empty on failure.
+std::wstring FinalPath(HANDLE handle);
+
 }  // namespace brisvane::platform
 
 namespace platform = brisvane::platform;

@@ -25,11 +25,6 @@ HeldFile& HeldFile::operator=(HeldFile&& other) noexcept {
   return *this;
 }
 
-bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* text) {
-  HeldFile file;
-  return file.Open(path) && ReadSmallFile(file, maxBytes, text);
-}
-
 bool ReadSmallFile(const HeldFile& file, std::size_t maxBytes, std::string* text) {
   if (!file.valid() || file.size() > maxBytes) return false;
   // One byte more than allowed shows a file that grew since it was opened.
@@ -45,6 +40,11 @@ bool ReadSmallFile(const HeldFile& file, std::size_t maxBytes, std::string* text
   bytes.resize(filled);
   *text = std::move(bytes);
   return true;
+}
+
+bool ReadSmallFile(const std::string& path, std::size_t maxBytes, std::string* text) {
+  HeldFile file;
+  return file.Open(path) && ReadSmallFile(file, maxBytes, text);
 }
 
 }  // namespace brisvane::platform

@@ -4,10 +4,30 @@
 #define NOGDI
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "held_file.h"
 #include "text_win.h"
 
 namespace brisvane::platform {
+
+namespace {
+
+HANDLE AsHandle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
+
+// The handle's path below its volume, to tell whether it was renamed.
+std::wstring NameOf(HANDLE handle) {
+  std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
+  auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
+  if (!GetFileInformationByHandleEx(handle, FileNameInfo, info,
+                                    static_cast<DWORD>(buffer.size()))) {
+    return std::wstring();
+  }
+  return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
+}
+
+}  // namespace
 
 bool HeldFile::Open(const std::string& path) {
   Close();
@@ -17,17 +37,109 @@ bool HeldFile::Open(const std::string& path) {
   HANDLE handle = CreateFileW(Widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return false;
+  native_ = reinterpret_cast<std::intptr_t>(handle);
+  writable_ = false;
+  if (Describe()) return true;
+  Close();
+  SetLastError(ERROR_INVALID_PARAMETER);
+  return false;
+}
+
+HeldFile HeldFile::Writable(std::intptr_t native) {
+  HeldFile file;
+  file.native_ = native;
+  file.writable_ = true;
+  if (!file.Describe()) file.Close();
+  return file;
+}
+
+bool HeldFile::Describe() {
+  HANDLE handle = AsHandle(native_);
   BY_HANDLE_FILE_INFORMATION info;
   const DWORD notPlain = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
   if (!GetFileInformationByHandle(handle, &info) || (info.dwFileAttributes & notPlain) != 0 ||
       GetFileType(handle) != FILE_TYPE_DISK) {
-    CloseHandle(handle);
-    SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  native_ = reinterpret_cast<std::intptr_t>(handle);
   size_ = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   singleName_ = info.nNumberOfLinks == 1;
+  return true;
+}
+
+bool HeldFile::Write(const void* data, std::size_t count) {
+  if (!writable_) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  const char* bytes = static_cast<const char*>(data);
+  while (count > 0) {
+    // At the end as this object knows it, not at the handle's position,
+    // which ReadAt moves.
+    OVERLAPPED at;
+    ZeroMemory(&at, sizeof(at));
+    at.Offset = static_cast<DWORD>(size_);
+    at.OffsetHigh = static_cast<DWORD>(size_ >> 32);
+    const DWORD ask = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+    DWORD put = 0;
+    if (!WriteFile(AsHandle(native_), bytes, ask, &put, &at) || put == 0) return false;
+    bytes += put;
+    count -= put;
+    size_ += put;
+  }
+  return true;
+}
+
+bool HeldFile::Truncate() {
+  if (!writable_) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  FILE_END_OF_FILE_INFO end;
+  end.EndOfFile.QuadPart = 0;
+  if (!SetFileInformationByHandle(AsHandle(native_), FileEndOfFileInfo, &end, sizeof(end))) {
+    return false;
+  }
+  size_ = 0;
+  return true;
+}
+
+bool HeldFile::Sync() {
+  // A read-only handle wrote nothing, and Windows refuses it the flush.
+  return valid() && (!writable_ || FlushFileBuffers(AsHandle(native_)) != 0);
+}
+
+bool HeldFile::Seal() {
+  if (!valid()) return false;
+  if (!writable_) return Describe();
+  // The writing handle blocks every open that does not share writing (the
+  // shell's, CreateProcess's), yet the file must never be open to writers.
+  // A read handle sharing everything bridges the moment the writing one
+  // goes; the final one shares reading only and cannot be had while anyone
+  // else writes.
+  HANDLE writing = AsHandle(native_);
+  const std::wstring name = NameOf(writing);
+  HANDLE bridge = ReOpenFile(writing, GENERIC_READ,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+  HANDLE sealed = INVALID_HANDLE_VALUE;
+  if (bridge != INVALID_HANDLE_VALUE) {
+    CloseHandle(writing);
+    native_ = reinterpret_cast<std::intptr_t>(bridge);
+    writable_ = false;
+    sealed = ReOpenFile(bridge, GENERIC_READ | DELETE, FILE_SHARE_READ, 0);
+  }
+  if (sealed == INVALID_HANDLE_VALUE) {
+    Close();
+    return false;
+  }
+  CloseHandle(bridge);
+  native_ = reinterpret_cast<std::intptr_t>(sealed);
+  // The bridge shared deletion: a rename in that moment would leave the
+  // file outside the folder it was checked in.
+  if (name.empty() || NameOf(sealed) != name || !Describe()) {
+    Close();
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
   return true;
 }
 
@@ -36,6 +148,7 @@ void HeldFile::Close() {
   const DWORD error = GetLastError();
   CloseHandle(reinterpret_cast<HANDLE>(native_));
   native_ = kNone;
+  writable_ = false;
   SetLastError(error);
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 
+#include "files_win.h"
 #include "processes.h"
 #include "text_win.h"
 
@@ -52,6 +53,15 @@ int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
   return result;
 }
 
+// The shell and the installers it starts expect "C:\..." or "\\server\...",
+// not the "\\?\" forms.
+std::wstring ShellPath(const std::wstring& held) {
+  const std::wstring unc = L"\\\\?\\UNC\\", drive = L"\\\\?\\";
+  if (held.compare(0, unc.size(), unc) == 0) return L"\\\\" + held.substr(unc.size());
+  if (held.compare(0, drive.size(), drive) == 0) return held.substr(drive.size());
+  return held;
+}
+
 }  // namespace
 
 int LaunchInstaller(const std::string& path, Process* process) {
@@ -59,15 +69,19 @@ int LaunchInstaller(const std::string& path, Process* process) {
   return ShellRun(Widen(path), L"/verysilent", SW_HIDE, process);
 }
 
-int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process) {
+int LaunchHeldInstaller(const HeldFile& file, const std::string&, Process* process) {
   *process = Process();
-  if (!file.valid() || !file.singleName()) {
+  // A file still open for writing would keep the shell from opening it.
+  if (!file.valid() || !file.singleName() || file.writable()) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  // The held handle shares neither writing nor deletion, so the file the
-  // shell starts by name is still the one that was checked.
-  return ShellRun(Widen(path), L"/verysilent", SW_HIDE, process);
+  // The name the held file has now, not the one it was asked for by: the
+  // held handle and the caller's held folders keep it from changing until
+  // the installer has exited.
+  const std::wstring held = ShellPath(FinalPath(reinterpret_cast<HANDLE>(file.native())));
+  if (held.empty()) return 0;
+  return ShellRun(held, L"/verysilent", SW_HIDE, process);
 }
 
 int LaunchScript(const std::string& path, Process* process) {

@@ -36,6 +36,8 @@
 #define NOMINMAX
 #define NOGDI
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 #include <shellapi.h>
 #include <winioctl.h>
 
@@ -50,11 +52,13 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <brisvane/upgrade_client.h>
 
 #include "file_sync.h"
+#include "folder.h"
 #include "log.h"
 #include "guard.h"
 #include "last_error.h"
@@ -159,15 +163,18 @@ bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
   return std::fclose(f) == 0 && ok;
 }
 
-// Reads with full sharing, so it also works while a writer holds the file.
+// Reads with full sharing, so it also works while a writer holds the file,
+// even one with delete access (a held .part).
 bool ReadWholeFile(const std::wstring& path, std::string* out) {
-  FILE* f = _wfsopen(path.c_str(), L"rb", _SH_DENYNO);
-  if (f == nullptr) return false;
+  HANDLE f = CreateFileW(path.c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return false;
   out->clear();
   char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) out->append(buf, n);
-  std::fclose(f);
+  DWORD n = 0;
+  while (ReadFile(f, buf, sizeof buf, &n, nullptr) && n > 0) out->append(buf, n);
+  CloseHandle(f);
   return true;
 }
 
@@ -686,166 +693,280 @@ void TestLogFileLinks(const std::wstring& dir, const std::vector<FolderLink>& fo
   }
 }
 
-// --- The download's ".part" file, in a folder a less-privileged user may own.
+// --- The download's ".part" file, in a folder a less-privileged user may own,
+// created, written, sealed, renamed and removed through held handles.
 
-// A stale file of an earlier run is emptied, the new one written in binary.
-void TestPartFileOverStale(const std::wstring& part) {
-  CHECK(WriteWholeFile(part, "stale bytes of an earlier run"), "part file: stale file prepared");
-  FILE* file = bvhttptools::CreatePartFile(Narrow(part));
-  CHECK(file != nullptr, "part file: created over a stale file of an earlier run (UTF-8 path)");
-  if (file == nullptr) return;
-  CHECK(NotInheritable(file), "part file: handle is not inheritable");
-  LARGE_INTEGER size;
-  size.QuadPart = -1;
-  CHECK(GetFileSizeEx(OsHandle(file), &size) && size.QuadPart == 0,
-        "part file: starts empty, the stale bytes are gone");
-  std::fputs("fresh\n", file);
-  CHECK(bvhttptools::SyncFile(file), "part file: SyncFile");
-  std::fclose(file);
-  CHECK_EQ(Content(part), std::string("fresh\n"),
-           "part file: holds exactly the bytes written (binary)");
+platform::Folder HeldFolder(const std::wstring& dir, const std::vector<std::string>& names = {},
+                            bool create = false) {
+  platform::Folder folder;
+  folder.Open(Narrow(dir), names, create);
+  return folder;
 }
 
-// Another file under a second name at the .part name: only the name goes.
-void TestPartFileOverHardLink(const std::wstring& part, const std::wstring& other) {
+bool WriteText(platform::HeldFile* file, const std::string& text) {
+  return file->Write(text.data(), text.size());
+}
+
+bool NotInheritable(const platform::HeldFile& file) {
+  DWORD flags = 0;
+  return GetHandleInformation(reinterpret_cast<HANDLE>(file.native()), &flags) &&
+         (flags & HANDLE_FLAG_INHERIT) == 0;
+}
+
+// A stale file of an earlier run is replaced; writes land at the file's own
+// end even after a read moved the handle's position.
+void TestPartFileOverStale(const platform::Folder& folder, const std::wstring& part) {
+  CHECK(WriteWholeFile(part, "stale bytes of an earlier run"), "part file: stale file prepared");
+  platform::HeldFile file = folder.CreateFile(Narrow(BaseName(part)));
+  CHECK(file.valid() && file.writable() && file.size() == 0,
+        "part file: created empty over a stale file of an earlier run (UTF-8 name)");
+  if (!file.valid()) return;
+  CHECK(NotInheritable(file), "part file: handle is not inheritable");
+  char first = 0;
+  CHECK(WriteText(&file, "fre") && file.ReadAt(0, &first, 1) == 1 && WriteText(&file, "sh\n") &&
+            file.Sync() && file.size() == 6,
+        "part file: Write appends after a ReadAt, Sync");
+  CHECK_EQ(Content(part), std::string("fresh\n"), "part file: holds exactly the bytes written");
+  CHECK(file.Truncate() && WriteText(&file, "again") && Content(part) == "again",
+        "part file: Truncate starts the file over");
+}
+
+// Another file under a second name, or a link, at the .part name: only the
+// name goes; a name that cannot be removed fails the call.
+void TestPartFileOverLinks(const platform::Folder& folder, const std::wstring& dir) {
+  const std::wstring other = dir + L"\\someone else's.exe", part = dir + L"\\setup.exe.part";
+  WriteWholeFile(other, "not ours");
+  std::string why;
+  DeleteFileW(part.c_str());
+  if (MakeSymlink(part, other, false, &why)) {
+    platform::HeldFile file = folder.CreateFile("setup.exe.part");
+    CHECK(WriteText(&file, "download") && !IsLink(part) && Content(other) == "not ours",
+          "part file: a symbolic link at the name is replaced, its target untouched");
+  } else {
+    Skip("part file: a symbolic link at the name is replaced", why);
+  }
+  DeleteFileW(part.c_str());
   if (!CreateHardLinkW(part.c_str(), other.c_str(), nullptr)) {
-    Skip("part file: a hard link at the name is replaced",
-         "CreateHardLinkW failed, error " + std::to_string(GetLastError()));
+    Skip("part file: a hard link at the name", "CreateHardLinkW failed");
     return;
   }
-  FILE* file = bvhttptools::CreatePartFile(Narrow(part));
-  WriteAndClose(file, "download");
-  CHECK(file != nullptr && Content(part) == "download" && Content(other) == "not ours",
-        "part file: a hard link at the name is replaced, the other file untouched");
-  // A name that cannot be removed (someone holds its file open without
-  // delete sharing) must fail the call rather than be written through.
-  DeleteFileW(part.c_str());
-  CreateHardLinkW(part.c_str(), other.c_str(), nullptr);
   HANDLE holder = CreateFileW(other.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
-  file = bvhttptools::CreatePartFile(Narrow(part));
-  WriteAndClose(file, "download");
+  platform::HeldFile held = folder.CreateFile("setup.exe.part");
   if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
-  CHECK(holder != INVALID_HANDLE_VALUE && file == nullptr && Content(other) == "not ours",
-        "part file: a hard link at the name that cannot be removed fails the call, the other "
-        "file untouched");
+  CHECK(!held.valid() && Content(other) == "not ours",
+        "part file: a hard link at the name that cannot be removed fails the call");
+  platform::HeldFile file = folder.CreateFile("setup.exe.part");
+  CHECK(WriteText(&file, "download") && Content(part) == "download" && Content(other) == "not ours",
+        "part file: a hard link at the name is replaced, the other file untouched");
 }
 
-void TestPartFileOverSymlink(const std::wstring& part, const std::wstring& other) {
-  std::string why;
-  if (!MakeSymlink(part, other, false, &why)) {
-    Skip("part file: a symbolic link at the name is replaced", why);
-    return;
+// Names that would lead out of the folder, and links on the way to it.
+void TestFolderRefusals(const std::wstring& dir, const std::vector<FolderLink>& folderLinks) {
+  const platform::Folder folder = HeldFolder(dir);
+  for (const char* name : {"", ".", "..", "a\\b", "a/b", "c:x", "x.part:stream"}) {
+    CHECK(!HeldFolder(dir, {name}, true).valid() && !folder.CreateFile(name).valid() &&
+              !folder.Child(name, true).valid(),
+          std::string("folder: the name ") + Show(std::string(name)) + " is refused");
   }
-  FILE* file = bvhttptools::CreatePartFile(Narrow(part));
-  WriteAndClose(file, "download");
-  CHECK(file != nullptr && !IsLink(part) && Content(part) == "download" &&
-            Content(other) == "not ours",
-        "part file: a symbolic link at the name is replaced, its target untouched");
-}
-
-void TestPartFileFolderLinks(const std::vector<FolderLink>& folderLinks) {
   for (const FolderLink& link : folderLinks) {
-    const std::string label = "part file: a download folder that is a " + link.kind +
-                              " is refused, the file where it leads untouched";
+    const std::string label = "folder: a component that is a " + link.kind +
+                              " is refused, nothing created where it leads";
     if (!link.missing.empty()) {
       Skip(label, link.missing);
       continue;
     }
-    const std::wstring reached = link.target + L"\\Setup.exe.part";
-    WriteWholeFile(reached, "not ours");
-    FILE* file = bvhttptools::CreatePartFile(Narrow(link.link + L"\\Setup.exe.part"));
-    if (file != nullptr) std::fclose(file);
-    CHECK(file == nullptr && Content(reached) == "not ours", label);
-    DeleteFileW(reached.c_str());
+    const std::wstring reached = link.target + L"\\below";
+    RemoveDirectoryW(reached.c_str());
+    CHECK(!HeldFolder(FolderOf(link.link), {Narrow(BaseName(link.link)), "below"}, true).valid() &&
+              !HeldFolder(link.link).valid() && !Exists(reached),
+          label);
   }
+  CHECK(!HeldFolder(dir, {"no such folder"}).valid(), "folder: a missing one is not created");
+  const platform::Folder made = HeldFolder(dir, {Narrow(L"新 a"), "b"}, true);
+  CHECK(made.valid() && folder.HasFolder(Narrow(L"新 a")) && !folder.HasFolder("no such") &&
+            made.Child("c", true).valid() && Exists(dir + L"\\新 a\\b\\c"),
+        "folder: missing ones created when asked, Child below them");
+}
+
+// While the folders are held none of them can be renamed; afterwards they can.
+void TestHeldFolderChain(const std::wstring& dir) {
+  platform::Folder folder = HeldFolder(dir, {"chain", "inner"}, true);
+  const std::wstring outer = dir + L"\\chain", inner = outer + L"\\inner";
+  const bool outerMoved = MoveFileExW(outer.c_str(), (dir + L"\\chain moved").c_str(), 0) != 0;
+  const bool innerMoved = MoveFileExW(inner.c_str(), (outer + L"\\moved").c_str(), 0) != 0;
+  Report(folder.valid() && !outerMoved && !innerMoved,
+         "folder: no folder on the held path can be renamed",
+         "outer moved " + Show(outerMoved) + ", inner moved " + Show(innerMoved));
+  folder.Close();
+  CHECK(MoveFileExW(inner.c_str(), (outer + L"\\moved").c_str(), 0) != 0,
+        "folder: let go, it can be renamed again");
+}
+
+// The string SID of the user this test runs as.
+std::wstring TokenUserSid() {
+  HANDLE token = nullptr;
+  BYTE buffer[512];
+  DWORD size = 0;
+  wchar_t* sid = nullptr;
+  std::wstring text = L"?";
+  if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+      GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, &sid)) {
+    text = sid;
+    LocalFree(sid);
+  }
+  if (token != nullptr) CloseHandle(token);
+  return text;
+}
+
+// Wine maps a DACL to Unix mode bits and reads back a default one.
+bool OnWine() {
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+// The DACL of a file private to administrators, read back from its handle.
+void TestPrivateDacl(const platform::Folder& folder) {
+  const std::string label =
+      "part file: private to administrators: protected DACL, SYSTEM and Administrators full, "
+      "the user read and execute only";
+  if (OnWine()) {
+    Skip(label, "Wine keeps no DACL, only Unix mode bits");
+    return;
+  }
+  platform::HeldFile file = folder.CreateFile("private.part", true);
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool read =
+      file.valid() &&
+      GetSecurityInfo(reinterpret_cast<HANDLE>(file.native()), SE_FILE_OBJECT,
+                      DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) == 0 &&
+      dacl != nullptr && GetSecurityDescriptorControl(sd, &control, &revision);
+  std::vector<std::string> aces;
+  for (DWORD i = 0; read && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    GetAce(dacl, i, &ace);
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    wchar_t* sid = nullptr;
+    ConvertSidToStringSidW(&allowed->SidStart, &sid);
+    aces.push_back(std::to_string(allowed->Header.AceType) + " " + Narrow(sid ? sid : L"?") +
+                   " " + std::to_string(allowed->Mask));
+    LocalFree(sid);
+  }
+  if (sd != nullptr) LocalFree(sd);
+  const std::string user = Narrow(TokenUserSid());
+  const std::vector<std::string> want = {
+      "0 S-1-5-18 " + std::to_string(FILE_ALL_ACCESS),
+      "0 S-1-5-32-544 " + std::to_string(FILE_ALL_ACCESS),
+      "0 " + user + " " + std::to_string(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE)};
+  std::string got = "control " + std::to_string(control) + ":";
+  for (const std::string& ace : aces) got += " [" + ace + "]";
+  Report(read && (control & SE_DACL_PROTECTED) != 0 && aces == want, label, got);
+}
+
+// ReadSmallFile through a held file: at most the limit.
+void TestReadSmallHeld(const platform::Folder& folder) {
+  platform::HeldFile file = folder.CreateFile("small.sig");
+  WriteText(&file, "123456");
+  for (const std::pair<std::size_t, bool>& c : {std::pair<std::size_t, bool>{5, false}, {6, true},
+                                                 {100, true}}) {
+    std::string text;
+    CHECK(platform::ReadSmallFile(file, c.first, &text) == c.second &&
+              (!c.second || text == "123456"),
+          "ReadSmallFile(held) with a limit of " + std::to_string(c.first));
+  }
+}
+
+// Sealed: read-only, and held against writers and renames, yet openable the
+// way the loader opens an image.
+void TestSeal(const platform::Folder& folder, const std::wstring& dir) {
+  platform::HeldFile file = folder.CreateFile("sealed.exe");
+  const std::wstring path = dir + L"\\sealed.exe";
+  CHECK(WriteText(&file, "bytes") && file.Sync() && file.Seal() && !file.writable() &&
+            file.size() == 5 && file.singleName() && !WriteText(&file, "more"),
+        "seal: read-only afterwards, size kept");
+  HANDLE writer = CreateFileW(path.c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  const DWORD writerError = GetLastError();
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+  const bool moved = MoveFileExW(path.c_str(), (dir + L"\\elsewhere.exe").c_str(), 0) != 0;
+  HANDLE loader = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_EXECUTE,
+                              FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (loader != INVALID_HANDLE_VALUE) CloseHandle(loader);
+  CHECK(writer == INVALID_HANDLE_VALUE && writerError == ERROR_SHARING_VIOLATION && !moved &&
+            loader != INVALID_HANDLE_VALUE && Content(path) == "bytes",
+        "seal: no writer and no rename while held, the loader's open is let in");
+}
+
+// Rename through the held file: replaces, waits for a scanner on the file
+// replaced, gives up on one that never lets go.
+void TestRename(const platform::Folder& folder, const std::wstring& dir) {
+  const std::wstring target = dir + L"\\Setup.exe";
+  struct Case {
+    const char* what;
+    DWORD holdMs;  // how long the file replaced is held; 0: not at all
+    bool moved;
+    ULONGLONG minMs, maxMs;
+  };
+  for (const Case& c : {Case{"replaces", 0, true, 0, 1000},
+                        Case{"waits while a scanner holds the file replaced", 700, true, 500, 4000},
+                        Case{"gives up on a file held for good", INFINITE, false, 3000, 10000}}) {
+    WriteWholeFile(target, "old");
+    platform::HeldFile file = folder.CreateFile("Setup.exe.part");
+    const bool sealed = WriteText(&file, "new") && file.Sync() && file.Seal();
+    HANDLE held = c.holdMs == 0 ? INVALID_HANDLE_VALUE
+                                : CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                              nullptr, OPEN_EXISTING, 0, nullptr);
+    LateCloser closer(held, c.holdMs == INFINITE ? 6000 : c.holdMs);
+    const ULONGLONG start = GetTickCount64();
+    const bool moved = folder.Rename(file, "Setup.exe.part", "Setup.exe");
+    const ULONGLONG took = GetTickCount64() - start;
+    closer.Join();
+    CHECK(sealed && moved == c.moved && took >= c.minMs && took < c.maxMs &&
+              Content(target) == (c.moved ? "new" : "old") &&
+              Exists(dir + L"\\Setup.exe.part") != c.moved,
+          std::string("rename: ") + c.what + " (" + std::to_string(took) + " ms)");
+  }
+  platform::HeldFile file = folder.CreateFile("x.part");
+  CHECK(!folder.Rename(file, "x.part", "..\\x") && !folder.Rename(file, "x.part", "a:b"),
+        "rename: a name leading out of the folder is refused");
+}
+
+// Remove goes through the held handle, writable or sealed; RemoveName
+// removes files but never folders.
+void TestRemove(const platform::Folder& folder, const std::wstring& dir) {
+  for (const bool seal : {false, true}) {
+    platform::HeldFile file = folder.CreateFile("doomed.part");
+    const bool ready = WriteText(&file, "x") && (!seal || file.Seal());
+    const bool removed = folder.Remove("doomed.part", file);
+    file.Close();
+    CHECK(ready && removed && !Exists(dir + L"\\doomed.part"),
+          std::string("remove: through the held handle, ") + (seal ? "sealed" : "writable"));
+  }
+  WriteWholeFile(dir + L"\\loose.txt", "x");
+  CreateDirectoryW((dir + L"\\kept folder").c_str(), nullptr);
+  folder.RemoveName("loose.txt");
+  folder.RemoveName("kept folder");
+  folder.RemoveName("never there");
+  CHECK(!Exists(dir + L"\\loose.txt") && folder.HasFolder("kept folder"),
+        "RemoveName: a file goes, a folder stays, a missing name is no error");
 }
 
 void TestPartFile(const std::wstring& dir, const std::vector<FolderLink>& folderLinks) {
-  const std::wstring part = dir + L"\\" + Widen(u8"Setup ü.exe.part");
-  TestPartFileOverStale(part);
-  const std::wstring other = dir + L"\\someone else's.exe";
-  WriteWholeFile(other, "not ours");
-  DeleteFileW(part.c_str());
-  TestPartFileOverHardLink(part, other);
-  DeleteFileW(part.c_str());
-  TestPartFileOverSymlink(part, other);
-  TestPartFileFolderLinks(folderLinks);
-  CHECK(bvhttptools::CreatePartFile(Narrow(dir + L"\\no such folder\\x.part")) == nullptr,
-        "part file: missing folder gives null");
-}
-
-// ReplaceFile, with the milliseconds it took in `*took`.
-bool TimedReplace(const std::string& from, const std::string& to, ULONGLONG* took) {
-  const ULONGLONG start = GetTickCount64();
-  const bool moved = bvhttptools::ReplaceFile(from, to);
-  *took = GetTickCount64() - start;
-  return moved;
-}
-
-// A scanner holding the fresh file or the old one for a moment (without
-// delete sharing, so neither can be moved): waited for, then moved. The time
-// taken shows the hold was in the way.
-void TestReplaceWaitsForScanner(const std::wstring& fresh, const std::wstring& target) {
-  struct Hold {
-    const char* what;
-    const std::wstring* path;
-  };
-  for (const Hold& hold : {Hold{"the fresh file", &fresh}, Hold{"the file replaced", &target}}) {
-    WriteWholeFile(fresh, "newer");
-    WriteWholeFile(target, "old");
-    HANDLE held = CreateFileW(hold.path->c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    const std::string label =
-        std::string("replace: waits while a scanner holds ") + hold.what + ", then replaces";
-    if (held == INVALID_HANDLE_VALUE) {
-      CHECK(false, label + " (could not hold it)");
-      continue;
-    }
-    LateCloser closer(held, 700);
-    ULONGLONG took = 0;
-    const bool moved = closer.started() && TimedReplace(Narrow(fresh), Narrow(target), &took);
-    closer.Join();
-    CHECK(moved && took >= 500 && Content(target) == "newer" && !Exists(fresh),
-          label + " (" + std::to_string(took) + " ms)");
-  }
-}
-
-// Held for good: it gives up after a few seconds, nothing moved.
-void TestReplaceHeldForGood(const std::wstring& fresh, const std::wstring& target) {
-  WriteWholeFile(fresh, "newest");
-  WriteWholeFile(target, "old");
-  HANDLE held = CreateFileW(fresh.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  ULONGLONG took = 0;
-  const bool moved = TimedReplace(Narrow(fresh), Narrow(target), &took);
-  if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
-  CHECK(held != INVALID_HANDLE_VALUE && !moved && took >= 3000 && took < 10000 &&
-            Content(target) == "old" && Content(fresh) == "newest",
-        "replace: a file held for good fails after a few seconds, nothing moved (" +
-            std::to_string(took) + " ms)");
-}
-
-// Other failures are not waited for.
-void TestReplaceMissingFresh(const std::wstring& fresh, const std::wstring& target) {
-  DeleteFileW(fresh.c_str());
-  ULONGLONG took = 0;
-  const bool moved = TimedReplace(Narrow(fresh), Narrow(target), &took);
-  CHECK(!moved && took < 1000 && Content(target) == "old",
-        "replace: a missing fresh file fails at once (" + std::to_string(took) + " ms)");
-}
-
-void TestReplaceFile(const std::wstring& dir) {
-  const std::wstring fresh = dir + L"\\Setup.exe.part";
-  const std::wstring target = dir + L"\\Setup.exe";
-  WriteWholeFile(fresh, "new");
-  WriteWholeFile(target, "old");
-  CHECK(bvhttptools::ReplaceFile(Narrow(fresh), Narrow(target)) && Content(target) == "new" &&
-            !Exists(fresh),
-        "replace: an existing file is replaced");
-  TestReplaceWaitsForScanner(fresh, target);
-  TestReplaceHeldForGood(fresh, target);
-  TestReplaceMissingFresh(fresh, target);
+  const platform::Folder folder = HeldFolder(dir);
+  CHECK(folder.valid() && folder.path() == Narrow(dir), "folder: the scratch folder held");
+  TestPartFileOverStale(folder, dir + L"\\" + Widen(u8"setup ü.exe.part"));
+  TestPartFileOverLinks(folder, dir);
+  TestFolderRefusals(dir, folderLinks);
+  TestHeldFolderChain(dir);
+  TestPrivateDacl(folder);
+  TestReadSmallHeld(folder);
+  TestSeal(folder, dir);
+  TestRename(folder, dir);
+  TestRemove(folder, dir);
 }
 
 // Installer: started, waited on, given exactly one argument.
@@ -862,6 +983,28 @@ void TestInstallerLaunch(const std::wstring& dir, const std::wstring& installer)
   std::string args;
   CHECK(ReadWholeFile(dir + L"\\installer-args.txt", &args), "installer: ran and recorded");
   CHECK_EQ(args, std::string("/verysilent"), "installer: arguments are exactly /verysilent");
+}
+
+// The held installer: refused while writable; once sealed, started from the
+// path its handle resolves to (not the one named) and not renamable until it
+// has exited.
+void TestHeldInstallerLaunch(const std::wstring& dir) {
+  const std::wstring held = dir + L"\\held installer\\fake-installer.exe";
+  const platform::Folder folder = HeldFolder(dir, {"held installer"}, true);
+  platform::HeldFile file = folder.CreateFile("fake-installer.exe");
+  std::string image;
+  const std::string elsewhere = Narrow(dir + L"\\missing-installer.exe");
+  platform::Process process;
+  CHECK(ReadWholeFile(SelfPath(), &image) && WriteText(&file, image) && file.Sync() &&
+            platform::LaunchHeldInstaller(file, elsewhere, &process) == 0,
+        "held installer: refused while still writable");
+  CHECK(file.Seal() && platform::LaunchHeldInstaller(file, elsewhere, &process) == 1 &&
+            process.valid(),
+        "held installer: started from its handle's path, not the name given");
+  const bool moved = MoveFileExW(held.c_str(), (held + L".moved").c_str(), 0) != 0;
+  const bool ended = process && platform::WaitForProcess(process, 30000) == platform::kWaitEnded;
+  CHECK(!moved && ended && Content(dir + L"\\held installer\\installer-args.txt") == "/verysilent",
+        "held installer: ran with /verysilent, not renamable meanwhile");
 }
 
 // Missing installer: failure with a reason, no handle.
@@ -952,6 +1095,7 @@ void TestLaunches(const std::wstring& dir) {
   CHECK(CopySelf(installer) && CopySelf(client) && CopySelf(sleeper),
         "launch: helper executables copied");
   TestInstallerLaunch(dir, installer);
+  TestHeldInstallerLaunch(dir);
   TestMissingInstaller(dir);
   TestWaitTimeout(sleeper);
   TestScriptLaunch(dir);
@@ -1514,7 +1658,6 @@ int main() {
   TestSharedLogFile(dir);
   TestLogFileLinks(dir, folderLinks);
   TestPartFile(dir, folderLinks);
-  TestReplaceFile(dir);
   TestLaunches(dir);
   TestRequestChannel(dir, requestTool);
   TestSignals();
