@@ -49,7 +49,8 @@ class HeldFile {
   // owned here.
   std::intptr_t native() const { return native_; }
   std::uint64_t size() const { return size_; }
-  // True when the file has no second name that could be changed through.
+  // True when the file has no second name that could be changed through
+  // (none at all counts: its name may have been taken away meanwhile).
   bool singleName() const { return singleName_; }
 
   // Reads up to `count` bytes at `offset`: the number read, 0 at the end,

@@ -39,7 +39,9 @@ bool HeldFile::Describe() {
   struct stat st;
   if (fstat(static_cast<int>(native_), &st) != 0 || !S_ISREG(st.st_mode)) return false;
   size_ = static_cast<std::uint64_t>(st.st_size);
-  singleName_ = st.st_nlink == 1;
+  // A file whose one name was taken from it by the folder's owner is still
+  // only ours; a second name is what could lead somebody else to it.
+  singleName_ = st.st_nlink <= 1;
   return true;
 }
 
