@@ -218,6 +218,11 @@ class HttpDownload : public ::testing::Test {
     EXPECT_EQ(ListDir(target.parent_path()), std::vector<std::string>{target.filename()});
   }
 
+  // Sets the file's modification time `age` into the past.
+  static void Age(const fs::path& path, std::chrono::seconds age) {
+    fs::last_write_time(path, fs::file_time_type::clock::now() - age);
+  }
+
   static void ExpectGoodProgress(const std::vector<int>& progress) {
     ASSERT_FALSE(progress.empty());
     EXPECT_LE(progress.size(), 101u);
@@ -460,6 +465,33 @@ TEST_F(HttpDownload, PlantedLinksAreNotWrittenThrough) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
+// The size limit is for the resource: a redirect's own body, however long
+// it says it is, is not counted.
+TEST_F(HttpDownload, SizeLimitAppliesToTheFinalResponseOnly) {
+  WriteFile(served_ / "small.bin", std::string(300, 's'));
+  struct Case {
+    const char* path;
+    CURLcode code;
+  };
+  const Case cases[] = {
+      {"/redirect/files/small.bin?pad=5000", CURLE_OK},
+      {"/files/big.bin", CURLE_WRITE_ERROR},
+      {"/redirect/files/big.bin", CURLE_WRITE_ERROR},
+      {"/redirect/chunked/big.bin?pad=5000", CURLE_WRITE_ERROR},  // no size declared
+  };
+  for (const Case& c : cases) {
+    Recorder recorder;
+    fs::path target = out_ / "setup.exe.minisig";
+    LogicSession session;
+    session.SetMaxBytes(4096);
+    session.DownloadFile(recorder.Completion(), nullptr, server_->Url(c.path), {}, target.string());
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_EQ(recorder.code(), c.code) << c.path << " " << recorder.text();
+    EXPECT_EQ(ReadFile(target), c.code == CURLE_OK ? std::string(300, 's') : "") << c.path;
+    fs::remove(target);
+  }
+}
+
 TEST_F(HttpDownload, ConnectionRefusedFails) {
   // A port that was free a moment ago and has no listener.
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -541,7 +573,8 @@ TEST_F(HttpDownload, StartsOverWhenServerIgnoresRange) {
 }
 
 TEST_F(HttpDownload, ResumeWithWeakTagFallsBackToModificationDate) {
-  // A weak tag cannot guard a byte range; the date can.
+  // A weak tag cannot guard a byte range; the date can, being old enough.
+  Age(served_ / "big.bin", 120s);
   fs::path target = out_ / "setup.exe";
   Download(server_->Url("/drop-once/big.bin?etag=weak"), target);
   EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
@@ -605,6 +638,43 @@ TEST_F(HttpDownload, ResourceChangedBetweenTriesYieldsOnlyTheNewVersion) {
                             path + " bytes=" + std::to_string(kBigSize / 2) + "- If-Range: " + oldTag,
                             path + " -",
                         }));
+  }
+}
+
+// A modification date only tells versions apart when the response was sent
+// well after it: two versions written within the same second share it.
+TEST_F(HttpDownload, DateValidatesOnlyWellBeforeTheResponse) {
+  struct Case {
+    const char* mode;  // cuts the first try midway; /drop-change/ then serves <name>.v2
+    const char* name;
+    std::chrono::seconds age;
+    bool resumed;
+  };
+  const Case cases[] = {
+      // A second version of the same size and date: never joined to the first.
+      {"/drop-change/", "changed.bin", 5s, false},
+      {"/drop-once/", "fresh.bin", 5s, false},
+      {"/drop-once/", "stable.bin", 120s, true},
+  };
+  const std::string second = RandomBytes(kBigSize, 11);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string name = c.name;
+    WriteFile(served_ / name, big_);
+    WriteFile(served_ / (name + ".v2"), second);
+    Age(served_ / name, c.age);
+    Age(served_ / (name + ".v2"), c.age);
+    const size_t before = server_->Requests().size();
+    Recorder recorder;
+    fs::path target = out_ / name;
+    Start(server_->Url(c.mode + name + "?etag=none"), target, recorder);
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_EQ(recorder.code(), CURLE_OK) << recorder.text();
+    EXPECT_TRUE(ReadFile(target) == (c.mode == std::string("/drop-change/") ? second : big_));
+    std::vector<std::string> requests = server_->Requests();
+    ASSERT_EQ(requests.size(), before + 2);
+    const std::string range = " bytes=" + std::to_string(kBigSize / 2) + "- If-Range: ";
+    EXPECT_EQ(requests.back().find(range) != std::string::npos, c.resumed) << requests.back();
   }
 }
 
@@ -777,6 +847,51 @@ TEST_F(HttpDownload, HostsInNoProxyGoDirect) {
   EXPECT_EQ(second.code(), CURLE_OK) << second.text();
   EXPECT_TRUE(ReadFile(proxied) == big_);
   EXPECT_EQ(proxy.Requests(), std::vector<std::string>{"GET " + url + " HTTP/1.1"});
+}
+
+// Windows' bypass list decides each hop by itself, with Windows' matching:
+// whole names, '*' and '?', "<local>" for dotless names.
+TEST_F(HttpDownload, SystemProxyIsChosenAgainForEveryHop) {
+  test_support::ForwardProxy proxy((root_ / "proxy-requests").string());
+  ASSERT_TRUE(proxy.ok()) << "proxy did not start";
+  env_.Unset("no_proxy");
+  env_.Unset("NO_PROXY");
+  const std::string port = std::to_string(server_->port());
+  const std::string byName = "http://localhost:" + port, byAddress = "http://127.0.0.1:" + port;
+  const std::string file = "/files/big.bin";
+  struct Case {
+    std::string url;
+    const char* bypass;
+    std::vector<std::string> proxied;  // the URLs the proxy was asked for
+  };
+  const Case cases[] = {
+      {byAddress + "/redirect-to?url=" + byName + file, "<local>",
+       {byAddress + "/redirect-to?url=" + byName + file}},
+      {byName + "/redirect-to?url=" + byAddress + file, "<local>", {byAddress + file}},
+      // Entries that libcurl would match, Windows not.
+      {byAddress + file, "127.0.0.0/8", {byAddress + file}},
+      {byName + file, ".localhost", {byName + file}},
+      {byName + file, "local*", {}},
+  };
+  size_t seen = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url + " bypassing " + c.bypass);
+    TransferOptions options = LogicSession::GetTransferOptions();
+    options.systemProxy = platform::SystemProxySettings{proxy.Url(), c.bypass, ""};
+    LogicSession::SetTransferOptions(options);
+    Recorder recorder;
+    fs::path target = out_ / "setup.exe";
+    Start(c.url, target, recorder);
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_EQ(recorder.code(), CURLE_OK) << recorder.text();
+    EXPECT_TRUE(ReadFile(target) == big_);
+    std::vector<std::string> requests = proxy.Requests();
+    std::vector<std::string> expected;
+    for (const std::string& url : c.proxied) expected.push_back("GET " + url + " HTTP/1.1");
+    EXPECT_EQ(std::vector<std::string>(requests.begin() + static_cast<long>(seen), requests.end()),
+              expected);
+    seen = requests.size();
+  }
 }
 
 // Which variables count as naming a proxy decides whether the Windows system
