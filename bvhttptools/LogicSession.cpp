@@ -2,8 +2,8 @@
 
 #include "file_sync.h"
 #include "log.h"
-#include "proxy.h"
 #include "proxy_env.h"
+#include "proxy_rules.h"
 #include "resume.h"
 
 #include <algorithm>
@@ -83,14 +83,33 @@ using bvhttptools::ResponseInfo;
 using bvhttptools::Step;
 using bvhttptools::TryResult;
 
-// True for an https URL (the scheme is case-insensitive).
-bool IsHttps(const std::string& url) {
-  static const char kScheme[] = "https://";
-  if (url.size() < sizeof kScheme - 1) return false;
-  for (size_t i = 0; i + 1 < sizeof kScheme; ++i) {
-    if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return false;
+// True when `url` begins with `scheme` ("https://"; case-insensitive).
+bool HasScheme(const std::string& url, const char* scheme) {
+  const size_t length = std::char_traits<char>::length(scheme);
+  if (url.size() < length) return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return false;
   }
   return true;
+}
+
+// `location` taken relative to `base`, into `*url` as an absolute URL, as
+// libcurl reads a Location header; CURLE_OK, else why it cannot be followed.
+CURLcode ResolveLocation(const std::string& base, const std::string& location, std::string* url) {
+  CURLU* handle = curl_url();
+  if (handle == nullptr) return CURLE_OUT_OF_MEMORY;
+  char* text = nullptr;
+  CURLUcode result = curl_url_set(handle, CURLUPART_URL, base.c_str(), 0);
+  if (result == CURLUE_OK) {
+    result = curl_url_set(handle, CURLUPART_URL, location.c_str(),
+                          CURLU_URLENCODE | CURLU_ALLOW_SPACE);
+  }
+  if (result == CURLUE_OK) result = curl_url_get(handle, CURLUPART_URL, &text, 0);
+  if (result == CURLUE_OK) *url = text;
+  curl_free(text);
+  curl_url_cleanup(handle);
+  if (result == CURLUE_UNSUPPORTED_SCHEME) return CURLE_UNSUPPORTED_PROTOCOL;
+  return result == CURLUE_OK ? CURLE_OK : CURLE_URL_MALFORMAT;
 }
 
 // A header value that can be sent back verbatim in a request header.
@@ -279,11 +298,9 @@ class Transfer {
     set(curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorText_));
     set(curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L));
     set(curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"));
-    // What arrived over TLS must not be swapped for a plain-text copy by
-    // whoever can answer one redirect: https stays https.
-    set(curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, IsHttps(url_) ? "https" : "http,https"));
-    set(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L));
-    set(curl_easy_setopt(curl, CURLOPT_MAXREDIRS, options_.maxRedirects));
+    // Redirects are followed by Try, hop by hop: each hop needs its own
+    // proxy decision, which libcurl cannot make for a redirect it follows.
+    set(curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L));
     set(curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L));
     set(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L));
     set(curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L));
@@ -299,21 +316,32 @@ class Transfer {
     set(curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L));
     set(curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Transfer::OnProgress));
     set(curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this));
-    if (code == CURLE_OK) code = ConfigureProxy(curl);
+    // Read once; ConfigureProxy applies them to every hop.
+    systemProxy_ = options_.systemProxy ? *options_.systemProxy : platform::ReadSystemProxySettings();
+    if (!systemProxy_.note.empty() && !bvhttptools::ProxyFromEnvironment(url_)) {
+      LOG_INFO("%s", systemProxy_.note.c_str());
+    }
     return code;
   }
 
   // libcurl reads the proxy environment variables by itself but not the
   // Windows system settings, which people behind a company proxy rely on;
-  // those apply when the environment names no proxy.
-  CURLcode ConfigureProxy(CURL* curl) {
-    if (bvhttptools::ProxyFromEnvironment(url_)) return CURLE_OK;
-    const platform::SystemProxy system = platform::SystemProxyFor(url_);
-    if (!system.note.empty()) LOG_INFO("%s", system.note.c_str());
-    if (system.proxy.empty()) return CURLE_OK;
-    const std::string noProxy = bvhttptools::WithEnvironmentNoProxy(system.noProxy);
-    CURLcode code = curl_easy_setopt(curl, CURLOPT_PROXY, system.proxy.c_str());
-    if (code == CURLE_OK) code = curl_easy_setopt(curl, CURLOPT_NOPROXY, noProxy.c_str());
+  // those apply when the environment names no proxy for `url`. Decided for
+  // each hop, entirely here: libcurl's no-proxy rules match other hosts than
+  // Windows' bypass list does.
+  CURLcode ConfigureProxy(CURL* curl, const std::string& url) {
+    std::string proxy;
+    if (!bvhttptools::ProxyFromEnvironment(url)) {
+      proxy = platform::ProxyFromWindowsLists(url, systemProxy_.proxyList, systemProxy_.bypassList);
+    }
+    // Unset, libcurl goes by the environment (and its no_proxy) alone.
+    const char* chosen = proxy.empty() ? nullptr : proxy.c_str();
+    CURLcode code = curl_easy_setopt(curl, CURLOPT_PROXY, chosen);
+    // Hosts the user listed in no_proxy still go direct.
+    const std::string noProxy = bvhttptools::WithEnvironmentNoProxy("");
+    if (code == CURLE_OK) {
+      code = curl_easy_setopt(curl, CURLOPT_NOPROXY, chosen ? noProxy.c_str() : nullptr);
+    }
     return code;
   }
 
@@ -377,23 +405,61 @@ class Transfer {
     return PauseBeforeRetry(pause) ? CURLE_OK : CURLE_ABORTED_BY_CALLBACK;
   }
 
-  // One request, resumed from the bytes on disk when there are any. Returns
-  // what went wrong before the request could be sent, else fills `result`.
+  // One request, resumed from the bytes on disk when there are any, and the
+  // redirects it meets. Returns what went wrong before the request could be
+  // sent, else fills `result`.
   CURLcode Try(CURL* curl, curl_slist* callerHeaders, long* status, TryResult* result) {
     written_ = 0;
-    *status = 0;
-    errorText_[0] = '\0';
-    response_ = ResponseInfo();
     CURLcode code = SetRequestHeaders(curl, callerHeaders);
     if (code != CURLE_OK) return code;
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, known_.onDisk);
-    result->code = curl_easy_perform(curl);
+    std::string url = url_;
+    for (long redirects = 0;; ++redirects) {
+      *status = 0;
+      errorText_[0] = '\0';
+      response_ = ResponseInfo();
+      code = curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+      if (code == CURLE_OK) code = ConfigureProxy(curl, url);
+      if (code != CURLE_OK) return code;
+      result->code = curl_easy_perform(curl);
+      curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
+      if (!IsRedirect(response_)) break;
+      result->code = Abandoned() ? CURLE_ABORTED_BY_CALLBACK : NextHop(redirects, &url);
+      if (result->code != CURLE_OK) break;
+    }
     result->ended = true;
-    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &result->length);
     result->response = response_;
     result->status = *status;
     result->written = written_;
+    return CURLE_OK;
+  }
+
+  // A redirect to follow: its header is complete and names where to go.
+  static bool IsRedirect(const ResponseInfo& response) {
+    return response.complete && !response.location.empty();
+  }
+
+  // Where the redirect just received leads (`*url`, which is where it came
+  // from until then), under the rules libcurl followed redirects by:
+  // CURLE_OK, else why the download stops.
+  CURLcode NextHop(long redirects, std::string* url) {
+    if (options_.maxRedirects >= 0 && redirects >= options_.maxRedirects) {
+      std::snprintf(errorText_, sizeof errorText_, "Maximum (%ld) redirects followed",
+                    options_.maxRedirects);
+      return CURLE_TOO_MANY_REDIRECTS;
+    }
+    std::string next;
+    CURLcode code = ResolveLocation(*url, response_.location, &next);
+    if (code != CURLE_OK) return code;
+    // What arrived over TLS must not be swapped for a plain-text copy by
+    // whoever can answer one redirect: https stays https.
+    const bool https = HasScheme(next, "https://");
+    if (!(https || HasScheme(next, "http://")) || (HasScheme(url_, "https://") && !https)) {
+      SetErrorText("a redirect to another protocol was refused");
+      return CURLE_UNSUPPORTED_PROTOCOL;
+    }
+    *url = next;
     return CURLE_OK;
   }
 
@@ -429,6 +495,10 @@ class Transfer {
   // Called at the end of every response header, so that a body of another
   // version stops the try before a byte of it is written.
   bool AcceptResponse() {
+    // A redirect's body is no part of the download: the redirect stops here,
+    // before a byte of it is read, written or held against the size limit,
+    // and Try follows it.
+    if (IsRedirect(response_)) return false;
     TryResult sofar;
     sofar.response = response_;
     Decision decision = bvhttptools::Decide(known_, sofar);
@@ -518,6 +588,10 @@ class Transfer {
       ParseContentRange(value, &response);
     } else if (HeaderValue(line, "Retry-After", &value)) {
       response.retryAfter = bvhttptools::RetryAfter(value, std::chrono::system_clock::now());
+    } else if (HeaderValue(line, "Date", &value)) {
+      response.date = bvhttptools::HttpDateSeconds(value);
+    } else if (response.status / 100 == 3 && HeaderValue(line, "Location", &value)) {
+      response.location = value;
     }
     return bytes;
   }
@@ -550,6 +624,7 @@ class Transfer {
   platform::HeldFile file_;
   curl_slist* attemptHeaders_ = nullptr;  // the current try's own header list, if any
   ResponseInfo response_;                 // the current try's latest response
+  platform::SystemProxySettings systemProxy_;  // the system's lists, for every hop
   KnownResource known_;                   // what the current try continues
   curl_off_t written_ = 0;  // bytes the current try appended
   bool writeFailed_ = false;

@@ -12,10 +12,12 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "folder.h"
 #include "held_file.h"
+#include "proxy.h"
 
 // Tunables of the transfer; the defaults are what the program uses.
 struct TransferOptions {
@@ -36,6 +38,9 @@ struct TransferOptions {
   long maxRedirects = 5;
   long receiveBufferBytes = 1024 * 1024;  // libcurl's 16 KiB default costs throughput
   std::string caBundle;  // PEM file of trusted certificates; empty: the system's store
+  // Taken instead of the system's proxy settings when set, so that Windows'
+  // rules can be exercised on any system (tests only).
+  std::optional<platform::SystemProxySettings> systemProxy;
 };
 
 class LogicSession {

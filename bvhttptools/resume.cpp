@@ -1,8 +1,5 @@
 #include "resume.h"
 
-#include <cctype>
-#include <cstdio>
-#include <cstring>
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -87,13 +84,21 @@ Decision CheckFinished(const KnownResource& known, const TryResult& result) {
   return Make(Step::Complete, CURLE_OK, "");
 }
 
+// A modification date tells two versions apart only when the response was
+// sent well after it: a file changed again within the same second, or within
+// the drift between the clocks that wrote both dates, keeps its date.
+bool DateIsStrong(const ResponseInfo& response) {
+  std::optional<long long> modified = HttpDateSeconds(response.lastModified);
+  return modified && response.date && *response.date - *modified >= 60;
+}
+
 // The final response of a try that began an empty .part file: what every
 // later try must match to continue it.
 void Remember(const ResponseInfo& response, KnownResource* known) {
   if (!response.etag.empty()) {
     known->validator = response.etag;
     known->validatorIsTag = true;
-  } else if (!response.lastModified.empty()) {
+  } else if (DateIsStrong(response)) {
     known->validator = response.lastModified;
     known->validatorIsTag = false;
   }
@@ -119,8 +124,9 @@ unsigned MonthOf(const char* name) {
   return 0;
 }
 
-// Seconds since 1970 of an HTTP-date in any of its three forms, or nothing.
-std::optional<long long> ParseHttpDate(const std::string& value) {
+}  // namespace
+
+std::optional<long long> HttpDateSeconds(const std::string& value) {
   char weekday[16] = {}, month[4] = {}, zone[4] = {}, rest = 0;
   int day = 0, year = 0, hour = 0, minute = 0, second = 0;
   const char* text = value.c_str();
@@ -144,8 +150,6 @@ std::optional<long long> ParseHttpDate(const std::string& value) {
   return DaysFromCivil(year, monthNumber, static_cast<unsigned>(day)) * 86400 + hour * 3600LL +
          minute * 60LL + second;
 }
-
-}  // namespace
 
 Decision Decide(const KnownResource& known, const TryResult& result) {
   bool resumed = known.onDisk > 0;
@@ -210,7 +214,7 @@ std::optional<std::chrono::seconds> RetryAfter(const std::string& value,
     }
     return std::chrono::seconds(seconds);
   }
-  std::optional<long long> date = ParseHttpDate(value);
+  std::optional<long long> date = HttpDateSeconds(value);
   if (!date) return std::nullopt;
   long long nowSeconds =
       std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();

@@ -15,8 +15,9 @@ namespace bvhttptools {
 
 // What ties the bytes in the .part file to the version they came from.
 struct KnownResource {
-  // A strong entity tag or else a modification date; "" when the server
-  // showed neither, and then the bytes on disk cannot be continued.
+  // A strong entity tag or else a modification date that is a strong
+  // validator; "" when the server showed neither, and then the bytes on disk
+  // cannot be continued.
   std::string validator;
   bool validatorIsTag = false;
   curl_off_t fullSize = -1;  // -1: unknown
@@ -37,6 +38,10 @@ struct ResponseInfo {
   bool complete = false;       // the blank line ending the header has arrived
   // What a Retry-After header asked for, counted from its arrival.
   std::optional<std::chrono::seconds> retryAfter;
+  // When the response was sent (its Date header), in seconds since 1970.
+  std::optional<long long> date;
+  // Where a redirect (a 3xx status) leads, as its Location header says.
+  std::string location;
 };
 
 // What a try has seen so far.
@@ -80,6 +85,10 @@ inline bool IsOverload(long status) { return status == 429 || status == 503; }
 // already past asks for none. Nothing when the value is neither.
 std::optional<std::chrono::seconds> RetryAfter(const std::string& value,
                                                std::chrono::system_clock::time_point now);
+
+// Seconds since 1970 of an HTTP-date (IMF-fixdate, or the obsolete RFC 850
+// and asctime forms), or nothing when the value is none of them.
+std::optional<long long> HttpDateSeconds(const std::string& value);
 
 // How long to wait before the next try.
 struct RetryPause {

@@ -1,4 +1,4 @@
-// The proxy the system is set to use for a download; proxy_posix.cpp /
+// The proxy settings the system keeps for the current user; proxy_posix.cpp /
 // proxy_win.cpp, chosen by CMake.
 #pragma once
 
@@ -6,22 +6,22 @@
 
 namespace brisvane::platform {
 
-struct SystemProxy {
-  // For CURLOPT_PROXY ("host:port", possibly with a scheme); empty: no proxy.
-  std::string proxy;
-  // For CURLOPT_NOPROXY: comma-separated host names, addresses and ".suffix"
-  // entries that go direct; only meaningful with a proxy.
-  std::string noProxy;
+// Windows' fixed proxy settings as WinHTTP reports them, UTF-8. Read once
+// per download; which proxy a request takes is decided for each URL (every
+// redirect too) by ProxyFromWindowsLists.
+struct SystemProxySettings {
+  std::string proxyList;   // "host:port" or "http=h:p;https=h:p"; empty: no proxy
+  std::string bypassList;  // hosts and patterns that go direct
   // One line about a setting that was found but not applied (an automatic
   // configuration script); empty when there is none.
   std::string note;
 };
 
-// The current user's system proxy settings for `url`. On Windows the fixed
-// proxy and its bypass list from the user's Internet settings (an automatic
-// configuration script is only noted, automatic detection skipped); on Linux never
-// a proxy: libcurl reads the environment there by itself.
-SystemProxy SystemProxyFor(const std::string& url);
+// On Windows the fixed proxy and its bypass list from the user's Internet
+// settings (an automatic configuration script is only noted, automatic
+// detection skipped); on Linux nothing: libcurl reads the environment there
+// by itself.
+SystemProxySettings ReadSystemProxySettings();
 
 }  // namespace brisvane::platform
 

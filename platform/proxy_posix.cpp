@@ -4,6 +4,6 @@ namespace brisvane::platform {
 
 // Linux has no system-wide proxy setting of its own: libcurl reads the usual
 // environment variables by itself.
-SystemProxy SystemProxyFor(const std::string&) { return SystemProxy(); }
+SystemProxySettings ReadSystemProxySettings() { return SystemProxySettings(); }
 
 }  // namespace brisvane::platform

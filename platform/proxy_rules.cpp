@@ -76,34 +76,26 @@ std::string UrlHost(const std::string& url) {
   return Lower(authority.substr(0, authority.find(':')));
 }
 
-SystemProxy ProxyFromWindowsLists(const std::string& url, const std::string& proxyList,
+std::string ProxyFromWindowsLists(const std::string& url, const std::string& proxyList,
                                   const std::string& bypassList) {
-  SystemProxy result;
   const std::string proxy = PickProxy(proxyList, UrlScheme(url));
-  if (proxy.empty()) return result;
+  if (proxy.empty()) return proxy;
   const std::string host = UrlHost(url);
   // A dotless name is what Windows calls local; an IPv6 address is not one.
   const bool local = host.find_first_of(".:") == std::string::npos;
-  std::string noProxy;
   for (std::string entry : Split(bypassList, ";, \t\r\n")) {
     entry = Lower(entry);
     if (entry == "<local>") {
-      if (local) return result;
+      if (local) return std::string();
       continue;
     }
-    // Decided here with Windows' own matching; libcurl's list below only
-    // serves the hosts of redirects.
-    if (GlobMatch(entry.c_str(), host.c_str())) return result;
-    if (entry.compare(0, 2, "*.") == 0 && entry.find_first_of("*?", 2) == std::string::npos) {
-      entry.erase(0, 1);  // libcurl matches ".suffix" against the end of a name
-    } else if (entry.find_first_of("*?") != std::string::npos) {
-      continue;  // libcurl has no wildcards
+    // An IPv6 address is written in brackets, as in a URL; UrlHost drops them.
+    if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']') {
+      entry = entry.substr(1, entry.size() - 2);
     }
-    noProxy += (noProxy.empty() ? "" : ",") + entry;
+    if (GlobMatch(entry.c_str(), host.c_str())) return std::string();
   }
-  result.proxy = proxy;
-  result.noProxy = noProxy;
-  return result;
+  return proxy;
 }
 
 }  // namespace brisvane::platform

@@ -4,23 +4,22 @@
 
 #include <string>
 
-#include "proxy.h"
-
 namespace brisvane::platform {
 
-// The proxy for `url` from a Windows proxy list and bypass list, UTF-8.
+// The proxy for `url` from a Windows proxy list and bypass list, UTF-8;
+// empty when the request goes direct.
 //
 // `proxyList` is "host:port" or per scheme "http=h:p;https=h:p" (';' or
 // whitespace between entries): the entry for the URL's scheme wins, else the
 // first one without a scheme; none of either means no proxy.
-// `bypassList` holds host names, addresses and patterns ('*' any run, '?'
-// one character) separated by ';', ',' or whitespace, and "<local>" for host
-// names without a dot. When an entry matches the URL's host (as Windows
-// matches it: the whole name, case-insensitively) the result is no proxy.
-// Otherwise the entries libcurl can match become `noProxy`, for the hosts of
-// redirects ("*.suffix" as ".suffix"; other patterns and "<local>" are left
-// out). `note` is left empty.
-SystemProxy ProxyFromWindowsLists(const std::string& url, const std::string& proxyList,
+// `bypassList` holds host names, addresses ("[::1]" for an IPv6 one) and
+// patterns ('*' any run, '?' one character) separated by ';', ',' or
+// whitespace, and "<local>" for host names without a dot. An entry matches
+// as Windows matches it: the whole host name, case-insensitively. Nothing of
+// the list is left for libcurl to match, whose rules differ ("example.com"
+// there also covers every name ending in ".example.com"); a redirect is
+// decided again for its own URL.
+std::string ProxyFromWindowsLists(const std::string& url, const std::string& proxyList,
                                   const std::string& bypassList);
 
 // The host of `url` in lower case, without brackets, user info or port;

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "proxy.h"
-#include "proxy_rules.h"
 #include "text_win.h"
 
 namespace brisvane::platform {
@@ -31,28 +30,27 @@ std::string OneLine(std::string text) {
 
 }  // namespace
 
-SystemProxy SystemProxyFor(const std::string& url) {
+SystemProxySettings ReadSystemProxySettings() {
+  SystemProxySettings settings;
   WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config{};
   if (!WinHttpGetIEProxyConfigForCurrentUser(&config)) {
-    SystemProxy none;
-    none.note = "could not read the system proxy settings (error " +
-                std::to_string(GetLastError()) + ")";
-    return none;
+    settings.note = "could not read the system proxy settings (error " +
+                    std::to_string(GetLastError()) + ")";
+    return settings;
   }
   // Every string is taken (and freed) before anything can return.
-  const std::string proxyList = TakeGlobalString(config.lpszProxy);
-  const std::string bypassList = TakeGlobalString(config.lpszProxyBypass);
+  settings.proxyList = TakeGlobalString(config.lpszProxy);
+  settings.bypassList = TakeGlobalString(config.lpszProxyBypass);
   const std::string script = TakeGlobalString(config.lpszAutoConfigUrl);
-  SystemProxy result = ProxyFromWindowsLists(url, proxyList, bypassList);
   // Evaluating a script would need a JavaScript engine; the fixed proxy, if
   // any, is what a script usually falls back to.
   // Automatic detection is on for most users and is not noted: it would add
   // a line to every upgrade's log while telling nothing the user chose.
   if (!script.empty()) {
-    result.note = OneLine("system proxy: the automatic configuration script " + script +
-                          " is not evaluated");
+    settings.note = OneLine("system proxy: the automatic configuration script " + script +
+                            " is not evaluated");
   }
-  return result;
+  return settings;
 }
 
 }  // namespace brisvane::platform

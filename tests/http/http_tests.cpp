@@ -218,6 +218,11 @@ class HttpDownload : public ::testing::Test {
     EXPECT_EQ(ListDir(target.parent_path()), std::vector<std::string>{target.filename()});
   }
 
+  // Sets the file's modification time `age` into the past.
+  static void Age(const fs::path& path, std::chrono::seconds age) {
+    fs::last_write_time(path, fs::file_time_type::clock::now() - age);
+  }
+
   static void ExpectGoodProgress(const std::vector<int>& progress) {
     ASSERT_FALSE(progress.empty());
     EXPECT_LE(progress.size(), 101u);
@@ -460,6 +465,23 @@ TEST_F(HttpDownload, PlantedLinksAreNotWrittenThrough) {
   EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
+// The size limit is the resource's: a redirect's own body is not counted.
+TEST_F(HttpDownload, SizeLimitAppliesToTheFinalResponseOnly) {
+  WriteFile(served_ / "small.bin", "signature");
+  for (const auto& [path, code] : {std::pair{"/redirect/files/small.bin?pad=5000", CURLE_OK},
+                                   std::pair{"/redirect/files/big.bin", CURLE_WRITE_ERROR},
+                                   std::pair{"/redirect/chunked/big.bin?pad=5000", CURLE_WRITE_ERROR}}) {
+    Recorder recorder;
+    LogicSession session;
+    session.SetMaxBytes(4096);
+    session.DownloadFile(recorder.Completion(), nullptr, server_->Url(path), {}, out_ / "s.minisig");
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_EQ(recorder.code(), code) << path << " " << recorder.text();
+    EXPECT_EQ(ReadFile(out_ / "s.minisig"), code == CURLE_OK ? "signature" : "") << path;
+    fs::remove(out_ / "s.minisig");
+  }
+}
+
 TEST_F(HttpDownload, ConnectionRefusedFails) {
   // A port that was free a moment ago and has no listener.
   int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -541,7 +563,8 @@ TEST_F(HttpDownload, StartsOverWhenServerIgnoresRange) {
 }
 
 TEST_F(HttpDownload, ResumeWithWeakTagFallsBackToModificationDate) {
-  // A weak tag cannot guard a byte range; the date can.
+  // A weak tag cannot guard a byte range; the date can, being old enough.
+  Age(served_ / "big.bin", 120s);
   fs::path target = out_ / "setup.exe";
   Download(server_->Url("/drop-once/big.bin?etag=weak"), target);
   EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
@@ -605,6 +628,21 @@ TEST_F(HttpDownload, ResourceChangedBetweenTriesYieldsOnlyTheNewVersion) {
                             path + " bytes=" + std::to_string(kBigSize / 2) + "- If-Range: " + oldTag,
                             path + " -",
                         }));
+  }
+}
+
+// Two versions written within a few seconds share their date: it cannot tie
+// the bytes on disk to one of them. A date a minute older than the response can.
+TEST_F(HttpDownload, DateValidatesOnlyWellBeforeTheResponse) {
+  const std::string second = RandomBytes(kBigSize, 11);
+  for (const auto& [mode, age] : {std::pair{"/drop-change/", 5s}, std::pair{"/drop-once/", 120s}}) {
+    for (const char* name : {"v.bin", "v.bin.v2"}) WriteFile(served_ / name, name[5] ? second : big_);
+    for (const char* name : {"v.bin", "v.bin.v2"}) Age(served_ / name, age);
+    Recorder recorder;
+    Start(server_->Url(mode + std::string("v.bin?etag=none")), out_ / "v.bin", recorder);
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_TRUE(ReadFile(out_ / "v.bin") == (age < 60s ? second : big_)) << mode << recorder.text();
+    EXPECT_EQ(server_->Requests().back().find("If-Range") != std::string::npos, age > 60s);
   }
 }
 
@@ -777,6 +815,32 @@ TEST_F(HttpDownload, HostsInNoProxyGoDirect) {
   EXPECT_EQ(second.code(), CURLE_OK) << second.text();
   EXPECT_TRUE(ReadFile(proxied) == big_);
   EXPECT_EQ(proxy.Requests(), std::vector<std::string>{"GET " + url + " HTTP/1.1"});
+}
+
+// Windows' bypass list decides each hop by itself, with Windows' matching.
+TEST_F(HttpDownload, SystemProxyIsChosenAgainForEveryHop) {
+  test_support::ForwardProxy proxy((root_ / "proxy-requests").string());
+  ASSERT_TRUE(proxy.ok()) << "proxy did not start";
+  env_.Unset("no_proxy");
+  env_.Unset("NO_PROXY");
+  const std::string name = "http://localhost:" + std::to_string(server_->port()) + "/files/big.bin";
+  const std::string address = server_->Url("/files/big.bin");
+  const std::string redirect = server_->Url("/redirect-to?url=") + name;
+  // URL, bypass list, what the proxy is asked for; ".localhost" and the CIDR
+  // entry would send the request direct if libcurl matched them.
+  for (const auto& [url, bypass, proxied] : {std::tuple{redirect, "<local>", redirect},
+                                             std::tuple{address, "127.0.0.0/8", address},
+                                             std::tuple{name, ".localhost", name}}) {
+    TransferOptions options = LogicSession::GetTransferOptions();
+    options.systemProxy = platform::SystemProxySettings{proxy.Url(), bypass, ""};
+    LogicSession::SetTransferOptions(options);
+    Recorder recorder;
+    Start(url, out_ / "setup.exe", recorder);
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_TRUE(ReadFile(out_ / "setup.exe") == big_) << url << recorder.text();
+    EXPECT_EQ(proxy.Requests().back(), "GET " + proxied + " HTTP/1.1") << bypass;
+  }
+  EXPECT_EQ(proxy.Requests().size(), 3u);
 }
 
 // Which variables count as naming a proxy decides whether the Windows system

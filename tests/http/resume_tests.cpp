@@ -17,6 +17,7 @@ using bvhttptools::TryResult;
 const std::string kTag = "\"v1\"";
 const std::string kOtherTag = "\"v2\"";
 const std::string kDate = "Tue, 01 Dec 2026 10:00:00 GMT";
+const long long kDateSeconds = 1796119200;  // kDate
 const char kChanged[] = "the resource changed during the download";
 
 // 400 of 1000 bytes on disk, tied to kTag.
@@ -27,11 +28,17 @@ const KnownResource kNothingRefused{"", false, -1, 0, true};
 
 ResponseInfo Partial(curl_off_t start, curl_off_t total, curl_off_t length, std::string tag,
                      std::string date = "") {
-  return ResponseInfo{206, std::move(tag), std::move(date), length, start, total, true, {}};
+  return ResponseInfo{206, std::move(tag), std::move(date), length, start, total, true, {}, {}, ""};
 }
 
 ResponseInfo Whole(long status, curl_off_t length, std::string tag, std::string date = "") {
-  return ResponseInfo{status, std::move(tag), std::move(date), length, -1, -1, true, {}};
+  return ResponseInfo{status, std::move(tag), std::move(date), length, -1, -1, true, {}, {}, ""};
+}
+
+// The response as sent `after` seconds after kDate (its Date header).
+ResponseInfo SentAfter(ResponseInfo response, long long after) {
+  response.date = kDateSeconds + after;
+  return response;
 }
 
 // Only the header has arrived.
@@ -112,9 +119,19 @@ TEST(ResumeDecision, EveryWayATryCanEnd) {
       // First try: what it shows is what later tries must match.
       {"first try, tag remembered", kNothing, Ended(Whole(200, 1000, kTag), CURLE_PARTIAL_FILE, 1000, 500),
        Step::Fail, CURLE_PARTIAL_FILE, nullptr, 500, kTag, false},
-      {"first try, date remembered", KnownResource{"", true, -1, 0, false},
-       Ended(Whole(200, 1000, "", kDate), CURLE_PARTIAL_FILE, 1000, 500),
+      {"first try, date a minute before sending remembered", KnownResource{"", true, -1, 0, false},
+       Ended(SentAfter(Whole(200, 1000, "", kDate), 60), CURLE_PARTIAL_FILE, 1000, 500),
        Step::Fail, CURLE_PARTIAL_FILE, nullptr, 500, kDate, false},
+      // A date close to the sending may cover two versions: no validator.
+      {"first try, date 59 s before sending", kNothing,
+       Ended(SentAfter(Whole(200, 1000, "", kDate), 59), CURLE_PARTIAL_FILE, 1000, 500),
+       Step::Fail, CURLE_PARTIAL_FILE, nullptr, 0, "", false},
+      {"first try, date after sending", kNothing,
+       Ended(SentAfter(Whole(200, 1000, "", kDate), -3600), CURLE_PARTIAL_FILE, 1000, 500),
+       Step::Fail, CURLE_PARTIAL_FILE, nullptr, 0, "", false},
+      {"first try, date without the sending time", kNothing,
+       Ended(Whole(200, 1000, "", kDate), CURLE_PARTIAL_FILE, 1000, 500),
+       Step::Fail, CURLE_PARTIAL_FILE, nullptr, 0, "", false},
       {"first try, unasked range", kNothing, Header(Partial(400, 1000, 600, kTag)),
        Step::Continue, CURLE_OK, "", 0, "", false},
       {"first try, redirect's tag ignored", kNothing,

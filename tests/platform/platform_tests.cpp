@@ -752,45 +752,53 @@ TEST_F(LaunchTest, ClientThatExitsIsReapedWithoutAWait) {
 // ---- proxy settings --------------------------------------------------------
 
 TEST(ProxyRules, LinuxHasNoSystemProxy) {
-  platform::SystemProxy system = platform::SystemProxyFor("http://example.com/setup.exe");
-  EXPECT_EQ(system.proxy, "");
-  EXPECT_EQ(system.noProxy, "");
+  platform::SystemProxySettings system = platform::ReadSystemProxySettings();
+  EXPECT_EQ(system.proxyList, "");
+  EXPECT_EQ(system.bypassList, "");
   EXPECT_EQ(system.note, "");
 }
 
 TEST(ProxyRules, PicksTheEntryForTheSchemeElseThePlainOne) {
   using platform::ProxyFromWindowsLists;
-  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", "10.0.0.1:3128", "").proxy, "10.0.0.1:3128");
+  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", "10.0.0.1:3128", ""), "10.0.0.1:3128");
   const std::string list = "ftp=f:21; https=s.example:8443;http=h.example:8080";
-  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", list, "").proxy, "h.example:8080");
-  EXPECT_EQ(ProxyFromWindowsLists("HTTPS://a.example/x", list, "").proxy, "s.example:8443");
-  EXPECT_EQ(ProxyFromWindowsLists("https://a.example/x", "http=h:1;plain:2", "").proxy, "plain:2");
-  EXPECT_EQ(ProxyFromWindowsLists("https://a.example/x", "http=h:1", "").proxy, "");
-  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", "", "").proxy, "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", list, ""), "h.example:8080");
+  EXPECT_EQ(ProxyFromWindowsLists("HTTPS://a.example/x", list, ""), "s.example:8443");
+  EXPECT_EQ(ProxyFromWindowsLists("https://a.example/x", "http=h:1;plain:2", ""), "plain:2");
+  EXPECT_EQ(ProxyFromWindowsLists("https://a.example/x", "http=h:1", ""), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", "", ""), "");
 }
 
-TEST(ProxyRules, BypassListBecomesLibcurlsNoProxyList) {
-  platform::SystemProxy system = platform::ProxyFromWindowsLists(
-      "http://www.example.com/x", "p:1", "localhost; *.Corp.Example\t10.1.2.3,<local>");
-  EXPECT_EQ(system.proxy, "p:1");
-  EXPECT_EQ(system.noProxy, "localhost,.corp.example,10.1.2.3");
+// Every entry is tried, whatever separates it; none is left to libcurl,
+// which would also send the names ending in "localhost" or "corp.example" direct.
+TEST(ProxyRules, BypassListIsMatchedHereOnly) {
+  const std::string list = "localhost; *.Corp.Example\t10.1.2.3,<local>";
+  for (const auto& [url, proxy] : {std::pair{"http://b.corp.example/x", ""}, {"http://10.1.2.3/x", ""},
+                                   {"http://localhost/x", ""}, {"http://my.localhost/x", "p:1"},
+                                   {"http://corp.example/x", "p:1"}}) {
+    EXPECT_EQ(platform::ProxyFromWindowsLists(url, "p:1", list), proxy) << url;
+  }
 }
 
 TEST(ProxyRules, LocalAndWildcardEntriesAreDecidedForTheHost) {
   using platform::ProxyFromWindowsLists;
-  EXPECT_EQ(ProxyFromWindowsLists("http://intranet:8080/x", "p:1", "<local>").proxy, "");
-  EXPECT_EQ(ProxyFromWindowsLists("http://user@intranet/x", "p:1", "a;<local>").proxy, "");
-  EXPECT_EQ(ProxyFromWindowsLists("http://intranet.corp/x", "p:1", "<local>").proxy, "p:1");
-  EXPECT_EQ(ProxyFromWindowsLists("http://[::1]:80/x", "p:1", "<local>").proxy, "p:1");
-  EXPECT_EQ(ProxyFromWindowsLists("http://intranet/x", "p:1", "other").proxy, "p:1");
-  EXPECT_EQ(ProxyFromWindowsLists("http://10.1.2.3/x", "p:1", "10.1.*").proxy, "");
-  EXPECT_EQ(ProxyFromWindowsLists("http://10.2.2.3/x", "p:1", "10.1.*").proxy, "p:1");
-  EXPECT_EQ(ProxyFromWindowsLists("http://build.example/x", "p:1", "*").proxy, "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://intranet:8080/x", "p:1", "<local>"), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://user@intranet/x", "p:1", "a;<local>"), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://intranet.corp/x", "p:1", "<local>"), "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://[::1]:80/x", "p:1", "<local>"), "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://intranet/x", "p:1", "other"), "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://10.1.2.3/x", "p:1", "10.1.*"), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://10.2.2.3/x", "p:1", "10.1.*"), "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://build.example/x", "p:1", "*"), "");
   // Whole names: an entry is no suffix of a longer one, "*." needs a label.
-  EXPECT_EQ(ProxyFromWindowsLists("http://LocalHost/x", "p:1", "localhost").proxy, "");
-  EXPECT_EQ(ProxyFromWindowsLists("http://my.localhost/x", "p:1", "localhost").proxy, "p:1");
-  EXPECT_EQ(ProxyFromWindowsLists("http://a.corp.example/x", "p:1", "*.corp.example").proxy, "");
-  EXPECT_EQ(ProxyFromWindowsLists("http://corp.example/x", "p:1", "*.corp.example").proxy, "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://LocalHost/x", "p:1", "localhost"), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://my.localhost/x", "p:1", "localhost"), "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http://a.corp.example/x", "p:1", "*.corp.example"), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://corp.example/x", "p:1", "*.corp.example"), "p:1");
+  // An IPv6 address is listed in brackets, as in a URL.
+  EXPECT_EQ(ProxyFromWindowsLists("http://[::1]:8080/x", "p:1", "a;[::1]"), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://[FE80::1]/x", "p:1", "[fe80::*]"), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http://[::2]/x", "p:1", "[::1]"), "p:1");
 }
 
 TEST(ProxyRules, UrlHost) {

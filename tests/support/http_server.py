@@ -17,7 +17,8 @@ server covers every case:
   /chunked/<name>        the whole file, chunked (size unknown to the client)
   /chunked-short/<name>  chunked, closes after half without the last chunk
   /redirect/<rest>       302 to /<rest> on this server (with an ETag of its
-                         own, which says nothing about the target)
+                         own, which says nothing about the target); "?pad=N"
+                         makes its body N bytes long
   /redirect-loop         302 to itself, forever
   /redirect-file         302 to file:///etc/passwd
   /redirect-to?url=U     302 to the absolute URL U (another scheme or server)
@@ -313,7 +314,12 @@ class Handler(BaseHTTPRequestHandler):
                 self.send_plain(code, "status %d\n" % code, busy_header)
             return
         if mode == "redirect":
-            self.send_plain(302, "moved\n", {"Location": "/" + rest, "ETag": '"redirect"'})
+            try:
+                pad = max(0, int(query.get("pad", ["0"])[0]))
+            except ValueError:
+                pad = 0
+            self.send_plain(302, "moved\n".ljust(pad, "."),
+                            {"Location": "/" + rest, "ETag": '"redirect"'})
             return
         if mode == "redirect-loop":
             self.send_plain(302, "again\n", {"Location": "/redirect-loop"})
