@@ -63,11 +63,13 @@ class Folder {
   // few seconds.
   bool Rename(const HeldFile& file, const std::string& from, const std::string& to) const;
 
-  // Removes `name` when it still names `file` (Linux: the same device and
-  // inode; Windows: marked for deletion through `file`'s handle, which needs
-  // delete access: a held file made by CreateFile has it). False when it was
-  // not removed.
-  bool Remove(const std::string& name, const HeldFile& file) const;
+  // Removes `name` when it still names `file`, and lets `file` go (Linux:
+  // the same device and inode; Windows: marked for deletion through the
+  // writing handle, or, once sealed, through a handle opened after the held
+  // one is let go and checked to be the same file, since the sealed handle
+  // has no delete access for a launcher to trip over). False when it was not
+  // removed.
+  bool Remove(const std::string& name, HeldFile& file) const;
 
   // Removes whatever `name` is, unless it is a folder (a link itself, never
   // its target); a missing name is no error.

@@ -129,18 +129,17 @@ bool Folder::Rename(const HeldFile&, const std::string& from, const std::string&
   return true;
 }
 
-bool Folder::Remove(const std::string& name, const HeldFile& file) const {
-  if (!valid() || !file.valid() || !PlainName(name)) return false;
-  const int dir = static_cast<int>(native());
+bool Folder::Remove(const std::string& name, HeldFile& file) const {
   struct stat held;
   struct stat named;
+  const int dir = static_cast<int>(native());
   // Only our own file: the folder's owner may have put theirs at the name.
-  if (fstat(static_cast<int>(file.native()), &held) != 0 ||
-      fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || held.st_dev != named.st_dev ||
-      held.st_ino != named.st_ino) {
-    return false;
-  }
-  return unlinkat(dir, name.c_str(), 0) == 0;
+  const bool ours = valid() && file.valid() && PlainName(name) &&
+                    fstat(static_cast<int>(file.native()), &held) == 0 &&
+                    fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+                    held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+  file.Close();
+  return ours && unlinkat(dir, name.c_str(), 0) == 0;
 }
 
 void Folder::RemoveName(const std::string& name) const {

@@ -230,8 +230,33 @@ bool Folder::Rename(const HeldFile& file, const std::string&, const std::string&
   return !file.writable() || FlushFileBuffers(AsHandle(file.native())) != 0;
 }
 
-bool Folder::Remove(const std::string&, const HeldFile& file) const {
-  return valid() && file.valid() && MarkForDeletion(AsHandle(file.native()));
+bool Folder::Remove(const std::string& name, HeldFile& file) const {
+  if (!valid() || !file.valid() || !PlainName(name)) {
+    file.Close();
+    return false;
+  }
+  if (file.writable()) {
+    const bool removed = MarkForDeletion(AsHandle(file.native()));
+    file.Close();
+    return removed;
+  }
+  // The sealed handle shares no deletion and has no delete access: a second
+  // handle is only had once it is let go, and then only for our very file.
+  BY_HANDLE_FILE_INFORMATION held;
+  const bool known = GetFileInformationByHandle(AsHandle(file.native()), &held) != 0;
+  file.Close();
+  if (!known) return false;
+  HANDLE handle = ::CreateFileW(Widen(path_ + "\\" + name).c_str(), DELETE | FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION named;
+  const bool same = GetFileInformationByHandle(handle, &named) &&
+                    named.dwVolumeSerialNumber == held.dwVolumeSerialNumber &&
+                    named.nFileIndexHigh == held.nFileIndexHigh && named.nFileIndexLow == held.nFileIndexLow;
+  const bool removed = same && MarkForDeletion(handle);
+  CloseHandle(handle);
+  return removed;
 }
 
 void Folder::RemoveName(const std::string& name) const {

@@ -125,7 +125,9 @@ bool HeldFile::Seal() {
     CloseHandle(writing);
     native_ = reinterpret_cast<std::intptr_t>(bridge);
     writable_ = false;
-    sealed = ReOpenFile(bridge, GENERIC_READ | DELETE, FILE_SHARE_READ, 0);
+    // Reading only: a launcher that opens the file without sharing deletion
+    // (msiexec, cmd) must not trip over a delete access of ours.
+    sealed = ReOpenFile(bridge, GENERIC_READ, FILE_SHARE_READ, 0);
   }
   if (sealed == INVALID_HANDLE_VALUE) {
     Close();

@@ -18,13 +18,32 @@
 
 namespace brisvane::platform {
 
+namespace {
+
+std::wstring LeafOf(const std::wstring& path) {
+  const std::size_t slash = path.find_last_of(L"\\/");
+  return slash == std::wstring::npos ? path : path.substr(slash + 1);
+}
+
+}  // namespace
+
 FILE* OpenSharedLogFile(const std::string& utf8Path) {
   // The wide calls take any path; the narrow ones would read the UTF-8 bytes
   // in the ANSI code page and miss folders with non-ASCII names.
   const std::wstring wide = Widen(utf8Path);
   if (wide.empty()) return nullptr;
-  HANDLE folder = OpenRealFolder(FolderOf(wide));
-  if (folder == INVALID_HANDLE_VALUE) return nullptr;
+  const std::wstring logs = FolderOf(wide);
+  Folder folder;
+  if (!folder.Open(Narrow(FolderOf(logs)), {Narrow(LeafOf(logs))}, false)) return nullptr;
+  return OpenSharedLogFile(folder, Narrow(LeafOf(wide)));
+}
+
+FILE* OpenSharedLogFile(const Folder& folder, const std::string& name) {
+  if (!folder.valid()) return nullptr;
+  // The folder is held: nothing on its path can be renamed or re-pointed
+  // while the file is opened in it.
+  const std::wstring wide = Widen(folder.path() + "\\" + name);
+  if (wide.empty()) return nullptr;
   // Append access only: not even this handle can overwrite what the log
   // holds. Readers share it, writers are shut out. Not inheritable from the
   // moment it exists, so a process started by another thread meanwhile
@@ -33,12 +52,7 @@ FILE* OpenSharedLogFile(const std::string& utf8Path) {
   HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
                             FILE_SHARE_READ, &noInherit, OPEN_ALWAYS,
                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-  const DWORD error = GetLastError();
-  CloseHandle(folder);
-  if (file == INVALID_HANDLE_VALUE) {
-    SetLastError(error);
-    return nullptr;
-  }
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
   // A link, or a file with a second name elsewhere, would send our lines
   // into a file the folder's owner chose.
   BY_HANDLE_FILE_INFORMATION info;

@@ -65,6 +65,7 @@
 #include "log_file.h"
 #include "processes.h"
 #include "proxy.h"
+#include "proxy_rules.h"
 #include "request_channel.h"
 #include "runtime_dir.h"
 #include "signals.h"
@@ -1561,55 +1562,59 @@ bool SetUserProxy(DWORD flags, const std::string& proxy, const std::string& bypa
   return ok;
 }
 
+// The proxy a request for `url` takes under the user's settings as read now.
+std::string ProxyFor(const std::string& url) {
+  const platform::SystemProxySettings settings = platform::ReadSystemProxySettings();
+  return platform::ProxyFromWindowsLists(url, settings.proxyList, settings.bypassList);
+}
+
 void CheckFixedProxies() {
   const std::string label = "system proxy: ";
   if (!SetUserProxy(3, "127.0.0.1:3128", "localhost;*.corp.example;<local>", "")) {
     Report(false, label + "write the proxy settings", Show(platform::LastErrorCode()));
     return;
   }
-  platform::SystemProxy fixed = platform::SystemProxyFor("http://www.example.com/setup.exe");
-  CHECK_EQ(fixed.proxy, std::string("127.0.0.1:3128"), label + "fixed proxy");
-  CHECK_EQ(fixed.noProxy, std::string("localhost,.corp.example"),
-           label + "bypass list as libcurl's no-proxy list");
+  const platform::SystemProxySettings fixed = platform::ReadSystemProxySettings();
+  CHECK_EQ(fixed.proxyList, std::string("127.0.0.1:3128"), label + "fixed proxy");
+  CHECK_EQ(fixed.bypassList, std::string("localhost;*.corp.example;<local>"), label + "bypass list");
   CHECK_EQ(fixed.note, std::string(), label + "nothing to note for a fixed proxy");
-  CHECK_EQ(platform::SystemProxyFor("http://build.corp.example/a").proxy, std::string(),
+  CHECK_EQ(ProxyFor("http://www.example.com/setup.exe"), std::string("127.0.0.1:3128"),
+           label + "a host not listed takes the proxy");
+  CHECK_EQ(ProxyFor("http://build.corp.example/a"), std::string(),
            label + "host under a bypassed suffix goes direct");
-  CHECK_EQ(platform::SystemProxyFor("http://LOCALHOST:8080/a").proxy, std::string(),
-           label + "bypassed host name goes direct");
-  CHECK_EQ(platform::SystemProxyFor("http://intranet/a").proxy, std::string(),
-           label + "<local>: a host without a dot goes direct");
-  CHECK_EQ(platform::SystemProxyFor("http://corp.example/a").proxy, std::string("127.0.0.1:3128"),
+  CHECK_EQ(ProxyFor("http://LOCALHOST:8080/a"), std::string(), label + "bypassed host name goes direct");
+  CHECK_EQ(ProxyFor("http://intranet/a"), std::string(), label + "<local>: a host without a dot goes direct");
+  CHECK_EQ(ProxyFor("http://corp.example/a"), std::string("127.0.0.1:3128"),
            label + "the suffix pattern leaves the bare domain proxied");
 
   SetUserProxy(3, "http=10.0.0.1:8080;https=10.0.0.2:8443", "", "");
-  CHECK_EQ(platform::SystemProxyFor("http://www.example.com/a").proxy,
-           std::string("10.0.0.1:8080"), label + "per-scheme list, http entry");
-  CHECK_EQ(platform::SystemProxyFor("https://www.example.com/a").proxy,
-           std::string("10.0.0.2:8443"), label + "per-scheme list, https entry");
+  CHECK_EQ(ProxyFor("http://www.example.com/a"), std::string("10.0.0.1:8080"),
+           label + "per-scheme list, http entry");
+  CHECK_EQ(ProxyFor("https://www.example.com/a"), std::string("10.0.0.2:8443"),
+           label + "per-scheme list, https entry");
 }
 
 void CheckUnappliedSettings() {
   const std::string label = "system proxy: ";
   const std::string script = "http://wpad.corp.example/proxy.pac";
   SetUserProxy(5, "", "", script);
-  platform::SystemProxy scripted = platform::SystemProxyFor("http://www.example.com/a");
-  CHECK_EQ(scripted.proxy, std::string(), label + "configuration script alone: no proxy");
+  const platform::SystemProxySettings scripted = platform::ReadSystemProxySettings();
+  CHECK_EQ(scripted.proxyList, std::string(), label + "configuration script alone: no proxy");
   CHECK(scripted.note.find(script) != std::string::npos && scripted.note.find('\n') == std::string::npos,
         label + "configuration script noted on one line: " + scripted.note);
 
   SetUserProxy(7, "127.0.0.1:3128", "", script);
-  platform::SystemProxy both = platform::SystemProxyFor("http://www.example.com/a");
-  CHECK(both.proxy == "127.0.0.1:3128" && both.note.find(script) != std::string::npos,
+  const platform::SystemProxySettings both = platform::ReadSystemProxySettings();
+  CHECK(both.proxyList == "127.0.0.1:3128" && both.note.find(script) != std::string::npos,
         label + "configuration script skipped, fixed proxy used");
 
   SetUserProxy(9, "", "", "");
-  platform::SystemProxy detect = platform::SystemProxyFor("http://www.example.com/a");
-  CHECK(detect.proxy.empty() && detect.note.empty(),
+  const platform::SystemProxySettings detect = platform::ReadSystemProxySettings();
+  CHECK(detect.proxyList.empty() && detect.note.empty(),
         label + "automatic detection skipped without a note, no proxy: " + detect.note);
 
   SetUserProxy(1, "127.0.0.1:3128", "localhost", "");
-  platform::SystemProxy disabled = platform::SystemProxyFor("http://www.example.com/a");
-  CHECK(disabled.proxy.empty() && disabled.noProxy.empty() && disabled.note.empty(),
+  CHECK(ProxyFor("http://www.example.com/a").empty() && platform::ReadSystemProxySettings().note.empty(),
         label + "no proxy when it is switched off");
 }
 
