@@ -157,10 +157,11 @@ TEST_F(SignTest, MalformedOrMissingKeysAreRefused) {
 }
 
 // A process that replaces the installer right after the check must not get
-// its file run: the checked file is what starts.
+// its file run: the checked file is what starts, a script through the
+// descriptor its interpreter inherits (which it sees as its own name).
 TEST_F(SignTest, InstallerSwappedAfterTheCheckIsNotWhatRuns) {
   const std::string marker = Path("ran");
-  Spit(File(), "#!/bin/sh\necho good > " + marker + "\n");
+  Spit(File(), "#!/bin/sh\necho good \"$0\" > " + marker + "\n");
   ASSERT_TRUE(Sign("key"));
   Spit(Path("evil"), "#!/bin/sh\necho evil > " + marker + "\n");
   ::chmod(Path("evil").c_str(), 0700);
@@ -176,7 +177,7 @@ TEST_F(SignTest, InstallerSwappedAfterTheCheckIsNotWhatRuns) {
   platform::Process process;
   ASSERT_EQ(platform::LaunchHeldInstaller(file, File(), &process), 1);
   ASSERT_EQ(platform::WaitForProcess(process, 10000), platform::kWaitEnded);
-  EXPECT_EQ(Slurp(marker), "good\n");
+  EXPECT_EQ(Slurp(marker), "good /proc/self/fd/3\n");
 }
 
 }  // namespace

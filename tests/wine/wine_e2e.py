@@ -815,6 +815,39 @@ def case_signed(world, c):
             (world.served / (INSTALLER + ".minisig")).unlink(missing_ok=True)
 
 
+def case_escape_before_start(world, c):
+    # Escape while the signature is still on its way: the installer already
+    # downloaded never starts, and nothing of it stays in the data folder.
+    keys = world.work / "keys-escape"
+    if keys.exists():
+        shutil.rmtree(keys)
+    keys.mkdir()
+    minisign("-G", "-W", "-p", str(keys / "key.pub"), "-s", str(keys / "key.sec"))
+    run = Run(world)
+    try:
+        shutil.copy2(keys / "key.pub", run.app / "upgrade.pub")
+        shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
+        minisign("-S", "-s", str(keys / "key.sec"), "-m", str(world.served / INSTALLER))
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        c.require(world.send_request(
+            f"http://127.0.0.1:{world.port}/late-signature/{INSTALLER}") == 0,
+            "upgrade-request.exe delivers the request")
+        c.require(wait_for(lambda: (run.data / INSTALLER).exists(), 20),
+                  "the installer is downloaded, its signature not yet")
+        c.equal(world.window_message("escape"), 0, "escape posted to the window")
+        c.require(run.wait_exit(20) is not None, "the upgrader ends after escape")
+        c.equal(run.log(c)[-1:], ["INFO upgrade end"], "the log's last line")
+        c.equal(sorted(p.name for p in run.data.iterdir() if p.is_file()), [],
+                "no installer, signature or .part is left")
+        time.sleep(0.5)
+        c.equal(run.record("setup_1.2.3"), {}, "the installer never ran")
+        c.equal(run.record("bvc"), {}, "the client is not started")
+    finally:
+        run.finish()
+        (world.served / (INSTALLER + ".minisig")).unlink(missing_ok=True)
+
+
 CASES = [
     ("whole_road", case_whole_road),
     ("second_instance", case_second_instance),
@@ -829,6 +862,7 @@ CASES = [
     ("non_ascii_folders", case_non_ascii_folders),
     ("system_proxy", case_system_proxy),
     ("signed", case_signed),
+    ("escape_before_start", case_escape_before_start),
 ]
 
 
