@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "held_file.h"
@@ -86,7 +87,12 @@ int LaunchClient(const std::string& path);
 
 // Waits at most `timeoutMs` for the process to end: kWaitEnded, kWaitTimeout
 // or kWaitFailed (LastErrorCode tells why). Reaps it when it ended.
-std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs);
+// `exitCode`, when given, receives the code the process exited with when the
+// result is kWaitEnded (Windows: GetExitCodeProcess; Linux: its exit status),
+// and is emptied otherwise and when there is none (Linux: a process ended by
+// a signal, or reaped by someone else).
+std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs,
+                             std::optional<std::uint32_t>* exitCode = nullptr);
 
 }  // namespace brisvane::platform
 
