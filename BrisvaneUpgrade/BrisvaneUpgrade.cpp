@@ -25,6 +25,7 @@
 #include "installer_signature.h"
 #include "log_text.h"
 #include "log.h"
+#include "outcome_record.h"
 #include "last_error.h"
 #include "processes.h"
 #include "request_channel.h"
@@ -61,12 +62,12 @@ constexpr std::uint32_t kWaitAbandoned = 0xFFFFFFFEu;
 // still honoured: gives up with kWaitAbandoned once `keepWaiting` turns false.
 template <typename Pred>
 std::uint32_t WaitKeepingEventsAlive(const platform::Process& process, std::uint32_t limitMs,
-                                     Pred keepWaiting) {
+                                     std::optional<std::uint32_t>* exitCode, Pred keepWaiting) {
   constexpr int kSliceMs = 50;
   const platform::Deadline deadline = platform::Deadline::After(std::chrono::milliseconds(limitMs));
   for (;;) {
     const auto slice = static_cast<std::uint32_t>(std::min(deadline.MillisecondsLeft(), kSliceMs));
-    const std::uint32_t result = platform::WaitForProcess(process, slice);
+    const std::uint32_t result = platform::WaitForProcess(process, slice, exitCode);
     if (result != platform::kWaitTimeout || deadline.Expired()) return result;
     QCoreApplication::processEvents(QEventLoop::AllEvents, kSliceMs);
     if (!keepWaiting()) return kWaitAbandoned;
@@ -116,6 +117,15 @@ bool VerifyInstaller(const PublicKey& key, const ReceivedInstaller& installer) {
   return good;
 }
 
+// What the installer worker reports to the window.
+class InstallerEvent : public QEvent {
+ public:
+  explicit InstallerEvent(QEvent::Type type) : QEvent(type) {}
+  bool signatureVerified = false;
+  std::uint32_t wait = platform::kWaitFailed;  // how the wait for the installer ended
+  std::optional<std::uint32_t> exitCode;        // when it ended by exiting
+};
+
 // Everything the installer worker needs, owned by it.
 struct InstallerJob {
   ReceivedInstaller installer;
@@ -128,12 +138,13 @@ enum class Launch { kWaited, kNotStarted, kRefused, kClosed };
 
 // Starts the received installer (checked first when there is a key) and
 // waits for it. The very file that was received is what starts, and it stays
-// held until the installer has exited.
-Launch RunInstaller(InstallerJob& job) {
+// held until the installer has exited. `report` learns how it went.
+Launch RunInstaller(InstallerJob& job, InstallerEvent* report) {
   if (job.key && !VerifyInstaller(*job.key, job.installer)) {
     job.installer.Discard();
     return Launch::kRefused;
   }
+  report->signatureVerified = job.key.has_value();
   // The window is closing: nothing starts, and nothing of it stays.
   if (!job.gate->TryStart()) {
     job.installer.Discard();
@@ -147,11 +158,16 @@ Launch RunInstaller(InstallerJob& job) {
   });
   if (!process) return Launch::kNotStarted;
 
-  if (platform::WaitForProcess(process, kInstallerWaitMs) != platform::kWaitEnded) {
+  report->wait = platform::WaitForProcess(process, kInstallerWaitMs, &report->exitCode);
+  if (report->wait != platform::kWaitEnded) {
     const unsigned long error = platform::LastErrorCode();
     WithLiveInstance([&](BrisvaneUpgrade*) {
       LOG_ERROR("ThreadStartInstaller [upgrade] wait for installer completing failure: %d",
                 static_cast<int>(error));
+    });
+  } else if (report->exitCode) {
+    WithLiveInstance([&](BrisvaneUpgrade*) {
+      LOG_INFO("ThreadStartInstaller[upgrade] installer exit code:%d", static_cast<int>(*report->exitCode));
     });
   }
   return Launch::kWaited;
@@ -160,7 +176,8 @@ Launch RunInstaller(InstallerJob& job) {
 // Runs the received installer on a worker thread and tells the window when
 // it has finished, that it could not be started or that it was refused.
 void ThreadStartInstaller(std::shared_ptr<InstallerJob> job) {
-  const Launch launch = RunInstaller(*job);
+  auto report = std::make_unique<InstallerEvent>(kInstallDoneEventType);
+  const Launch launch = RunInstaller(*job, report.get());
   job->gate->Finish();
   if (launch == Launch::kClosed) return;
   if (launch != Launch::kWaited) {
@@ -171,7 +188,14 @@ void ThreadStartInstaller(std::shared_ptr<InstallerJob> job) {
   WithLiveInstance([](BrisvaneUpgrade*) {
     LOG_INFO("ThreadStartInstaller begin to send install completion notice");
   });
-  BrisvaneUpgrade::PostToInstance(new QEvent(kInstallDoneEventType));
+  BrisvaneUpgrade::PostToInstance(report.release());
+}
+
+// The result an installer that was waited for comes to.
+const char* InstalledResult(const InstallerEvent& report) {
+  namespace outcome = platform::outcome;
+  if (report.wait == platform::kWaitTimeout) return outcome::kInstallerTimeout;
+  return report.exitCode == 0u ? outcome::kInstalled : outcome::kInstallerFailed;
 }
 
 }  // namespace
@@ -314,6 +338,11 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
 
   m_busy = true;
   m_installerUrl = url;
+  m_dataFolder = downloadFolder;
+  m_outcome = UpgradeOutcome{};
+  m_outcome.started = std::chrono::system_clock::now();
+  m_outcome.installer = ToUtf8(m_installerPath.mid(folder.size()));
+  m_outcome.url = LoggableUrl(url);
   m_installer.Discard();
   m_installer = ReceivedInstaller{downloadFolder, ToUtf8(m_installerPath.mid(folder.size())), {}, {}};
   // A retry after an installer that would not start: the bar follows the
@@ -322,11 +351,15 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   const std::string name = m_installer.name;
   LogicSession session;
   session.DownloadInto(
-      [downloadFolder, name](std::string, CURLcode code, int, platform::HeldFile file) {
+      [downloadFolder, name](const LogicSession::Result& result, platform::HeldFile file) {
         WithLiveInstance([&](BrisvaneUpgrade* window) {
-          if (code != CURLE_OK) LOG_ERROR("[upgrade] download error, code:%d", code);
+          if (result.code != CURLE_OK) LOG_ERROR("[upgrade] download error, code:%d", result.code);
           window->m_delivered = std::move(file);
-          emit window->SigDownloadCompleted(code == CURLE_OK);
+          // Read on the GUI thread only after the signal below.
+          window->m_outcome.bytesReceived = result.bytesReceived;
+          window->m_outcome.httpStatus = result.httpStatus;
+          if (result.code != CURLE_OK) window->m_outcome.downloadError = result.code;
+          emit window->SigDownloadCompleted(result.code == CURLE_OK);
         });
         // The window is gone: this upgrade ends here, with nothing left behind.
         if (file.valid()) downloadFolder->Remove(name, file);
@@ -341,7 +374,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
 
 void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {
   if (!bSuccessful) {
-    RelaunchClientAndClose();
+    RelaunchClientAndClose(platform::outcome::kDownloadFailed);
     return;
   }
   m_publicKey.reset();
@@ -369,10 +402,10 @@ void BrisvaneUpgrade::StartSignatureDownload(const QString& keyPath) {
   LogicSession session;
   session.SetMaxBytes(static_cast<curl_off_t>(installer_signature::kMaxSignatureBytes));
   session.DownloadInto(
-      [folder, name](std::string, CURLcode code, int, platform::HeldFile file) {
+      [folder, name](const LogicSession::Result& result, platform::HeldFile file) {
         WithLiveInstance([&](BrisvaneUpgrade* window) {
           window->m_delivered = std::move(file);
-          emit window->SigSignatureDownloaded(static_cast<int>(code));
+          emit window->SigSignatureDownloaded(static_cast<int>(result.code));
         });
         if (file.valid()) folder->Remove(name, file);
       },
@@ -393,7 +426,7 @@ void BrisvaneUpgrade::RefuseInstaller(const std::string& why) {
   const std::string keyId = m_publicKey ? installer_signature::KeyIdHex(m_publicKey->keyId) : "none";
   LOG_ERROR(kRefusedFormat, keyId.c_str(), EscapeForLog(QString::fromStdString(why)).c_str());
   m_installer.Discard();
-  RelaunchClientAndClose();
+  RelaunchClientAndClose(platform::outcome::kSignatureRefused);
 }
 
 void BrisvaneUpgrade::StartInstaller() {
@@ -408,15 +441,27 @@ void BrisvaneUpgrade::StartInstaller() {
     // so bring it back as after a failed download.
     LOG_ERROR("BrisvaneUpgrade::SlotDownloadCompleted start installer thread failure: %s",
               error.what());
-    RelaunchClientAndClose();
+    RelaunchClientAndClose(platform::outcome::kInstallerNotStarted);
     return;
   }
   m_timer->start();
 }
 
-void BrisvaneUpgrade::RelaunchClientAndClose() {
+void BrisvaneUpgrade::RelaunchClientAndClose(const char* result) {
+  RecordOutcome(result);
   StartBrisvane();
   close();
+}
+
+void BrisvaneUpgrade::RecordOutcome(const char* result) {
+  if (!m_dataFolder) return;
+  m_outcome.result = result;
+  m_outcome.keyId = m_publicKey ? installer_signature::KeyIdHex(m_publicKey->keyId) : std::string();
+  m_outcome.ended = std::chrono::system_clock::now();
+  if (!WriteOutcomeRecord(*m_dataFolder, m_outcome)) {
+    LOG_ERROR("BrisvaneUpgrade::RecordOutcome the outcome record could not be written:%d",
+              static_cast<int>(platform::LastErrorCode()));
+  }
 }
 
 void BrisvaneUpgrade::SlotOnTime() {
@@ -427,31 +472,36 @@ void BrisvaneUpgrade::SlotOnTime() {
 bool BrisvaneUpgrade::event(QEvent* e) {
   if (e->type() == kInstallerRefusedEventType) {
     // The worker has logged why and removed what it refused.
-    RelaunchClientAndClose();
+    RelaunchClientAndClose(platform::outcome::kSignatureRefused);
     return true;
   }
   if (e->type() == kInstallerNotStartedEventType) {
-    // The window stays as it is; only a new request may try again.
+    // The window stays as it is; only a new request may try again. The
+    // client, whenever it is started, can still learn what happened.
+    RecordOutcome(platform::outcome::kInstallerNotStarted);
     m_busy = false;
     return true;
   }
   if (e->type() != kInstallDoneEventType) return QDialog::event(e);
 
   LOG_INFO("BrisvaneUpgrade::event receive install completion notice");
+  const auto* report = static_cast<const InstallerEvent*>(e);
+  m_outcome.signatureVerified = report->signatureVerified;
+  m_outcome.installerExitCode = report->exitCode;
   if (m_progressBar) m_progressBar->setValue(m_progressBar->maximum());
   if (m_timer && m_timer->isActive()) m_timer->stop();
-  StartCommandScript();
+  m_outcome.scriptExitCode = StartCommandScript();
   // The user may have closed the window while the script ran: the run then
   // ends without the client, as a close does in every other phase.
-  if (isVisible()) RelaunchClientAndClose();
+  if (isVisible()) RelaunchClientAndClose(InstalledResult(*report));
   return true;
 }
 
-void BrisvaneUpgrade::StartCommandScript() {
+std::optional<std::uint32_t> BrisvaneUpgrade::StartCommandScript() {
   const QString scriptPath = QCoreApplication::applicationDirPath() + "/command.bat";
   if (!QFile::exists(scriptPath)) {
     LOG_ERROR("BrisvaneUpgrade::StartCommandScript copy script doesn't exist");
-    return;
+    return std::nullopt;
   }
   // The log shows the path as the Windows shell is given it.
   const QString quoted = "\"" + scriptPath + "\"";
@@ -462,9 +512,10 @@ void BrisvaneUpgrade::StartCommandScript() {
     LOG_ERROR("BrisvaneUpgrade::StartCommandScript start copy script error:%d",
               static_cast<int>(platform::LastErrorCode()));
   }
-  if (!process) return;
+  if (!process) return std::nullopt;
 
-  const std::uint32_t result = WaitKeepingEventsAlive(process, kScriptWaitMs, [] {
+  std::optional<std::uint32_t> exitCode;
+  const std::uint32_t result = WaitKeepingEventsAlive(process, kScriptWaitMs, &exitCode, [] {
     BrisvaneUpgrade* window = nullptr;
     WithLiveInstance([&](BrisvaneUpgrade* instance) { window = instance; });
     return window != nullptr && window->isVisible();
@@ -474,7 +525,11 @@ void BrisvaneUpgrade::StartCommandScript() {
   } else {
     LOG_INFO("BrisvaneUpgrade::StartCommandScript wait for script execution, the result: %d",
              static_cast<int>(result));
+    if (exitCode) {
+      LOG_INFO("BrisvaneUpgrade::StartCommandScript script exit code:%d", static_cast<int>(*exitCode));
+    }
   }
+  return exitCode;
 }
 
 void BrisvaneUpgrade::StartBrisvane() {

@@ -15,6 +15,7 @@
 
 #include "installer_run.h"
 #include "installer_signature.h"
+#include "outcome_writer.h"
 
 // Posted by the installer worker when the installer has finished.
 constexpr QEvent::Type kInstallDoneEventType = static_cast<QEvent::Type>(QEvent::User + 2);
@@ -47,7 +48,8 @@ class BrisvaneUpgrade : public QDialog {
   // starts the download.
   void StartDownload(const QString& url);
   // Runs "command.bat" beside the executable, if present, waiting up to 60 s.
-  static void StartCommandScript();
+  // Returns the script's exit code when it ended by exiting.
+  static std::optional<std::uint32_t> StartCommandScript();
   // Gives up the single-instance guard and starts "bvc.exe" beside the executable.
   static void StartBrisvane();
 
@@ -73,8 +75,11 @@ class BrisvaneUpgrade : public QDialog {
 
   void BuildUi();
   void Wire();
-  // Gives up on this upgrade: the client comes back unchanged.
-  void RelaunchClientAndClose();
+  // Ends this upgrade with `result` (a platform::outcome value): leaves the
+  // outcome record for the client, starts the client again and closes.
+  void RelaunchClientAndClose(const char* result);
+  // Writes the outcome record with `result` into the data folder.
+  void RecordOutcome(const char* result);
   // Starts the installer worker (checking the signature when there is a
   // key) and the ticker.
   void StartInstaller();
@@ -96,6 +101,10 @@ class BrisvaneUpgrade : public QDialog {
   platform::HeldFile m_delivered;
   // Shut when the window goes, so that a worker still checking starts nothing.
   std::shared_ptr<LaunchGate> m_gate;
+  // The data folder of the current upgrade, where its outcome is recorded.
+  std::shared_ptr<const platform::Folder> m_dataFolder;
+  // What the current upgrade came to so far.
+  UpgradeOutcome m_outcome;
   // The publisher's key, when this deployment checks signatures.
   std::optional<installer_signature::PublicKey> m_publicKey;
   // True from a request's download until the upgrade ends (or its installer

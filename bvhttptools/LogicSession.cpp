@@ -198,13 +198,17 @@ class Transfer {
     } else {
       text = errorText_[0] != '\0' ? std::string(errorText_) : curl_easy_strerror(code);
     }
-    if (completion_) completion_(std::move(text), code, static_cast<int>(status), std::move(file_));
+    if (completion_) {
+      completion_(LogicSession::Result{std::move(text), code, static_cast<int>(status), received_},
+                  std::move(file_));
+    }
   }
 
   // The thread could not be started: fail without touching anything.
   void FailToStart() {
     if (completion_) {
-      completion_("could not start the transfer thread", CURLE_FAILED_INIT, 0, platform::HeldFile());
+      completion_(LogicSession::Result{"could not start the transfer thread", CURLE_FAILED_INIT, 0, 0},
+                  platform::HeldFile());
     }
   }
 
@@ -552,6 +556,7 @@ class Transfer {
     }
     const size_t done = bytes;
     self->written_ += static_cast<curl_off_t>(done);
+    self->received_ += static_cast<curl_off_t>(done);
     // Overlap the disk with the network and keep the backlog bounded: the
     // sync before the rename then waits only for the last stretches.
     bvhttptools::WriteBehind(self->file_, before, before + static_cast<curl_off_t>(done));
@@ -627,6 +632,7 @@ class Transfer {
   platform::SystemProxySettings systemProxy_;  // the system's lists, for every hop
   KnownResource known_;                   // what the current try continues
   curl_off_t written_ = 0;  // bytes the current try appended
+  curl_off_t received_ = 0;  // body bytes kept over all tries
   bool writeFailed_ = false;
   int lastPercent_ = -1;
   std::string effectiveUrl_;
@@ -639,10 +645,9 @@ void LogicSession::DownloadFile(CompletionCallback completion, ProgressCallback 
                                 const std::string& url, const std::list<std::string>& headers,
                                 const std::string& path) {
   // The file is let go at once: callers of this form only want it stored.
-  HeldCompletionCallback dropFile = [completion = std::move(completion)](
-                                        std::string text, CURLcode code, int status,
-                                        platform::HeldFile) {
-    if (completion) completion(std::move(text), code, status);
+  HeldCompletionCallback dropFile = [completion = std::move(completion)](const Result& result,
+                                                                        platform::HeldFile) {
+    if (completion) completion(result.text, result.code, result.httpStatus);
   };
   DownloadInto(std::move(dropFile), std::move(progress), url, headers, FolderHolding(path),
                NameIn(path));

@@ -62,11 +62,17 @@ class LogicSession {
                     const std::string& url, const std::list<std::string>& headers,
                     const std::string& path);
 
-  // The completion of DownloadInto: as CompletionCallback, plus on success
-  // the downloaded file itself, still held (sealed: read-only), so that the
+  // How a DownloadInto ended.
+  struct Result {
+    std::string text;  // the final URL on success, else the error text
+    CURLcode code = CURLE_OK;
+    int httpStatus = 0;           // of the last response
+    curl_off_t bytesReceived = 0;  // body bytes received over all tries
+  };
+  // The completion of DownloadInto: its result, plus on success the
+  // downloaded file itself, still held (sealed: read-only), so that the
   // caller checks and runs the very bytes that were received.
-  using HeldCompletionCallback =
-      std::function<void(std::string, CURLcode, int, platform::HeldFile)>;
+  using HeldCompletionCallback = std::function<void(const Result&, platform::HeldFile)>;
 
   // As DownloadFile, into `folder` under `name`: "<name>.part" is created
   // there new by the upgrader (Folder::CreateFile, private to administrators

@@ -34,6 +34,9 @@ class HeldFile {
   bool Truncate();
   // Puts what was written on storage.
   bool Sync();
+  // Lets every user read the file (Linux: mode 0644; Windows: nothing to do,
+  // a file not made private keeps its folder's permissions).
+  bool LetOthersRead();
   // Ends writing: the file is then held read-only, so that it can be run
   // (Linux: no ETXTBSY; Windows: nothing blocks the shell's open), and no
   // other writer can have come in between (Linux: a read-only descriptor of

@@ -80,6 +80,8 @@ bool HeldFile::Sync() {
   return rc == 0;
 }
 
+bool HeldFile::LetOthersRead() { return fchmod(static_cast<int>(native_), 0644) == 0; }
+
 bool HeldFile::Seal() {
   if (!writable_) return valid();
   // The same file read-only, reached through our own descriptor rather than

@@ -108,6 +108,8 @@ bool HeldFile::Sync() {
   return valid() && (!writable_ || FlushFileBuffers(AsHandle(native_)) != 0);
 }
 
+bool HeldFile::LetOthersRead() { return valid(); }
+
 bool HeldFile::Seal() {
   if (!valid()) return false;
   if (!writable_) return Describe();

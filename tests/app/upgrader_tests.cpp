@@ -14,6 +14,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QThread>
@@ -218,10 +220,12 @@ TEST_F(UpgradeTest, WholeRoadRunsInstallerScriptAndClientInOrder) {
       InfoLine("BrisvaneUpgrade::nativeEvent receive message"),
       DownloadPathLine(),
       InfoLine("ThreadStartInstaller[upgrade] start installer result:1"),
+      InfoLine("ThreadStartInstaller[upgrade] installer exit code:0"),
       InfoLine("ThreadStartInstaller begin to send install completion notice"),
       InfoLine("BrisvaneUpgrade::event receive install completion notice"),
       InfoLine("BrisvaneUpgrade::StartCommandScript param:\"" + world_.appDir() + "/command.bat\""),
       InfoLine("BrisvaneUpgrade::StartCommandScript wait for script execution, the result: 0"),
+      InfoLine("BrisvaneUpgrade::StartCommandScript script exit code:0"),
       InfoLine("BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1"),
       InfoLine("upgrade end"),
   };
@@ -629,6 +633,95 @@ TEST_F(SignedUpgradeTest, CloseWhileTheSignatureIsFetchedStartsNothingAndLeavesN
   EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
   const QStringList left = QDir(world_.downloadDir()).entryList(QDir::Files | QDir::Hidden);
   EXPECT_TRUE(left.isEmpty()) << left.join(" ").toStdString();
+}
+
+// ---------------------------------------------------------------------------
+// The outcome record the client reads after its relaunch.
+
+QJsonObject Record(const UpgraderWorld& world) {
+  return QJsonDocument::fromJson(ReadFile(world.downloadDir() + "/last-upgrade.json")).object();
+}
+
+struct RecordCase {
+  const char* name;
+  const char* path;         // what the request names on the server
+  QByteArray installerEnd;  // appended to the stand-in installer
+  bool refused;             // a key beside the upgrader, a swapped installer
+  const char* result;
+  int installerExit;   // -1: absent
+  int downloadError;   // -1: absent
+  int httpStatus;
+};
+
+TEST_F(SignedUpgradeTest, EveryRelaunchLeavesARecordThatMatchesTheLog) {
+  const RecordCase cases[] = {
+      {"installed", "/files/setup.exe", "", false, "installed", 0, -1, 200},
+      {"exit 4", "/files/setup.exe", "exit 4\n", false, "installer-failed", 4, -1, 200},
+      {"404", "/status/404", "", false, "download-failed", -1, 22, 404},
+      {"refused", "/files/setup.exe", "", true, "signature-refused", -1, -1, 200},
+  };
+  world_.InstallScript();
+  const QString key = world_.appDir() + "/upgrade.pub";
+  QFile::rename(key, key + ".off");
+  for (const RecordCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ServeInstaller("setup.exe");
+    WriteFile(served_.path() + "/setup.exe", ReadFile(served_.path() + "/setup.exe") + c.installerEnd);
+    if (c.refused) {
+      ASSERT_TRUE(QFile::rename(key + ".off", key) && Sign("setup.exe"));
+      WriteFile(served_.path() + "/setup.exe", ReadFile(served_.path() + "/setup.exe") + "# swapped\n");
+    }
+    QFile::remove(world_.logPath());
+    const qint64 began = QDateTime::currentSecsSinceEpoch();
+    StartAndRequest(c.path);
+    ASSERT_TRUE(world_.WaitForExit(30000));
+    const QJsonObject record = Record(world_);
+    EXPECT_EQ(record["format"].toInt(), 1);
+    EXPECT_EQ(record["result"].toString(), c.result);
+    EXPECT_EQ(record["url"].toString(), server_->Url(c.path));
+    EXPECT_EQ(record["httpStatus"].toInt(), c.httpStatus);
+    EXPECT_EQ(record["installerExitCode"].toInt(-1), c.installerExit);
+    EXPECT_EQ(record["downloadError"].toInt(-1), c.downloadError);
+    EXPECT_EQ(record["signatureVerified"].toBool(true), false);
+    EXPECT_EQ(record.contains("keyId"), c.refused);
+    if (c.httpStatus == 200) {
+      EXPECT_EQ(record["bytesReceived"].toInt(), ReadFile(served_.path() + "/setup.exe").size());
+    }
+    // The times span this run, and the log agrees with the codes.
+    const auto seconds = [&](const char* field) {
+      return QDateTime::fromString(record[field].toString(), Qt::ISODate).toSecsSinceEpoch();
+    };
+    EXPECT_LE(began, seconds("started"));
+    EXPECT_LE(seconds("started"), seconds("ended"));
+    EXPECT_LE(seconds("ended"), QDateTime::currentSecsSinceEpoch());
+    const QStringList exitLines = Log().filter("installer exit code:");
+    EXPECT_EQ(exitLines, c.installerExit < 0 ? QStringList() : QStringList(InfoLine(
+        "ThreadStartInstaller[upgrade] installer exit code:" + QString::number(c.installerExit))));
+    EXPECT_EQ(record["scriptExitCode"].toInt(-1), c.installerExit < 0 ? -1 : 0);
+  }
+}
+
+// A closed window relaunches nothing and leaves the previous record alone;
+// links planted at the record's names are replaced, never written through.
+TEST_F(UpgradeTest, RecordIsNeitherTouchedByACloseNorWrittenThroughALink) {
+  const QString record = world_.downloadDir() + "/last-upgrade.json";
+  WriteFile(record, "{\"previous\": true}\n");
+  WriteFile(served_.path() + "/setup.exe", QByteArray(4 * 1024 * 1024, 'x'));
+  StartAndRequest("/slow/setup.exe");
+  ASSERT_TRUE(WaitFor([&] { return QFileInfo::exists(world_.downloadDir() + "/setup.exe.part"); }, 10000));
+  ExpectPromptCleanEndWithoutClient(world_, 3000);
+  EXPECT_EQ(ReadFile(record), "{\"previous\": true}\n");
+
+  const QString outside = world_.dataHome() + "/outside";
+  WriteFile(outside, "keep\n");
+  QFile::remove(record);
+  ASSERT_TRUE(QFile::link(outside, record) && QFile::link(outside, record + ".new"));
+  StartAndRequest("/status/404");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(ReadFile(outside), "keep\n");
+  EXPECT_FALSE(QFileInfo(record).isSymLink());
+  EXPECT_EQ(Record(world_)["result"].toString(), "download-failed");
+  EXPECT_FALSE(QFileInfo::exists(record + ".new"));
 }
 
 // A link planted above the download folder leads nowhere: nothing is created
