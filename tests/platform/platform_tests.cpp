@@ -469,6 +469,22 @@ TEST_F(LaunchTest, InstallerIsMadeExecutableAndGetsOnlyVerysilentAndNullStdio) {
   EXPECT_TRUE(NoZombieChildrenWithin(0));
 }
 
+// The exit code comes back with the end of the wait; a process a signal
+// ended, or one still running, has none to give.
+TEST_F(LaunchTest, WaitHandsBackTheExitCodeOnlyWhenThereIsOne) {
+  const std::pair<const char*, std::optional<std::uint32_t>> cases[] = {
+      {"exit 0", 0u}, {"exit 4", 4u}, {"kill -KILL $$", std::nullopt}, {"sleep 5", std::nullopt}};
+  for (const auto& [body, expected] : cases) {
+    const std::string script = work_ + "/exits";
+    WriteFile(script, std::string("#!/bin/sh\n") + body + "\n", 0700);
+    platform::Process process;
+    ASSERT_EQ(platform::LaunchInstaller(script, &process), 1);
+    std::optional<std::uint32_t> code = 99u;
+    platform::WaitForProcess(process, 2000, &code);
+    EXPECT_EQ(code, expected) << body;
+  }
+}
+
 TEST_F(LaunchTest, MissingFilesFailWithEnoentAndNoHandle) {
   platform::Process process;
   errno = 0;

@@ -51,6 +51,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -977,8 +978,10 @@ void TestInstallerLaunch(const std::wstring& dir, const std::wstring& installer)
   CHECK_EQ(result, 1, "installer: LaunchInstaller result");
   CHECK(process.valid(), "installer: a process handle to wait on");
   if (process) {
-    CHECK_EQ(platform::WaitForProcess(process, 30000), platform::kWaitEnded,
+    std::optional<std::uint32_t> exitCode = 99u;
+    CHECK_EQ(platform::WaitForProcess(process, 30000, &exitCode), platform::kWaitEnded,
              "installer: WaitForProcess");
+    CHECK(exitCode == 0u, "installer: its exit code comes back with the wait");
     process.Close();
   }
   std::string args;

@@ -21,6 +21,7 @@ the records and keeps a screenshot of the window (demo-window.png in --work).
 """
 
 import argparse
+import json
 import os
 import re
 import shutil
@@ -385,10 +386,12 @@ def whole_road_lines(run):
         "INFO BrisvaneUpgrade::nativeEvent receive message",
         f"INFO BrisvaneUpgrade::StartDownload download path:{run.data_dir_qt()}/",
         "INFO ThreadStartInstaller[upgrade] start installer result:1",
+        "INFO ThreadStartInstaller[upgrade] installer exit code:0",
         "INFO ThreadStartInstaller begin to send install completion notice",
         "INFO BrisvaneUpgrade::event receive install completion notice",
         f"INFO BrisvaneUpgrade::StartCommandScript param:\"{run.app_dir_qt()}/command.bat\"",
         "INFO BrisvaneUpgrade::StartCommandScript wait for script execution, the result: 0",
+        "INFO BrisvaneUpgrade::StartCommandScript script exit code:0",
         "INFO BrisvaneUpgrade::StartBrisvane [upgrade] start brisvane result:1",
         "INFO upgrade end",
     ]
@@ -412,6 +415,12 @@ def check_whole_road(world, run, c):
     c.equal((run.data / INSTALLER).read_bytes(), (world.served / INSTALLER).read_bytes(),
             "the downloaded installer is the served file")
     c.equal(run.leftovers(".part"), [], "no .part file is left")
+    record = json.loads((run.data / "last-upgrade.json").read_text(encoding="utf-8"))
+    c.equal({k: record.get(k) for k in ("format", "result", "installer", "installerExitCode",
+                                         "scriptExitCode", "httpStatus", "signatureVerified")},
+            {"format": 1, "result": "installed", "installer": INSTALLER, "installerExitCode": 0,
+             "scriptExitCode": 0, "httpStatus": 200, "signatureVerified": False},
+            "the outcome record")
 
 
 def case_whole_road(world, c, app_name="Brisvane App", local_appdata=None):
