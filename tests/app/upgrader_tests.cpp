@@ -646,7 +646,8 @@ struct RecordCase {
   const char* name;
   const char* path;         // what the request names on the server
   QByteArray installerEnd;  // appended to the stand-in installer
-  bool refused;             // a key beside the upgrader, a swapped installer
+  bool keyed;               // a key beside the upgrader, the installer signed
+  bool swapped;             // and changed after signing
   const char* result;
   int installerExit;   // -1: absent
   int downloadError;   // -1: absent
@@ -655,10 +656,11 @@ struct RecordCase {
 
 TEST_F(SignedUpgradeTest, EveryRelaunchLeavesARecordThatMatchesTheLog) {
   const RecordCase cases[] = {
-      {"installed", "/files/setup.exe", "", false, "installed", 0, -1, 200},
-      {"exit 4", "/files/setup.exe", "exit 4\n", false, "installer-failed", 4, -1, 200},
-      {"404", "/status/404", "", false, "download-failed", -1, 22, 404},
-      {"refused", "/files/setup.exe", "", true, "signature-refused", -1, -1, 200},
+      {"installed", "/files/setup.exe", "", false, false, "installed", 0, -1, 200},
+      {"exit 4", "/files/setup.exe", "exit 4\n", false, false, "installer-failed", 4, -1, 200},
+      {"404", "/status/404", "", false, false, "download-failed", -1, 22, 404},
+      {"signed", "/files/setup.exe", "", true, false, "installed", 0, -1, 200},
+      {"refused", "/files/setup.exe", "", true, true, "signature-refused", -1, -1, 200},
   };
   world_.InstallScript();
   const QString key = world_.appDir() + "/upgrade.pub";
@@ -667,8 +669,11 @@ TEST_F(SignedUpgradeTest, EveryRelaunchLeavesARecordThatMatchesTheLog) {
     SCOPED_TRACE(c.name);
     ServeInstaller("setup.exe");
     WriteFile(served_.path() + "/setup.exe", ReadFile(served_.path() + "/setup.exe") + c.installerEnd);
-    if (c.refused) {
-      ASSERT_TRUE(QFile::rename(key + ".off", key) && Sign("setup.exe"));
+    if (c.keyed) {
+      QFile::rename(key + ".off", key);
+      ASSERT_TRUE(Sign("setup.exe"));
+    }
+    if (c.swapped) {
       WriteFile(served_.path() + "/setup.exe", ReadFile(served_.path() + "/setup.exe") + "# swapped\n");
     }
     QFile::remove(world_.logPath());
@@ -682,8 +687,8 @@ TEST_F(SignedUpgradeTest, EveryRelaunchLeavesARecordThatMatchesTheLog) {
     EXPECT_EQ(record["httpStatus"].toInt(), c.httpStatus);
     EXPECT_EQ(record["installerExitCode"].toInt(-1), c.installerExit);
     EXPECT_EQ(record["downloadError"].toInt(-1), c.downloadError);
-    EXPECT_EQ(record["signatureVerified"].toBool(true), false);
-    EXPECT_EQ(record.contains("keyId"), c.refused);
+    EXPECT_EQ(record["signatureVerified"].toBool(), c.keyed && !c.swapped);
+    EXPECT_EQ(record["keyId"].toString(), c.keyed ? KeyId() : QString());
     if (c.httpStatus == 200) {
       EXPECT_EQ(record["bytesReceived"].toInt(), ReadFile(served_.path() + "/setup.exe").size());
     }
