@@ -238,7 +238,9 @@ int LaunchClient(const std::string& path) {
   return 1;
 }
 
-std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs) {
+std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs,
+                             std::optional<std::uint32_t>* exitCode) {
+  if (exitCode != nullptr) exitCode->reset();
   if (!process) {
     errno = EBADF;
     return kWaitFailed;
@@ -269,6 +271,9 @@ std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs) {
     info = siginfo_t();
     if (waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(pidfd), &info,
                WEXITED) == 0) {
+      if (exitCode != nullptr && info.si_code == CLD_EXITED) {
+        *exitCode = static_cast<std::uint32_t>(info.si_status);
+      }
       return kWaitEnded;
     }
     if (errno == EINTR) continue;

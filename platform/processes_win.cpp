@@ -94,12 +94,20 @@ int LaunchClient(const std::string& path) {
   return ShellRun(Widen(path), nullptr, SW_SHOWNORMAL, nullptr);
 }
 
-std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs) {
+std::uint32_t WaitForProcess(const Process& process, std::uint32_t timeoutMs,
+                             std::optional<std::uint32_t>* exitCode) {
+  if (exitCode != nullptr) exitCode->reset();
   if (!process) {
     SetLastError(ERROR_INVALID_HANDLE);
     return kWaitFailed;
   }
-  return WaitForSingleObject(reinterpret_cast<HANDLE>(process.native()), timeoutMs);
+  HANDLE handle = reinterpret_cast<HANDLE>(process.native());
+  const DWORD result = WaitForSingleObject(handle, timeoutMs);
+  DWORD code = 0;
+  if (result == WAIT_OBJECT_0 && exitCode != nullptr && GetExitCodeProcess(handle, &code)) {
+    *exitCode = code;
+  }
+  return result;
 }
 
 void Process::Close() {
