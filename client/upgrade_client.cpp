@@ -1,16 +1,14 @@
 // The parts of the client library both systems share: limits and their
-// wording, the size check, the wait loop and the C functions.
+// wording, the size check, the wait loop and their C functions.
 #include "brisvane/upgrade_client.h"
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
-#include <exception>
-#include <new>
 #include <string>
 #include <thread>
 #include <utility>
 
+#include "c_buffers.h"
 #include "deadline.h"
 #include "request_protocol.h"
 #include "upgrade_client_backend.h"
@@ -38,37 +36,6 @@ HandOverResult Failed(std::string reason) {
   result.status = HandOverResult::Status::kFailed;
   result.reason = std::move(reason);
   return result;
-}
-
-// Copies `text` into the caller's buffer of `size` bytes: cut to fit, never
-// inside a UTF-8 sequence, always NUL-terminated. Nothing without a buffer.
-void CopyReason(const char* text, std::size_t textLength, char* out, std::size_t size) {
-  if (out == nullptr || size == 0) return;
-  std::size_t length = std::min(textLength, size - 1);
-  if (length < textLength) {
-    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
-  }
-  std::memcpy(out, text, length);
-  out[length] = '\0';
-}
-void CopyReason(const std::string& text, char* out, std::size_t size) {
-  CopyReason(text.data(), text.size(), out, size);
-}
-void CopyReason(const char* text, char* out, std::size_t size) {
-  CopyReason(text, std::strlen(text), out, size);
-}
-
-// What an exception escaping the C++ side says to a C caller.
-std::string ExceptionText() {
-  try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return "out of memory";
-  } catch (const std::exception& error) {
-    return error.what();
-  } catch (...) {
-    return "unexpected failure";
-  }
 }
 
 }  // namespace
@@ -105,15 +72,8 @@ bool WaitForUpgrader(milliseconds limit, std::string* reason) {
 
 namespace {
 
-// Reports the exception being handled to a C caller; allocates nothing when
-// memory is what ran out.
-void CopyExceptionReason(char* reason, std::size_t reasonSize) {
-  try {
-    brisvane::CopyReason(brisvane::ExceptionText(), reason, reasonSize);
-  } catch (...) {
-    brisvane::CopyReason("out of memory", reason, reasonSize);
-  }
-}
+using brisvane::c_buffers::CopyExceptionReason;
+using brisvane::c_buffers::CopyText;
 
 int StatusCode(brisvane::HandOverResult::Status status) {
   switch (status) {
@@ -130,12 +90,12 @@ extern "C" int brisvane_hand_over_upgrade(const char* url, int timeout_ms, int32
                                           char* reason, size_t reason_size) {
   try {
     if (url == nullptr) {
-      brisvane::CopyReason("no URL given", reason, reason_size);
+      CopyText("no URL given", reason, reason_size);
       return BRISVANE_FAILED;
     }
     const brisvane::HandOverResult result =
         brisvane::HandOverUpgrade(url, std::chrono::milliseconds(timeout_ms));
-    brisvane::CopyReason(result.reason, reason, reason_size);
+    CopyText(result.reason, reason, reason_size);
     if (result.status == brisvane::HandOverResult::Status::kReplied && reply != nullptr) {
       *reply = result.reply;
     }
@@ -150,7 +110,7 @@ extern "C" int brisvane_wait_for_upgrader(int timeout_ms, char* reason, size_t r
   try {
     std::string why;
     const bool ready = brisvane::WaitForUpgrader(std::chrono::milliseconds(timeout_ms), &why);
-    brisvane::CopyReason(why, reason, reason_size);
+    CopyText(why, reason, reason_size);
     return ready ? 1 : 0;
   } catch (...) {
     CopyExceptionReason(reason, reason_size);

@@ -174,6 +174,24 @@ std::string HttpServer::Url(const std::string& path, const std::string& scheme) 
   return scheme + "://127.0.0.1:" + std::to_string(port_) + path;
 }
 
+std::size_t OpenDescriptorCount() {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    (void)entry;
+    ++count;
+  }
+  return count;
+}
+
+std::string SampleOutcomeRecord() {
+  return R"({"format": 1, "result": "installed", "installer": "Setup_1.2.3.exe",
+ "url": "https://example.com/Setup_1.2.3.exe", "bytesReceived": 1234,
+ "httpStatus": 200, "installerExitCode": 0, "scriptExitCode": 0,
+ "signatureVerified": true, "keyId": "DAC9B6FE8F81E607",
+ "started": "2026-12-07T17:18:31Z", "ended": "2026-12-07T17:18:35Z",
+ "upgraderVersion": "1.0.0"})";
+}
+
 ForwardProxy::ForwardProxy(const std::string& recordPath) : recordPath_(recordPath) {
   port_ = StartWithPort({BRISVANE_PYTHON3, BRISVANE_FORWARD_PROXY, recordPath}, &pid_);
 }

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +25,13 @@ std::string ReadFile(const std::string& path);
 bool WriteFile(const std::string& path, const std::string& bytes, mode_t mode = 0644);
 // The lines of `text` without their '\n'; an unterminated tail is a line too.
 std::vector<std::string> Lines(const std::string& text);
+
+// How many descriptors this process has open now.
+std::size_t OpenDescriptorCount();
+
+// The outcome record of a whole upgrade with every field, the one
+// platform/outcome_record.h shows.
+std::string SampleOutcomeRecord();
 
 // Polls `done` every `step` until it holds (true) or `limit` passes (false);
 // `done` is asked at least once.

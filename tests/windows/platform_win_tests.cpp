@@ -39,6 +39,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 #include <shellapi.h>
+#include <shlobj.h>
 #include <winioctl.h>
 
 #include <io.h>
@@ -1635,6 +1636,40 @@ void TestSystemProxy() {
 
 }  // namespace
 
+// The client library finds the outcome record where the upgrader's Qt puts
+// it: Tamberk\Brisvane in the local application data folder.
+void TestLastUpgradeRecord() {
+  // FOLDERID_LocalAppData, spelt out as the library does: no uuid library.
+  const GUID localAppData = {
+      0xF1B32785, 0x6FBA, 0x4FCF, {0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91}};
+  PWSTR local = nullptr;
+  const bool known = SUCCEEDED(SHGetKnownFolderPath(localAppData, 0, nullptr, &local));
+  const std::wstring folder = known ? std::wstring(local) + L"\\Tamberk\\Brisvane" : L"";
+  CoTaskMemFree(local);
+  const std::wstring record = folder + L"\\last-upgrade.json";
+  if (!known || GetFileAttributesW(record.c_str()) != INVALID_FILE_ATTRIBUTES) {
+    Skip("last upgrade: record read from %LOCALAPPDATA%", "no such folder, or a real record is there");
+    return;
+  }
+  CreateDirectoryW((folder.substr(0, folder.size() - 9)).c_str(), nullptr);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  char reason[256];
+  CHECK(brisvane_read_last_upgrade(nullptr, reason, sizeof reason) == BRISVANE_NO_RECORD,
+        "last upgrade: no record before one is written");
+  CHECK(WriteWholeFile(record, R"({"format": 1, "result": "installer-failed", "installer": "S.exe",
+    "url": "https://h/S.exe", "bytesReceived": 5, "httpStatus": 200, "installerExitCode": 3221225477,
+    "signatureVerified": false, "started": "a", "ended": "b", "upgraderVersion": "1.0.0"})"),
+        "last upgrade: record written");
+  brisvane_last_upgrade out;
+  const int status = brisvane_read_last_upgrade(&out, reason, sizeof reason);
+  Report(status == BRISVANE_RECORD_READ && out.result == BRISVANE_UPGRADE_INSTALLER_FAILED &&
+             std::strcmp(out.installer, "S.exe") == 0 && out.has_installer_exit_code &&
+             out.installer_exit_code == 3221225477u && !out.has_script_exit_code,
+         "last upgrade: the C function reads the record from %LOCALAPPDATA%\\Tamberk\\Brisvane",
+         reason);
+  DeleteFileW(record.c_str());
+}
+
 int main() {
   const std::wstring self = SelfPath();
   const std::wstring role = BaseName(self);
@@ -1670,6 +1705,7 @@ int main() {
   TestRequestChannel(dir, requestTool);
   TestSignals();
   TestSystemProxy();
+  TestLastUpgradeRecord();
 
   if (g_skipped > 0) {
     std::printf("%d passed, %d failed, %d skipped\n", g_passed, g_failed, g_skipped);

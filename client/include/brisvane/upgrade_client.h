@@ -1,5 +1,6 @@
 /* BrisvaneUpgrade client library: what a client application does to hand an
- * upgrade over to the upgrader (BrisvaneUpgrade) running for the same user.
+ * upgrade over to the upgrader (BrisvaneUpgrade) running for the same user,
+ * and to learn, once started again, what became of the last upgrade.
  *
  * Linux: the request goes over the upgrader's Unix socket in the user's
  * runtime folder ($XDG_RUNTIME_DIR, /run/user/<login uid>, /tmp/brisvane-<uid>).
@@ -30,6 +31,45 @@
 #define BRISVANE_NO_UPGRADER 1 /* no upgrader is running to take it */
 #define BRISVANE_FAILED 2      /* an upgrader may run, but the hand-over failed */
 
+/* Outcomes of brisvane_read_last_upgrade. */
+#define BRISVANE_RECORD_READ 0       /* the record was read */
+#define BRISVANE_NO_RECORD 1         /* no upgrade has left a record */
+#define BRISVANE_RECORD_UNREADABLE 2 /* a record may be there, but cannot be read */
+
+/* What became of the last upgrade (the record's "result"). */
+#define BRISVANE_UPGRADE_INSTALLED 0             /* "installed": the installer exited with 0 */
+#define BRISVANE_UPGRADE_INSTALLER_FAILED 1      /* "installer-failed": with another code */
+#define BRISVANE_UPGRADE_INSTALLER_TIMEOUT 2     /* "installer-timeout": still running after 120 s */
+#define BRISVANE_UPGRADE_INSTALLER_NOT_STARTED 3 /* "installer-not-started" */
+#define BRISVANE_UPGRADE_DOWNLOAD_FAILED 4       /* "download-failed" */
+#define BRISVANE_UPGRADE_SIGNATURE_REFUSED 5     /* "signature-refused" */
+
+/* The outcome record the upgrader leaves in its data folder before it starts
+ * the client again (Linux: $XDG_DATA_HOME/Tamberk/Brisvane/last-upgrade.json,
+ * ~/.local/share when XDG_DATA_HOME is unset; Windows:
+ * %LOCALAPPDATA%\Tamberk\Brisvane\last-upgrade.json). Text fields are UTF-8,
+ * cut to fit as reasons are; `cut` is 1 when any of them was. */
+struct brisvane_last_upgrade {
+  int result;              /* BRISVANE_UPGRADE_* */
+  char result_text[32];    /* as recorded: "installed", ... */
+  char installer[256];     /* the installer's file name */
+  char url[2048];          /* where it came from, never with user:password */
+  uint64_t bytes_received; /* bytes downloaded */
+  int http_status;         /* the server's last status, 0 when none answered */
+  int has_download_error;  /* 1 when the download failed: */
+  int download_error;      /*   its libcurl code (CURLcode) */
+  int has_installer_exit_code;  /* 1 when the installer ended by exiting: */
+  uint32_t installer_exit_code; /*   its exit code */
+  int has_script_exit_code;     /* 1 when the post-install script ended by exiting: */
+  uint32_t script_exit_code;    /*   its exit code */
+  int signature_verified;  /* 1 when the installer's signature was checked and good */
+  char key_id[32];         /* the signing key's id, "" when none */
+  char started[24];        /* UTC, "YYYY-MM-DDTHH:MM:SSZ" */
+  char ended[24];
+  char upgrader_version[32];
+  int cut;
+};
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -52,11 +92,20 @@ int brisvane_hand_over_upgrade(const char* url, int timeout_ms, int32_t* reply, 
  * `reason` (as above; "" on 1). */
 int brisvane_wait_for_upgrader(int timeout_ms, char* reason, size_t reason_size);
 
+/* Reads the last upgrade's outcome record as the calling user. Returns
+ * BRISVANE_RECORD_READ with the record in `*out`, or BRISVANE_NO_RECORD /
+ * BRISVANE_RECORD_UNREADABLE with `*out` zeroed. `reason` receives a one-line
+ * reason for anything but BRISVANE_RECORD_READ ("" then), as above. `out` and
+ * `reason` may be NULL, `reason_size` 0. */
+int brisvane_read_last_upgrade(struct brisvane_last_upgrade* out, char* reason,
+                               size_t reason_size);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace brisvane {
@@ -86,6 +135,48 @@ HandOverResult HandOverUpgrade(const std::string& url,
 // a one-line reason in `*reason` when given, when none was by then.
 // Throws only std::bad_alloc.
 bool WaitForUpgrader(std::chrono::milliseconds limit, std::string* reason = nullptr);
+
+// The last upgrade's outcome record (see brisvane_last_upgrade above).
+struct LastUpgrade {
+  enum class Result {
+    kInstalled = BRISVANE_UPGRADE_INSTALLED,
+    kInstallerFailed = BRISVANE_UPGRADE_INSTALLER_FAILED,
+    kInstallerTimeout = BRISVANE_UPGRADE_INSTALLER_TIMEOUT,
+    kInstallerNotStarted = BRISVANE_UPGRADE_INSTALLER_NOT_STARTED,
+    kDownloadFailed = BRISVANE_UPGRADE_DOWNLOAD_FAILED,
+    kSignatureRefused = BRISVANE_UPGRADE_SIGNATURE_REFUSED,
+  };
+  Result result = Result::kInstalled;
+  std::string resultText;  // as recorded: "installed", ...
+  std::string installer;
+  std::string url;
+  std::uint64_t bytesReceived = 0;
+  int httpStatus = 0;
+  std::optional<int> downloadError;  // CURLcode
+  std::optional<std::uint32_t> installerExitCode;
+  std::optional<std::uint32_t> scriptExitCode;
+  bool signatureVerified = false;
+  std::string keyId;  // empty when none
+  std::string started;
+  std::string ended;
+  std::string upgraderVersion;
+};
+
+struct LastUpgradeRead {
+  enum class Status {
+    kRead,        // `record` holds it
+    kNoRecord,    // no upgrade has left a record
+    kUnreadable,  // a record may be there, but cannot be read
+  };
+  Status status = Status::kUnreadable;
+  LastUpgrade record;
+  std::string reason;  // one line; empty when kRead
+};
+
+// Reads the last upgrade's outcome record as the calling user: at most 256
+// KiB, never through a link at its name, nothing left open. Throws only
+// std::bad_alloc.
+LastUpgradeRead ReadLastUpgrade();
 
 }  // namespace brisvane
 #endif /* __cplusplus */

@@ -1,6 +1,7 @@
 /* A client application's hand-over through the C interface, built by a C
- * compiler with pkg-config's flags: waits for the upgrader it has just
- * started, then hands it the URL.
+ * compiler with pkg-config's flags: looks for the last upgrade's record (none
+ * is no failure), waits for the upgrader it has just started, then hands it
+ * the URL.
  *
  *   consumer_c URL    as consumer.cpp
  */
@@ -14,6 +15,10 @@ int main(int argc, char** argv) {
   int status;
   if (argc != 2) {
     fputs("usage: consumer_c URL\n", stderr);
+    return 1;
+  }
+  if (brisvane_read_last_upgrade(NULL, reason, sizeof reason) == BRISVANE_RECORD_UNREADABLE) {
+    fprintf(stderr, "consumer_c: %s\n", reason);
     return 1;
   }
   if (!brisvane_wait_for_upgrader(20000, reason, sizeof reason)) {

@@ -1,5 +1,6 @@
-// A client application's hand-over through the C++ interface: waits for the
-// upgrader it has just started, then hands it the URL.
+// A client application's hand-over through the C++ interface: looks for the
+// last upgrade's record (none is no failure), waits for the upgrader it has
+// just started, then hands it the URL.
 //
 //   consumer URL    prints "reply: N"; exits 0 on reply 0, 1 on another
 //                   reply or a failure, 2 when no upgrader became ready
@@ -22,6 +23,11 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (platform::IsDirectory(platform::RuntimeDir())) return 1;
+  const brisvane::LastUpgradeRead last = brisvane::ReadLastUpgrade();
+  if (last.status == brisvane::LastUpgradeRead::Status::kUnreadable) {
+    std::fprintf(stderr, "consumer: %s\n", last.reason.c_str());
+    return 1;
+  }
   std::string reason;
   if (!brisvane::WaitForUpgrader(std::chrono::seconds(20), &reason)) {
     std::fprintf(stderr, "consumer: %s\n", reason.c_str());
