@@ -13,6 +13,8 @@
 #include <QCoreApplication>
 #include <QProcess>
 
+#include <brisvane/upgrade_client.h>
+
 #include "support.h"
 #include "test_support.h"
 
@@ -119,6 +121,16 @@ class InstallTest : public ::testing::Test {
         << log.join("\n").toStdString();
     EXPECT_TRUE(log.contains("INFO ThreadStartInstaller[upgrade] start installer result:1"))
         << log.join("\n").toStdString();
+
+    // What the upgrader left for the client is what the library reads.
+    test_support::EnvOverride env;
+    env.Set("XDG_DATA_HOME", world.dataHome().toStdString());
+    const brisvane::LastUpgradeRead last = brisvane::ReadLastUpgrade();
+    ASSERT_EQ(last.status, brisvane::LastUpgradeRead::Status::kRead) << last.reason;
+    EXPECT_EQ(last.record.result, brisvane::LastUpgrade::Result::kInstalled);
+    EXPECT_EQ(last.record.installer, "setup.exe");
+    EXPECT_EQ(last.record.installerExitCode, 0);
+    EXPECT_EQ(last.record.url, server.Url("/files/setup.exe").toStdString());
   }
 
   test_support::TempDir work_{"install-tests"};
