@@ -42,7 +42,7 @@ bool WriteOutcomeRecord(const platform::Folder& folder, const UpgradeOutcome& ou
   const std::string text = OutcomeJson(outcome);
   const std::string name = platform::kOutcomeRecordName;
   const std::string fresh = name + ".new";
-  platform::HeldFile file = folder.CreateFile(fresh);
+  platform::HeldFile file = folder.CreateNew(fresh);
   const bool written = file.valid() && file.Write(text.data(), text.size()) && file.LetOthersRead() &&
                        file.Sync() && folder.Rename(file, fresh, name);
   if (!written && file.valid()) folder.Remove(fresh, file);

@@ -234,7 +234,7 @@ class Transfer {
 
     CURLcode code = Configure(curl);
     if (code == CURLE_OK) {
-      file_ = folder.CreateFile(partName_, target_.privateFile);
+      file_ = folder.CreateNew(partName_, target_.privateFile);
       code = file_.valid() ? Attempts(curl, headerList, status) : CURLE_WRITE_ERROR;
     }
     if (code == CURLE_OK) code = StorePartFile();

@@ -75,7 +75,7 @@ class LogicSession {
   using HeldCompletionCallback = std::function<void(const Result&, platform::HeldFile)>;
 
   // As DownloadFile, into `folder` under `name`: "<name>.part" is created
-  // there new by the upgrader (Folder::CreateFile, private to administrators
+  // there new by the upgrader (Folder::CreateNew, private to administrators
   // when `privateFile`), written, synced, renamed to `name` through the held
   // folder and handed over without ever being reopened by a name. A name
   // that is empty, "." or "..", holds a separator or is a folder fails with

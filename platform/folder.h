@@ -54,7 +54,7 @@ class Folder {
   // point, sharing reading only; when `privateToAdministrators`, with a
   // protected DACL (SYSTEM and Administrators full control, the current user
   // read and execute) instead of the folder's inherited one.
-  HeldFile CreateFile(const std::string& name, bool privateToAdministrators = false) const;
+  HeldFile CreateNew(const std::string& name, bool privateToAdministrators = false) const;
 
   // Gives `file`, created here, the name `to` in this folder (replacing what
   // stands there) and puts the change on storage. Linux: renames `from`

@@ -95,7 +95,7 @@ Folder Folder::Child(const std::string& name, bool create) const {
   return child;
 }
 
-HeldFile Folder::CreateFile(const std::string& name, bool) const {
+HeldFile Folder::CreateNew(const std::string& name, bool) const {
   if (!valid() || !PlainName(name)) {
     errno = EINVAL;
     return HeldFile();

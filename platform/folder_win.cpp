@@ -178,7 +178,7 @@ Folder Folder::Child(const std::string& name, bool create) const {
   return child;
 }
 
-HeldFile Folder::CreateFile(const std::string& name, bool privateToAdministrators) const {
+HeldFile Folder::CreateNew(const std::string& name, bool privateToAdministrators) const {
   if (!valid() || !PlainName(name)) {
     SetLastError(ERROR_INVALID_NAME);
     return HeldFile();

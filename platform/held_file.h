@@ -11,7 +11,7 @@
 namespace brisvane::platform {
 
 // Owns one handle of a regular file: read-only when opened, or writable from
-// its creation (Folder::CreateFile) until Seal(). Move-only.
+// its creation (Folder::CreateNew) until Seal(). Move-only.
 class HeldFile {
  public:
   HeldFile() = default;
@@ -63,7 +63,7 @@ class HeldFile {
  private:
   static constexpr std::intptr_t kNone = -1;
   friend class Folder;
-  // Takes over a handle Folder::CreateFile made for writing.
+  // Takes over a handle Folder::CreateNew made for writing.
   static HeldFile Writable(std::intptr_t native);
   // Fills size_ and singleName_ from the handle; false when it is no
   // regular file.

@@ -77,7 +77,7 @@ TEST_P(WriteBehind, LongFileComesOutByteExactAcrossAResume) {
 
   platform::Folder folder;
   ASSERT_TRUE(folder.Open(dir_, {}, false));
-  platform::HeldFile file = folder.CreateFile("payload.part");
+  platform::HeldFile file = folder.CreateNew("payload.part");
   ASSERT_TRUE(file.writable());
   // The next try of a transfer continues the same file.
   ASSERT_TRUE(WriteInPieces(file, bytes.substr(0, half), 0));

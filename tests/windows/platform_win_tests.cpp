@@ -720,7 +720,7 @@ bool NotInheritable(const platform::HeldFile& file) {
 // end even after a read moved the handle's position.
 void TestPartFileOverStale(const platform::Folder& folder, const std::wstring& part) {
   CHECK(WriteWholeFile(part, "stale bytes of an earlier run"), "part file: stale file prepared");
-  platform::HeldFile file = folder.CreateFile(Narrow(BaseName(part)));
+  platform::HeldFile file = folder.CreateNew(Narrow(BaseName(part)));
   CHECK(file.valid() && file.writable() && file.size() == 0,
         "part file: created empty over a stale file of an earlier run (UTF-8 name)");
   if (!file.valid()) return;
@@ -742,7 +742,7 @@ void TestPartFileOverLinks(const platform::Folder& folder, const std::wstring& d
   std::string why;
   DeleteFileW(part.c_str());
   if (MakeSymlink(part, other, false, &why)) {
-    platform::HeldFile file = folder.CreateFile("setup.exe.part");
+    platform::HeldFile file = folder.CreateNew("setup.exe.part");
     CHECK(WriteText(&file, "download") && !IsLink(part) && Content(other) == "not ours",
           "part file: a symbolic link at the name is replaced, its target untouched");
   } else {
@@ -755,11 +755,11 @@ void TestPartFileOverLinks(const platform::Folder& folder, const std::wstring& d
   }
   HANDLE holder = CreateFileW(other.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
-  platform::HeldFile held = folder.CreateFile("setup.exe.part");
+  platform::HeldFile held = folder.CreateNew("setup.exe.part");
   if (holder != INVALID_HANDLE_VALUE) CloseHandle(holder);
   CHECK(!held.valid() && Content(other) == "not ours",
         "part file: a hard link at the name that cannot be removed fails the call");
-  platform::HeldFile file = folder.CreateFile("setup.exe.part");
+  platform::HeldFile file = folder.CreateNew("setup.exe.part");
   CHECK(WriteText(&file, "download") && Content(part) == "download" && Content(other) == "not ours",
         "part file: a hard link at the name is replaced, the other file untouched");
 }
@@ -768,7 +768,7 @@ void TestPartFileOverLinks(const platform::Folder& folder, const std::wstring& d
 void TestFolderRefusals(const std::wstring& dir, const std::vector<FolderLink>& folderLinks) {
   const platform::Folder folder = HeldFolder(dir);
   for (const char* name : {"", ".", "..", "a\\b", "a/b", "c:x", "x.part:stream"}) {
-    CHECK(!HeldFolder(dir, {name}, true).valid() && !folder.CreateFile(name).valid() &&
+    CHECK(!HeldFolder(dir, {name}, true).valid() && !folder.CreateNew(name).valid() &&
               !folder.Child(name, true).valid(),
           std::string("folder: the name ") + Show(std::string(name)) + " is refused");
   }
@@ -837,7 +837,7 @@ void TestPrivateDacl(const platform::Folder& folder) {
     Skip(label, "Wine keeps no DACL, only Unix mode bits");
     return;
   }
-  platform::HeldFile file = folder.CreateFile("private.part", true);
+  platform::HeldFile file = folder.CreateNew("private.part", true);
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR sd = nullptr;
   SECURITY_DESCRIPTOR_CONTROL control = 0;
@@ -871,7 +871,7 @@ void TestPrivateDacl(const platform::Folder& folder) {
 
 // ReadSmallFile through a held file: at most the limit.
 void TestReadSmallHeld(const platform::Folder& folder) {
-  platform::HeldFile file = folder.CreateFile("small.sig");
+  platform::HeldFile file = folder.CreateNew("small.sig");
   WriteText(&file, "123456");
   for (const std::pair<std::size_t, bool>& c : {std::pair<std::size_t, bool>{5, false}, {6, true},
                                                  {100, true}}) {
@@ -885,7 +885,7 @@ void TestReadSmallHeld(const platform::Folder& folder) {
 // Sealed: read-only, and held against writers and renames, yet openable the
 // way the loader opens an image.
 void TestSeal(const platform::Folder& folder, const std::wstring& dir) {
-  platform::HeldFile file = folder.CreateFile("sealed.exe");
+  platform::HeldFile file = folder.CreateNew("sealed.exe");
   const std::wstring path = dir + L"\\sealed.exe";
   CHECK(WriteText(&file, "bytes") && file.Sync() && file.Seal() && !file.writable() &&
             file.size() == 5 && file.singleName() && !WriteText(&file, "more"),
@@ -918,7 +918,7 @@ void TestRename(const platform::Folder& folder, const std::wstring& dir) {
                         Case{"waits while a scanner holds the file replaced", 700, true, 500, 4000},
                         Case{"gives up on a file held for good", INFINITE, false, 3000, 10000}}) {
     WriteWholeFile(target, "old");
-    platform::HeldFile file = folder.CreateFile("Setup.exe.part");
+    platform::HeldFile file = folder.CreateNew("Setup.exe.part");
     const bool sealed = WriteText(&file, "new") && file.Sync() && file.Seal();
     HANDLE held = c.holdMs == 0 ? INVALID_HANDLE_VALUE
                                 : CreateFileW(target.c_str(), GENERIC_READ, FILE_SHARE_READ,
@@ -933,7 +933,7 @@ void TestRename(const platform::Folder& folder, const std::wstring& dir) {
               Exists(dir + L"\\Setup.exe.part") != c.moved,
           std::string("rename: ") + c.what + " (" + std::to_string(took) + " ms)");
   }
-  platform::HeldFile file = folder.CreateFile("x.part");
+  platform::HeldFile file = folder.CreateNew("x.part");
   CHECK(!folder.Rename(file, "x.part", "..\\x") && !folder.Rename(file, "x.part", "a:b"),
         "rename: a name leading out of the folder is refused");
 }
@@ -942,7 +942,7 @@ void TestRename(const platform::Folder& folder, const std::wstring& dir) {
 // removes files but never folders.
 void TestRemove(const platform::Folder& folder, const std::wstring& dir) {
   for (const bool seal : {false, true}) {
-    platform::HeldFile file = folder.CreateFile("doomed.part");
+    platform::HeldFile file = folder.CreateNew("doomed.part");
     const bool ready = WriteText(&file, "x") && (!seal || file.Seal());
     const bool removed = folder.Remove("doomed.part", file);
     file.Close();
@@ -996,7 +996,7 @@ void TestInstallerLaunch(const std::wstring& dir, const std::wstring& installer)
 void TestHeldInstallerLaunch(const std::wstring& dir) {
   const std::wstring held = dir + L"\\held installer\\fake-installer.exe";
   const platform::Folder folder = HeldFolder(dir, {"held installer"}, true);
-  platform::HeldFile file = folder.CreateFile("fake-installer.exe");
+  platform::HeldFile file = folder.CreateNew("fake-installer.exe");
   std::string image;
   const std::string elsewhere = Narrow(dir + L"\\missing-installer.exe");
   platform::Process process;

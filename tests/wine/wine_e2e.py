@@ -397,7 +397,7 @@ def whole_road_lines(run):
     ]
 
 
-def check_whole_road(world, run, c):
+def check_whole_road(world, run, c, signed=False):
     installer = run.record("setup_1.2.3")
     script = run.record("script")
     c.equal(installer.get("argc"), ["1"], "the installer got one argument")
@@ -419,7 +419,7 @@ def check_whole_road(world, run, c):
     c.equal({k: record.get(k) for k in ("format", "result", "installer", "installerExitCode",
                                          "scriptExitCode", "httpStatus", "signatureVerified")},
             {"format": 1, "result": "installed", "installer": INSTALLER, "installerExitCode": 0,
-             "scriptExitCode": 0, "httpStatus": 200, "signatureVerified": False},
+             "scriptExitCode": 0, "httpStatus": 200, "signatureVerified": signed},
             "the outcome record")
 
 
@@ -818,7 +818,7 @@ def case_signed(world, c):
                 c.true(log.index(verdicts[0]) == lines.index(
                     "INFO ThreadStartInstaller[upgrade] start installer result:1"),
                     "the signature is checked right before the installer starts")
-                check_whole_road(world, run, c)
+                check_whole_road(world, run, c, signed=True)
         finally:
             run.finish()
             (world.served / (INSTALLER + ".minisig")).unlink(missing_ok=True)
