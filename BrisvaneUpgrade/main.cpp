@@ -31,7 +31,11 @@ std::unique_ptr<QSocketNotifier> WatchTermination(BrisvaneUpgrade* window) {
   return notifier;
 }
 
-// Delivers requests from the local channel to the window on the GUI thread.
+// Exit code of a run whose request channel could not be opened.
+constexpr int kNoChannelExitCode = 1;
+
+// Delivers requests from the local channel to the window on the GUI thread;
+// null when the channel could not be opened (the reason is logged).
 std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) {
   auto server = std::make_unique<platform::RequestServer>(
       [window](const std::string& payload) -> std::int32_t {
@@ -41,8 +45,9 @@ std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) 
         return 0;
       },
       [](const std::string& message) { LOG_ERROR("%s", message.c_str()); });
-  if (!server->Start()) LOG_ERROR("BrisvaneUpgrade request channel could not be opened");
-  return server;
+  if (server->Start()) return server;
+  LOG_ERROR("BrisvaneUpgrade request channel could not be opened");
+  return nullptr;
 }
 
 }  // namespace
@@ -68,7 +73,9 @@ int main(int argc, char* argv[]) {
     auto termination = WatchTermination(window);
     auto requests = ServeRequests(window);
 
-    exitCode = app.exec();
+    // No request can reach a window without its channel: the run ends now
+    // rather than wait for ever, and starts nothing.
+    exitCode = requests ? app.exec() : kNoChannelExitCode;
 
     // Tear down in the order that keeps every callback away from dead
     // objects: no new requests, no running transfer, then the window, all

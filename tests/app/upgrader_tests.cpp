@@ -103,6 +103,30 @@ TEST(StartupTest, CreatesTheLogFolderAndEndsWithUpgradeEnd) {
   EXPECT_TRUE(lines[0].file.endsWith("main.cpp")) << lines[0].file.toStdString();
 }
 
+// A file of another kind at the socket's name: no request could reach the
+// window, so the run ends at once with its reason, and starts nothing.
+TEST(StartupTest, ChannelThatCannotBeOpenedEndsTheRunWithinASecond) {
+  UpgraderWorld world;
+  world.CreateDataFolder();
+  world.InstallUpgrader();
+  world.InstallClient();
+  QDir().mkpath(world.runtimeDir());
+  WriteFile(world.runtimeDir() + "/BrisvaneUpgrade", "not a socket\n");
+  QElapsedTimer timer;
+  timer.start();
+  world.Start();
+  ASSERT_TRUE(world.WaitForExit(10000));
+  EXPECT_LT(timer.elapsed(), 1000);
+  EXPECT_NE(world.process().exitCode(), 0);
+  const QList<LogLine> log = ReadLog(world.logPath());
+  ASSERT_EQ(log.size(), 3);
+  EXPECT_EQ(log[0].level, "ERROR");
+  EXPECT_TRUE(log[0].message.startsWith("RequestServer::Start bind ")) << log[0].message.toStdString();
+  EXPECT_EQ(Messages(log).mid(1), QStringList({ErrorLine("BrisvaneUpgrade request channel could not be opened"),
+                                               InfoLine("upgrade end")}));
+  EXPECT_TRUE(world.Recorded("client.started").isEmpty());
+}
+
 TEST(StartupTest, RunsWithoutALogWhenTheDataFolderIsMissing) {
   UpgraderWorld world;  // no Tamberk/Brisvane: only one level is ever created
   world.InstallUpgrader();
