@@ -128,6 +128,9 @@ class World:
         if fresh:
             began = time.monotonic()
             self.wine("wineboot", "-i", timeout=120)
+            # wineboot returns while the new prefix's services still write
+            # their registry; a write right then can fail without a word.
+            self.wineserver("-w")
             # No window manager: Wine's own "managed" windows wait 2 s at
             # every exit for one. No crash dialog that nobody would close.
             self.reg_add(r"HKCU\Software\Wine\X11 Driver", "Managed", "N")
@@ -229,8 +232,24 @@ class World:
     def wineserver(self, *args):
         subprocess.run([WINESERVER, *args], env=self.env, timeout=60, check=False)
 
-    def reg_add(self, key, name, value, kind="REG_SZ"):
-        self.wine("reg", "add", key, "/v", name, "/t", kind, "/d", value, "/f")
+    def reg_add(self, key, name, value, kind="REG_SZ", tries=5):
+        """Writes a registry value; tried again a few times, since a prefix
+        just made may still be settling. A failure keeps Wine's own messages
+        (WINEDEBUG on for the retries)."""
+        messages = []
+        for attempt in range(1, tries + 1):
+            env = self.env if attempt == 1 else {**self.env, "WINEDEBUG": "err+all,fixme-all"}
+            with tempfile.TemporaryFile() as out:
+                result = subprocess.run([WINE, "reg", "add", key, "/v", name, "/t", kind, "/d", value,
+                                         "/f"], env=env, stdout=out, stderr=out, timeout=60)
+                out.seek(0)
+                text = out.read().decode(errors="replace").strip()
+            if result.returncode == 0:
+                return
+            messages.append(f"try {attempt}: exit {result.returncode}: {text or '(nothing)'}")
+            self.wineserver("-w")
+            time.sleep(attempt)
+        raise RuntimeError(f"reg add {key} /v {name} failed:\n" + "\n".join(messages))
 
     def send_request(self, url, timeout=20):
         """Sends URL with the real upgrade-request.exe; retries while no window
