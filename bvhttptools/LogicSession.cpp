@@ -5,6 +5,7 @@
 #include "proxy_env.h"
 #include "proxy_rules.h"
 #include "resume.h"
+#include "response_headers.h"
 
 #include <algorithm>
 #include <atomic>
@@ -47,36 +48,6 @@ void InitCurlOnce() {
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// True when `line` is the header "Name: value", the name matched
-// case-insensitively; `*value` then holds the value without surrounding
-// blanks and line end.
-bool HeaderValue(const std::string& line, const char* name, std::string* value) {
-  size_t length = std::char_traits<char>::length(name);
-  if (line.size() <= length || line[length] != ':') return false;
-  for (size_t i = 0; i < length; ++i) {
-    if (std::tolower(static_cast<unsigned char>(line[i])) !=
-        std::tolower(static_cast<unsigned char>(name[i]))) {
-      return false;
-    }
-  }
-  size_t begin = line.find_first_not_of(" \t", length + 1);
-  size_t end = line.find_last_not_of(" \t\r\n");
-  *value = begin == std::string::npos || end < begin ? std::string()
-                                                     : line.substr(begin, end - begin + 1);
-  return true;
-}
-
-// A non-negative decimal number filling all of `text`, or -1.
-curl_off_t ParseSize(const std::string& text) {
-  if (text.empty() || text.size() > 18) return -1;
-  curl_off_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return -1;
-    value = value * 10 + (c - '0');
-  }
-  return value;
-}
-
 using bvhttptools::Decision;
 using bvhttptools::KnownResource;
 using bvhttptools::ResponseInfo;
@@ -110,27 +81,6 @@ CURLcode ResolveLocation(const std::string& base, const std::string& location, s
   curl_url_cleanup(handle);
   if (result == CURLUE_UNSUPPORTED_SCHEME) return CURLE_UNSUPPORTED_PROTOCOL;
   return result == CURLUE_OK ? CURLE_OK : CURLE_URL_MALFORMAT;
-}
-
-// A header value that can be sent back verbatim in a request header.
-bool Printable(const std::string& value) {
-  if (value.empty()) return false;
-  for (char c : value) {
-    unsigned char u = static_cast<unsigned char>(c);
-    if (u < 0x20 || u == 0x7f) return false;
-  }
-  return true;
-}
-
-// "bytes first-last/total" (total may be "*").
-void ParseContentRange(const std::string& value, ResponseInfo* response) {
-  const std::string unit = "bytes ";
-  if (value.compare(0, unit.size(), unit) != 0) return;
-  size_t dash = value.find('-', unit.size());
-  size_t slash = value.find('/', unit.size());
-  if (dash == std::string::npos || slash == std::string::npos || slash < dash) return;
-  response->rangeStart = ParseSize(value.substr(unit.size(), dash - unit.size()));
-  response->rangeTotal = ParseSize(value.substr(slash + 1));
 }
 
 // A name a file can be created under right in its folder.
@@ -414,6 +364,7 @@ class Transfer {
   // sent, else fills `result`.
   CURLcode Try(CURL* curl, curl_slist* callerHeaders, long* status, TryResult* result) {
     written_ = 0;
+    overran_ = false;
     CURLcode code = SetRequestHeaders(curl, callerHeaders);
     if (code != CURLE_OK) return code;
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, known_.onDisk);
@@ -436,6 +387,7 @@ class Transfer {
     result->response = response_;
     result->status = *status;
     result->written = written_;
+    result->overran = overran_;
     return CURLE_OK;
   }
 
@@ -550,11 +502,19 @@ class Transfer {
     size_t bytes = size * count;
     const curl_off_t before = self->known_.onDisk + self->written_;
     if (self->TooLarge(before + static_cast<curl_off_t>(bytes))) return 0;
-    if (!self->file_.Write(data, bytes)) {
+    // Bytes past the end of the range or of the resource are no part of the
+    // file: the try stops there, and Decide hears that it overran.
+    const curl_off_t bound = bvhttptools::WriteBound(self->known_, self->response_);
+    size_t done = bytes;
+    if (bound >= 0 && before + static_cast<curl_off_t>(bytes) > bound) {
+      done = bound > before ? static_cast<size_t>(bound - before) : 0;
+      self->overran_ = true;
+    }
+    if (done == 0) return 0;
+    if (!self->file_.Write(data, done)) {
       self->writeFailed_ = true;
       return 0;
     }
-    const size_t done = bytes;
     self->written_ += static_cast<curl_off_t>(done);
     self->received_ += static_cast<curl_off_t>(done);
     // Overlap the disk with the network and keep the backlog bounded: the
@@ -567,38 +527,9 @@ class Transfer {
   static size_t OnHeader(char* data, size_t size, size_t count, void* user) {
     Transfer* self = static_cast<Transfer*>(user);
     size_t bytes = size * count;
-    std::string line(data, bytes);
-    ResponseInfo& response = self->response_;
-    if (line.compare(0, 5, "HTTP/") == 0) {
-      // Each status line begins a new response (after a redirect, an
-      // interim answer or a proxy's); only the last one describes the body.
-      response = ResponseInfo();
-      size_t space = line.find(' ');
-      if (space != std::string::npos) response.status = std::strtol(line.c_str() + space + 1, nullptr, 10);
-      return bytes;
-    }
-    if (response.complete) return bytes;  // trailers after a chunked body
-    if (line == "\r\n" || line == "\n") {
-      response.complete = true;
-      return self->AcceptResponse() ? bytes : 0;
-    }
-    std::string value;
-    if (HeaderValue(line, "ETag", &value)) {
-      response.etag = value.compare(0, 2, "W/") == 0 || !Printable(value) ? std::string() : value;
-    } else if (HeaderValue(line, "Last-Modified", &value)) {
-      response.lastModified = Printable(value) ? value : std::string();
-    } else if (HeaderValue(line, "Content-Length", &value)) {
-      response.contentLength = ParseSize(value);
-    } else if (HeaderValue(line, "Content-Range", &value)) {
-      ParseContentRange(value, &response);
-    } else if (HeaderValue(line, "Retry-After", &value)) {
-      response.retryAfter = bvhttptools::RetryAfter(value, std::chrono::system_clock::now());
-    } else if (HeaderValue(line, "Date", &value)) {
-      response.date = bvhttptools::HttpDateSeconds(value);
-    } else if (response.status / 100 == 3 && HeaderValue(line, "Location", &value)) {
-      response.location = value;
-    }
-    return bytes;
+    const bool ended = bvhttptools::FoldHeaderLine(std::string(data, bytes),
+                                                   std::chrono::system_clock::now(), &self->response_);
+    return !ended || self->AcceptResponse() ? bytes : 0;
   }
 
   static int OnProgress(void* user, curl_off_t downloadTotal, curl_off_t, curl_off_t, curl_off_t) {
@@ -634,6 +565,7 @@ class Transfer {
   curl_off_t written_ = 0;  // bytes the current try appended
   curl_off_t received_ = 0;  // body bytes kept over all tries
   bool writeFailed_ = false;
+  bool overran_ = false;  // the current try's body went past its bound
   int lastPercent_ = -1;
   std::string effectiveUrl_;
   char errorText_[CURL_ERROR_SIZE];

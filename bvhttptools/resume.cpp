@@ -23,15 +23,27 @@ bool ContinuesBytesOnDisk(const KnownResource& known, const ResponseInfo& respon
   curl_off_t total = response.rangeTotal;
   if (total < 0 && response.contentLength >= 0) total = known.onDisk + response.contentLength;
   const std::string& shown = ShownValidator(known, response);
-  return response.rangeStart == known.onDisk &&
+  // A range longer than its body says is not one answer to trust.
+  const bool lengthFits = response.rangeEnd < 0 || response.contentLength < 0 ||
+                          response.contentLength == response.rangeEnd - response.rangeStart + 1;
+  return response.rangeStart == known.onDisk && lengthFits &&
          (known.fullSize < 0 || total == known.fullSize) &&
          (shown.empty() || shown == known.validator);
+}
+
+// The size of the whole resource as far as it is known: remembered from the
+// first answer, else named by a range answer's total.
+curl_off_t TotalOf(const KnownResource& known, const ResponseInfo& response) {
+  if (known.fullSize >= 0) return known.fullSize;
+  return known.onDisk > 0 && response.status == 206 ? response.rangeTotal : -1;
 }
 
 // The bytes on disk are only worth continuing when the server can be asked
 // to send the rest of that very version and nothing else.
 KnownResource ForNextTry(KnownResource next) {
-  if (next.onDisk > 0 && !next.rangeRefused && !next.validator.empty()) return next;
+  // More bytes than the resource has cannot be a piece of it.
+  const bool fits = next.fullSize < 0 || next.onDisk <= next.fullSize;
+  if (next.onDisk > 0 && fits && !next.rangeRefused && !next.validator.empty()) return next;
   next.onDisk = 0;
   next.validator.clear();
   next.fullSize = -1;
@@ -71,10 +83,12 @@ Decision CheckFinished(const KnownResource& known, const TryResult& result) {
   if (result.length >= 0 && result.written != result.length) {
     return Make(Step::Fail, CURLE_PARTIAL_FILE, ReceivedOf(result.written, result.length));
   }
-  // A range answer may stop short of the end it announced.
+  // A range answer may stop short of the end it announced, or announce an
+  // end short of the total: either way the rest is still to come.
   curl_off_t received = known.onDisk + result.written;
-  if (resumed && known.fullSize >= 0 && received != known.fullSize) {
-    return Make(Step::Fail, CURLE_PARTIAL_FILE, ReceivedOf(received, known.fullSize));
+  const curl_off_t total = TotalOf(known, result.response);
+  if (resumed && total >= 0 && received != total) {
+    return Make(Step::Fail, CURLE_PARTIAL_FILE, ReceivedOf(received, total));
   }
   // Nothing is never an installer; a server that sends it is broken, and
   // asking again would only delay giving the client back.
@@ -124,6 +138,13 @@ unsigned MonthOf(const char* name) {
   return 0;
 }
 
+// The days of the month in that year (proleptic Gregorian).
+int DaysIn(int year, unsigned month) {
+  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
+
 }  // namespace
 
 std::optional<long long> HttpDateSeconds(const std::string& value) {
@@ -143,8 +164,10 @@ std::optional<long long> HttpDateSeconds(const std::string& value) {
       std::sscanf(text, "%3[A-Za-z] %3[A-Za-z] %2d %2d:%2d:%2d %4d %c", weekday, month, &day,
                   &hour, &minute, &second, &year, &rest) == 7;
   unsigned monthNumber = MonthOf(month);
-  if (!parsed || monthNumber == 0 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
-      second > 60 || year < 1970) {
+  // "%2d" also reads "-1": a field out of its range is garbage, not a date
+  // to be carried over into the next minute, day or month.
+  if (!parsed || monthNumber == 0 || day < 1 || day > DaysIn(year, monthNumber) || hour < 0 ||
+      hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60 || year < 1970) {
     return std::nullopt;
   }
   return DaysFromCivil(year, monthNumber, static_cast<unsigned>(day)) * 86400 + hour * 3600LL +
@@ -162,6 +185,10 @@ Decision Decide(const KnownResource& known, const TryResult& result) {
     decision = changed ? Make(Step::StartOver, CURLE_OK, kChanged) : Make(Step::Continue, CURLE_OK, "");
   } else if (changed) {
     decision = Make(Step::StartOver, result.code, "");
+  } else if (result.overran) {
+    // A server that sends more than the range it names cannot be trusted
+    // with ranges: handled below as one that refuses them.
+    decision = Make(Step::Fail, CURLE_RANGE_ERROR, "the server sent more than the range it named");
   } else if (result.code == CURLE_OK) {
     decision = CheckFinished(known, result);
   } else {
@@ -172,6 +199,8 @@ Decision Decide(const KnownResource& known, const TryResult& result) {
   KnownResource next = known;
   if (!resumed && response.status == 200) Remember(response, &next);
   next.onDisk += result.written;
+  // The total a range answer names binds every later try.
+  if (!changed && resumed && next.fullSize < 0) next.fullSize = TotalOf(known, response);
   if (decision.step == Step::StartOver) {
     // Another version answered: the bytes on disk are worthless.
     next.validator.clear();
@@ -183,6 +212,15 @@ Decision Decide(const KnownResource& known, const TryResult& result) {
   }
   decision.next = ForNextTry(next);
   return decision;
+}
+
+curl_off_t WriteBound(const KnownResource& known, const ResponseInfo& response) {
+  const curl_off_t total = TotalOf(known, response);
+  if (response.status == 206 && response.rangeEnd >= 0) {
+    const curl_off_t end = response.rangeEnd + 1;
+    return total >= 0 && total < end ? total : end;
+  }
+  return total;
 }
 
 bool IsTransient(CURLcode code, long status) {

@@ -42,6 +42,7 @@ struct ResponseInfo {
   std::optional<long long> date;
   // Where a redirect (a 3xx status) leads, as its Location header says.
   std::string location;
+  curl_off_t rangeEnd = -1;  // "last" of the Content-Range, -1 without one
 };
 
 // What a try has seen so far.
@@ -54,6 +55,9 @@ struct TryResult {
   long status = 0;           // libcurl's response code
   curl_off_t length = -1;    // libcurl's body length of the try, -1 unknown
   curl_off_t written = 0;    // bytes the try appended to the file
+  // The body went on past the end of its range or of the resource; what
+  // came after that end was not written.
+  bool overran = false;
 };
 
 enum class Step {
@@ -73,6 +77,11 @@ struct Decision {
 };
 
 Decision Decide(const KnownResource& known, const TryResult& result);
+
+// The most bytes the file may hold while `response`'s body is written after
+// the bytes on disk: the end of its range, else the known total; -1 when
+// nothing bounds it but the body's own length.
+curl_off_t WriteBound(const KnownResource& known, const ResponseInfo& response);
 
 // Whether a try that failed this way may succeed when asked again.
 bool IsTransient(CURLcode code, long status);

@@ -51,6 +51,22 @@ TryResult Ended(ResponseInfo response, CURLcode code, curl_off_t length, curl_of
   return TryResult{std::move(response), true, code, status, length, written};
 }
 
+// A range answer that names its last byte.
+ResponseInfo Ranged(curl_off_t start, curl_off_t end, curl_off_t total, curl_off_t length) {
+  ResponseInfo response = Partial(start, total, length, kTag);
+  response.rangeEnd = end;
+  return response;
+}
+
+TryResult Overran(TryResult result) {
+  result.overran = true;
+  return result;
+}
+
+// After a chunked first answer the total was unknown.
+const KnownResource kChunkedCut{kTag, true, -1, 1000, false};
+const KnownResource kEightOf21{kTag, true, 21, 8, false};
+
 struct Row {
   const char* name;
   KnownResource known;
@@ -154,6 +170,16 @@ TEST(ResumeDecision, EveryWayATryCanEnd) {
       {"416 once more", kNothingRefused,
        Ended(Whole(416, 0, ""), CURLE_HTTP_RETURNED_ERROR, -1, 300),
        Step::Fail, CURLE_HTTP_RETURNED_ERROR, nullptr, 0, "", true},
+      // A range short of the total its Content-Range names is not the end.
+      {"range short of its total", kChunkedCut,
+       Ended(Ranged(1000, 1999, 10000, 1000), CURLE_OK, 1000, 1000),
+       Step::Fail, CURLE_PARTIAL_FILE, "received 2000 of 10000 bytes", 2000, kTag, false},
+      // A body longer than its range: no start past the total, no more ranges.
+      {"body past the range", kEightOf21, Ended(Ranged(8, 20, 21, -1), CURLE_OK, -1, 100),
+       Step::Fail, CURLE_PARTIAL_FILE, "received 108 of 21 bytes", 0, "", false},
+      {"body past the range, cut at its end", kEightOf21,
+       Overran(Ended(Ranged(8, 20, 21, -1), CURLE_WRITE_ERROR, -1, 13)),
+       Step::StartOver, CURLE_RANGE_ERROR, nullptr, 0, "", true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -176,6 +202,28 @@ TEST(ResumeDecision, EveryWayATryCanEnd) {
       EXPECT_EQ(decision.next.fullSize, -1);
     }
   }
+}
+
+// Writing stops at the range's last byte, or at the total when nothing
+// nearer bounds it.
+TEST(ResumeDecision, WriteBound) {
+  const struct {
+    KnownResource known;
+    ResponseInfo response;
+    curl_off_t bound;
+  } rows[] = {
+      {kEightOf21, Ranged(8, 20, 21, -1), 21},
+      {kChunkedCut, Ranged(1000, 1999, 10000, 1000), 2000},
+      {kChunkedCut, Partial(1000, 10000, -1, kTag), 10000},
+      {kHalf, Ranged(400, 2000, 3000, -1), 1000},
+      {kNothing, Whole(200, 1000, kTag), -1},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(bvhttptools::WriteBound(row.known, row.response), row.bound);
+  }
+  // The total a range names binds the next try too.
+  Decision decision = Decide(kChunkedCut, Ended(Ranged(1000, 1999, 10000, 1000), CURLE_OK, 1000, 1000));
+  EXPECT_EQ(decision.next.fullSize, 10000);
 }
 
 }  // namespace

@@ -46,6 +46,18 @@ TEST(RetryAfterValue, GarbageIsNothing) {
   }
 }
 
+// Dates with negative fields or impossible days were read as some other
+// moment (31 February as 3 March, minute -1 as the previous hour).
+TEST(RetryAfterValue, ImpossibleDatesAreNothing) {
+  for (const char* value : {"Wed, 31 Feb 2027 10:00:00 GMT", "Thu, 29 Feb 2027 10:00:00 GMT",
+                            "Sun, 31 Apr 1994 10:00:00 GMT", "Sun, 06 Nov 1994 -1:49:37 GMT",
+                            "Sun, 06 Nov 1994 08:-1:37 GMT", "Sun, 06 Nov 1994 08:49:-5 GMT",
+                            "Sunday, 31-Apr-95 08:49:37 GMT", "Sun Nov 31 08:49:37 1994"}) {
+    EXPECT_EQ(RetryAfter(value, kNow), std::nullopt) << '"' << value << '"';
+  }
+  EXPECT_TRUE(RetryAfter("Tue, 29 Feb 2028 10:00:00 GMT", kNow).has_value());
+}
+
 TEST(RetryAfterValue, HugeValueStaysHugeUntilTheCap) {
   std::optional<std::chrono::seconds> huge = RetryAfter("99999999999999999999999", kNow);
   ASSERT_TRUE(huge.has_value());

@@ -1,0 +1,119 @@
+#include "response_headers.h"
+
+#include <cctype>
+
+namespace bvhttptools {
+namespace {
+
+// True when `line` is the header "Name: value", the name matched
+// case-insensitively; `*value` then holds the value without surrounding
+// blanks and line end.
+bool HeaderValue(const std::string& line, const char* name, std::string* value) {
+  size_t length = std::char_traits<char>::length(name);
+  if (line.size() <= length || line[length] != ':') return false;
+  for (size_t i = 0; i < length; ++i) {
+    if (std::tolower(static_cast<unsigned char>(line[i])) !=
+        std::tolower(static_cast<unsigned char>(name[i]))) {
+      return false;
+    }
+  }
+  size_t begin = line.find_first_not_of(" \t", length + 1);
+  size_t end = line.find_last_not_of(" \t\r\n");
+  *value = begin == std::string::npos || end < begin ? std::string()
+                                                     : line.substr(begin, end - begin + 1);
+  return true;
+}
+
+// A non-negative decimal number filling all of `text`, or -1.
+curl_off_t ParseSize(const std::string& text) {
+  if (text.empty() || text.size() > 18) return -1;
+  curl_off_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return -1;
+    value = value * 10 + (c - '0');
+  }
+  return value;
+}
+
+// A header value that can be sent back verbatim in a request header.
+bool Printable(const std::string& value) {
+  if (value.empty()) return false;
+  for (char c : value) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7f) return false;
+  }
+  return true;
+}
+
+// "bytes first-last/total" (total may be "*"). A range that ends before it
+// begins, or at or past its total, describes no body: left unknown.
+void ParseContentRange(const std::string& value, ResponseInfo* response) {
+  const std::string unit = "bytes ";
+  if (value.compare(0, unit.size(), unit) != 0) return;
+  size_t dash = value.find('-', unit.size());
+  size_t slash = value.find('/', unit.size());
+  if (dash == std::string::npos || slash == std::string::npos || slash < dash) return;
+  const curl_off_t start = ParseSize(value.substr(unit.size(), dash - unit.size()));
+  const curl_off_t end = ParseSize(value.substr(dash + 1, slash - dash - 1));
+  const curl_off_t total = ParseSize(value.substr(slash + 1));
+  if (start < 0 || end < start || (total >= 0 && end >= total)) return;
+  if (total < 0 && value.compare(slash + 1, std::string::npos, "*") != 0) return;
+  response->rangeStart = start;
+  response->rangeEnd = end;
+  response->rangeTotal = total;
+}
+
+// The three digits after "HTTP/x ", or 0 when they are not there.
+long StatusOf(const std::string& line) {
+  size_t space = line.find(' ');
+  if (space == std::string::npos || line.size() < space + 4) return 0;
+  long status = 0;
+  for (size_t i = space + 1; i < space + 4; ++i) {
+    if (line[i] < '0' || line[i] > '9') return 0;
+    status = status * 10 + (line[i] - '0');
+  }
+  return status;
+}
+
+void FoldField(const std::string& line, std::chrono::system_clock::time_point now,
+               ResponseInfo* response) {
+  std::string value;
+  if (HeaderValue(line, "ETag", &value)) {
+    response->etag = value.compare(0, 2, "W/") == 0 || !Printable(value) ? std::string() : value;
+  } else if (HeaderValue(line, "Last-Modified", &value)) {
+    response->lastModified = Printable(value) ? value : std::string();
+  } else if (HeaderValue(line, "Content-Length", &value)) {
+    response->contentLength = ParseSize(value);
+  } else if (HeaderValue(line, "Content-Range", &value)) {
+    ParseContentRange(value, response);
+  } else if (HeaderValue(line, "Retry-After", &value)) {
+    response->retryAfter = RetryAfter(value, now);
+  } else if (HeaderValue(line, "Date", &value)) {
+    response->date = HttpDateSeconds(value);
+  } else if (response->status / 100 == 3 && HeaderValue(line, "Location", &value)) {
+    // Followed as a URL; control characters make none.
+    response->location = Printable(value) ? value : std::string();
+  }
+}
+
+}  // namespace
+
+bool FoldHeaderLine(const std::string& line, std::chrono::system_clock::time_point now,
+                    ResponseInfo* response) {
+  if (line.compare(0, 5, "HTTP/") == 0) {
+    // Each status line begins a new response (after a redirect, an interim
+    // answer or a proxy's); only the last one describes the body.
+    *response = ResponseInfo();
+    response->status = StatusOf(line);
+    return false;
+  }
+  if (response->complete) return false;  // trailers after a chunked body
+  if (line == "\r\n" || line == "\n") {
+    response->complete = true;
+    return true;
+  }
+  FoldField(line, now, response);
+  return false;
+}
+
+}  // namespace bvhttptools

@@ -1,0 +1,2 @@
+brisvane_fuzz_target(resume_decision SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/fuzz_resume_decision.cpp
+  LIBS bvhttptools)
