@@ -824,6 +824,11 @@ class SwapRaceTest : public SignedUpgradeTest, public ::testing::WithParamInterf
     EXPECT_TRUE(world_.WaitForExit(30000));
     ::kill(racer, SIGKILL);
     test_support::WaitExit(racer);
+    // The client stand-in tries the single-instance guard: the next upgrader
+    // would see it taken and leave at once.
+    const QString guard = world_.recordDir() + "/client.guard";
+    EXPECT_TRUE(WaitFor([&] { return QFileInfo::exists(guard); }, 10000));
+    QFile::remove(guard);
     return world_.Recorded("installer.tag");
   }
 };
