@@ -2,11 +2,12 @@
 // against one genuine installer: whatever parses re-encodes to the very text
 // it came from, and only the genuine key with one of the installer's genuine
 // signatures verifies, up to what the format leaves out of the signed bytes
-// (line ends, a last line end, the untrusted comments). The key pair, the
+// (line ends, a last line end, the untrusted comments, the key id). The key pair, the
 // file and the signatures are minisign's own.
 #include <sodium.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -93,11 +94,27 @@ void CheckSignature(const std::string& text, const sig::Signature& parsed) {
   FUZZ_CHECK(lines[3] == Base64(parsed.globalSignature.data(), parsed.globalSignature.size()));
 }
 
-bool IsGenuine(const std::string& keyText, const std::string& signatureText) {
-  const std::vector<std::string> lines = Lines(signatureText);
+std::vector<std::uint8_t> Decoded(const std::string& line) {
+  std::vector<std::uint8_t> bytes(line.size());
+  std::size_t length = 0;
+  FUZZ_CHECK(sodium_base642bin(bytes.data(), bytes.size(), line.data(), line.size(), nullptr, &length,
+                               nullptr, sodium_base64_VARIANT_ORIGINAL) == 0);
+  bytes.resize(length);
+  return bytes;
+}
+
+// The key id is a label: it must agree between key and signature, but
+// nothing signs it, so a changed id on both sides still verifies.
+bool IsGenuine(const sig::PublicKey& key, const sig::Signature& parsed) {
+  const std::vector<std::uint8_t> genuineKey = Decoded(kKeyLine);
+  if (!std::equal(key.key.begin(), key.key.end(), genuineKey.begin() + 10)) return false;
   for (const std::vector<std::string>& genuine : kGenuine) {
-    if (std::vector<std::string>(lines.begin() + 1, lines.end()) == genuine) {
-      return Lines(keyText)[1] == kKeyLine;
+    const std::vector<std::uint8_t> raw = Decoded(genuine[0]);
+    if (parsed.prehashed == (raw[1] == 'D') &&
+        std::equal(parsed.signature.begin(), parsed.signature.end(), raw.begin() + 10) &&
+        "trusted comment: " + parsed.trustedComment == genuine[1] &&
+        Base64(parsed.globalSignature.data(), parsed.globalSignature.size()) == genuine[2]) {
+      return true;
     }
   }
   return false;
@@ -119,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (signatureParsed) CheckSignature(signatureText, parsed);
   if (!keyParsed) return 0;
   const bool good = sig::VerifyFile(key, GenuineFile(), signatureText, "setup.exe", &comment, &why);
-  FUZZ_CHECK(good == (signatureParsed && IsGenuine(keyText, signatureText)));
+  FUZZ_CHECK(good == (signatureParsed && parsed.keyId == key.keyId && IsGenuine(key, parsed)));
   FUZZ_CHECK(good || !why.empty());
   return 0;
 }
