@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "data_dir.h"
 #include "test_support.h"
@@ -147,6 +148,17 @@ TEST_F(LastUpgradeTest, DataFolderIsQtsForEachEnvironment) {
     const std::string path = platform::UpgraderDataFile("f", &reason);
     EXPECT_EQ(path.empty() ? reason : path, c.expected) << (c.xdg ? c.xdg : "(unset)");
   }
+}
+
+// Bytes 0x80-0xBF led by nothing are characters of their own: a reason cut
+// among them keeps all that fit, not nothing of them.
+TEST_F(LastUpgradeTest, CFunctionCutsAmongStrayContinuationBytesWhereTheyFit) {
+  const std::string home = temp_.path() + "/" + std::string(40, '\x80');
+  env_.Set("XDG_DATA_HOME", home);
+  const std::string text = "no upgrade has left a record: there is no " + home;
+  std::vector<char> reason(text.size() - 20 + 1);
+  ASSERT_EQ(brisvane_read_last_upgrade(nullptr, reason.data(), reason.size()), BRISVANE_NO_RECORD);
+  EXPECT_EQ(std::string(reason.data()), text.substr(0, reason.size() - 1));
 }
 
 TEST_F(LastUpgradeTest, CFunctionCutsFieldsAndReasonWithinTheirBuffersAndTakesNulls) {
