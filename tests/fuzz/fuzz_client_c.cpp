@@ -22,7 +22,11 @@ namespace {
 bool IsUtf8(const char* text, std::size_t length) {
   for (std::size_t i = 0; i < length;) {
     const unsigned char c = static_cast<unsigned char>(text[i]);
-    const std::size_t span = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    const std::size_t span = c < 0x80             ? 1
+                             : (c & 0xE0) == 0xC0 ? 2
+                             : (c & 0xF0) == 0xE0 ? 3
+                             : (c & 0xF8) == 0xF0 ? 4
+                                                  : 0;
     if (span == 0 || i + span > length) return false;
     for (std::size_t k = 1; k < span; ++k) {
       if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
@@ -69,14 +73,16 @@ void CheckReadLastUpgrade(std::size_t reasonSize) {
     return;
   }
   FUZZ_CHECK(reasonSize == 0 || reason[0] == '\0');
-  FUZZ_CHECK(record.result >= BRISVANE_UPGRADE_INSTALLED && record.result <= BRISVANE_UPGRADE_SIGNATURE_REFUSED);
-  for (const auto& [field, fieldSize] : {std::pair<const char*, std::size_t>{record.result_text, sizeof record.result_text},
-                                         {record.installer, sizeof record.installer},
-                                         {record.url, sizeof record.url},
-                                         {record.key_id, sizeof record.key_id},
-                                         {record.started, sizeof record.started},
-                                         {record.ended, sizeof record.ended},
-                                         {record.upgrader_version, sizeof record.upgrader_version}}) {
+  FUZZ_CHECK(record.result >= BRISVANE_UPGRADE_INSTALLED &&
+             record.result <= BRISVANE_UPGRADE_SIGNATURE_REFUSED);
+  for (const auto& [field, fieldSize] :
+       {std::pair<const char*, std::size_t>{record.result_text, sizeof record.result_text},
+        {record.installer, sizeof record.installer},
+        {record.url, sizeof record.url},
+        {record.key_id, sizeof record.key_id},
+        {record.started, sizeof record.started},
+        {record.ended, sizeof record.ended},
+        {record.upgrader_version, sizeof record.upgrader_version}}) {
     CheckField(field, fieldSize);
   }
   FUZZ_CHECK(record.cut == 0 || record.cut == 1);
@@ -89,7 +95,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::size_t reasonSize = data[0];
   const std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
   const std::string text = rest.substr(0, rest.find('\0'));
-  for (std::size_t cut = 0; cut <= std::min<std::size_t>(text.size() + 1, 300); ++cut) CheckCut(text, cut);
+  for (std::size_t cut = 0; cut <= std::min<std::size_t>(text.size() + 1, 300); ++cut)
+    CheckCut(text, cut);
   WriteRecordFile(rest);
   CheckReadLastUpgrade(reasonSize);
   return 0;

@@ -27,10 +27,12 @@ constexpr char kKeyLine[] = "RWSb4UAQNtfSMHzg7wOSf6iABG1F2Env/zd9LelYk91Qwo8pSO2
 // Signed lines (signature, trusted comment, global signature) of the
 // pre-hashed and the legacy signature of kFile.
 const std::vector<std::string> kGenuine[] = {
-    {"RUSb4UAQNtfSMMVL0Hv0YWFT9Hhuos2Zau+schBAW+dc7mHudIqnnCPtdX4rtsMn/UFbM9wS45jpXPaEeQZNfcgtVEBGI87xfAo=",
+    {"RUSb4UAQNtfSMMVL0Hv0YWFT9Hhuos2Zau+schBAW+dc7mHudIqnnCPtdX4rtsMn/"
+     "UFbM9wS45jpXPaEeQZNfcgtVEBGI87xfAo=",
      "trusted comment: timestamp:1796665527\tfile:setup.exe\thashed",
      "ermgotjh4wFArfl1jhJ235XI9GBQX2C0wE46wM4JiI5WwwoRSEwjtpzt4bb4mEhickbPjNnhlhq8xi9rPav3CA=="},
-    {"RWSb4UAQNtfSMB0/Bomz69ByDYb7WXmI/s+bDxa0/yEIIYzKwD3910zd/4B2JlMVEcbvTD0zErAZh9fKYU8XygTbRbDpHrSANgQ=",
+    {"RWSb4UAQNtfSMB0/Bomz69ByDYb7WXmI/s+bDxa0/yEIIYzKwD3910zd/"
+     "4B2JlMVEcbvTD0zErAZh9fKYU8XygTbRbDpHrSANgQ=",
      "trusted comment: version 1.2.3",
      "+XJEh0bazkJ8wGA9n6Xeu5PANu1/iop19vE89MqdA4K3vEXbaqOhuEb2GKhfLN6HtoFiJOoQGmjOXFj7SzNyAg=="},
 };
@@ -65,7 +67,8 @@ const platform::HeldFile& GenuineFile() {
   static platform::HeldFile* file = [] {
     char path[] = "/tmp/fuzz-minisign-XXXXXX";
     const int fd = mkstemp(path);
-    FUZZ_CHECK(fd >= 0 && write(fd, kFile, sizeof kFile - 1) == static_cast<ssize_t>(sizeof kFile - 1));
+    FUZZ_CHECK(fd >= 0 &&
+               write(fd, kFile, sizeof kFile - 1) == static_cast<ssize_t>(sizeof kFile - 1));
     close(fd);
     auto* held = new platform::HeldFile;
     FUZZ_CHECK(held->Open(path));
@@ -97,8 +100,8 @@ void CheckSignature(const std::string& text, const sig::Signature& parsed) {
 std::vector<std::uint8_t> Decoded(const std::string& line) {
   std::vector<std::uint8_t> bytes(line.size());
   std::size_t length = 0;
-  FUZZ_CHECK(sodium_base642bin(bytes.data(), bytes.size(), line.data(), line.size(), nullptr, &length,
-                               nullptr, sodium_base64_VARIANT_ORIGINAL) == 0);
+  FUZZ_CHECK(sodium_base642bin(bytes.data(), bytes.size(), line.data(), line.size(), nullptr,
+                               &length, nullptr, sodium_base64_VARIANT_ORIGINAL) == 0);
   bytes.resize(length);
   return bytes;
 }
@@ -126,7 +129,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string input(reinterpret_cast<const char*>(data), size);
   const std::size_t nul = input.find('\0');
   const std::string keyText = input.substr(0, nul);
-  const std::string signatureText = nul == std::string::npos ? std::string() : input.substr(nul + 1);
+  const std::string signatureText =
+      nul == std::string::npos ? std::string() : input.substr(nul + 1);
   sig::PublicKey key;
   sig::Signature parsed;
   std::string why, comment;

@@ -3,9 +3,8 @@
 // reason whenever it refuses.
 #include <cstddef>
 #include <cstdint>
-#include <string>
-
 #include <nlohmann/json.hpp>
+#include <string>
 
 #include "brisvane/upgrade_client.h"
 #include "fuzz_check.h"
@@ -15,9 +14,9 @@ namespace {
 
 using Status = brisvane::LastUpgradeRead::Status;
 
-constexpr const char* kResultNames[] = {"installed", "installer-failed", "installer-timeout",
-                                        "installer-not-started", "download-failed",
-                                        "signature-refused"};
+constexpr const char* kResultNames[] = {"installed",         "installer-failed",
+                                        "installer-timeout", "installer-not-started",
+                                        "download-failed",   "signature-refused"};
 
 void CheckRead(const std::string& text, const brisvane::LastUpgrade& record) {
   const nlohmann::json object = nlohmann::json::parse(text);

@@ -12,13 +12,15 @@ using platform::FrameProgress;
 using Step = FrameProgress::Step;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const std::uint32_t announced = size >= platform::kFrameHeaderBytes ? platform::GetBigEndian32(data) : 0;
+  const std::uint32_t announced =
+      size >= platform::kFrameHeaderBytes ? platform::GetBigEndian32(data) : 0;
   const std::size_t frame = platform::kFrameHeaderBytes + announced;
   const bool tooLong = announced > platform::kMaxRequestBytes;
   for (std::size_t received = 0; received <= size; ++received) {
     const FrameProgress progress = platform::ReadFrameProgress(data, received);
     if (received < platform::kFrameHeaderBytes) {
-      FUZZ_CHECK(progress.step == Step::kMore && progress.want == platform::kFrameHeaderBytes - received);
+      FUZZ_CHECK(progress.step == Step::kMore &&
+                 progress.want == platform::kFrameHeaderBytes - received);
       continue;
     }
     FUZZ_CHECK(progress.length == announced);
@@ -31,8 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(platform::kFrameHeaderBytes + progress.length <= received);
     }
     if (progress.step == Step::kMore) {
-      FUZZ_CHECK(progress.want > 0 && received + progress.want <= platform::kFrameHeaderBytes +
-                                                                   platform::kMaxRequestBytes);
+      FUZZ_CHECK(progress.want > 0 && received + progress.want <=
+                                          platform::kFrameHeaderBytes + platform::kMaxRequestBytes);
     }
   }
   return 0;
