@@ -41,8 +41,23 @@ std::vector<std::string> Lines(const std::string& text) {
   return lines;
 }
 
+// Digits of the standard alphabet, then at most two "=". libsodium 1.0.18
+// takes every byte from 0x80 up as some digit, which would turn a damaged
+// line into another key or signature instead of refusing it.
+bool IsBase64Text(const std::string& text) {
+  const std::size_t digits = text.find_last_not_of('=') + 1;
+  for (std::size_t i = 0; i < digits; ++i) {
+    const char c = text[i];
+    const bool digit = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '+' || c == '/';
+    if (!digit) return false;
+  }
+  return text.size() - digits <= 2;
+}
+
 // Standard base64 of exactly `size` bytes into `out`.
 bool DecodeExact(const std::string& text, std::uint8_t* out, std::size_t size) {
+  if (!IsBase64Text(text)) return false;
   std::vector<std::uint8_t> bytes(size + 3);
   std::size_t length = 0;
   const char* end = nullptr;

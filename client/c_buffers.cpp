@@ -23,14 +23,25 @@ std::string ExceptionText() {
   }
 }
 
+// Where to cut a text longer than `fit` bytes: before the character that
+// the byte at `fit` continues, which starts at most three bytes back.
+// Continuation bytes no such character leads are characters of their own, so
+// a cut drops at most three bytes that would have fit.
+std::size_t CutAt(const char* text, std::size_t fit) {
+  for (std::size_t back = 0; back <= 3 && back <= fit; ++back) {
+    const unsigned char c = static_cast<unsigned char>(text[fit - back]);
+    if ((c & 0xC0) == 0x80) continue;
+    const std::size_t span = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    return span > back ? fit - back : fit;
+  }
+  return fit;
+}
+
 }  // namespace
 
 bool CopyText(const char* text, std::size_t textLength, char* out, std::size_t size) {
   if (out == nullptr || size == 0) return textLength == 0;
-  std::size_t length = std::min(textLength, size - 1);
-  if (length < textLength) {
-    while (length > 0 && (static_cast<unsigned char>(text[length]) & 0xC0) == 0x80) --length;
-  }
+  const std::size_t length = textLength < size ? textLength : CutAt(text, size - 1);
   std::memcpy(out, text, length);
   out[length] = '\0';
   return length == textLength;

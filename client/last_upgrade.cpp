@@ -46,7 +46,10 @@ LastUpgradeRead Refused(Status status, std::string reason) {
 }
 
 // A value as a reason shows it: JSON, ASCII only, so one line however short.
+// An array or an object only by its kind: dumping one recurses as deep as it
+// nests, and a record nested 100000 deep fits in its size limit.
 std::string Shown(const Json& value) {
+  if (value.is_structured()) return value.type_name();
   std::string text = value.dump(-1, ' ', true, Json::error_handler_t::replace);
   if (text.size() > 40) text = text.substr(0, 37) + "...";
   return text;

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "deadline.h"
+#include "request_frame.h"
 #include "request_protocol.h"
 #include "runtime_dir.h"
 
@@ -399,21 +400,18 @@ RequestServer::Impl::ReadStep RequestServer::Impl::ReceiveSome(Connection& c) {
 }
 
 RequestServer::Impl::ReadStep RequestServer::Impl::Account(Connection& c, std::size_t n) {
-  if (c.headerBytes < sizeof c.header) {
-    c.headerBytes += n;
-    if (c.headerBytes < sizeof c.header) return ReadStep::kMore;
-    const std::uint32_t length = GetBigEndian32(c.header);
-    if (length > kMaxRequestBytes) {
-      ReportPeer(Format("RequestServer closed a connection: request of %u bytes exceeds the limit of %u",
-                        static_cast<unsigned>(length),
-                        static_cast<unsigned>(kMaxRequestBytes)));
-      return ReadStep::kClose;
-    }
-    c.body.resize(length);
-    return length > 0 ? ReadStep::kMore : ReadStep::kWhole;
+  const bool headerWhole = c.headerBytes == sizeof c.header;
+  (headerWhole ? c.bodyBytes : c.headerBytes) += n;
+  const FrameProgress progress = ReadFrameProgress(c.header, c.headerBytes + c.bodyBytes);
+  if (progress.step == FrameProgress::Step::kTooLong) {
+    ReportPeer(Format("RequestServer closed a connection: request of %u bytes exceeds the limit of %u",
+                      static_cast<unsigned>(progress.length),
+                      static_cast<unsigned>(kMaxRequestBytes)));
+    return ReadStep::kClose;
   }
-  c.bodyBytes += n;
-  return c.bodyBytes < c.body.size() ? ReadStep::kMore : ReadStep::kWhole;
+  // The body's room is made once, when the header has just come in.
+  if (!headerWhole && c.headerBytes == sizeof c.header) c.body.resize(progress.length);
+  return progress.step == FrameProgress::Step::kWhole ? ReadStep::kWhole : ReadStep::kMore;
 }
 
 bool RequestServer::Impl::WriteReply(Connection& c) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "data_dir.h"
 #include "test_support.h"
@@ -91,6 +92,9 @@ TEST_F(LastUpgradeTest, ReadsAWholeRecordAndRefusesAnyOtherWithItsReason) {
        R"(field "format" is not an integer in its range: "1")"},
       {"unknown result", Edited(R"("installed")", R"("reinstalled")"), kFile, Status::kUnreadable,
        R"(unknown result "reinstalled")"},
+      {"nested as deep as the size allows",
+       Edited(R"("installed")", std::string(130000, '[') + std::string(130000, ']')), kFile,
+       Status::kUnreadable, R"(field "result" is not a string: array)"},
       {"missing field", Edited(R"("url": "https://example.com/Setup_1.2.3.exe",)", ""), kFile,
        Status::kUnreadable, R"(field "url" is missing)"},
       {"number as text", Edited("1234", R"("1234")"), kFile, Status::kUnreadable,
@@ -147,6 +151,17 @@ TEST_F(LastUpgradeTest, DataFolderIsQtsForEachEnvironment) {
     const std::string path = platform::UpgraderDataFile("f", &reason);
     EXPECT_EQ(path.empty() ? reason : path, c.expected) << (c.xdg ? c.xdg : "(unset)");
   }
+}
+
+// Bytes 0x80-0xBF led by nothing are characters of their own: a reason cut
+// among them keeps all that fit, not nothing of them.
+TEST_F(LastUpgradeTest, CFunctionCutsAmongStrayContinuationBytesWhereTheyFit) {
+  const std::string home = temp_.path() + "/" + std::string(40, '\x80');
+  env_.Set("XDG_DATA_HOME", home);
+  const std::string text = "no upgrade has left a record: there is no " + home;
+  std::vector<char> reason(text.size() - 20 + 1);
+  ASSERT_EQ(brisvane_read_last_upgrade(nullptr, reason.data(), reason.size()), BRISVANE_NO_RECORD);
+  EXPECT_EQ(std::string(reason.data()), text.substr(0, reason.size() - 1));
 }
 
 TEST_F(LastUpgradeTest, CFunctionCutsFieldsAndReasonWithinTheirBuffersAndTakesNulls) {

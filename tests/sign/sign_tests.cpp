@@ -156,6 +156,21 @@ TEST_F(SignTest, MalformedOrMissingKeysAreRefused) {
   EXPECT_EQ(why, "the key file cannot be read");
 }
 
+// libsodium's decoder takes bytes from 0x80 up as digits: a damaged line
+// must be refused, not read as another key or signature.
+TEST_F(SignTest, BytesOutsideBase64AreRefused) {
+  ASSERT_TRUE(Sign("key"));
+  sig::PublicKey key;
+  sig::Signature parsed;
+  std::string why;
+  std::string pub = Slurp(Path("key.pub"));
+  pub.replace(pub.find('\n') + 21, 2, "\xc5\xd4");
+  EXPECT_FALSE(sig::ParsePublicKey(pub, &key, &why));
+  std::string text = Slurp(File() + ".minisig");
+  text.replace(text.find('\n') + 41, 4, "\xb7\xb6\xa6\x82");
+  EXPECT_FALSE(sig::ParseSignature(text, &parsed, &why));
+}
+
 // A process that replaces the installer right after the check must not get
 // its file run: the checked file is what starts, a script through the
 // descriptor its interpreter inherits (which it sees as its own name).
