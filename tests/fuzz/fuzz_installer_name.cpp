@@ -29,11 +29,12 @@ void CheckDerived(const QString& url, const QString& path) {
   const QString name = path.mid(kFolder.size());
   const int backslash = url.lastIndexOf('\\');
   FUZZ_CHECK(name == url.mid((backslash >= 0 ? backslash : url.lastIndexOf('/')) + 1));
-  const QStringList parts = name.split(QRegularExpression("[/\\\\]"));
+  static const QRegularExpression separators("[/\\\\]"), drive("^[A-Za-z]:");
+  const QStringList parts = name.split(separators);
   FUZZ_CHECK(!parts.last().isEmpty() && parts.last() != ".");
   FUZZ_CHECK(!parts.contains(".."));
   FUZZ_CHECK(!name.startsWith('/') && !name.startsWith('\\'));
-  FUZZ_CHECK(!QRegularExpression("^[A-Za-z]:").match(name).hasMatch());
+  FUZZ_CHECK(!drive.match(name).hasMatch());
   FUZZ_CHECK(StaysInside(name));
 }
 
