@@ -6,12 +6,16 @@
 namespace {
 
 bool EscapesFolder(const QString& folder, const QString& name) {
-  if (name.isEmpty()) return false;  // the folder itself: the download fails later
+  // An empty or "." last component names a folder, not a file in one: the
+  // folder itself or one inside it, which the download would then replace.
+  static const QRegularExpression separators("[/\\\\]");
+  const QString last = name.mid(name.lastIndexOf(separators) + 1);
+  if (last.isEmpty() || last == ".") return true;
   if (QDir::isAbsolutePath(name) || name.startsWith('/') || name.startsWith('\\')) return true;
   // "C:..." would be read as a drive on Windows.
   static const QRegularExpression drive("^[A-Za-z]:");
   if (drive.match(name).hasMatch()) return true;
-  const QStringList parts = name.split(QRegularExpression("[/\\\\]"));
+  const QStringList parts = name.split(separators);
   if (parts.contains("..")) return true;
   const QString base = QDir::cleanPath(folder);
   const QString target = QDir::cleanPath(folder + name);

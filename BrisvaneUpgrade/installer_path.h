@@ -11,6 +11,6 @@ enum class InstallerPathResult {
 
 // Takes the text after the URL's last backslash (or, when there is none, its
 // last "/"), without any decoding, and appends it to `folder` (which ends in
-// "/"). A segment that is absolute, names a drive, holds a ".." component or
-// otherwise leaves `folder` is refused.
+// "/"). A segment that is absolute, names a drive, holds a ".." component,
+// ends in an empty or "." component or otherwise leaves `folder` is refused.
 InstallerPathResult DeriveInstallerPath(const QString& folder, const QString& url, QString* path);

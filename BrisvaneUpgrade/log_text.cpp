@@ -1,7 +1,10 @@
 #include "log_text.h"
 
+#include <curl/curl.h>
+
 #include <QByteArray>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -9,6 +12,64 @@ void AppendEscaped(unsigned char byte, std::string* out) {
   char code[5];
   std::snprintf(code, sizeof code, "\\x%02X", byte);
   out->append(code);
+}
+
+// A URL as libcurl reads a request's: the scheme guessed when missing, any
+// scheme accepted. Null when libcurl would refuse the URL.
+using CurlUrl = std::unique_ptr<CURLU, decltype(&curl_url_cleanup)>;
+
+CurlUrl ReadAsLibcurl(const QString& url) {
+  CurlUrl parsed(curl_url(), &curl_url_cleanup);
+  const unsigned int flags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.toUtf8().constData(), flags) != CURLUE_OK) {
+    parsed.reset();
+  }
+  return parsed;
+}
+
+bool HasPart(CURLU* url, CURLUPart part) {
+  char* text = nullptr;
+  const bool has = curl_url_get(url, part, &text, 0) == CURLUE_OK;
+  curl_free(text);
+  return has;
+}
+
+bool HasUserInfo(CURLU* url) {
+  return HasPart(url, CURLUPART_USER) || HasPart(url, CURLUPART_PASSWORD) ||
+         HasPart(url, CURLUPART_OPTIONS);
+}
+
+// The user-info removed as the host ends for a reader of "scheme://host"
+// URLs; this keeps the logged form of ordinary URLs as they were written.
+QString StripPlainUserInfo(const QString& url) {
+  const int scheme = url.indexOf("://");
+  if (scheme <= 0) return url;
+  const int hostStart = scheme + 3;
+  int hostEnd = url.size();
+  for (const QChar end : {QChar('/'), QChar('?'), QChar('#'), QChar('\\')}) {
+    const int at = url.indexOf(end, hostStart);
+    if (at >= 0 && at < hostEnd) hostEnd = at;
+  }
+  // The last "@" of the authority ends the user-info; a password may hold more.
+  const int userInfoEnd = hostEnd > hostStart ? url.lastIndexOf('@', hostEnd - 1) : -1;
+  if (userInfoEnd < hostStart) return url;
+  QString stripped = url;
+  stripped.remove(hostStart, userInfoEnd - hostStart + 1);
+  return stripped;
+}
+
+// libcurl's own rewrite of `url` without user-info: for URLs that libcurl
+// reads more leniently than "scheme://host" (scheme guessed, one or three
+// slashes, a backslash in the user-info). Empty if it cannot be written.
+QString RebuiltWithoutUserInfo(CURLU* url) {
+  for (const CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS}) {
+    curl_url_set(url, part, nullptr, 0);
+  }
+  char* text = nullptr;
+  QString rebuilt;
+  if (curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK) rebuilt = QString::fromUtf8(text);
+  curl_free(text);
+  return rebuilt;
 }
 
 }  // namespace
@@ -36,18 +97,11 @@ std::string EscapeForLog(const QString& text) {
 }
 
 std::string LoggableUrl(const QString& url) {
-  const int scheme = url.indexOf("://");
-  if (scheme <= 0) return EscapeForLog(url);
-  const int hostStart = scheme + 3;
-  int hostEnd = url.size();
-  for (const QChar end : {QChar('/'), QChar('?'), QChar('#'), QChar('\\')}) {
-    const int at = url.indexOf(end, hostStart);
-    if (at >= 0 && at < hostEnd) hostEnd = at;
-  }
-  // The last "@" of the authority ends the user-info; a password may hold more.
-  const int userInfoEnd = hostEnd > hostStart ? url.lastIndexOf('@', hostEnd - 1) : -1;
-  if (userInfoEnd < hostStart) return EscapeForLog(url);
-  QString stripped = url;
-  stripped.remove(hostStart, userInfoEnd - hostStart + 1);
-  return EscapeForLog(stripped);
+  const QString plain = StripPlainUserInfo(url);
+  // What counts is the user-info libcurl would send, wherever it reads it.
+  const CurlUrl asSent = ReadAsLibcurl(url);
+  if (!asSent || !HasUserInfo(asSent.get())) return EscapeForLog(plain);
+  const CurlUrl plainAsSent = ReadAsLibcurl(plain);
+  if (plainAsSent && !HasUserInfo(plainAsSent.get())) return EscapeForLog(plain);
+  return EscapeForLog(RebuiltWithoutUserInfo(asSent.get()));
 }

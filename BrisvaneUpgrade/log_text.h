@@ -11,5 +11,7 @@
 std::string EscapeForLog(const QString& text);
 
 // `url` without its user-info (the "user:password@" before the host),
-// escaped as EscapeForLog does.
+// escaped as EscapeForLog does. The user-info is the one libcurl reads from
+// the URL, also where it is lenient (no scheme, one or three slashes);
+// those URLs are logged as libcurl rewrites them.
 std::string LoggableUrl(const QString& url);

@@ -1,6 +1,9 @@
 #include "proxy_rules.h"
 
+#include <curl/curl.h>
+
 #include <cctype>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -25,22 +28,44 @@ std::vector<std::string> Split(const std::string& text, const char* separators) 
   return pieces;
 }
 
-std::string UrlScheme(const std::string& url) {
-  std::string::size_type colon = url.find("://");
-  return colon == std::string::npos ? std::string() : Lower(url.substr(0, colon));
+// One part of `url` as libcurl reads a request's URL (scheme guessed when
+// missing, any scheme accepted), in lower case; empty when there is none.
+std::string LibcurlUrlPart(const std::string& url, CURLUPart part) {
+  const std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parsed(curl_url(), &curl_url_cleanup);
+  const unsigned int flags = CURLU_GUESS_SCHEME | CURLU_NON_SUPPORT_SCHEME;
+  if (!parsed || curl_url_set(parsed.get(), CURLUPART_URL, url.c_str(), flags) != CURLUE_OK) {
+    return std::string();
+  }
+  char* text = nullptr;
+  std::string value;
+  if (curl_url_get(parsed.get(), part, &text, 0) == CURLUE_OK) value = Lower(text);
+  curl_free(text);
+  return value;
 }
 
 // '*' for any run of characters, '?' for one; both sides in lower case.
-bool GlobMatch(const char* pattern, const char* text) {
-  if (*pattern == '\0') return *text == '\0';
-  if (*pattern == '*') {
-    for (const char* rest = text;; ++rest) {
-      if (GlobMatch(pattern + 1, rest)) return true;
-      if (*rest == '\0') return false;
+// On a mismatch only the last '*' seen takes one more character: whatever an
+// earlier star could still cover, the last one covers too. At most
+// pattern x text steps, however many stars there are.
+bool GlobMatch(const std::string& pattern, const std::string& text) {
+  std::string::size_type p = 0, t = 0;
+  std::string::size_type star = std::string::npos, starText = 0;
+  while (t < text.size()) {
+    if (p < pattern.size() && pattern[p] == '*') {
+      star = p++;
+      starText = t;
+    } else if (p < pattern.size() && (pattern[p] == '?' || pattern[p] == text[t])) {
+      ++p;
+      ++t;
+    } else if (star != std::string::npos) {
+      p = star + 1;
+      t = ++starText;
+    } else {
+      return false;
     }
   }
-  if (*text == '\0') return false;
-  return (*pattern == '?' || *pattern == *text) && GlobMatch(pattern + 1, text + 1);
+  while (p < pattern.size() && pattern[p] == '*') ++p;
+  return p == pattern.size();
 }
 
 // The proxy entry for `scheme`: "scheme=value" first, else the first bare value.
@@ -62,23 +87,15 @@ std::string PickProxy(const std::string& proxyList, const std::string& scheme) {
 }  // namespace
 
 std::string UrlHost(const std::string& url) {
-  std::string::size_type start = url.find("://");
-  if (start == std::string::npos) return std::string();
-  start += 3;
-  std::string::size_type end = url.find_first_of("/?#", start);
-  std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-  std::string::size_type at = authority.rfind('@');
-  if (at != std::string::npos) authority.erase(0, at + 1);
-  if (!authority.empty() && authority[0] == '[') {
-    std::string::size_type close = authority.find(']');
-    return close == std::string::npos ? std::string() : Lower(authority.substr(1, close - 1));
-  }
-  return Lower(authority.substr(0, authority.find(':')));
+  // The host libcurl connects to, wherever it finds it ("http:/host" too).
+  std::string host = LibcurlUrlPart(url, CURLUPART_HOST);
+  if (host.size() >= 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  return host;
 }
 
 std::string ProxyFromWindowsLists(const std::string& url, const std::string& proxyList,
                                   const std::string& bypassList) {
-  const std::string proxy = PickProxy(proxyList, UrlScheme(url));
+  const std::string proxy = PickProxy(proxyList, LibcurlUrlPart(url, CURLUPART_SCHEME));
   if (proxy.empty()) return proxy;
   const std::string host = UrlHost(url);
   // A dotless name is what Windows calls local; an IPv6 address is not one.
@@ -93,7 +110,7 @@ std::string ProxyFromWindowsLists(const std::string& url, const std::string& pro
     if (entry.size() > 2 && entry.front() == '[' && entry.back() == ']') {
       entry = entry.substr(1, entry.size() - 2);
     }
-    if (GlobMatch(entry.c_str(), host.c_str())) return std::string();
+    if (GlobMatch(entry, host)) return std::string();
   }
   return proxy;
 }

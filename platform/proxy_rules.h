@@ -22,8 +22,9 @@ namespace brisvane::platform {
 std::string ProxyFromWindowsLists(const std::string& url, const std::string& proxyList,
                                   const std::string& bypassList);
 
-// The host of `url` in lower case, without brackets, user info or port;
-// empty when there is none.
+// The host libcurl finds in `url` (also in "http:/host" or a URL without a
+// scheme), in lower case, without brackets, user info or port; empty when
+// there is none.
 std::string UrlHost(const std::string& url);
 
 }  // namespace brisvane::platform

@@ -815,6 +815,12 @@ TEST(ProxyRules, LocalAndWildcardEntriesAreDecidedForTheHost) {
   EXPECT_EQ(ProxyFromWindowsLists("http://[::1]:8080/x", "p:1", "a;[::1]"), "");
   EXPECT_EQ(ProxyFromWindowsLists("http://[FE80::1]/x", "p:1", "[fe80::*]"), "");
   EXPECT_EQ(ProxyFromWindowsLists("http://[::2]/x", "p:1", "[::1]"), "p:1");
+  // The host is the one libcurl reads, however many slashes precede it.
+  EXPECT_EQ(ProxyFromWindowsLists("http:/build.corp.example/x", "p:1", "*.corp.example"), "");
+  EXPECT_EQ(ProxyFromWindowsLists("http:/other.net/x", "p:1", "<local>"), "p:1");
+  EXPECT_EQ(ProxyFromWindowsLists("http:///other.net/x", "p:1", "<local>"), "p:1");
+  // Many stars cost no more than one (they once took minutes).
+  EXPECT_EQ(ProxyFromWindowsLists("http://aaaaaaaaaaaaaaaaaaaaaaaaa/x", "p:1", "**************b"), "p:1");
 }
 
 TEST(ProxyRules, UrlHost) {
@@ -822,6 +828,7 @@ TEST(ProxyRules, UrlHost) {
   EXPECT_EQ(platform::UrlHost("https://[::1]:443/"), "::1");
   EXPECT_EQ(platform::UrlHost("http://h?q"), "h");
   EXPECT_EQ(platform::UrlHost("no scheme"), "");
+  EXPECT_EQ(platform::UrlHost("http:/One.Example/x"), "one.example");
 }
 
 int main(int argc, char** argv) {
