@@ -286,7 +286,7 @@ class Transfer {
   CURLcode ConfigureProxy(CURL* curl, const std::string& url) {
     std::string proxy;
     if (!bvhttptools::ProxyFromEnvironment(url)) {
-      proxy = platform::ProxyFromWindowsLists(url, systemProxy_.proxyList, systemProxy_.bypassList);
+      proxy = bvhttptools::ProxyFromWindowsLists(url, systemProxy_.proxyList, systemProxy_.bypassList);
     }
     // Unset, libcurl goes by the environment (and its no_proxy) alone.
     const char* chosen = proxy.empty() ? nullptr : proxy.c_str();

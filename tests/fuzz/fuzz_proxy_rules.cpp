@@ -82,9 +82,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string bypassList = input.substr(second + 1);
 
   const std::string host = LibcurlHost(url);
-  FUZZ_CHECK(platform::UrlHost(url) == host);
-  const std::string proxy = platform::ProxyFromWindowsLists(url, proxyList, "");
-  const std::string decided = platform::ProxyFromWindowsLists(url, proxyList, bypassList);
+  FUZZ_CHECK(bvhttptools::UrlHost(url) == host);
+  const std::string proxy = bvhttptools::ProxyFromWindowsLists(url, proxyList, "");
+  const std::string decided = bvhttptools::ProxyFromWindowsLists(url, proxyList, bypassList);
   FUZZ_CHECK(decided == (Bypassed(host, bypassList) ? std::string() : proxy));
   return 0;
 }

@@ -775,7 +775,7 @@ TEST(ProxyRules, LinuxHasNoSystemProxy) {
 }
 
 TEST(ProxyRules, PicksTheEntryForTheSchemeElseThePlainOne) {
-  using platform::ProxyFromWindowsLists;
+  using bvhttptools::ProxyFromWindowsLists;
   EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", "10.0.0.1:3128", ""), "10.0.0.1:3128");
   const std::string list = "ftp=f:21; https=s.example:8443;http=h.example:8080";
   EXPECT_EQ(ProxyFromWindowsLists("http://a.example/x", list, ""), "h.example:8080");
@@ -792,12 +792,12 @@ TEST(ProxyRules, BypassListIsMatchedHereOnly) {
   for (const auto& [url, proxy] : {std::pair{"http://b.corp.example/x", ""}, {"http://10.1.2.3/x", ""},
                                    {"http://localhost/x", ""}, {"http://my.localhost/x", "p:1"},
                                    {"http://corp.example/x", "p:1"}}) {
-    EXPECT_EQ(platform::ProxyFromWindowsLists(url, "p:1", list), proxy) << url;
+    EXPECT_EQ(bvhttptools::ProxyFromWindowsLists(url, "p:1", list), proxy) << url;
   }
 }
 
 TEST(ProxyRules, LocalAndWildcardEntriesAreDecidedForTheHost) {
-  using platform::ProxyFromWindowsLists;
+  using bvhttptools::ProxyFromWindowsLists;
   EXPECT_EQ(ProxyFromWindowsLists("http://intranet:8080/x", "p:1", "<local>"), "");
   EXPECT_EQ(ProxyFromWindowsLists("http://user@intranet/x", "p:1", "a;<local>"), "");
   EXPECT_EQ(ProxyFromWindowsLists("http://intranet.corp/x", "p:1", "<local>"), "p:1");
@@ -824,11 +824,11 @@ TEST(ProxyRules, LocalAndWildcardEntriesAreDecidedForTheHost) {
 }
 
 TEST(ProxyRules, UrlHost) {
-  EXPECT_EQ(platform::UrlHost("http://User:pw@Host.Example:81/a@b"), "host.example");
-  EXPECT_EQ(platform::UrlHost("https://[::1]:443/"), "::1");
-  EXPECT_EQ(platform::UrlHost("http://h?q"), "h");
-  EXPECT_EQ(platform::UrlHost("no scheme"), "");
-  EXPECT_EQ(platform::UrlHost("http:/One.Example/x"), "one.example");
+  EXPECT_EQ(bvhttptools::UrlHost("http://User:pw@Host.Example:81/a@b"), "host.example");
+  EXPECT_EQ(bvhttptools::UrlHost("https://[::1]:443/"), "::1");
+  EXPECT_EQ(bvhttptools::UrlHost("http://h?q"), "h");
+  EXPECT_EQ(bvhttptools::UrlHost("no scheme"), "");
+  EXPECT_EQ(bvhttptools::UrlHost("http:/One.Example/x"), "one.example");
 }
 
 int main(int argc, char** argv) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace brisvane::platform {
+namespace bvhttptools {
 namespace {
 
 std::string Lower(std::string text) {
@@ -115,4 +115,4 @@ std::string ProxyFromWindowsLists(const std::string& url, const std::string& pro
   return proxy;
 }
 
-}  // namespace brisvane::platform
+}  // namespace bvhttptools

@@ -1,10 +1,11 @@
-// Turns Windows proxy settings into what libcurl understands. Plain string
-// work, the same on both systems, so Linux tests can check it too.
+// Which proxy Windows' settings give a URL, with the URL read by libcurl's
+// own parser. The same on both systems, so Linux tests can check it too;
+// here rather than in platform/, which stays free of libcurl.
 #pragma once
 
 #include <string>
 
-namespace brisvane::platform {
+namespace bvhttptools {
 
 // The proxy for `url` from a Windows proxy list and bypass list, UTF-8;
 // empty when the request goes direct.
@@ -27,6 +28,4 @@ std::string ProxyFromWindowsLists(const std::string& url, const std::string& pro
 // there is none.
 std::string UrlHost(const std::string& url);
 
-}  // namespace brisvane::platform
-
-namespace platform = brisvane::platform;
+}  // namespace bvhttptools
