@@ -253,7 +253,11 @@ void BrisvaneUpgrade::BuildUi() {
   setStyleSheet("background-color:#1E2831");
   setFixedSize(340, 120);
 
-  auto* caption = new QLabel(QString::fromUtf8("正在更新..."));
+  const QString captionText = QString::fromUtf8("正在更新...");
+  // Screen readers announce the window and the bar by these names; the bar's
+  // value reaches them through QProgressBar's own accessible interface.
+  setAccessibleName(captionText);
+  auto* caption = new QLabel(captionText);
   caption->setStyleSheet("color:white");
   QFont font = caption->font();
   font.setFamily("Microsoft YaHei");
@@ -265,6 +269,7 @@ void BrisvaneUpgrade::BuildUi() {
   m_progressBar->setFixedSize(340, 10);
   m_progressBar->setTextVisible(false);
   m_progressBar->setValue(0);
+  m_progressBar->setAccessibleName(captionText);
   m_progressBar->setStyleSheet(
       "QProgressBar{border-radius:5px; background-color:transparent;}"
       "QProgressBar::chunk{border-radius:5px; background-color:#25CF9E;}");

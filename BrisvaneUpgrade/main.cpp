@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QGuiApplication>
 #include <QSocketNotifier>
 #include <chrono>
 #include <memory>
@@ -54,6 +55,14 @@ std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) 
 
 int main(int argc, char* argv[]) {
   if (IsAlreadyRunning()) return 0;
+
+  // The window is laid out in logical pixels; let Qt scale it by the screen's
+  // exact factor (150 % stays 150 %, not rounded to 200 %) so it looks the
+  // same at every DPI. Both must be set before the application object exists.
+  QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling);
+  QCoreApplication::setAttribute(Qt::AA_UseHighDpiPixmaps);
+  QGuiApplication::setHighDpiScaleFactorRoundingPolicy(
+      Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 
   QCoreApplication::setOrganizationName("Tamberk");
   QCoreApplication::setApplicationName("Brisvane");

@@ -52,12 +52,18 @@ QByteArray RunTool(const QString& program, const QStringList& args, int* exitCod
 
 // A private X server on a display it picks itself (-displayfd), so parallel
 // runs and a real desktop never collide.
+// Its DPI is set because Xvfb's own default (about 100) is not a 100 % screen,
+// and the upgrader scales by the screen's DPI; Qt reads it from the screen's
+// size in millimetres, which -dpi sets (no Xft.dpi resource is set). Xvfb
+// rounds that size to whole millimetres: 2880 pixels are a whole number of them
+// at 96, 144 and 192 DPI, so the DPI Qt sees is exact.
 class Xvfb {
  public:
-  Xvfb() {
+  explicit Xvfb(int dpi = 96) {
     process_.setProcessChannelMode(QProcess::SeparateChannels);
     process_.setStandardErrorFile(QProcess::nullDevice());
-    process_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "640x480x24", "-nolisten", "tcp"});
+    process_.start("Xvfb", {"-displayfd", "1", "-screen", "0", "2880x1440x24", "-dpi",
+                            QString::number(dpi), "-nolisten", "tcp"});
     if (!process_.waitForStarted(5000)) return;
     if (!WaitFor([&] { return process_.canReadLine() || process_.state() != QProcess::Running; },
                  10000)) {
@@ -111,6 +117,18 @@ class ScreenTest : public ::testing::Test {
       if (!world_.WaitForExit(10000)) world_.process().kill();
       world_.WaitForExit(5000);
     }
+  }
+
+  // Replaces the private display by one of `dpi`; nothing may be running on it.
+  void UseScreenOf(int dpi) {
+    xvfb_ = std::make_unique<Xvfb>(dpi);
+    ASSERT_FALSE(xvfb_->display().isEmpty()) << "Xvfb did not report a display";
+  }
+
+  // Ends the upgrader as SIGTERM does and waits for it.
+  void Stop() {
+    world_.process().terminate();
+    ASSERT_TRUE(world_.WaitForExit(10000));
   }
 
   // Starts the upgrader on the private display and waits until its window is
@@ -234,6 +252,27 @@ TEST_F(ScreenTest, BorderlessDarkWindowWithLegibleCaptionAndEmptyBar) {
   EXPECT_GE(ink.width(), 60) << "caption too narrow for four CJK glyphs (missing font?)";
   EXPECT_GE(ink.height(), 12);
   EXPECT_LE(std::abs((ink.left() + ink.right()) / 2 - kWidth / 2), 4) << "caption not centred";
+}
+
+TEST_F(ScreenTest, WindowScalesWithTheScreenDpi) {
+  // Qt's factor is the exact DPI / 96, so only rounding to whole device
+  // pixels may differ by one.
+  const struct {
+    int dpi;
+    int width;
+    int height;
+  } rows[] = {{96, 340, 120}, {144, 510, 180}, {192, 680, 240}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.dpi);
+    ASSERT_NO_FATAL_FAILURE(UseScreenOf(row.dpi));
+    WindowInfo window;
+    ASSERT_NO_FATAL_FAILURE(StartAndFindWindow(&window));
+    std::printf("measured: at %d DPI the window is %dx%d\n", row.dpi, window.width,
+                window.height);
+    EXPECT_LE(std::abs(window.width - row.width), 1) << window.width;
+    EXPECT_LE(std::abs(window.height - row.height), 1) << window.height;
+    ASSERT_NO_FATAL_FAILURE(Stop());
+  }
 }
 
 TEST_F(ScreenTest, BarFillsGreenFromTheLeftWhileTheInstallerDownloads) {
