@@ -709,25 +709,55 @@ def case_window(world, c, demo_shot=None):
         run.finish()
 
 
-def case_window_at_200_percent(world, c):
-    # Qt 5 keeps the window at 340x120 device pixels but sizes the 12 pt
-    # caption by the screen's DPI: at 192 DPI it must still fit above the bar.
-    world.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "192", "REG_DWORD")
-    world.restart_session()
+# The screen's DPI (LogPixels) and the window's device size Qt makes of its
+# 340x120 logical pixels by the exact factor, DPI / 96.
+SCALED_WINDOWS = [(144, 1.5), (192, 2.0)]
+
+
+def check_scaled_window(world, c, scale):
+    """One run at the session's DPI: size, caption, and the bar at 75."""
+    w, h = round(340 * scale), round(120 * scale)
+    size = 768 << 10
+    image = (world.standins / "standin.exe").read_bytes()
+    (world.served / INSTALLER).write_bytes(image + bytes(size - len(image)))
     run = Run(world)
     try:
+        # The installer runs three seconds so the bar can be seen after the download.
+        run.set_sleep("setup_1.2.3", 3000)
         run.start()
         c.require(run.wait_for_window(), "the window appears")
         shown = wait_for(lambda: (lambda m: m if m.get("caption_pixels") else None)(
             inspect_window(world)), 10, 0.2) or inspect_window(world)
-        c.equal(shown.get("size"), (340, 120), "the window's size")
+        got = shown.get("size") or (0, 0)
+        c.true(abs(got[0] - w) <= 1 and abs(got[1] - h) <= 1,
+               f"the window's device size is {w}x{h}: {got}")
         box = shown.get("caption_box")
         c.require(box is not None, "the caption is drawn")
-        c.true(box[2] - box[0] >= 120, f"the caption is drawn at twice the size: {box}")
-        c.true(box[0] >= 4 and box[2] <= 335 and box[1] >= 4 and box[3] <= 120 - 14,
-               f"the caption is not clipped: {box}")
+        c.true(box[2] - box[0] >= 60 * scale, f"the caption is scaled with the window: {box}")
+        c.true(abs((box[0] + box[2]) / 2 - w / 2) <= 12 * scale, f"the caption is centred: {box}")
+        c.true(box[0] >= 4 and box[2] <= w - 5 and box[1] >= 4 and box[3] <= h - 12 * scale,
+               f"the caption is not clipped and clears the bar: {box}")
+        c.require(world.send_request(f"http://127.0.0.1:{world.port}/slow/{INSTALLER}") == 0,
+                  "upgrade-request.exe delivers the request")
+        c.require(wait_for(lambda: run.record("setup_1.2.3").get("started"), 15),
+                  "the installer starts")
+        # 75 of 100, with the same allowance for ticks and ends as at 100 %.
+        green = inspect_window(world).get("green", 0)
+        c.true(0.735 * w <= green <= 0.8 * w,
+               f"after the download the bar shows 75 of {w} px: {green} px")
+        c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
     finally:
         run.finish()
+
+
+def case_window_scaled(world, c):
+    # The window keeps its design at every DPI: Qt scales it as a whole.
+    try:
+        for dpi, scale in SCALED_WINDOWS:
+            world.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", str(dpi), "REG_DWORD")
+            world.restart_session()
+            check_scaled_window(world, c, scale)
+    finally:
         world.reg_add(r"HKCU\Control Panel\Desktop", "LogPixels", "96", "REG_DWORD")
         world.restart_session()
 
@@ -886,7 +916,7 @@ CASES = [
     ("escape_mid_download", case_escape_mid_download),
     ("close_mid_download", case_close_mid_download),
     ("window", case_window),
-    ("window_at_200_percent", case_window_at_200_percent),
+    ("window_scaled", case_window_scaled),
     ("non_ascii_folders", case_non_ascii_folders),
     ("system_proxy", case_system_proxy),
     ("signed", case_signed),
