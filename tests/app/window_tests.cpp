@@ -2,6 +2,7 @@
 // model, the request handling and the real download against a local server.
 #include <gtest/gtest.h>
 
+#include <QAccessible>
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -87,6 +88,27 @@ TEST_F(WindowTest, TickerCreepsFromDownloadEndToFullAndStays) {
   EXPECT_EQ(bar_->value(), 100);
   for (int i = 0; i < 50; ++i) window_->SlotOnTime();
   EXPECT_EQ(bar_->value(), 100);
+}
+
+TEST_F(WindowTest, ScreenReadersHearTheNamesAndTheBarsValue) {
+  const QString caption = QString::fromUtf8("正在更新...");
+  QAccessibleInterface* windowAccess = QAccessible::queryAccessibleInterface(window_);
+  ASSERT_NE(windowAccess, nullptr);
+  EXPECT_EQ(windowAccess->text(QAccessible::Name), caption);
+  QAccessibleInterface* barAccess = QAccessible::queryAccessibleInterface(bar_);
+  ASSERT_NE(barAccess, nullptr);
+  EXPECT_EQ(barAccess->text(QAccessible::Name), caption);
+  QAccessibleValueInterface* value = barAccess->valueInterface();
+  ASSERT_NE(value, nullptr);
+  const struct {
+    int update;
+    int heard;
+  } rows[] = {{30, 30}, {75, 75}, {150, 100}, {10, 10}};
+  for (const auto& row : rows) {
+    emit window_->SigUpdate(row.update);
+    EXPECT_EQ(value->currentValue().toInt(), row.heard) << "after " << row.update;
+  }
+  EXPECT_EQ(value->maximumValue().toInt(), 100);
 }
 
 TEST(InstallerPathTest, TakesTheTextAfterTheLastSeparator) {

@@ -741,10 +741,12 @@ def check_scaled_window(world, c, scale):
                   "upgrade-request.exe delivers the request")
         c.require(wait_for(lambda: run.record("setup_1.2.3").get("started"), 15),
                   "the installer starts")
-        # 75 of 100, with the same allowance for ticks and ends as at 100 %.
+        # 75 of 100 plus the ticks while Wine starts the installer (one run
+        # measured 79.9 % at 2x, so a little more room than at 100 %).
         green = inspect_window(world).get("green", 0)
-        c.true(0.735 * w <= green <= 0.8 * w,
+        c.true(0.735 * w <= green <= 0.82 * w,
                f"after the download the bar shows 75 of {w} px: {green} px")
+        print(f"      measured at {scale:g}x: {got[0]}x{got[1]}, caption box {box}, bar {green} px")
         c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
     finally:
         run.finish()
