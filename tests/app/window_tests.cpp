@@ -94,10 +94,10 @@ TEST_F(WindowTest, ScreenReadersHearTheNamesAndTheBarsValue) {
   const QString caption = QString::fromUtf8("正在更新...");
   QAccessibleInterface* windowAccess = QAccessible::queryAccessibleInterface(window_);
   ASSERT_NE(windowAccess, nullptr);
-  EXPECT_EQ(windowAccess->text(QAccessible::Name), caption);
+  EXPECT_EQ(windowAccess->text(QAccessible::Name).toStdString(), caption.toStdString());
   QAccessibleInterface* barAccess = QAccessible::queryAccessibleInterface(bar_);
   ASSERT_NE(barAccess, nullptr);
-  EXPECT_EQ(barAccess->text(QAccessible::Name), caption);
+  EXPECT_EQ(barAccess->text(QAccessible::Name).toStdString(), caption.toStdString());
   QAccessibleValueInterface* value = barAccess->valueInterface();
   ASSERT_NE(value, nullptr);
   const struct {
