@@ -43,21 +43,6 @@ void CloseKeepingErrno(int fd) {
 
 }  // namespace
 
-Folder::Folder(Folder&& other) noexcept
-    : handles_(std::move(other.handles_)), path_(std::move(other.path_)) {
-  other.handles_.clear();
-}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handles_ = std::move(other.handles_);
-    path_ = std::move(other.path_);
-    other.handles_.clear();
-  }
-  return *this;
-}
-
 void Folder::Close() {
   for (std::intptr_t handle : handles_) CloseKeepingErrno(static_cast<int>(handle));
   handles_.clear();

@@ -99,21 +99,6 @@ bool MarkForDeletion(HANDLE file) {
 
 }  // namespace
 
-Folder::Folder(Folder&& other) noexcept
-    : handles_(std::move(other.handles_)), path_(std::move(other.path_)) {
-  other.handles_.clear();
-}
-
-Folder& Folder::operator=(Folder&& other) noexcept {
-  if (this != &other) {
-    Close();
-    handles_ = std::move(other.handles_);
-    path_ = std::move(other.path_);
-    other.handles_.clear();
-  }
-  return *this;
-}
-
 void Folder::Close() {
   const DWORD error = GetLastError();
   // The deepest first: a parent is let go only after everything below it.
