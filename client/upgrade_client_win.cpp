@@ -11,6 +11,7 @@
 #include <string>
 
 #include "deadline.h"
+#include "last_error.h"
 #include "request_protocol.h"
 #include "text_win.h"
 #include "upgrade_client_backend.h"
@@ -24,23 +25,6 @@ using platform::kWindowTitle;
 using Status = HandOverResult::Status;
 
 constexpr std::size_t kTitleLength = sizeof kWindowTitle / sizeof kWindowTitle[0] - 1;
-
-std::string SystemErrorText(DWORD code) {
-  wchar_t* text = nullptr;
-  const DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
-          FORMAT_MESSAGE_IGNORE_INSERTS,
-      nullptr, code, 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string result;
-  if (length > 0 && text != nullptr) result = platform::Narrow(std::wstring(text, length));
-  if (text != nullptr) LocalFree(text);
-  // The system text ends in CR LF; the caller wants one line.
-  while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
-                             result.back() == ' ' || result.back() == '.')) {
-    result.pop_back();
-  }
-  return result + " (error " + std::to_string(code) + ")";
-}
 
 // True when the process owning `window` runs an executable named
 // BrisvaneUpgrade.exe. Limited query rights are granted even for an
@@ -131,7 +115,7 @@ HandOverResult Send(const std::string& url, const Limit& limit) {
       result.reason = "no reply from the upgrade window within " + limit.text;
     } else {
       result.reason =
-          "sending WM_COPYDATA to the upgrade window failed: " + SystemErrorText(code);
+          "sending WM_COPYDATA to the upgrade window failed: " + platform::ErrorText(code);
     }
     return result;
   }

@@ -828,15 +828,21 @@ def minisign(*args):
                    stderr=subprocess.DEVNULL, timeout=60)
 
 
-def case_signed(world, c):
-    # With the publisher's key beside it, the Windows program checks what it
-    # downloaded: a signed installer runs after one INFO line, a swapped one
-    # is refused and the client comes back.
-    keys = world.work / "keys"
+def new_key_pair(world, folder_name):
+    """A fresh minisign key pair in world.work/folder_name: key.pub, key.sec."""
+    keys = world.work / folder_name
     if keys.exists():
         shutil.rmtree(keys)
     keys.mkdir()
     minisign("-G", "-W", "-p", str(keys / "key.pub"), "-s", str(keys / "key.sec"))
+    return keys
+
+
+def case_signed(world, c):
+    # With the publisher's key beside it, the Windows program checks what it
+    # downloaded: a signed installer runs after one INFO line, a swapped one
+    # is refused and the client comes back.
+    keys = new_key_pair(world, "keys")
     for swapped in (False, True):
         run = Run(world)
         try:
@@ -878,11 +884,7 @@ def case_signed(world, c):
 def case_escape_before_start(world, c):
     # Escape while the signature is still on its way: the installer already
     # downloaded never starts, and nothing of it stays in the data folder.
-    keys = world.work / "keys-escape"
-    if keys.exists():
-        shutil.rmtree(keys)
-    keys.mkdir()
-    minisign("-G", "-W", "-p", str(keys / "key.pub"), "-s", str(keys / "key.sec"))
+    keys = new_key_pair(world, "keys-escape")
     run = Run(world)
     try:
         shutil.copy2(keys / "key.pub", run.app / "upgrade.pub")
