@@ -1,10 +1,13 @@
 // Downloads one URL through LogicSession and prints what it cost:
 //   code=<CURLcode> status=<HTTP> elapsed_s=<wall> idle_rss_kib=<before>
-//   peak_rss_kib=<process peak> bytes=<target size>
+//   peak_rss_kib=<process peak> bytes=<target size> tail_ms=<store time>
+// where the store time runs from the last byte received to the file standing
+// under its name (synced, renamed, folder synced).
 // Usage: download_bench URL PATH
 // BENCH_BUFFER_KIB, when set, overrides the receive buffer size.
 
 #include "LogicSession.h"
+#include "folder.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -60,20 +63,30 @@ int main(int argc, char** argv) {
   bool finished = false;
   CURLcode result = CURLE_OK;
   int httpStatus = 0;
+  double tailMs = -1;
+  const std::string path = argv[2];
+  const std::string::size_type slash = path.find_last_of('/');
+  auto folder = std::make_shared<platform::Folder>();
+  if (!folder->Open(slash == std::string::npos ? "." : path.substr(0, slash + 1), {}, false)) {
+    std::fprintf(stderr, "cannot open the folder of %s\n", argv[2]);
+    return 2;
+  }
 
   long idleRss = CurrentRssKib();
   auto start = std::chrono::steady_clock::now();
   {
     LogicSession session;
-    session.DownloadFile(
-        [&](std::string, CURLcode code, int status) {
+    session.DownloadInto(
+        [&](const LogicSession::Result& outcome, platform::HeldFile) {
           std::lock_guard<std::mutex> lock(mutex);
-          result = code;
-          httpStatus = status;
+          result = outcome.code;
+          httpStatus = outcome.httpStatus;
+          tailMs = std::chrono::duration<double, std::milli>(outcome.storeTime).count();
           finished = true;
           done.notify_all();
         },
-        [](int) {}, argv[1], {}, argv[2]);
+        [](int) {}, argv[1], {}, folder,
+        slash == std::string::npos ? path : path.substr(slash + 1));
   }
   {
     // Hook for the event-loop lateness measurement: the window's GUI thread
@@ -88,7 +101,7 @@ int main(int argc, char** argv) {
 
   struct stat st {};
   long long bytes = stat(argv[2], &st) == 0 ? static_cast<long long>(st.st_size) : -1;
-  std::printf("code=%d status=%d elapsed_s=%.3f idle_rss_kib=%ld peak_rss_kib=%ld bytes=%lld\n",
-              static_cast<int>(result), httpStatus, elapsed, idleRss, PeakRssKib(), bytes);
+  std::printf("code=%d status=%d elapsed_s=%.3f idle_rss_kib=%ld peak_rss_kib=%ld bytes=%lld tail_ms=%.1f\n",
+              static_cast<int>(result), httpStatus, elapsed, idleRss, PeakRssKib(), bytes, tailMs);
   return result == CURLE_OK ? 0 : 1;
 }

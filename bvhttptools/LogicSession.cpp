@@ -1,7 +1,7 @@
 #include "LogicSession.h"
 
-#include "file_sync.h"
 #include "log.h"
+#include "part_writer.h"
 #include "proxy_env.h"
 #include "proxy_rules.h"
 #include "resume.h"
@@ -149,8 +149,9 @@ class Transfer {
       text = errorText_[0] != '\0' ? std::string(errorText_) : curl_easy_strerror(code);
     }
     if (completion_) {
-      completion_(LogicSession::Result{std::move(text), code, static_cast<int>(status), received_},
-                  std::move(file_));
+      LogicSession::Result result{std::move(text), code, static_cast<int>(status), received_};
+      if (code == CURLE_OK) result.storeTime = storeTime_;
+      completion_(result, std::move(file_));
     }
   }
 
@@ -185,7 +186,10 @@ class Transfer {
     CURLcode code = Configure(curl);
     if (code == CURLE_OK) {
       file_ = folder.CreateNew(partName_, target_.privateFile);
+      if (file_.valid()) writer_ = std::make_unique<bvhttptools::PartWriter>(file_);
       code = file_.valid() ? Attempts(curl, headerList, status) : CURLE_WRITE_ERROR;
+      // Idle since the last try ended; nothing writes the file any more.
+      writer_.reset();
     }
     if (code == CURLE_OK) code = StorePartFile();
     if (code == CURLE_OK) {
@@ -225,6 +229,8 @@ class Transfer {
   CURLcode StorePartFile() {
     const platform::Folder& folder = *target_.folder;
     if (file_.Sync() && folder.Rename(file_, partName_, target_.name)) {
+      storeTime_ = std::chrono::duration_cast<std::chrono::microseconds>(
+          std::chrono::steady_clock::now() - lastByteAt_);
       if (file_.Seal()) return CURLE_OK;
       // Nothing can vouch for the bytes under the name any more.
       folder.RemoveName(target_.name);
@@ -312,11 +318,11 @@ class Transfer {
       TryResult result;
       CURLcode setup = Try(curl, callerHeaders, status, &result);
       if (setup != CURLE_OK) return setup;
+      if (writeFailed_) return CURLE_WRITE_ERROR;
       Decision decision = bvhttptools::Decide(known_, result);
       // libcurl has its own words for the failures it reports.
       if (result.code == CURLE_OK && !decision.reason.empty()) SetErrorText(decision.reason);
       if (decision.step == Step::Complete) return CURLE_OK;
-      if (writeFailed_) return CURLE_WRITE_ERROR;
       if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
       inFile = known_.onDisk + written_;
       known_ = decision.next;
@@ -367,6 +373,7 @@ class Transfer {
     overran_ = false;
     CURLcode code = SetRequestHeaders(curl, callerHeaders);
     if (code != CURLE_OK) return code;
+    if (!writer_->Begin(static_cast<std::uint64_t>(known_.onDisk))) return CURLE_WRITE_ERROR;
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, known_.onDisk);
     std::string url = url_;
     for (long redirects = 0;; ++redirects) {
@@ -382,6 +389,8 @@ class Transfer {
       result->code = Abandoned() ? CURLE_ABORTED_BY_CALLBACK : NextHop(redirects, &url);
       if (result->code != CURLE_OK) break;
     }
+    // Every byte of the try is in the file before anything is decided on it.
+    if (!writer_->Finish()) writeFailed_ = true;
     result->ended = true;
     curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &result->length);
     result->response = response_;
@@ -511,15 +520,14 @@ class Transfer {
       self->overran_ = true;
     }
     if (done == 0) return 0;
-    if (!self->file_.Write(data, done)) {
+    self->lastByteAt_ = std::chrono::steady_clock::now();
+    // The writer thread puts the bytes on disk while the next ones arrive.
+    if (!self->writer_->Append(data, done)) {
       self->writeFailed_ = true;
       return 0;
     }
     self->written_ += static_cast<curl_off_t>(done);
     self->received_ += static_cast<curl_off_t>(done);
-    // Overlap the disk with the network and keep the backlog bounded: the
-    // sync before the rename then waits only for the last stretches.
-    bvhttptools::WriteBehind(self->file_, before, before + static_cast<curl_off_t>(done));
     return done;
   }
 
@@ -558,6 +566,9 @@ class Transfer {
   std::optional<std::chrono::steady_clock::time_point> overloadSince_;
 
   platform::HeldFile file_;
+  std::unique_ptr<bvhttptools::PartWriter> writer_;  // while the tries run
+  std::chrono::steady_clock::time_point lastByteAt_;
+  std::chrono::microseconds storeTime_{0};
   curl_slist* attemptHeaders_ = nullptr;  // the current try's own header list, if any
   ResponseInfo response_;                 // the current try's latest response
   platform::SystemProxySettings systemProxy_;  // the system's lists, for every hop

@@ -68,6 +68,9 @@ class LogicSession {
     CURLcode code = CURLE_OK;
     int httpStatus = 0;           // of the last response
     curl_off_t bytesReceived = 0;  // body bytes received over all tries
+    // On success, from the last body byte received to the file standing
+    // under its name: what storing it cost beyond the transfer itself.
+    std::chrono::microseconds storeTime{0};
   };
   // The completion of DownloadInto: its result, plus on success the
   // downloaded file itself, still held (sealed: read-only), so that the

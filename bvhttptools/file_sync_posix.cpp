@@ -1,6 +1,9 @@
 #include "file_sync.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+
+#include <algorithm>
 
 namespace bvhttptools {
 
@@ -10,6 +13,9 @@ namespace {
 // about 40 MiB of the download is dirty at any time.
 constexpr long long kStretch = 8LL * 1024 * 1024;
 constexpr long long kLag = 4;
+
+// Buffers are page-aligned; a file system asking for more gets the cache.
+constexpr std::size_t kPage = 4096;
 
 }  // namespace
 
@@ -24,6 +30,27 @@ void WriteBehind(const platform::HeldFile& file, long long before, long long aft
                       SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
                           SYNC_FILE_RANGE_WAIT_AFTER);
   }
+}
+
+std::size_t DirectWriteAlignment(const platform::HeldFile& file) {
+  struct statx about {};
+  const int fd = static_cast<int>(file.native());
+  // tmpfs takes O_DIRECT but reports no alignment: it has no disk to skip
+  // the cache for, and its "direct" writes are cached ones.
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_DIOALIGN, &about) != 0 ||
+      (about.stx_mask & STATX_DIOALIGN) == 0 || about.stx_dio_offset_align == 0 ||
+      about.stx_dio_mem_align > kPage) {
+    return 0;
+  }
+  // Whole pages keep every write aligned for any device up to 4 KiB sectors.
+  return std::max<std::size_t>(kPage, about.stx_dio_offset_align);
+}
+
+bool SetDirectWrites(const platform::HeldFile& file, bool on) {
+  const int fd = static_cast<int>(file.native());
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  return fcntl(fd, F_SETFL, on ? (flags | O_DIRECT) : (flags & ~O_DIRECT)) == 0;
 }
 
 }  // namespace bvhttptools

@@ -30,6 +30,9 @@ class HeldFile {
 
   // Appends `count` bytes; false unless all were written. Only while writable.
   bool Write(const void* data, std::size_t count);
+  // Writes all `count` bytes at `offset`; false unless all were written. Only
+  // while writable. Where the next Write lands is not defined afterwards.
+  bool WriteAt(std::uint64_t offset, const void* data, std::size_t count);
   // Empties the file; the next Write starts at its beginning again.
   bool Truncate();
   // Puts what was written on storage.

@@ -67,6 +67,20 @@ bool HeldFile::Write(const void* data, std::size_t count) {
   return true;
 }
 
+bool HeldFile::WriteAt(std::uint64_t offset, const void* data, std::size_t count) {
+  if (!writable_) return false;
+  const char* bytes = static_cast<const char*>(data);
+  while (count > 0) {
+    const ssize_t done = pwrite(static_cast<int>(native_), bytes, count, static_cast<off_t>(offset));
+    if (done < 0 && errno == EINTR) continue;
+    if (done <= 0) return false;
+    bytes += done;
+    offset += static_cast<std::uint64_t>(done);
+    count -= static_cast<std::size_t>(done);
+  }
+  return true;
+}
+
 bool HeldFile::Truncate() {
   const int fd = static_cast<int>(native_);
   return writable_ && ftruncate(fd, 0) == 0 && lseek(fd, 0, SEEK_SET) == 0;

@@ -89,6 +89,29 @@ bool HeldFile::Write(const void* data, std::size_t count) {
   return true;
 }
 
+bool HeldFile::WriteAt(std::uint64_t offset, const void* data, std::size_t count) {
+  if (!writable_) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  const char* bytes = static_cast<const char*>(data);
+  while (count > 0) {
+    OVERLAPPED at;
+    ZeroMemory(&at, sizeof(at));
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD ask = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
+    DWORD put = 0;
+    if (!WriteFile(AsHandle(native_), bytes, ask, &put, &at) || put == 0) return false;
+    bytes += put;
+    offset += put;
+    count -= put;
+  }
+  // Write appends at size_: keep it at the end.
+  if (offset > size_) size_ = offset;
+  return true;
+}
+
 bool HeldFile::Truncate() {
   if (!writable_) {
     SetLastError(ERROR_ACCESS_DENIED);

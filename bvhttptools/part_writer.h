@@ -1,0 +1,98 @@
+// Writes a download's bytes to its .part file on a thread of its own, so that
+// the disk works while the network delivers: the write callback only copies
+// into a small ring of aligned buffers, and the writer thread puts each full
+// buffer on storage, bypassing the cache where the file system allows it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "held_file.h"
+
+namespace bvhttptools {
+
+class PartWriter {
+ public:
+  static constexpr std::size_t kBuffers = 4;
+  static constexpr std::size_t kBufferBytes = 2 * 1024 * 1024;
+
+  // Writes into `file`, which must outlive the writer and be written by
+  // nothing else while a try runs (between Begin and Finish). The ring takes
+  // `buffers` × `bufferBytes` of memory and no more, whatever the size of the
+  // download; `bufferBytes` is rounded up to whole pages.
+  explicit PartWriter(platform::HeldFile& file, std::size_t buffers = kBuffers,
+                      std::size_t bufferBytes = kBufferBytes);
+  ~PartWriter();
+  PartWriter(const PartWriter&) = delete;
+  PartWriter& operator=(const PartWriter&) = delete;
+
+  // Starts a try that continues the file from `offset`, its current size.
+  // The first call decides for the whole file whether it is written directly
+  // or through the cache. False when the file cannot be continued.
+  bool Begin(std::uint64_t offset);
+  // Takes `count` more bytes. Waits while every buffer is still being written,
+  // so a slow disk slows the transfer instead of growing the ring. False once
+  // any write of this try failed.
+  bool Append(const char* data, std::size_t count);
+  // Ends the try: returns once every byte taken is in the file, the tail
+  // shorter than the alignment included; false when any write failed.
+  bool Finish();
+
+  // True while the file is written directly (known after the first Begin).
+  bool direct() const { return alignment_.load() != 0; }
+
+ private:
+  struct Chunk {
+    std::size_t buffer;
+    std::uint64_t offset;
+    std::size_t length;
+  };
+  struct FreeAligned {
+    void operator()(char* p) const;
+  };
+  using Buffer = std::unique_ptr<char[], FreeAligned>;
+
+  void Decide();
+  bool ReadHead(std::uint64_t base, std::size_t head, std::size_t alignment);
+  bool AppendUnbuffered(const char* data, std::size_t count);
+  void HandOver();
+  bool TakeFreeBuffer();
+  void WriterLoop();
+  bool WriteChunk(const Chunk& chunk);
+  bool WriteDirect(const char* bytes, std::uint64_t offset, std::size_t length);
+  bool WriteCached(const char* bytes, std::uint64_t offset, std::size_t length);
+
+  platform::HeldFile& file_;
+  std::size_t bufferBytes_;
+  std::vector<Buffer> ring_;  // empty when it could not be allocated
+  bool decided_ = false;
+  // 0: written through the cache. Set by Decide; the writer thread drops it
+  // to 0 for good when a direct write is refused.
+  std::atomic<std::size_t> alignment_{0};
+
+  // The caller's side: the buffer being filled and where it goes.
+  std::size_t filling_ = 0;
+  bool hasFilling_ = false;
+  std::uint64_t fillingOffset_ = 0;
+  std::size_t filled_ = 0;
+  std::uint64_t next_ = 0;  // file offset of the next byte taken
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<Chunk> queued_;
+  std::vector<std::size_t> free_;
+  bool writing_ = false;  // the writer thread holds a chunk
+  bool failed_ = false;
+  bool directOn_ = false;  // the handle writes directly (writer thread's own)
+  bool stop_ = false;
+  std::thread writer_;
+};
+
+}  // namespace bvhttptools
