@@ -732,6 +732,56 @@ TEST_F(HttpDownload, RetryAfterIsHonouredOnlyUpToTheCap) {
   EXPECT_EQ(server_->Requests().size(), 2u);
 }
 
+// A file system of `kib` KiB mounted at `dir` for the test's life: tmpfs,
+// or an ext4 image on a loop device. Needs root.
+class SmallFileSystem {
+ public:
+  SmallFileSystem(const fs::path& dir, const std::string& type, int kib) : dir_(dir) {
+    fs::create_directories(dir);
+    test_support::SpawnOptions quiet;
+    quiet.stdoutPath = quiet.stderrPath = "/dev/null";
+    std::vector<std::string> mount{"/bin/mount", "-t", "tmpfs", "-o", "size=" + std::to_string(kib) + "k",
+                                   "tmpfs", dir.string()};
+    if (type == "ext4") {
+      const std::string image = dir.string() + ".img";
+      fs::resize_file((WriteFile(image, ""), image), static_cast<std::uintmax_t>(kib) * 1024);
+      if (test_support::RunToEnd({"/sbin/mkfs.ext4", "-q", "-F", image}, quiet) != 0) return;
+      mount = {"/bin/mount", "-o", "loop", image, dir.string()};
+    }
+    mounted_ = test_support::RunToEnd(mount, quiet) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) test_support::RunToEnd({"/bin/umount", dir_.string()});
+  }
+  bool mounted() const { return mounted_; }
+
+ private:
+  fs::path dir_;
+  bool mounted_ = false;
+};
+
+// A disk that fills up mid-download fails it and keeps no .part, whether the
+// file went through the cache (tmpfs) or straight to the disk (ext4).
+TEST_F(HttpDownload, FullDiskFailsTheDownloadAndLeavesNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  for (const std::string type : {"tmpfs", "ext4"}) {
+    SCOPED_TRACE(type);
+    SmallFileSystem small(root_ / type, type, 1536);
+    if (!small.mounted()) {
+      // Loop devices are not everywhere (containers); tmpfs is.
+      EXPECT_EQ(type, "ext4") << "tmpfs could not be mounted";
+      continue;
+    }
+    Recorder recorder;
+    Start(server_->Url("/files/big.bin"), root_ / type / "setup.exe", recorder);
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_EQ(recorder.code(), CURLE_WRITE_ERROR) << recorder.text();
+    std::vector<std::string> left = ListDir(root_ / type);
+    left.erase(std::remove(left.begin(), left.end(), "lost+found"), left.end());
+    EXPECT_TRUE(left.empty()) << left.front();
+  }
+}
+
 // ---- abandoning ------------------------------------------------------------
 
 TEST_F(HttpDownload, AbandonAllStopsTransferAndCleansUp) {
