@@ -4,7 +4,9 @@
 // where the store time runs from the last byte received to the file standing
 // under its name (synced, renamed, folder synced).
 // Usage: download_bench URL PATH
-// BENCH_BUFFER_KIB, when set, overrides the receive buffer size.
+// BENCH_BUFFER_KIB, when set, overrides the receive buffer size;
+// BENCH_RING=<buffers>x<KiB> the writer's ring; BENCH_DIRECT=0 keeps its
+// writes in the cache.
 
 #include "LogicSession.h"
 #include "folder.h"
@@ -52,11 +54,17 @@ int main(int argc, char** argv) {
     return 2;
   }
   curl_global_init(CURL_GLOBAL_DEFAULT);
+  TransferOptions options = LogicSession::GetTransferOptions();
   if (const char* buffer = std::getenv("BENCH_BUFFER_KIB")) {
-    TransferOptions options = LogicSession::GetTransferOptions();
     options.receiveBufferBytes = std::strtol(buffer, nullptr, 10) * 1024;
-    LogicSession::SetTransferOptions(options);
   }
+  if (const char* ring = std::getenv("BENCH_RING")) {
+    char* end = nullptr;
+    options.writeBuffers = std::strtoul(ring, &end, 10);
+    if (*end == 'x') options.writeBufferBytes = std::strtoul(end + 1, nullptr, 10) * 1024;
+  }
+  if (const char* direct = std::getenv("BENCH_DIRECT")) options.directWrites = std::strcmp(direct, "0") != 0;
+  LogicSession::SetTransferOptions(options);
 
   std::mutex mutex;
   std::condition_variable done;

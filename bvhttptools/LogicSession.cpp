@@ -186,7 +186,10 @@ class Transfer {
     CURLcode code = Configure(curl);
     if (code == CURLE_OK) {
       file_ = folder.CreateNew(partName_, target_.privateFile);
-      if (file_.valid()) writer_ = std::make_unique<bvhttptools::PartWriter>(file_);
+      if (file_.valid()) {
+        writer_ = std::make_unique<bvhttptools::PartWriter>(
+            file_, options_.writeBuffers, options_.writeBufferBytes, options_.directWrites);
+      }
       code = file_.valid() ? Attempts(curl, headerList, status) : CURLE_WRITE_ERROR;
       // Idle since the last try ended; nothing writes the file any more.
       writer_.reset();

@@ -9,6 +9,7 @@
 #include <curl/curl.h>
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <list>
 #include <memory>
@@ -37,6 +38,11 @@ struct TransferOptions {
   std::chrono::seconds overloadLimit{600};
   long maxRedirects = 5;
   long receiveBufferBytes = 1024 * 1024;  // libcurl's 16 KiB default costs throughput
+  // The ring between the transfer and the writer thread: the memory a
+  // download takes beyond libcurl's own, whatever its size.
+  std::size_t writeBuffers = 4;
+  std::size_t writeBufferBytes = 2 * 1024 * 1024;
+  bool directWrites = true;  // false: always through the cache (benchmark only)
   std::string caBundle;  // PEM file of trusted certificates; empty: the system's store
   // Taken instead of the system's proxy settings when set, so that Windows'
   // rules can be exercised on any system (tests only).

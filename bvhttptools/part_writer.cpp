@@ -24,8 +24,9 @@ void PartWriter::FreeAligned::operator()(char* p) const {
   ::operator delete[](p, std::align_val_t(kPage));
 }
 
-PartWriter::PartWriter(platform::HeldFile& file, std::size_t buffers, std::size_t bufferBytes)
-    : file_(file), bufferBytes_(WholePages(bufferBytes)) {
+PartWriter::PartWriter(platform::HeldFile& file, std::size_t buffers, std::size_t bufferBytes,
+                       bool mayWriteDirect)
+    : file_(file), bufferBytes_(WholePages(bufferBytes)), mayWriteDirect_(mayWriteDirect) {
   for (std::size_t i = 0; i < std::max<std::size_t>(buffers, 1); ++i) {
     char* bytes = static_cast<char*>(
         ::operator new[](bufferBytes_, std::align_val_t(kPage), std::nothrow));
@@ -56,7 +57,7 @@ PartWriter::~PartWriter() {
 
 void PartWriter::Decide() {
   decided_ = true;
-  if (ring_.empty()) return;
+  if (ring_.empty() || !mayWriteDirect_) return;
   std::size_t alignment = DirectWriteAlignment(file_);
   // The ring's buffers must end on aligned offsets too, and a file system
   // that refuses the switch keeps the cache, as one without direct writes.

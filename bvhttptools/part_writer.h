@@ -20,15 +20,13 @@ namespace bvhttptools {
 
 class PartWriter {
  public:
-  static constexpr std::size_t kBuffers = 4;
-  static constexpr std::size_t kBufferBytes = 2 * 1024 * 1024;
-
   // Writes into `file`, which must outlive the writer and be written by
   // nothing else while a try runs (between Begin and Finish). The ring takes
   // `buffers` × `bufferBytes` of memory and no more, whatever the size of the
-  // download; `bufferBytes` is rounded up to whole pages.
-  explicit PartWriter(platform::HeldFile& file, std::size_t buffers = kBuffers,
-                      std::size_t bufferBytes = kBufferBytes);
+  // download; `bufferBytes` is rounded up to whole pages. `mayWriteDirect`
+  // false keeps every write in the cache.
+  PartWriter(platform::HeldFile& file, std::size_t buffers, std::size_t bufferBytes,
+             bool mayWriteDirect = true);
   ~PartWriter();
   PartWriter(const PartWriter&) = delete;
   PartWriter& operator=(const PartWriter&) = delete;
@@ -72,6 +70,7 @@ class PartWriter {
   platform::HeldFile& file_;
   std::size_t bufferBytes_;
   std::vector<Buffer> ring_;  // empty when it could not be allocated
+  const bool mayWriteDirect_;
   bool decided_ = false;
   // 0: written through the cache. Set by Decide; the writer thread drops it
   // to 0 for good when a direct write is refused.
