@@ -88,10 +88,17 @@ bool PartWriter::Append(const char* data, std::size_t count) {
     next_ += take;
     data += take;
     count -= take;
-    if (filled_ == bufferBytes_) HandOver();
+    if (filled_ == bufferBytes_) HandOver(true);
   }
-  std::lock_guard<std::mutex> lock(mutex_);
-  return !failed_;
+  bool idle;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (failed_) return false;
+    idle = queued_.empty() && !writing_;
+  }
+  // The disk keeps up: it need not wait for the buffer to fill.
+  if (idle && hasFilling_) HandOver(false);
+  return true;
 }
 
 bool PartWriter::AppendUnbuffered(const char* data, std::size_t count) {
@@ -119,6 +126,7 @@ bool PartWriter::TakeFreeBuffer() {
   const std::size_t head = alignment != 0 ? static_cast<std::size_t>(next_ % alignment) : 0;
   fillingOffset_ = next_ - head;
   filled_ = head;
+  handed_ = 0;
   if (head == 0 || ReadHead(fillingOffset_, head, alignment)) return true;
   std::lock_guard<std::mutex> lock(mutex_);
   failed_ = true;
@@ -138,25 +146,25 @@ bool PartWriter::ReadHead(std::uint64_t base, std::size_t head, std::size_t alig
   return true;
 }
 
-void PartWriter::HandOver() {
+// The filling buffer's bytes not handed over yet: all of them with the buffer
+// itself when `last`, else only whole aligned blocks, since a direct write
+// needs them and the buffer goes on filling.
+void PartWriter::HandOver(bool last) {
+  const std::size_t alignment = alignment_;
+  const std::size_t end = last || alignment == 0 ? filled_ : filled_ / alignment * alignment;
+  if (!last && end == handed_) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    queued_.push_back(Chunk{filling_, fillingOffset_, filled_});
+    queued_.push_back(Chunk{filling_, handed_, fillingOffset_ + handed_, end - handed_, last});
   }
-  hasFilling_ = false;
-  filled_ = 0;
+  handed_ = end;
+  if (last) hasFilling_ = false;
   changed_.notify_all();
 }
 
 bool PartWriter::Finish() {
   if (ring_.empty()) return !failed_;
-  if (hasFilling_ && filled_ > 0) {
-    HandOver();
-  } else if (hasFilling_) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    free_.push_back(filling_);
-    hasFilling_ = false;
-  }
+  if (hasFilling_) HandOver(true);
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [this] { return queued_.empty() && !writing_; });
   return !failed_;
@@ -178,7 +186,7 @@ void PartWriter::WriterLoop() {
     lock.lock();
     writing_ = false;
     if (!written) failed_ = true;
-    free_.push_back(chunk.buffer);
+    if (chunk.last) free_.push_back(chunk.buffer);
     changed_.notify_all();
   }
 }
@@ -186,7 +194,7 @@ void PartWriter::WriterLoop() {
 // A chunk is whole aligned blocks, except the last of a try, whose tail goes
 // through the cache; the next try reads that tail back into its first block.
 bool PartWriter::WriteChunk(const Chunk& chunk) {
-  const char* bytes = ring_[chunk.buffer].get();
+  const char* bytes = ring_[chunk.buffer].get() + chunk.start;
   const std::size_t alignment = alignment_;
   if (alignment == 0) return WriteCached(bytes, chunk.offset, chunk.length);
   const std::size_t aligned = chunk.length / alignment * alignment;

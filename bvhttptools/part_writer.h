@@ -1,7 +1,9 @@
 // Writes a download's bytes to its .part file on a thread of its own, so that
 // the disk works while the network delivers: the write callback only copies
-// into a small ring of aligned buffers, and the writer thread puts each full
-// buffer on storage, bypassing the cache where the file system allows it.
+// into a small ring of aligned buffers, and the writer thread puts them on
+// storage, bypassing the cache where the file system allows it. A writer that
+// keeps up gets what has arrived at once, so a slow download reaches the disk
+// as it comes; one that falls behind gets whole buffers.
 #pragma once
 
 #include <atomic>
@@ -47,10 +49,14 @@ class PartWriter {
   bool direct() const { return alignment_.load() != 0; }
 
  private:
+  // Bytes of one buffer, from `start` on, going to `offset` in the file; the
+  // buffer is free again once its `last` chunk is written.
   struct Chunk {
     std::size_t buffer;
+    std::size_t start;
     std::uint64_t offset;
     std::size_t length;
+    bool last;
   };
   struct FreeAligned {
     void operator()(char* p) const;
@@ -60,7 +66,7 @@ class PartWriter {
   void Decide();
   bool ReadHead(std::uint64_t base, std::size_t head, std::size_t alignment);
   bool AppendUnbuffered(const char* data, std::size_t count);
-  void HandOver();
+  void HandOver(bool last);
   bool TakeFreeBuffer();
   void WriterLoop();
   bool WriteChunk(const Chunk& chunk);
@@ -81,6 +87,7 @@ class PartWriter {
   bool hasFilling_ = false;
   std::uint64_t fillingOffset_ = 0;
   std::size_t filled_ = 0;
+  std::size_t handed_ = 0;  // bytes of it already handed to the writer thread
   std::uint64_t next_ = 0;  // file offset of the next byte taken
 
   std::mutex mutex_;
