@@ -20,9 +20,9 @@ namespace {
 // How long shutdown waits for abandoned downloads to wind down.
 constexpr std::chrono::milliseconds kAbandonWait{5000};
 
-// Closes the window when SIGTERM or SIGINT arrives, as Escape does.
-std::unique_ptr<QSocketNotifier> WatchTermination(BrisvaneUpgrade* window) {
-  const int fd = platform::WatchTerminationSignals();
+// Closes the window when SIGTERM or SIGINT arrives on `fd` (from
+// WatchTerminationSignals), as Escape does.
+std::unique_ptr<QSocketNotifier> WatchTermination(int fd, BrisvaneUpgrade* window) {
   if (fd < 0) return nullptr;
   auto notifier = std::make_unique<QSocketNotifier>(fd, QSocketNotifier::Read);
   QObject::connect(notifier.get(), &QSocketNotifier::activated, window, [window] {
@@ -68,6 +68,7 @@ int main(int argc, char* argv[]) {
   QCoreApplication::setApplicationName("Brisvane");
 
   // Everything below may start threads: set the process up first.
+  const int terminationFd = platform::WatchTerminationSignals();
   platform::RestoreChildSignal();
   platform::IgnoreBrokenPipe();
   curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -79,7 +80,7 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     BrisvaneUpgrade* window = BrisvaneUpgrade::GetInstance();
     window->show();
-    auto termination = WatchTermination(window);
+    auto termination = WatchTermination(terminationFd, window);
     auto requests = ServeRequests(window);
 
     // No request can reach a window without its channel: the run ends now

@@ -5,8 +5,11 @@
 namespace brisvane::platform {
 
 // Routes SIGTERM and SIGINT to a descriptor that becomes readable when one
-// arrives, so the event loop can close the window as Escape does. Returns -1
-// where the platform has no such signals (Windows). Call once, early.
+// arrives, so the event loop can close the window as Escape does: they are
+// blocked in the calling thread and in every thread it starts afterwards.
+// Returns -1 where the platform has no such signals (Windows), or when no
+// descriptor could be made (the signals then keep their default action).
+// Call once, before any thread starts.
 int WatchTerminationSignals();
 
 // Empties that descriptor after it became readable.

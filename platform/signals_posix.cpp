@@ -1,5 +1,7 @@
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,36 +11,39 @@
 namespace brisvane::platform {
 namespace {
 
-int g_signalPipe[2] = {-1, -1};
+int g_signalFd = -1;
 
-void OnTerminationSignal(int) {
-  // Only async-signal-safe work here: one byte into the pipe; a full pipe
-  // already carries a wake-up, so a failed write loses nothing.
-  const int savedErrno = errno;
-  const char byte = 1;
-  ssize_t ignored = write(g_signalPipe[1], &byte, 1);
-  (void)ignored;
-  errno = savedErrno;
+sigset_t TerminationSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  return set;
 }
 
 }  // namespace
 
 int WatchTerminationSignals() {
-  if (g_signalPipe[0] >= 0) return g_signalPipe[0];
-  if (pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
-  struct sigaction action = {};
-  action.sa_handler = OnTerminationSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
-  return g_signalPipe[0];
+  if (g_signalFd >= 0) return g_signalFd;
+  // Blocked in every thread, they wait in the kernel until the event loop
+  // reads the descriptor: none is lost on a thread that is still starting,
+  // none that comes before the loop runs ends the process unlogged, and no
+  // system call is interrupted. Threads started later inherit the mask;
+  // launched processes are given an empty one.
+  const sigset_t set = TerminationSignals();
+  sigset_t previous;
+  if (pthread_sigmask(SIG_BLOCK, &set, &previous) != 0) return -1;
+  g_signalFd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+  // Without a descriptor nothing would ever take them: let them end the
+  // process as they would by default.
+  if (g_signalFd < 0) pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return g_signalFd;
 }
 
 void DrainTerminationSignals() {
-  if (g_signalPipe[0] < 0) return;
-  char drain[64];
-  while (read(g_signalPipe[0], drain, sizeof drain) > 0) {
+  if (g_signalFd < 0) return;
+  signalfd_siginfo drain[4];
+  while (read(g_signalFd, drain, sizeof drain) > 0) {
   }
 }
 

@@ -79,6 +79,7 @@ TEST(StartupTest, SecondStartWhileTheGuardIsHeldExitsAtOnceWithoutLogging) {
   ASSERT_TRUE(WaitFor([&] { return world.process().state() == QProcess::Running; }, 5000));
   QThread::msleep(500);
   EXPECT_EQ(world.process().state(), QProcess::Running);
+  ASSERT_TRUE(world.WaitUntilServing());
   Terminate(world);
   ASSERT_TRUE(world.WaitForExit(10000));
   EXPECT_EQ(Messages(ReadLog(world.logPath())).last(), InfoLine("upgrade end"));
@@ -152,6 +153,19 @@ TEST(StartupTest, AppendsToAnExistingLog) {
   const QByteArray log = ReadFile(world.logPath());
   EXPECT_TRUE(log.startsWith(earlier));
   EXPECT_EQ(ReadLog(world.logPath()).size(), 2);
+}
+
+// A signal that comes once the log is open, before the event loop runs, waits for the loop.
+TEST(StartupTest, TerminationDuringStartUpEndsTheRunCleanly) {
+  UpgraderWorld world;
+  world.CreateDataFolder();
+  world.InstallUpgrader();
+  world.Start();
+  ASSERT_TRUE(test_support::WaitUntil([&] { return QFileInfo::exists(world.logPath()); },
+                                      std::chrono::seconds(10), std::chrono::milliseconds(1)));
+  Terminate(world);
+  ASSERT_TRUE(world.WaitForExit(10000));
+  EXPECT_EQ(Messages(ReadLog(world.logPath())), QStringList({InfoLine("upgrade end")}));
 }
 
 TEST(RequestTest, ZeroLengthRequestOnlyLogsTheTwoLinesAndKeepsRunning) {
