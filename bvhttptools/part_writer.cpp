@@ -26,47 +26,61 @@ void PartWriter::FreeAligned::operator()(char* p) const {
 
 PartWriter::PartWriter(platform::HeldFile& file, std::size_t buffers, std::size_t bufferBytes,
                        bool mayWriteDirect)
-    : file_(file), bufferBytes_(WholePages(bufferBytes)), mayWriteDirect_(mayWriteDirect) {
-  for (std::size_t i = 0; i < std::max<std::size_t>(buffers, 1); ++i) {
+    : file_(file),
+      buffers_(std::max<std::size_t>(buffers, 1)),
+      bufferBytes_(WholePages(bufferBytes)),
+      mayWriteDirect_(mayWriteDirect) {}
+
+PartWriter::~PartWriter() { StopRing(); }
+
+// Direct writes get the ring and the writer thread. Cached ones are written
+// right away on the caller's thread with the write-behind: measured, handing
+// them to a thread cost more CPU and time than the overlap won, since the
+// cache already takes them at memory speed.
+void PartWriter::Decide() {
+  decided_ = true;
+  const std::size_t alignment = mayWriteDirect_ ? DirectWriteAlignment(file_) : 0;
+  // The ring's buffers must end on aligned offsets too.
+  if (alignment == 0 || bufferBytes_ % alignment != 0 || !StartRing()) return;
+  if (!SetDirectWrites(file_, true)) {
+    StopRing();
+    return;
+  }
+  // The writer thread is idle: this happens before it takes the first chunk.
+  directOn_ = true;
+  alignment_ = alignment;
+}
+
+bool PartWriter::StartRing() {
+  for (std::size_t i = 0; i < buffers_; ++i) {
     char* bytes = static_cast<char*>(
         ::operator new[](bufferBytes_, std::align_val_t(kPage), std::nothrow));
-    // Without its buffers the writer writes on the caller's thread instead.
     if (bytes == nullptr) {
       ring_.clear();
-      return;
+      free_.clear();
+      return false;
     }
     ring_.emplace_back(bytes);
     free_.push_back(i);
   }
   try {
     writer_ = std::thread([this] { WriterLoop(); });
+    return true;
   } catch (const std::system_error&) {
-    ring_.clear();
-    free_.clear();
+    StopRing();
+    return false;
   }
 }
 
-PartWriter::~PartWriter() {
+void PartWriter::StopRing() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
     stop_ = true;
   }
   changed_.notify_all();
   if (writer_.joinable()) writer_.join();
-}
-
-void PartWriter::Decide() {
-  decided_ = true;
-  if (ring_.empty() || !mayWriteDirect_) return;
-  std::size_t alignment = DirectWriteAlignment(file_);
-  // The ring's buffers must end on aligned offsets too, and a file system
-  // that refuses the switch keeps the cache, as one without direct writes.
-  if (alignment != 0 && (bufferBytes_ % alignment != 0 || !SetDirectWrites(file_, true))) {
-    alignment = 0;
-  }
-  // The writer thread is idle: this happens before it takes the first chunk.
-  directOn_ = alignment != 0;
-  alignment_ = alignment;
+  ring_.clear();
+  free_.clear();
 }
 
 bool PartWriter::Begin(std::uint64_t offset) {
@@ -79,7 +93,7 @@ bool PartWriter::Begin(std::uint64_t offset) {
 }
 
 bool PartWriter::Append(const char* data, std::size_t count) {
-  if (ring_.empty()) return AppendUnbuffered(data, count);
+  if (ring_.empty()) return AppendNow(data, count);
   while (count > 0) {
     if (!hasFilling_ && !TakeFreeBuffer()) return false;
     const std::size_t take = std::min(count, bufferBytes_ - filled_);
@@ -101,7 +115,7 @@ bool PartWriter::Append(const char* data, std::size_t count) {
   return true;
 }
 
-bool PartWriter::AppendUnbuffered(const char* data, std::size_t count) {
+bool PartWriter::AppendNow(const char* data, std::size_t count) {
   if (failed_ || !WriteCached(data, next_, count)) {
     failed_ = true;
     return false;

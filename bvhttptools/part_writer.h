@@ -1,9 +1,11 @@
-// Writes a download's bytes to its .part file on a thread of its own, so that
-// the disk works while the network delivers: the write callback only copies
-// into a small ring of aligned buffers, and the writer thread puts them on
-// storage, bypassing the cache where the file system allows it. A writer that
-// keeps up gets what has arrived at once, so a slow download reaches the disk
-// as it comes; one that falls behind gets whole buffers.
+// Writes a download's bytes to its .part file. Where the file system writes
+// to storage directly, on a thread of its own, so that the disk works while
+// the network delivers: the write callback only copies into a small ring of
+// aligned buffers, and the writer thread puts them on storage, bypassing the
+// cache. A writer that keeps up gets what has arrived at once, so a slow
+// download reaches the disk as it comes; one that falls behind gets whole
+// buffers. Elsewhere the bytes go through the cache at once, on the caller's
+// thread, with the bounded write-behind.
 #pragma once
 
 #include <atomic>
@@ -26,7 +28,8 @@ class PartWriter {
   // nothing else while a try runs (between Begin and Finish). The ring takes
   // `buffers` × `bufferBytes` of memory and no more, whatever the size of the
   // download; `bufferBytes` is rounded up to whole pages. `mayWriteDirect`
-  // false keeps every write in the cache.
+  // false keeps every write in the cache. Nothing is allocated or started
+  // before the first Begin.
   PartWriter(platform::HeldFile& file, std::size_t buffers, std::size_t bufferBytes,
              bool mayWriteDirect = true);
   ~PartWriter();
@@ -45,7 +48,8 @@ class PartWriter {
   // shorter than the alignment included; false when any write failed.
   bool Finish();
 
-  // True while the file is written directly (known after the first Begin).
+  // True while the file is written directly (known after the first Begin;
+  // false again for good once a direct write was refused).
   bool direct() const { return alignment_.load() != 0; }
 
  private:
@@ -64,8 +68,10 @@ class PartWriter {
   using Buffer = std::unique_ptr<char[], FreeAligned>;
 
   void Decide();
+  bool StartRing();
+  void StopRing();
   bool ReadHead(std::uint64_t base, std::size_t head, std::size_t alignment);
-  bool AppendUnbuffered(const char* data, std::size_t count);
+  bool AppendNow(const char* data, std::size_t count);
   void HandOver(bool last);
   bool TakeFreeBuffer();
   void WriterLoop();
@@ -74,8 +80,9 @@ class PartWriter {
   bool WriteCached(const char* bytes, std::uint64_t offset, std::size_t length);
 
   platform::HeldFile& file_;
-  std::size_t bufferBytes_;
-  std::vector<Buffer> ring_;  // empty when it could not be allocated
+  const std::size_t buffers_;
+  const std::size_t bufferBytes_;
+  std::vector<Buffer> ring_;  // empty: written on the caller's thread
   const bool mayWriteDirect_;
   bool decided_ = false;
   // 0: written through the cache. Set by Decide; the writer thread drops it
