@@ -376,7 +376,7 @@ class Transfer {
     overran_ = false;
     CURLcode code = SetRequestHeaders(curl, callerHeaders);
     if (code != CURLE_OK) return code;
-    if (!writer_->Begin(static_cast<std::uint64_t>(known_.onDisk))) return CURLE_WRITE_ERROR;
+    writer_->Begin(static_cast<std::uint64_t>(known_.onDisk));
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, known_.onDisk);
     std::string url = url_;
     for (long redirects = 0;; ++redirects) {

@@ -83,13 +83,12 @@ void PartWriter::StopRing() {
   free_.clear();
 }
 
-bool PartWriter::Begin(std::uint64_t offset) {
+void PartWriter::Begin(std::uint64_t offset) {
   if (!decided_) Decide();
   std::lock_guard<std::mutex> lock(mutex_);
   failed_ = false;
   hasFilling_ = false;
   next_ = offset;
-  return true;
 }
 
 bool PartWriter::Append(const char* data, std::size_t count) {

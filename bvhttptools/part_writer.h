@@ -38,8 +38,8 @@ class PartWriter {
 
   // Starts a try that continues the file from `offset`, its current size.
   // The first call decides for the whole file whether it is written directly
-  // or through the cache. False when the file cannot be continued.
-  bool Begin(std::uint64_t offset);
+  // or through the cache.
+  void Begin(std::uint64_t offset);
   // Takes `count` more bytes. Waits while every buffer is still being written,
   // so a slow disk slows the transfer instead of growing the ring. False once
   // any write of this try failed.
