@@ -67,26 +67,9 @@ bool HeldFile::Describe() {
 }
 
 bool HeldFile::Write(const void* data, std::size_t count) {
-  if (!writable_) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
-  const char* bytes = static_cast<const char*>(data);
-  while (count > 0) {
-    // At the end as this object knows it, not at the handle's position,
-    // which ReadAt moves.
-    OVERLAPPED at;
-    ZeroMemory(&at, sizeof(at));
-    at.Offset = static_cast<DWORD>(size_);
-    at.OffsetHigh = static_cast<DWORD>(size_ >> 32);
-    const DWORD ask = count > 0x40000000u ? 0x40000000u : static_cast<DWORD>(count);
-    DWORD put = 0;
-    if (!WriteFile(AsHandle(native_), bytes, ask, &put, &at) || put == 0) return false;
-    bytes += put;
-    count -= put;
-    size_ += put;
-  }
-  return true;
+  // At the end as this object knows it, not at the handle's position, which
+  // ReadAt moves.
+  return WriteAt(size_, data, count);
 }
 
 bool HeldFile::WriteAt(std::uint64_t offset, const void* data, std::size_t count) {
@@ -106,9 +89,9 @@ bool HeldFile::WriteAt(std::uint64_t offset, const void* data, std::size_t count
     bytes += put;
     offset += put;
     count -= put;
+    // Write appends at size_: keep it at the end of what was written.
+    if (offset > size_) size_ = offset;
   }
-  // Write appends at size_: keep it at the end.
-  if (offset > size_) size_ = offset;
   return true;
 }
 
