@@ -237,6 +237,15 @@ BrisvaneUpgrade::~BrisvaneUpgrade() {
   // A worker still checking the installer must not start it now, and what
   // was received for an upgrade that ends here is not left behind.
   if (m_gate) m_gate->Shut(kWorkerWait);
+  // A download whose completion was delivered but whose slot never ran (the
+  // window closed in between) belongs to this upgrade as well: the installer
+  // when none was taken yet, else its signature.
+  platform::HeldFile delivered = TakeDelivered();
+  if (!m_installer.file.valid()) {
+    m_installer.file = std::move(delivered);
+  } else if (!m_installer.signature.valid()) {
+    m_installer.signature = std::move(delivered);
+  }
   m_installer.Discard();
 }
 
