@@ -36,8 +36,6 @@ namespace {
 constexpr int kTickMs = 300;
 constexpr std::uint32_t kInstallerWaitMs = 120000;
 constexpr std::uint32_t kScriptWaitMs = 60000;
-// How long a closing window waits for a worker that is checking the installer.
-constexpr std::chrono::milliseconds kWorkerWait{5000};
 
 // The instance and whether it is still alive, guarded together so that the
 // download and installer threads never touch a window that is being destroyed.
@@ -76,6 +74,14 @@ std::uint32_t WaitKeepingEventsAlive(const platform::Process& process, std::uint
 
 using installer_signature::PublicKey;
 
+// The publisher's key beside the executable, or "" when this deployment
+// runs unsigned installers. Even a key that cannot be read opts in: it must
+// not fall back to running unchecked installers.
+QString KeyPath() {
+  const QFileInfo key(QCoreApplication::applicationDirPath() + "/upgrade.pub");
+  return key.exists() || key.isSymLink() ? key.filePath() : QString();
+}
+
 constexpr char kRefusedFormat[] = "BrisvaneUpgrade::VerifyInstaller installer refused, key id:%s: %s";
 constexpr char kSignatureSuffix[] = ".minisig";
 
@@ -91,8 +97,9 @@ QString SignatureUrlOf(const QString& url) {
 }
 
 // Checks the received installer against its downloaded signature and logs
-// the outcome: one INFO line when good, one ERROR line why not.
-bool VerifyInstaller(const PublicKey& key, const ReceivedInstaller& installer) {
+// the outcome: one INFO line when good, one ERROR line why not. A check
+// given up because the window is closing logs nothing.
+bool VerifyInstaller(const PublicKey& key, const ReceivedInstaller& installer, LaunchGate& gate) {
   std::string comment;
   std::string text;
   std::string why;
@@ -103,8 +110,10 @@ bool VerifyInstaller(const PublicKey& key, const ReceivedInstaller& installer) {
                                       &text)) {
     why = "the signature cannot be read";
   } else {
-    good = installer_signature::VerifyFile(key, installer.file, text, installer.name, &comment, &why);
+    good = installer_signature::VerifyFile(key, installer.file, text, installer.name, &comment, &why,
+                                           [&gate] { return !gate.IsShut(); });
   }
+  if (!good && gate.IsShut()) return false;
   const std::string keyId = installer_signature::KeyIdHex(key.keyId);
   WithLiveInstance([&](BrisvaneUpgrade*) {
     if (good) {
@@ -136,15 +145,35 @@ struct InstallerJob {
 // How the worker's launch ended.
 enum class Launch { kWaited, kNotStarted, kRefused, kClosed };
 
+// Once the installer is done with it, its folder goes with everything in it:
+// every upgrade would otherwise leave its installer behind.
+void RemoveOwnFolder(ReceivedInstaller& installer) {
+  const std::string path = installer.folder ? installer.folder->path() : std::string();
+  if (installer.Discard()) return;
+  const unsigned long error = platform::LastErrorCode();
+  WithLiveInstance([&](BrisvaneUpgrade*) {
+    LOG_ERROR("ThreadStartInstaller the installer's folder could not be removed:%d %s", static_cast<int>(error),
+              EscapeForLog(QString::fromStdString(path)).c_str());
+  });
+}
+
 // Starts the received installer (checked first when there is a key) and
 // waits for it. The very file that was received is what starts, and it stays
 // held until the installer has exited. `report` learns how it went.
 Launch RunInstaller(InstallerJob& job, InstallerEvent* report) {
-  if (job.key && !VerifyInstaller(*job.key, job.installer)) {
+  if (job.key && !VerifyInstaller(*job.key, job.installer, *job.gate)) {
     job.installer.Discard();
-    return Launch::kRefused;
+    return job.gate->IsShut() ? Launch::kClosed : Launch::kRefused;
   }
   report->signatureVerified = job.key.has_value();
+  if (!job.installer.MoveToOwnFolder()) {
+    const unsigned long error = platform::LastErrorCode();
+    WithLiveInstance([&](BrisvaneUpgrade*) {
+      LOG_ERROR("ThreadStartInstaller the installer could not be moved to a folder of its own:%d",
+                static_cast<int>(error));
+    });
+    return Launch::kNotStarted;
+  }
   // The window is closing: nothing starts, and nothing of it stays.
   if (!job.gate->TryStart()) {
     job.installer.Discard();
@@ -156,9 +185,13 @@ Launch RunInstaller(InstallerJob& job, InstallerEvent* report) {
     LOG_INFO("ThreadStartInstaller[upgrade] start installer result:%d", started);
     if (!process) LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
   });
-  if (!process) return Launch::kNotStarted;
+  if (!process) {
+    RemoveOwnFolder(job.installer);
+    return Launch::kNotStarted;
+  }
 
   report->wait = platform::WaitForProcess(process, kInstallerWaitMs, &report->exitCode);
+  RemoveOwnFolder(job.installer);
   if (report->wait != platform::kWaitEnded) {
     const unsigned long error = platform::LastErrorCode();
     WithLiveInstance([&](BrisvaneUpgrade*) {
@@ -236,7 +269,7 @@ BrisvaneUpgrade::BrisvaneUpgrade() : QDialog(nullptr) {
 BrisvaneUpgrade::~BrisvaneUpgrade() {
   // A worker still checking the installer must not start it now, and what
   // was received for an upgrade that ends here is not left behind.
-  if (m_gate) m_gate->Shut(kWorkerWait);
+  if (m_gate) m_gate->Shut();
   // A download whose completion was delivered but whose slot never ran (the
   // window closed in between) belongs to this upgrade as well: the installer
   // when none was taken yet, else its signature.
@@ -341,7 +374,8 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/";
   // Created and reached one component at a time, never through a link; a
   // folder that cannot be opened fails the download below.
-  std::shared_ptr<const platform::Folder> downloadFolder = OpenDataFolder(true);
+  std::string refused;
+  std::shared_ptr<const platform::Folder> downloadFolder = OpenDataFolder(true, &refused);
   LOG_INFO("BrisvaneUpgrade::StartDownload download path:%s", ToUtf8(folder).c_str());
 
   if (DeriveInstallerPath(folder, url, &m_installerPath) == InstallerPathResult::kUnsafe) {
@@ -358,12 +392,23 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   m_outcome.installer = ToUtf8(m_installerPath.mid(folder.size()));
   m_outcome.url = LoggableUrl(url);
   m_installer.Discard();
-  m_installer = ReceivedInstaller{downloadFolder, ToUtf8(m_installerPath.mid(folder.size())), {}, {}};
+  m_installer = ReceivedInstaller{downloadFolder, ToUtf8(m_installerPath.mid(folder.size())), {}, {}, {}, {}};
   // A retry after an installer that would not start: the bar follows the
   // new download again instead of the old ticker.
   if (m_timer && m_timer->isActive()) m_timer->stop();
+  if (!downloadFolder->valid()) {
+    // Nothing is fetched for a place that cannot be used, nor written there.
+    LOG_ERROR("BrisvaneUpgrade::StartDownload the data folder cannot be used: %s",
+              EscapeForLog(QString::fromStdString(refused)).c_str());
+    LOG_ERROR("[upgrade] download error, code:%d", CURLE_WRITE_ERROR);
+    m_outcome.downloadError = CURLE_WRITE_ERROR;
+    RelaunchClientAndClose(platform::outcome::kDownloadFailed);
+    return;
+  }
   const std::string name = m_installer.name;
   LogicSession session;
+  // Where a signature checks the bytes, it decides whether they are whole.
+  session.AcceptUnstatedLength(!KeyPath().isEmpty());
   session.DownloadInto(
       [downloadFolder, name](const LogicSession::Result& result, platform::HeldFile file) {
         WithLiveInstance([&](BrisvaneUpgrade* window) {
@@ -393,11 +438,9 @@ void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {
   }
   m_publicKey.reset();
   m_installer.file = TakeDelivered();
-  const QFileInfo key(QCoreApplication::applicationDirPath() + "/upgrade.pub");
-  // Even a key that cannot be read opts in: it must not fall back to running
-  // unchecked installers.
-  if (key.exists() || key.isSymLink()) {
-    StartSignatureDownload(key.filePath());
+  const QString key = KeyPath();
+  if (!key.isEmpty()) {
+    StartSignatureDownload(key);
     return;
   }
   StartInstaller();
@@ -415,6 +458,8 @@ void BrisvaneUpgrade::StartSignatureDownload(const QString& keyPath) {
   const std::string name = m_installer.name + kSignatureSuffix;
   LogicSession session;
   session.SetMaxBytes(static_cast<curl_off_t>(installer_signature::kMaxSignatureBytes));
+  // A cut signature cannot verify.
+  session.AcceptUnstatedLength(true);
   session.DownloadInto(
       [folder, name](const LogicSession::Result& result, platform::HeldFile file) {
         WithLiveInstance([&](BrisvaneUpgrade* window) {
@@ -468,13 +513,17 @@ void BrisvaneUpgrade::RelaunchClientAndClose(const char* result) {
 }
 
 void BrisvaneUpgrade::RecordOutcome(const char* result) {
-  if (!m_dataFolder) return;
+  if (!m_dataFolder || !m_dataFolder->valid()) return;
   m_outcome.result = result;
   m_outcome.keyId = m_publicKey ? installer_signature::KeyIdHex(m_publicKey->keyId) : std::string();
   m_outcome.ended = std::chrono::system_clock::now();
   if (!WriteOutcomeRecord(*m_dataFolder, m_outcome)) {
     LOG_ERROR("BrisvaneUpgrade::RecordOutcome the outcome record could not be written:%d",
               static_cast<int>(platform::LastErrorCode()));
+    // An earlier upgrade's answer must not stand for this one: no record
+    // tells the client more truly that it cannot know.
+    m_dataFolder->RemoveName(platform::kOutcomeRecordName);
+    LOG_ERROR("BrisvaneUpgrade::RecordOutcome the previous outcome record was removed");
   }
 }
 

@@ -1,17 +1,47 @@
 #include "installer_run.h"
 
 constexpr char kSignatureSuffix[] = ".minisig";
+// The folder an installer runs from: "upgrade-" and random characters.
+constexpr char kOwnFolderPrefix[] = "upgrade-";
 
 std::string ReceivedInstaller::Path() const {
   if (!folder) return name;
   return folder->path() + "/" + name;
 }
 
-void ReceivedInstaller::Discard() {
-  if (folder && file.valid()) folder->Remove(name, file);
-  if (folder && signature.valid()) folder->Remove(name + kSignatureSuffix, signature);
+bool ReceivedInstaller::MoveToOwnFolder() {
+  if (!folder || own) return false;
+  auto made = std::make_shared<platform::Folder>(folder->CreatePrivate(kOwnFolderPrefix));
+  if (!made->valid()) {
+    Discard();
+    return false;
+  }
+  home = folder;
+  folder = made;
+  own = made;
+  const bool moved = home->MoveInto(*own, name, file) &&
+                     (!signature.valid() || home->MoveInto(*own, name + kSignatureSuffix, signature));
+  if (!moved) Discard();
+  return moved;
+}
+
+bool ReceivedInstaller::Discard() {
+  bool removed = true;
+  if (own) {
+    // Everything in it is ours, whatever the installer left there; the
+    // handles go first, since Windows removes no file that is still held.
+    file.Close();
+    signature.Close();
+    removed = own->RemoveWithContents(*home);
+    folder = home;
+    own.reset();
+    return removed;
+  }
+  if (folder && file.valid()) removed = folder->Remove(name, file);
+  if (folder && signature.valid()) removed = folder->Remove(name + kSignatureSuffix, signature) && removed;
   file.Close();
   signature.Close();
+  return removed;
 }
 
 bool LaunchGate::TryStart() {
@@ -28,8 +58,13 @@ void LaunchGate::Finish() {
   changed_.notify_all();
 }
 
-void LaunchGate::Shut(std::chrono::milliseconds wait) {
+void LaunchGate::Shut() {
   std::unique_lock<std::mutex> lock(mutex_);
   shut_ = true;
-  changed_.wait_for(lock, wait, [this] { return started_ || finished_; });
+  changed_.wait(lock, [this] { return started_ || finished_; });
+}
+
+bool LaunchGate::IsShut() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return shut_;
 }

@@ -2,7 +2,6 @@
 // received, and the gate between starting it and the window closing.
 #pragma once
 
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -11,19 +10,30 @@
 #include "folder.h"
 #include "held_file.h"
 
-// The downloaded installer, held from its creation, in the folder it was
-// created in; with its signature file when one was fetched.
+// The downloaded installer, held from its creation, in the folder it lies
+// in; with its signature file when one was fetched.
 struct ReceivedInstaller {
   std::shared_ptr<const platform::Folder> folder;
   std::string name;
   platform::HeldFile file;
   platform::HeldFile signature;
+  // Once moved there (MoveToOwnFolder): the folder made for this installer
+  // alone, which `folder` then is, and the data folder it was made in.
+  std::shared_ptr<platform::Folder> own;
+  std::shared_ptr<const platform::Folder> home;
 
   // The installer's path, for the log and as the name it runs under.
   std::string Path() const;
+  // Moves the installer and its signature out of the data folder, which its
+  // user can write, into a new folder only the upgrader can write, so that
+  // nothing the user drops there (a library the installer would load from
+  // its own folder, say) lies beside it when it runs. False when that
+  // failed; the installer is then discarded.
+  bool MoveToOwnFolder();
   // Removes the installer and its signature through the folder, each only
-  // while its name still holds the file received, and lets both go.
-  void Discard();
+  // while its name still holds the file received, and lets both go; the
+  // own folder goes with all that is in it. False when something was left.
+  bool Discard();
 };
 
 // Once the window is closing nothing may start: the installer worker asks
@@ -36,9 +46,12 @@ class LaunchGate {
   // The worker is done with the installer's files (it started it, or
   // removed them).
   void Finish();
-  // Shuts the gate and waits at most `wait` until the worker has started
-  // the installer or finished.
-  void Shut(std::chrono::milliseconds wait);
+  // Shuts the gate and waits until the worker has started the installer or
+  // finished, so that nothing of an upgrade that ends here stays behind.
+  // The worker gives up a check as soon as it sees the gate shut.
+  void Shut();
+  // True once Shut was called.
+  bool IsShut();
 
  private:
   std::mutex mutex_;

@@ -71,7 +71,7 @@ bool DecodeExact(const std::string& text, std::uint8_t* out, std::size_t size) {
 }
 
 bool VerifyPrehashed(const PublicKey& key, const Signature& signature,
-                     const platform::HeldFile& file, std::string* why) {
+                     const platform::HeldFile& file, const KeepGoing& keepGoing, std::string* why) {
   crypto_generichash_state state;
   std::array<std::uint8_t, crypto_generichash_BYTES_MAX> hash{};
   crypto_generichash_init(&state, nullptr, 0, hash.size());
@@ -84,6 +84,12 @@ bool VerifyPrehashed(const PublicKey& key, const Signature& signature,
       return false;
     }
     if (got == 0) break;
+    // A large installer on a slow disk takes long to read: a closing window
+    // need not wait for the rest.
+    if (keepGoing && !keepGoing()) {
+      *why = "the check was given up";
+      return false;
+    }
     crypto_generichash_update(&state, chunk.data(), static_cast<unsigned long long>(got));
     offset += static_cast<std::uint64_t>(got);
   }
@@ -166,7 +172,7 @@ bool LoadPublicKey(const std::string& path, PublicKey* key, std::string* why) {
 }
 
 bool VerifyParsed(const PublicKey& key, const Signature& signature,
-                  const platform::HeldFile& file, std::string* why) {
+                  const platform::HeldFile& file, std::string* why, const KeepGoing& keepGoing) {
   if (!InitSodium()) {
     *why = "the crypto library could not start";
     return false;
@@ -176,7 +182,7 @@ bool VerifyParsed(const PublicKey& key, const Signature& signature,
     return false;
   }
   why->clear();
-  const bool good = signature.prehashed ? VerifyPrehashed(key, signature, file, why)
+  const bool good = signature.prehashed ? VerifyPrehashed(key, signature, file, keepGoing, why)
                                         : VerifyLegacy(key, signature, file, why);
   if (!good) {
     if (why->empty()) *why = "the installer does not match its signature";
@@ -213,9 +219,9 @@ bool NameBound(const std::string& trustedComment, const std::string& installerNa
 
 bool VerifyFile(const PublicKey& key, const platform::HeldFile& file,
                 const std::string& signatureText, const std::string& installerName,
-                std::string* trustedComment, std::string* why) {
+                std::string* trustedComment, std::string* why, const KeepGoing& keepGoing) {
   Signature signature;
-  if (!ParseSignature(signatureText, &signature, why) || !VerifyParsed(key, signature, file, why) ||
+  if (!ParseSignature(signatureText, &signature, why) || !VerifyParsed(key, signature, file, why, keepGoing) ||
       !NameBound(signature.trustedComment, installerName, why)) {
     return false;
   }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "held_file.h"
@@ -41,13 +42,17 @@ bool ParseSignature(const std::string& text, Signature* signature, std::string* 
 // Reads and parses the key file at `path` (a small file).
 bool LoadPublicKey(const std::string& path, PublicKey* key, std::string* why);
 
+// Asked between the chunks of a file being read: false gives the check up.
+using KeepGoing = std::function<bool()>;
+
 // Checks `file` (held open by the caller, who then runs that very file)
 // against `signatureText`, the signature file's bytes, for the installer
 // named `installerName`. On success `trustedComment` receives the signed
-// comment.
+// comment. `keepGoing`, when set, can stop a pre-hashed check between
+// chunks (a failure).
 bool VerifyFile(const PublicKey& key, const platform::HeldFile& file,
                 const std::string& signatureText, const std::string& installerName,
-                std::string* trustedComment, std::string* why);
+                std::string* trustedComment, std::string* why, const KeepGoing& keepGoing = nullptr);
 
 // Whether the trusted comment lets the signature stand for `installerName`:
 // a "file:NAME" field (tab-separated, as minisign writes it) must name it, so
@@ -58,6 +63,6 @@ bool NameBound(const std::string& trustedComment, const std::string& installerNa
 
 // The same, with the signature already parsed.
 bool VerifyParsed(const PublicKey& key, const Signature& signature,
-                  const platform::HeldFile& file, std::string* why);
+                  const platform::HeldFile& file, std::string* why, const KeepGoing& keepGoing = nullptr);
 
 }  // namespace installer_signature

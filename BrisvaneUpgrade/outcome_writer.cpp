@@ -44,6 +44,7 @@ bool WriteOutcomeRecord(const platform::Folder& folder, const UpgradeOutcome& ou
   const std::string fresh = name + ".new";
   platform::HeldFile file = folder.CreateNew(fresh);
   const bool written = file.valid() && file.Write(text.data(), text.size()) && file.LetOthersRead() &&
+                       folder.GiveToOwner(file) &&
                        file.Sync() && folder.Rename(file, fresh, name);
   if (!written && file.valid()) folder.Remove(fresh, file);
   return written;

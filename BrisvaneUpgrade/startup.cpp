@@ -16,21 +16,27 @@ bool IsAlreadyRunning() {
   return g_singletonMutex && alreadyExists;
 }
 
-std::shared_ptr<platform::Folder> OpenDataFolder(bool create) {
+std::shared_ptr<platform::Folder> OpenDataFolder(bool create, std::string* why) {
   auto folder = std::make_shared<platform::Folder>();
   const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
   folder->Open(base.toUtf8().toStdString(),
                {QCoreApplication::organizationName().toUtf8().toStdString(),
                 QCoreApplication::applicationName().toUtf8().toStdString()},
-               create);
+               create, why);
   return folder;
 }
 
 FILE* InitLog() {
-  // Without the data folder there is no log; nothing is created above it.
-  const platform::Folder logs = OpenDataFolder(false)->Child("logs", true);
+  // The chain is made as for the download, so that a first upgrade on a
+  // fresh profile keeps its whole story; a refused location gets no log.
+  std::string why;
+  const platform::Folder logs = OpenDataFolder(true, &why)->Child("logs", true);
   FILE* stream = platform::OpenSharedLogFile(logs, "upgrade.log");
-  if (stream == nullptr) return nullptr;
+  if (stream == nullptr) {
+    // Only the console hears it, as nothing else is set up yet.
+    if (!why.empty()) LOG_ERROR("InitLog the data folder cannot be used: %s", why.c_str());
+    return nullptr;
+  }
 
   LogSetThreshold(INFO);
   LogSetQuiet(true);

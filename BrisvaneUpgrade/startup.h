@@ -5,6 +5,7 @@
 #include <QString>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "folder.h"
 #include "guard.h"
@@ -22,11 +23,12 @@ bool IsAlreadyRunning();
 // The application-local data folder: the organization's and the
 // application's folders below the user's data location, reached one at a
 // time without following links (both may belong to a less-privileged user
-// than the upgrader), created when missing and `create`. Invalid when that
-// fails.
-std::shared_ptr<platform::Folder> OpenDataFolder(bool create);
+// than the upgrader; with raised rights the location itself is reached so
+// that its user cannot point it elsewhere), created when missing and
+// `create`. Invalid, with a one-line `*why` when given, when that fails.
+std::shared_ptr<platform::Folder> OpenDataFolder(bool create, std::string* why = nullptr);
 
-// Opens "logs" in the data folder (creating that one level if missing) and
+// Opens "logs" in the data folder (creating the chain if missing) and
 // "upgrade.log" in it and, when that worked, routes INFO and above to it and
 // mutes the console. Returns the open stream (owned by the caller) or null.
 FILE* InitLog();

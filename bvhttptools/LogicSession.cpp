@@ -121,7 +121,8 @@ class Transfer {
  public:
   Transfer(LogicSession::HeldCompletionCallback completion, LogicSession::ProgressCallback progress,
            std::string url, std::list<std::string> headers, Target target,
-           TransferOptions options, std::uint64_t generation, curl_off_t maxBytes)
+           TransferOptions options, std::uint64_t generation, curl_off_t maxBytes,
+           bool acceptUnstatedLength)
       : completion_(std::move(completion)),
         progress_(std::move(progress)),
         url_(std::move(url)),
@@ -131,6 +132,7 @@ class Transfer {
         options_(options),
         generation_(generation),
         maxBytes_(maxBytes),
+        acceptUnstatedLength_(acceptUnstatedLength),
         random_(options.retrySeed != 0 ? options.retrySeed : std::random_device{}()) {
     errorText_[0] = '\0';
   }
@@ -322,9 +324,13 @@ class Transfer {
       CURLcode setup = Try(curl, callerHeaders, status, &result);
       if (setup != CURLE_OK) return setup;
       if (writeFailed_) return CURLE_WRITE_ERROR;
-      Decision decision = bvhttptools::Decide(known_, result);
+      Decision decision = bvhttptools::Decide(known_, result, acceptUnstatedLength_);
       // libcurl has its own words for the failures it reports.
       if (result.code == CURLE_OK && !decision.reason.empty()) SetErrorText(decision.reason);
+      if (decision.reason == bvhttptools::kUnstatedLength) {
+        LOG_ERROR("LogicSession::Download %s: %lld bytes received, refused", bvhttptools::kUnstatedLength,
+                  static_cast<long long>(known_.onDisk + written_));
+      }
       if (decision.step == Step::Complete) return CURLE_OK;
       if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
       inFile = known_.onDisk + written_;
@@ -564,6 +570,7 @@ class Transfer {
   const TransferOptions options_;
   const std::uint64_t generation_;
   const curl_off_t maxBytes_;  // 0: no limit
+  const bool acceptUnstatedLength_;
   std::mt19937 random_;  // the pauses before retries
   // When the server first said it was too busy and when to come back.
   std::optional<std::chrono::steady_clock::time_point> overloadSince_;
@@ -609,7 +616,8 @@ void LogicSession::DownloadInto(HeldCompletionCallback completion, ProgressCallb
   Transfer* transfer =
       new Transfer(std::move(completion), std::move(progress), url, headers,
                    Target{std::move(folder), name, privateFile}, GetTransferOptions(),
-                   registry.abandonGeneration.load(std::memory_order_acquire), maxBytes_);
+                   registry.abandonGeneration.load(std::memory_order_acquire), maxBytes_,
+                   acceptUnstatedLength_);
   {
     // Counted before the thread exists, so an AbandonAll right after this
     // call already waits for it.

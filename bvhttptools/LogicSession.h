@@ -98,6 +98,13 @@ class LogicSession {
   // limit): a larger resource fails with CURLE_WRITE_ERROR and is not kept.
   void SetMaxBytes(curl_off_t bytes) { maxBytes_ = bytes; }
 
+  // Whether the next download of this session takes a body whose length
+  // the server never stated (no Content-Length, not chunked, no range) as
+  // whole. Off by default: such a body cut by a closed connection looks
+  // whole, so it fails the download with an ERROR line. Only a caller that
+  // checks the bytes by other means (a signature) turns it on.
+  void AcceptUnstatedLength(bool accept) { acceptUnstatedLength_ = accept; }
+
   // Options for transfers started after the call (tests shorten the limits).
   static void SetTransferOptions(const TransferOptions& options);
   static TransferOptions GetTransferOptions();
@@ -112,4 +119,5 @@ class LogicSession {
 
  private:
   curl_off_t maxBytes_ = 0;
+  bool acceptUnstatedLength_ = false;
 };

@@ -11,7 +11,8 @@ namespace bvhttptools {
 // Starts writing each completed stretch to storage and waits for the one
 // written a few stretches earlier: unwritten data stays bounded while the
 // network still delivers, so the sync before the rename has little left.
-void WriteBehind(const platform::HeldFile& file, long long before, long long after);
+// False when the system reported that a stretch could not be written back.
+bool WriteBehind(const platform::HeldFile& file, long long before, long long after);
 
 // Where the file system of `file` writes to storage directly (no cache in
 // between), the alignment its writes then need: offsets, lengths and buffer

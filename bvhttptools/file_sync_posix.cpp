@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 
 namespace bvhttptools {
 
@@ -19,17 +20,21 @@ constexpr std::size_t kPage = 4096;
 
 }  // namespace
 
-void WriteBehind(const platform::HeldFile& file, long long before, long long after) {
+bool WriteBehind(const platform::HeldFile& file, long long before, long long after) {
   const int fd = static_cast<int>(file.native());
   for (long long n = before / kStretch; n < after / kStretch; ++n) {
     ::sync_file_range(fd, n * kStretch, kStretch, SYNC_FILE_RANGE_WRITE);
     if (n < kLag) continue;
-    // Best effort, like the start above: the final sync still covers
-    // whatever this misses, so a failure here needs no handling.
-    ::sync_file_range(fd, (n - kLag) * kStretch, kStretch,
-                      SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
-                          SYNC_FILE_RANGE_WAIT_AFTER);
+    // The wait reports a failed write-back, and consumes it: the final
+    // fsync would then report success for data that never reached the
+    // disk, so it fails the download here. A system without the call
+    // leaves it all to that fsync.
+    const int rc = ::sync_file_range(fd, (n - kLag) * kStretch, kStretch,
+                                     SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                                         SYNC_FILE_RANGE_WAIT_AFTER);
+    if (rc != 0 && errno != ENOSYS && errno != EINVAL && errno != ESPIPE && errno != EINTR) return false;
   }
+  return true;
 }
 
 std::size_t DirectWriteAlignment(const platform::HeldFile& file) {

@@ -3,7 +3,7 @@
 namespace bvhttptools {
 
 // Windows' cache manager already writes behind on its own.
-void WriteBehind(const platform::HeldFile&, long long, long long) {}
+bool WriteBehind(const platform::HeldFile&, long long, long long) { return true; }
 
 // Writes stay cached here: unbuffered ones need FILE_FLAG_NO_BUFFERING when
 // the handle is opened, and the .part handle is Folder::CreateNew's own,

@@ -231,8 +231,7 @@ bool PartWriter::WriteCached(const char* bytes, std::uint64_t offset, std::size_
     directOn_ = false;
   }
   if (!file_.WriteAt(offset, bytes, length)) return false;
-  WriteBehind(file_, static_cast<long long>(offset), static_cast<long long>(offset + length));
-  return true;
+  return WriteBehind(file_, static_cast<long long>(offset), static_cast<long long>(offset + length));
 }
 
 }  // namespace bvhttptools

@@ -35,6 +35,18 @@ curl_off_t ParseSize(const std::string& text) {
   return value;
 }
 
+// Whether a Transfer-Encoding value ends in "chunked" (the last coding
+// applied frames the body), case-insensitively.
+bool Chunked(const std::string& value) {
+  static const std::string kChunked = "chunked";
+  if (value.size() < kChunked.size()) return false;
+  const std::string::size_type start = value.size() - kChunked.size();
+  for (std::string::size_type i = 0; i < kChunked.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(value[start + i])) != kChunked[i]) return false;
+  }
+  return start == 0 || value[start - 1] == ',' || value[start - 1] == ' ' || value[start - 1] == '\t';
+}
+
 // A header value that can be sent back verbatim in a request header.
 bool Printable(const std::string& value) {
   if (value.empty()) return false;
@@ -84,6 +96,8 @@ void FoldField(const std::string& line, std::chrono::system_clock::time_point no
     response->lastModified = Printable(value) ? value : std::string();
   } else if (HeaderValue(line, "Content-Length", &value)) {
     response->contentLength = ParseSize(value);
+  } else if (HeaderValue(line, "Transfer-Encoding", &value)) {
+    response->framed = response->framed || Chunked(value);
   } else if (HeaderValue(line, "Content-Range", &value)) {
     ParseContentRange(value, response);
   } else if (HeaderValue(line, "Retry-After", &value)) {
@@ -105,6 +119,7 @@ bool FoldHeaderLine(const std::string& line, std::chrono::system_clock::time_poi
     // answer or a proxy's); only the last one describes the body.
     *response = ResponseInfo();
     response->status = StatusOf(line);
+    response->framed = line.compare(0, 7, "HTTP/2 ") == 0 || line.compare(0, 7, "HTTP/3 ") == 0;
     return false;
   }
   if (response->complete) return false;  // trailers after a chunked body

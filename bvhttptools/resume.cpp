@@ -12,6 +12,11 @@ namespace {
 
 const char kChanged[] = "the resource changed during the download";
 
+bool LengthStated(const KnownResource& known, const ResponseInfo& response) {
+  return response.contentLength >= 0 || response.framed || response.rangeEnd >= 0 ||
+         response.rangeTotal >= 0 || known.fullSize >= 0;
+}
+
 // The response's validator of the kind that was remembered, or "".
 const std::string& ShownValidator(const KnownResource& known, const ResponseInfo& response) {
   return known.validatorIsTag ? response.etag : response.lastModified;
@@ -64,7 +69,7 @@ std::string ReceivedOf(curl_off_t received, curl_off_t of) {
 
 // What libcurl accepted as a finished transfer may still be incomplete or
 // not the resource at all.
-Decision CheckFinished(const KnownResource& known, const TryResult& result) {
+Decision CheckFinished(const KnownResource& known, const TryResult& result, bool acceptUnstatedLength) {
   bool resumed = known.onDisk > 0;
   if (resumed && result.status == 200 && result.written == 0 && result.length == known.onDisk) {
     // libcurl's answer when the resume point is the end of the resource.
@@ -82,6 +87,10 @@ Decision CheckFinished(const KnownResource& known, const TryResult& result) {
   }
   if (result.length >= 0 && result.written != result.length) {
     return Make(Step::Fail, CURLE_PARTIAL_FILE, ReceivedOf(result.written, result.length));
+  }
+  // Asking again could only bring another body of unknown length.
+  if (!acceptUnstatedLength && !LengthStated(known, result.response)) {
+    return Make(Step::Fail, CURLE_WEIRD_SERVER_REPLY, kUnstatedLength);
   }
   // A range answer may stop short of the end it announced, or announce an
   // end short of the total: either way the rest is still to come.
@@ -174,7 +183,10 @@ std::optional<long long> HttpDateSeconds(const std::string& value) {
          minute * 60LL + second;
 }
 
-Decision Decide(const KnownResource& known, const TryResult& result) {
+const char kUnstatedLength[] =
+    "the server did not state the body's length, so a cut body cannot be told from a whole one";
+
+Decision Decide(const KnownResource& known, const TryResult& result, bool acceptUnstatedLength) {
   bool resumed = known.onDisk > 0;
   const ResponseInfo& response = result.response;
   // Stopped before a byte of another version is written.
@@ -190,7 +202,7 @@ Decision Decide(const KnownResource& known, const TryResult& result) {
     // with ranges: handled below as one that refuses them.
     decision = Make(Step::Fail, CURLE_RANGE_ERROR, "the server sent more than the range it named");
   } else if (result.code == CURLE_OK) {
-    decision = CheckFinished(known, result);
+    decision = CheckFinished(known, result, acceptUnstatedLength);
   } else {
     decision = Make(Step::Fail, result.code, "");
   }

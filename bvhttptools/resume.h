@@ -43,6 +43,9 @@ struct ResponseInfo {
   // Where a redirect (a 3xx status) leads, as its Location header says.
   std::string location;
   curl_off_t rangeEnd = -1;  // "last" of the Content-Range, -1 without one
+  // The protocol marks where the body ends (chunked, or HTTP/2 and later),
+  // so a cut one is told from a whole one without a stated length.
+  bool framed = false;
 };
 
 // What a try has seen so far.
@@ -76,7 +79,16 @@ struct Decision {
   KnownResource next;
 };
 
-Decision Decide(const KnownResource& known, const TryResult& result);
+// Why a body whose length nothing stated is refused.
+extern const char kUnstatedLength[];
+
+// `acceptUnstatedLength`: a finished body whose length nothing stated (no
+// Content-Length, no framing, no range, no total known from an earlier try)
+// counts as whole; otherwise it fails with CURLE_WEIRD_SERVER_REPLY and
+// kUnstatedLength, since a server or proxy closing the connection half-way
+// looks just the same. Only a caller that checks the bytes by other means
+// (a signature) may accept it.
+Decision Decide(const KnownResource& known, const TryResult& result, bool acceptUnstatedLength = false);
 
 // The most bytes the file may hold while `response`'s body is written after
 // the bytes on disk: the end of its range, else the known total; -1 when

@@ -21,6 +21,14 @@ std::string NameOf(const std::string& path);
 // a privileged caller anywhere. -1 on failure; the caller closes it.
 int OpenFolderOf(const std::string& path);
 
+// Opens the folder at the absolute `path` for a privileged caller, walking
+// from "/" one component at a time: a link on the way is followed only when
+// root owns it or when the folder it leads to belongs to the link's own
+// owner, so that a user who owns folders on the way cannot point the caller
+// into root's folders or another user's. -1 with a one-line `*why` (when
+// given) on failure; the caller closes the descriptor.
+int OpenUnsteeredFolder(const std::string& path, std::string* why);
+
 }  // namespace brisvane::platform
 
 namespace platform = brisvane::platform;

@@ -28,15 +28,56 @@ class Folder {
   // location), then each of `names` below it without following links,
   // creating a missing one when `create`. A component that is a link, a
   // junction or no folder fails the whole call, and nothing is created below
-  // it. Windows: every folder from `base` down is held without
-  // FILE_SHARE_DELETE and refused when it is a reparse point, so none of them
-  // can be renamed or re-pointed while this object lives. A name holding a
-  // separator, "." or ".." is refused.
-  bool Open(const std::string& base, const std::vector<std::string>& names, bool create);
+  // it. A name holding a separator, "." or ".." is refused.
+  //
+  // With raised rights (RunningElevated) the base itself is reached so that
+  // its user cannot point it elsewhere. Linux: from "/" one component at a
+  // time; a link on the way is followed only when root owns it or when the
+  // folder it leads to belongs to the link's own owner. Windows: it must lie
+  // inside the user's profile folder as the system records it, and is opened
+  // from there one component at a time, refusing every reparse point.
+  //
+  // Every folder this call creates gets the owner and group of its parent
+  // (Linux) and a fixed mode that lets nobody but that owner write (0700
+  // on Linux, whatever the umask; Windows: the parent's inherited DACL).
+  // Windows: every folder from the base down is held sharing neither
+  // writing nor deletion (so none can be renamed, re-pointed or turned into
+  // a mount point while this object lives) and each is created and opened
+  // relative to its held parent, never by a full path.
+  // False with a one-line `*why` (when given) on failure.
+  bool Open(const std::string& base, const std::vector<std::string>& names, bool create,
+            std::string* why = nullptr);
 
   // The folder `name` right below this one, reached as Open reaches its
   // components; invalid on failure.
   Folder Child(const std::string& name, bool create) const;
+
+  // Creates a new folder right below this one, named `prefix` followed by
+  // random characters, that only the upgrader's own user can write or list
+  // (Linux: mode 0700, owned by the effective user; Windows: a protected DACL
+  // of SYSTEM and Administrators, nothing inherited), and holds it
+  // (Windows: sharing neither writing nor deletion). Invalid on failure.
+  Folder CreatePrivate(const std::string& prefix) const;
+
+  // Moves `file`, held and standing here under `name`, into `to` (a folder
+  // on the same volume) under the same name, through the held folders, and
+  // keeps holding it. False, with `file` let go, when `name` no longer holds
+  // that very file or the move fails. Windows: a sealed file is reopened for
+  // the move and sealed again, checked to be the same file.
+  bool MoveInto(const Folder& to, const std::string& name, HeldFile& file) const;
+
+  // Removes everything in this folder (a folder this object holds, such as
+  // one from CreatePrivate), then the folder itself from `parent`, where it
+  // stands under the last component of path(). Links inside are removed
+  // themselves, never what they lead to. Lets this folder go. False when
+  // anything was left.
+  bool RemoveWithContents(const Folder& parent);
+
+  // Gives `file`, created in this folder, the folder's owner and group, so
+  // that what a raised upgrader leaves for the user stays the user's.
+  // Linux: fchown through the descriptor; Windows: nothing to do (the
+  // folder's inherited DACL already lets its user in).
+  bool GiveToOwner(const HeldFile& file) const;
 
   void Close();
   bool valid() const { return !handles_.empty(); }

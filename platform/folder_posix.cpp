@@ -3,13 +3,18 @@
 // through that descriptor.
 #include "folder.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <utility>
+#include <vector>
 
+#include "files_posix.h"
 
 namespace brisvane::platform {
 
@@ -19,6 +24,17 @@ bool PlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+// A folder the upgrader makes for the user is the user's: the owner and
+// group of the folder it was made in, and writable by that owner alone
+// whatever the umask, so a later run without raised rights works there and
+// nobody else can change what is kept in it.
+void AdoptParentOwner(int parent, int fd) {
+  struct stat above;
+  if (fstat(parent, &above) != 0) return;
+  fchmod(fd, 0700);
+  if (geteuid() == 0) fchown(fd, above.st_uid, above.st_gid);
+}
+
 // The folder `name` in `dir`, never through a link; created first when
 // missing and `create`. -1 on failure.
 int OpenComponent(int dir, const std::string& name, bool create) {
@@ -26,12 +42,16 @@ int OpenComponent(int dir, const std::string& name, bool create) {
     errno = EINVAL;
     return -1;
   }
-  // The mode is narrowed by the umask, as for any folder the user makes.
-  if (create && mkdirat(dir, name.c_str(), 0777) != 0 && errno != EEXIST) return -1;
+  const bool made = create && mkdirat(dir, name.c_str(), 0700) == 0;
+  if (create && !made && errno != EEXIST) return -1;
   int fd;
   do {
     fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
+  struct stat st;
+  // Only a folder still ours: the parent's owner may have put their own at
+  // the name since, and theirs is left as it is.
+  if (made && fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid()) AdoptParentOwner(dir, fd);
   return fd;
 }
 
@@ -48,22 +68,33 @@ void Folder::Close() {
   handles_.clear();
 }
 
-bool Folder::Open(const std::string& base, const std::vector<std::string>& names, bool create) {
+bool Folder::Open(const std::string& base, const std::vector<std::string>& names, bool create,
+                  std::string* why) {
   Close();
-  // The base is the system's answer (the user's data location) and is
-  // taken as it is; below it, every component is checked.
+  // Without raised rights the base is the system's answer and is taken as it
+  // is: the user can only steer themselves. With them it is walked to, so
+  // that no link of the user's sends root elsewhere. Below it, every
+  // component is checked.
   int dir;
-  do {
-    dir = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (dir < 0 && errno == EINTR);
+  if (RunningElevated()) {
+    dir = OpenUnsteeredFolder(base, why);
+  } else {
+    do {
+      dir = open(base.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    } while (dir < 0 && errno == EINTR);
+    if (dir < 0 && why != nullptr) *why = "cannot open " + base;
+  }
   if (dir < 0) return false;
   std::string path = base;
   for (const std::string& name : names) {
     const int next = OpenComponent(dir, name, create);
     CloseKeepingErrno(dir);
-    if (next < 0) return false;
-    dir = next;
     path += (path.empty() || path.back() == '/' ? "" : "/") + name;
+    if (next < 0) {
+      if (why != nullptr) *why = "cannot open " + path + " without following a link";
+      return false;
+    }
+    dir = next;
   }
   handles_.push_back(dir);
   path_ = std::move(path);
@@ -136,6 +167,147 @@ bool Folder::HasFolder(const std::string& name) const {
   return valid() && PlainName(name) &&
          fstatat(static_cast<int>(native()), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
          S_ISDIR(st.st_mode);
+}
+
+Folder Folder::CreatePrivate(const std::string& prefix) const {
+  Folder made;
+  unsigned char random[8];
+  if (!valid() || getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return made;
+  std::string name = prefix;
+  for (unsigned char byte : random) {
+    char hex[3];
+    std::snprintf(hex, sizeof hex, "%02x", byte);
+    name += hex;
+  }
+  const int dir = static_cast<int>(native());
+  if (!PlainName(name) || mkdirat(dir, name.c_str(), 0700) != 0) return made;
+  int fd;
+  do {
+    fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  struct stat st;
+  // The folder's owner may have swapped their own in at the new name: only
+  // ours, and then only ours to write or list (the umask may narrow 0700).
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_uid != geteuid() || fchmod(fd, 0700) != 0) {
+    if (fd >= 0) CloseKeepingErrno(fd);
+    return made;
+  }
+  made.handles_.push_back(fd);
+  made.path_ = path_ + "/" + name;
+  return made;
+}
+
+namespace {
+
+// Replaces `file` by a copy of its bytes created new as `name` in `to`,
+// sealed. False, with `file` let go, on failure.
+bool CopyInto(const Folder& to, const std::string& name, HeldFile& file) {
+  HeldFile copy = to.CreateNew(name);
+  std::vector<char> buffer(1 << 20);
+  std::uint64_t offset = 0;
+  long long got = 0;
+  while (copy.valid() && (got = file.ReadAt(offset, buffer.data(), buffer.size())) > 0 &&
+         copy.Write(buffer.data(), static_cast<std::size_t>(got))) {
+    offset += static_cast<std::uint64_t>(got);
+  }
+  const bool copied = copy.valid() && got == 0 && copy.Sync() && copy.Seal();
+  file.Close();
+  if (!copied) {
+    if (copy.valid()) to.Remove(name, copy);
+    return false;
+  }
+  file = std::move(copy);
+  return true;
+}
+
+}  // namespace
+
+bool Folder::MoveInto(const Folder& to, const std::string& name, HeldFile& file) const {
+  struct stat held;
+  if (!valid() || !to.valid() || !file.valid() || !PlainName(name) ||
+      fstat(static_cast<int>(file.native()), &held) != 0) {
+    file.Close();
+    errno = EINVAL;
+    return false;
+  }
+  // Renamed, so that the held descriptor (and what runs from it) names the
+  // new place. A file whose every name was taken from it meanwhile, or
+  // whose name now holds somebody else's file, is copied instead from the
+  // bytes held: this folder's owner decides nothing that lands in `to`.
+  const int dir = static_cast<int>(native());
+  const int into = static_cast<int>(to.native());
+  struct stat named;
+  if (held.st_nlink > 0 && renameat2(dir, name.c_str(), into, name.c_str(), RENAME_NOREPLACE) == 0) {
+    if (fstatat(into, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
+      return true;
+    }
+    unlinkat(into, name.c_str(), 0);
+  }
+  return CopyInto(to, name, file);
+}
+
+namespace {
+
+// Removes everything in the folder `dir` (a descriptor this call does not
+// take), links as themselves, sub-folders with what they hold. False when
+// anything was left.
+bool EmptyFolder(int dir, int depth) {
+  const int listing = fcntl(dir, F_DUPFD_CLOEXEC, 0);
+  DIR* entries = listing < 0 ? nullptr : fdopendir(listing);
+  if (entries == nullptr) {
+    if (listing >= 0) close(listing);
+    return false;
+  }
+  bool all = true;
+  while (const dirent* entry = readdir(entries)) {
+    const std::string name = entry->d_name;
+    if (name == "." || name == "..") continue;
+    struct stat st;
+    if (fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISDIR(st.st_mode)) {
+      const int sub = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+      const bool emptied = sub >= 0 && depth > 0 && EmptyFolder(sub, depth - 1);
+      if (sub >= 0) close(sub);
+      all = emptied && unlinkat(dir, name.c_str(), AT_REMOVEDIR) == 0 && all;
+    } else {
+      all = unlinkat(dir, name.c_str(), 0) == 0 && all;
+    }
+  }
+  closedir(entries);
+  return all;
+}
+
+// How deep an installer may nest what it leaves in its folder.
+constexpr int kMaxDepth = 32;
+
+}  // namespace
+
+bool Folder::RemoveWithContents(const Folder& parent) {
+  if (!valid() || !parent.valid()) return false;
+  const int dir = static_cast<int>(native());
+  bool removed = EmptyFolder(dir, kMaxDepth);
+  const std::string name = NameOf(path_);
+  struct stat held;
+  struct stat named;
+  const int above = static_cast<int>(parent.native());
+  // The name in the parent may have been given to another folder meanwhile.
+  removed = removed && fstat(dir, &held) == 0 &&
+            fstatat(above, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && held.st_dev == named.st_dev &&
+            held.st_ino == named.st_ino && unlinkat(above, name.c_str(), AT_REMOVEDIR) == 0;
+  Close();
+  return removed;
+}
+
+bool Folder::GiveToOwner(const HeldFile& file) const {
+  struct stat folder;
+  struct stat st;
+  const int fd = static_cast<int>(file.native());
+  if (!valid() || !file.valid() || fstat(static_cast<int>(native()), &folder) != 0 || fstat(fd, &st) != 0) {
+    return false;
+  }
+  if (st.st_uid == folder.st_uid && st.st_gid == folder.st_gid) return true;
+  return fchown(fd, folder.st_uid, folder.st_gid) == 0;
 }
 
 bool RunningElevated() { return geteuid() == 0; }

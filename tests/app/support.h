@@ -51,8 +51,11 @@ class UpgraderWorld {
  public:
   UpgraderWorld();
 
+  QString root() const { return root_.path(); }
   QString appDir() const { return root_.path() + "/app"; }
-  QString dataHome() const { return root_.path() + "/data"; }
+  QString dataHome() const { return dataHome_.isEmpty() ? root_.path() + "/data" : dataHome_; }
+  // Points XDG_DATA_HOME elsewhere (the world's own by default).
+  void SetDataHome(const QString& path) { dataHome_ = path; }
   QString runtimeDir() const { return root_.path() + "/run"; }
   QString recordDir() const { return root_.path() + "/record"; }
   QString downloadDir() const { return dataHome() + "/Tamberk/Brisvane"; }
@@ -85,6 +88,7 @@ class UpgraderWorld {
 
  private:
   QTemporaryDir root_;
+  QString dataHome_;
   QProcess process_;
 };
 

@@ -33,6 +33,12 @@ double RecordedTime(const UpgraderWorld& world, const QString& name) {
   return world.Recorded(name).toDouble();
 }
 
+struct stat StatOf(const QString& path) {
+  struct stat st {};
+  EXPECT_EQ(::lstat(path.toUtf8().constData(), &st), 0) << path.toStdString();
+  return st;
+}
+
 void Terminate(UpgraderWorld& world) { ::kill(world.process().processId(), SIGTERM); }
 
 // Closes the upgrader mid-way: it must end at once, cleanly, and not start
@@ -127,17 +133,20 @@ TEST(StartupTest, ChannelThatCannotBeOpenedEndsTheRunAtOnce) {
   EXPECT_TRUE(world.Recorded("client.started").isEmpty());
 }
 
-TEST(StartupTest, RunsWithoutALogWhenTheDataFolderIsMissing) {
-  UpgraderWorld world;  // no Tamberk/Brisvane: only one level is ever created
+// A first upgrade on a fresh profile keeps its whole story: the chain is
+// made, owner-only whatever the umask.
+TEST(StartupTest, FreshProfileGetsItsFoldersAndItsLog) {
+  UpgraderWorld world;  // no Tamberk/Brisvane yet
   world.InstallUpgrader();
-  world.Start();
+  world.StartAfter("umask 000");
   ASSERT_TRUE(world.WaitUntilServing());
-  EXPECT_EQ(world.process().state(), QProcess::Running);
   Terminate(world);
   ASSERT_TRUE(world.WaitForExit(10000));
   EXPECT_EQ(world.process().exitCode(), 0);
-  EXPECT_FALSE(QFileInfo::exists(world.logPath()));
-  EXPECT_FALSE(QFileInfo::exists(world.downloadDir()));
+  EXPECT_EQ(Messages(ReadLog(world.logPath())), QStringList({InfoLine("upgrade end")}));
+  for (const QString& dir : {world.dataHome() + "/Tamberk", world.downloadDir(), world.downloadDir() + "/logs"}) {
+    EXPECT_EQ(StatOf(dir).st_mode & 07777, 0700u) << dir.toStdString();
+  }
 }
 
 TEST(StartupTest, AppendsToAnExistingLog) {
@@ -218,6 +227,9 @@ class UpgradeTest : public ::testing::Test {
     ASSERT_EQ(world_.SendRequest(server_->Url(path)), 0);
   }
   QStringList Log() { return Messages(ReadLog(world_.logPath())); }
+  QStringList DataFolderEntries() {
+    return QDir(world_.downloadDir()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot | QDir::System);
+  }
   QString DownloadPathLine() {
     return InfoLine("BrisvaneUpgrade::StartDownload download path:" + world_.downloadDir() + "/");
   }
@@ -269,8 +281,8 @@ TEST_F(UpgradeTest, WholeRoadRunsInstallerScriptAndClientInOrder) {
   EXPECT_EQ(Log(), expected);
 
   EXPECT_EQ(world_.Recorded("installer.args"), "1\n/verysilent");
-  EXPECT_EQ(ReadFile(target), ReadFile(served_.path() + "/Setup_1.2.3.exe"));
-  EXPECT_FALSE(QFileInfo::exists(target + ".part"));
+  // The installer ran from a folder of its own, which went with it.
+  EXPECT_EQ(DataFolderEntries(), QStringList({"last-upgrade.json", "logs"}));
   ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("client.guard").isEmpty(); }, 10000));
   EXPECT_EQ(world_.Recorded("client.guard"), "free") << "the client could not take the guard";
   EXPECT_LE(RecordedTime(world_, "script.ended"), RecordedTime(world_, "client.started"));
@@ -565,7 +577,7 @@ TEST_F(SignedUpgradeTest, SignatureIsFetchedBesideThePathKeepingTheQuery) {
   ASSERT_TRUE(fetch.waitForFinished(10000));
   const QByteArray targets = fetch.readAllStandardOutput();
   EXPECT_TRUE(targets.split('\n').contains("/files/setup.exe.minisig?v=2")) << targets.toStdString();
-  EXPECT_TRUE(QFileInfo::exists(world_.downloadDir() + "/setup.exe?v=2.minisig"));
+  EXPECT_EQ(DataFolderEntries(), QStringList({"last-upgrade.json", "logs"}));
 }
 
 TEST_F(SignedUpgradeTest, AnotherKeysSignatureIsRefused) {
@@ -779,6 +791,139 @@ TEST_F(UpgradeTest, LinkedOrganizationFolderIsNotFollowed) {
   EXPECT_TRUE(QDir(elsewhere).isEmpty());
   EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
   EXPECT_FALSE(world_.Recorded("client.started").isEmpty());
+}
+
+// The installer runs from a folder only the upgrader can write, so nothing
+// planted in the data folder lies beside it; the folder goes with it.
+TEST_F(UpgradeTest, InstallerRunsAloneFromAFolderOfItsOwnThatGoesWithIt) {
+  WriteFile(served_.path() + "/Setup.exe", ReadFile(BRISVANE_TAG_INSTALLER), true);
+  WriteFile(world_.downloadDir() + "/version.dll", "planted");
+  StartAndRequest("/files/Setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(world_.Recorded("installer.folder"), QString("%1 700 alone").arg(geteuid()));
+  EXPECT_EQ(DataFolderEntries(), QStringList({"last-upgrade.json", "logs", "version.dll"}));
+}
+
+// A record that cannot be written (a full disk, or as here a folder in the
+// way of the new one) must not leave an earlier success as this run's answer.
+TEST_F(UpgradeTest, RecordThatCannotBeWrittenLeavesNoStaleAnswer) {
+  const QString record = world_.downloadDir() + "/last-upgrade.json";
+  WriteFile(record, "{\"result\": \"installed\"}\n");
+  ASSERT_TRUE(QDir().mkpath(record + ".new"));
+  StartAndRequest("/status/404");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_FALSE(QFileInfo::exists(record));
+  EXPECT_TRUE(Log().contains(ErrorLine("BrisvaneUpgrade::RecordOutcome the previous outcome record was removed")));
+}
+
+// A body that only the closed connection ends may be cut: it never runs
+// unchecked.
+TEST_F(UpgradeTest, BodyOfUnstatedLengthCutHalfWayNeverRuns) {
+  ServeInstaller("setup.exe");
+  StartAndRequest("/unsized-short/setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
+  EXPECT_EQ(Record(world_)["result"].toString(), "download-failed");
+  EXPECT_TRUE(Log().filter(QRegularExpression("^ERROR LogicSession::Download the server did not state")).size() == 1)
+      << Log().join("\n").toStdString();
+}
+
+// With a key the signature decides whether such a body is whole.
+TEST_F(SignedUpgradeTest, SignatureDecidesABodyOfUnstatedLength) {
+  ServeInstaller("setup.exe");
+  ASSERT_TRUE(Sign("setup.exe"));
+  StartAndRequest("/unsized/setup.exe");
+  ExpectRan();
+  QFile::remove(world_.recordDir() + "/installer.args");
+  StartAndRequest("/unsized-short/setup.exe");
+  ExpectRefused("setup.exe", "the installer does not match its signature");
+}
+
+// ---------------------------------------------------------------------------
+// A root upgrader for a user whose home (uid 65534) holds the data location:
+// the user cannot point it elsewhere, and what it makes stays the user's.
+
+class PlacesTest : public UpgradeTest {
+ protected:
+  static constexpr int kUser = 65534;
+  static constexpr int kOtherUser = 65533;
+
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act for a user";
+    UpgradeTest::SetUp();
+    ServeInstaller("setup.exe");
+    ASSERT_EQ(::chmod(world_.root().toUtf8().constData(), 0711), 0);
+  }
+  // A folder below the world's root, made for `owner` with `mode`.
+  QString Folder(const QString& name, int owner, mode_t mode) {
+    const QString path = world_.root() + "/" + name;
+    EXPECT_TRUE(QDir().mkpath(path));
+    EXPECT_EQ(::chown(path.toUtf8().constData(), owner, owner), 0);
+    EXPECT_EQ(::chmod(path.toUtf8().constData(), mode), 0);
+    return path;
+  }
+  void RunUpgrade() {
+    StartAndRequest("/files/setup.exe");
+    ASSERT_TRUE(world_.WaitForExit(30000));
+    EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
+  }
+};
+
+// ~/.local is the user's link: followed only to a folder of the user's own.
+TEST_F(PlacesTest, LinkAboveTheDataLocationIsFollowedOnlyToTheLinkOwnersFolder) {
+  const struct {
+    const char* name;
+    int owner;
+    mode_t mode;
+    bool followed;
+  } rows[] = {{"root-only", 0, 0755, false}, {"other-user", kOtherUser, 0700, false}, {"own", kUser, 0755, true}};
+  const QString home = Folder("home", kUser, 0755);
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    const QString target = Folder(row.name, row.owner, row.mode);
+    Folder(QString(row.name) + "/share", row.owner, 0755);
+    QFile::remove(home + "/.local");
+    ASSERT_TRUE(QFile::link(target, home + "/.local"));
+    ASSERT_EQ(::lchown((home + "/.local").toUtf8().constData(), kUser, kUser), 0);
+    world_.SetDataHome(home + "/.local/share");
+    QFile::remove(world_.recordDir() + "/installer.args");
+    RunUpgrade();
+    EXPECT_EQ(!world_.Recorded("installer.args").isEmpty(), row.followed);
+    EXPECT_EQ(QDir(target + "/share").isEmpty(), !row.followed);
+    if (row.followed) EXPECT_EQ(StatOf(world_.downloadDir() + "/last-upgrade.json").st_uid, uid_t(kUser));
+  }
+}
+
+// Under umask 000 the folders root makes are the user's and writable by
+// nobody else; the same upgrader then works for the user without root.
+TEST_F(PlacesTest, WhatRootMakesIsTheUsersWhateverTheUmask) {
+  world_.SetDataHome(Folder("fresh", kUser, 0755));
+  world_.StartAfter("umask 000");
+  ASSERT_TRUE(world_.WaitUntilServing());
+  ASSERT_EQ(world_.SendRequest(server_->Url("/files/setup.exe")), 0);
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  for (const QString& name : {"/Tamberk", "/Tamberk/Brisvane", "/Tamberk/Brisvane/logs"}) {
+    const struct stat st = StatOf(world_.dataHome() + name);
+    EXPECT_EQ(st.st_uid, uid_t(kUser)) << name.toStdString();
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << name.toStdString();
+  }
+  for (const QString& file : {world_.logPath(), world_.downloadDir() + "/last-upgrade.json"}) {
+    EXPECT_EQ(StatOf(file).st_uid, uid_t(kUser)) << file.toStdString();
+    EXPECT_EQ(StatOf(file).st_mode & 022, 0u) << file.toStdString();
+  }
+
+  for (const QString& dir : {world_.runtimeDir(), world_.recordDir()}) {
+    ASSERT_EQ(::chown(dir.toUtf8().constData(), kUser, kUser), 0);
+  }
+  ASSERT_EQ(::chmod((world_.appDir() + "/BrisvaneUpgrade").toUtf8().constData(), 0755), 0);
+  QFile::remove(world_.recordDir() + "/installer.args");
+  world_.StartAfter(QString("exec setpriv --reuid %1 --regid %1 --clear-groups \"$0\"").arg(kUser));
+  ASSERT_TRUE(world_.WaitUntilServing());
+  ASSERT_EQ(world_.SendRequest(server_->Url("/files/setup.exe"), kUser), 0);
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(world_.Recorded("installer.args"), "1\n/verysilent");
+  EXPECT_EQ(Record(world_)["result"].toString(), "installed");
+  EXPECT_EQ(Log().filter("start brisvane result:1").size(), 2);
 }
 
 // ---------------------------------------------------------------------------

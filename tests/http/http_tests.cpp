@@ -361,6 +361,37 @@ TEST_F(HttpDownload, ChunkedBodyCutShortFails) {
   ExpectCleanFailure(target, "previous installer");
 }
 
+// A body whose end only the closed connection marks is whole or cut alike:
+// refused unless the caller checks the bytes by other means.
+TEST_F(HttpDownload, BodyOfUnstatedLengthIsTakenOnlyWhenAccepted) {
+  const struct {
+    const char* mode;
+    bool accept;
+    CURLcode code;
+    size_t kept;  // bytes at the target afterwards
+  } rows[] = {
+      {"/unsized-short/", false, CURLE_WEIRD_SERVER_REPLY, 0},
+      {"/unsized/", false, CURLE_WEIRD_SERVER_REPLY, 0},
+      {"/unsized-short/", true, CURLE_OK, kBigSize / 2},
+      {"/chunked/", false, CURLE_OK, kBigSize},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.mode) + (row.accept ? " accepted" : ""));
+    Recorder recorder;
+    const fs::path target = out_ / "setup.exe";
+    fs::remove(target);
+    LogicSession session;
+    session.AcceptUnstatedLength(row.accept);
+    session.DownloadFile(recorder.Completion(), recorder.Progress(), server_->Url(std::string(row.mode) + "big.bin"),
+                         {}, target.string());
+    ASSERT_TRUE(recorder.WaitDone());
+    EXPECT_EQ(recorder.code(), row.code) << recorder.text();
+    EXPECT_EQ(ReadFile(target).size(), row.kept);
+  }
+  // Asking again could only bring another such body.
+  EXPECT_EQ(server_->Requests().size(), 4u);
+}
+
 TEST_F(HttpDownload, RedirectLoopStopsAfterFiveRedirects) {
   fs::path target = out_ / "setup.exe";
   WriteFile(target, "previous installer");

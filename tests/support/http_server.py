@@ -274,6 +274,19 @@ class Handler(BaseHTTPRequestHandler):
             self.wfile.write(b"0\r\n\r\n")
         self.wfile.flush()
 
+    def send_unsized(self, path, cut):
+        # No Content-Length, not chunked: the end of the body is the end of
+        # the connection, whether the server meant it or not.
+        data = open(path, "rb").read()
+        self.send_response(200)
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Connection", "close")
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(data[:len(data) // 2] if cut else data)
+            self.wfile.flush()
+        self.close_connection = True
+
     # ---- dispatch ------------------------------------------------------
 
     def do_HEAD(self):
@@ -351,6 +364,9 @@ class Handler(BaseHTTPRequestHandler):
             self.send_chunked(path, cut=False)
         elif mode == "chunked-short":
             self.send_chunked(path, cut=True)
+        elif mode in ("unsized", "unsized-short"):
+            # A signature stays whole, so that its check meets the cut body.
+            self.send_unsized(path, cut=mode == "unsized-short" and not path.endswith(".minisig"))
         elif mode == "stall":
             self.send_file(path, stall_after=min(CHUNK, size // 2), validators=tags)
         elif mode == "drop-once":

@@ -1,0 +1,162 @@
+// Linux: the user's data location reached from "/" by a root upgrader, so
+// that the user, who owns the folders around it, cannot point it elsewhere.
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+#include "files_posix.h"
+
+namespace brisvane::platform {
+
+namespace {
+
+// As the kernel's own limit on links followed in one path.
+constexpr int kMaxLinks = 40;
+
+void CloseKeepingErrno(int fd) {
+  const int saved = errno;
+  close(fd);
+  errno = saved;
+}
+
+std::vector<std::string> ComponentsOf(const std::string& path) {
+  std::vector<std::string> parts;
+  std::string::size_type start = 0;
+  while (start <= path.size()) {
+    const std::string::size_type slash = path.find('/', start);
+    const std::string part = path.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    if (!part.empty() && part != ".") parts.push_back(part);
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return parts;
+}
+
+std::string Joined(const std::string& folder, const std::string& name) {
+  return folder == "/" ? "/" + name : folder + "/" + name;
+}
+
+// Follows paths one component at a time through O_PATH descriptors, and a
+// link only when its owner may have it lead where it leads.
+class BaseWalk {
+ public:
+  explicit BaseWalk(std::string* why) : why_(why) {}
+
+  // The folder `path` names, resolved from `from` (a folder descriptor this
+  // call does not take) when it is relative; `shown` is how `from` reads in
+  // a reason. -1 with `*why` set on failure.
+  int Resolve(int from, const std::string& shown, const std::string& path) {
+    const bool absolute = !path.empty() && path[0] == '/';
+    int dir = absolute ? open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : fcntl(from, F_DUPFD_CLOEXEC, 0);
+    std::string where = absolute ? "/" : shown;
+    if (dir < 0) return Fail("cannot open " + where);
+    for (const std::string& name : ComponentsOf(path)) {
+      const int next = Step(dir, where, name);
+      CloseKeepingErrno(dir);
+      if (next < 0) return -1;
+      dir = next;
+      where = Joined(where, name);
+    }
+    return dir;
+  }
+
+ private:
+  // The folder `name` in `dir`, following it when it is a link its owner
+  // may have lead there.
+  int Step(int dir, const std::string& where, const std::string& name) {
+    const std::string shown = Joined(where, name);
+    const int fd = openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    if (fd < 0 || fstat(fd, &st) != 0) {
+      if (fd >= 0) CloseKeepingErrno(fd);
+      return Fail("cannot open " + shown);
+    }
+    if (S_ISDIR(st.st_mode)) return fd;
+    if (!S_ISLNK(st.st_mode)) {
+      CloseKeepingErrno(fd);
+      errno = ENOTDIR;
+      return Fail(shown + " is not a folder");
+    }
+    std::string target;
+    const bool read = ReadLink(fd, &target);
+    CloseKeepingErrno(fd);
+    if (!read) return Fail("cannot read the link " + shown);
+    if (++links_ > kMaxLinks) {
+      errno = ELOOP;
+      return Fail("too many links on the way to " + shown);
+    }
+    return FollowLink(dir, where, shown, target, st.st_uid);
+  }
+
+  // A link is followed when root made it, or when it leads to a folder of
+  // its own owner: a user's dotfiles linked to a folder of theirs keep
+  // working, but no user can send the upgrader into root's folders or into
+  // another user's.
+  int FollowLink(int dir, const std::string& where, const std::string& shown, const std::string& target,
+                 uid_t linkOwner) {
+    const int resolved = Resolve(dir, where, target);
+    if (resolved < 0) return -1;
+    struct stat st;
+    if (fstat(resolved, &st) != 0 || !S_ISDIR(st.st_mode)) {
+      CloseKeepingErrno(resolved);
+      errno = ENOTDIR;
+      return Fail(shown + " leads to no folder");
+    }
+    if (linkOwner == 0 || st.st_uid == linkOwner) return resolved;
+    CloseKeepingErrno(resolved);
+    errno = EACCES;
+    return Fail("the link " + shown + " (owner " + std::to_string(linkOwner) + ") leads to " + target +
+                ", a folder of owner " + std::to_string(st.st_uid));
+  }
+
+  static bool ReadLink(int fd, std::string* target) {
+    char buffer[PATH_MAX];
+    const ssize_t n = readlinkat(fd, "", buffer, sizeof buffer);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return false;
+    target->assign(buffer, static_cast<size_t>(n));
+    return true;
+  }
+
+  int Fail(const std::string& reason) {
+    const int saved = errno;
+    if (why_ != nullptr && why_->empty()) *why_ = reason;
+    errno = saved == 0 ? EACCES : saved;
+    return -1;
+  }
+
+  std::string* why_;
+  int links_ = 0;
+};
+
+}  // namespace
+
+int OpenUnsteeredFolder(const std::string& path, std::string* why) {
+  std::string reason;
+  if (path.empty() || path[0] != '/') {
+    if (why != nullptr) *why = "the data location is not an absolute path: " + path;
+    errno = EINVAL;
+    return -1;
+  }
+  BaseWalk walk(&reason);
+  const int found = walk.Resolve(-1, "/", path);
+  if (found < 0) {
+    if (why != nullptr) *why = reason;
+    return -1;
+  }
+  // The walk holds O_PATH descriptors; the folder is then opened for real
+  // through the last of them, never by its name.
+  int dir;
+  do {
+    dir = openat(found, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (dir < 0 && errno == EINTR);
+  CloseKeepingErrno(found);
+  if (dir < 0 && why != nullptr) *why = "cannot open " + path;
+  return dir;
+}
+
+}  // namespace brisvane::platform
