@@ -155,6 +155,8 @@ TEST(ResumeDecision, EveryWayATryCanEnd) {
        Step::Fail, CURLE_PARTIAL_FILE, nullptr, 0, "", false},
       {"first try, empty body", kNothing, Ended(Whole(200, 0, kTag), CURLE_OK, 0, 0),
        Step::Fail, CURLE_WEIRD_SERVER_REPLY, "the server sent an empty body", 0, "", false},
+      {"first try, length unstated", kNothing, Ended(Whole(200, -1, kTag), CURLE_OK, -1, 500),
+       Step::Fail, CURLE_WEIRD_SERVER_REPLY, bvhttptools::kUnstatedLength, 500, kTag, false},
       {"first try, odd status", kNothing, Ended(Whole(203, 10, kTag), CURLE_OK, 10, 10),
        Step::Fail, CURLE_HTTP_RETURNED_ERROR, "unexpected HTTP status 203", 0, "", false},
       // No validator: the bytes on disk cannot be continued.
@@ -202,6 +204,15 @@ TEST(ResumeDecision, EveryWayATryCanEnd) {
       EXPECT_EQ(decision.next.fullSize, -1);
     }
   }
+}
+
+// A body of unstated length is whole only where the caller checks it by
+// other means, or where the protocol marks its end (chunked, HTTP/2).
+TEST(ResumeDecision, UnstatedLengthIsWholeOnlyWhenAcceptedOrFramed) {
+  TryResult unstated = Ended(Whole(200, -1, kTag), CURLE_OK, -1, 500);
+  EXPECT_EQ(static_cast<int>(Decide(kNothing, unstated, true).step), static_cast<int>(Step::Complete));
+  unstated.response.framed = true;
+  EXPECT_EQ(static_cast<int>(Decide(kNothing, unstated).step), static_cast<int>(Step::Complete));
 }
 
 // Writing stops at the range's last byte, or at the total when nothing

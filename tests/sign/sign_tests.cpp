@@ -171,6 +171,21 @@ TEST_F(SignTest, BytesOutsideBase64AreRefused) {
   EXPECT_FALSE(sig::ParseSignature(text, &parsed, &why));
 }
 
+// A closing window stops a long check between chunks instead of waiting for
+// the rest of the file.
+TEST_F(SignTest, CheckGivenUpBetweenChunksFails) {
+  Spit(File(), std::string(3 << 20, 'x'));
+  ASSERT_TRUE(Sign("key"));
+  platform::HeldFile file;
+  ASSERT_TRUE(file.Open(File()));
+  std::string text, comment, why;
+  ASSERT_TRUE(platform::ReadSmallFile(File() + ".minisig", sig::kMaxSignatureBytes, &text));
+  int asked = 0;
+  EXPECT_FALSE(sig::VerifyFile(Key(), file, text, "setup.exe", &comment, &why, [&] { return ++asked < 2; }));
+  EXPECT_EQ(why, "the check was given up");
+  EXPECT_EQ(asked, 2);
+}
+
 // A process that replaces the installer right after the check must not get
 // its file run: the checked file is what starts, a script through the
 // descriptor its interpreter inherits (which it sees as its own name).
