@@ -191,7 +191,9 @@ Launch RunInstaller(InstallerJob& job, InstallerEvent* report) {
   }
 
   report->wait = platform::WaitForProcess(process, kInstallerWaitMs, &report->exitCode);
-  RemoveOwnFolder(job.installer);
+  // An installer still running after the wait keeps its folder: what it put
+  // beside itself may still be in use. Nobody but the upgrader can write it.
+  if (report->wait == platform::kWaitEnded) RemoveOwnFolder(job.installer);
   if (report->wait != platform::kWaitEnded) {
     const unsigned long error = platform::LastErrorCode();
     WithLiveInstance([&](BrisvaneUpgrade*) {
