@@ -372,7 +372,6 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
     LOG_ERROR("BrisvaneUpgrade::StartDownload an upgrade is already in progress, request ignored");
     return;
   }
-
   const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/";
   // Created and reached one component at a time, never through a link; a
   // folder that cannot be opened fails the download below.
@@ -389,25 +388,18 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   m_busy = true;
   m_installerUrl = url;
   m_dataFolder = downloadFolder;
+  const std::string installerName = ToUtf8(m_installerPath.mid(folder.size()));
   m_outcome = UpgradeOutcome{};
   m_outcome.started = std::chrono::system_clock::now();
-  m_outcome.installer = ToUtf8(m_installerPath.mid(folder.size()));
+  m_outcome.installer = installerName;
   m_outcome.url = LoggableUrl(url);
   m_installer.Discard();
-  m_installer = ReceivedInstaller{downloadFolder, ToUtf8(m_installerPath.mid(folder.size())), {}, {}, {}, {}};
+  m_installer = ReceivedInstaller{downloadFolder, installerName, {}, {}, {}, {}};
   // A retry after an installer that would not start: the bar follows the
   // new download again instead of the old ticker.
   if (m_timer && m_timer->isActive()) m_timer->stop();
-  if (!downloadFolder->valid()) {
-    // Nothing is fetched for a place that cannot be used, nor written there.
-    LOG_ERROR("BrisvaneUpgrade::StartDownload the data folder cannot be used: %s",
-              EscapeForLog(QString::fromStdString(refused)).c_str());
-    LOG_ERROR("[upgrade] download error, code:%d", CURLE_WRITE_ERROR);
-    m_outcome.downloadError = CURLE_WRITE_ERROR;
-    RelaunchClientAndClose(platform::outcome::kDownloadFailed);
-    return;
-  }
-  const std::string name = m_installer.name;
+  if (!downloadFolder->valid()) return RefuseDataFolder(refused);
+  const std::string name = installerName;
   LogicSession session;
   // Where a signature checks the bytes, it decides whether they are whole.
   session.AcceptUnstatedLength(!KeyPath().isEmpty());
@@ -431,6 +423,15 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
         });
       },
       ToUtf8(url), std::list<std::string>(), downloadFolder, name, platform::RunningElevated());
+}
+
+void BrisvaneUpgrade::RefuseDataFolder(const std::string& why) {
+  // Nothing is fetched for a place that cannot be used, nor written there.
+  LOG_ERROR("BrisvaneUpgrade::StartDownload the data folder cannot be used: %s",
+            EscapeForLog(QString::fromStdString(why)).c_str());
+  LOG_ERROR("[upgrade] download error, code:%d", CURLE_WRITE_ERROR);
+  m_outcome.downloadError = CURLE_WRITE_ERROR;
+  RelaunchClientAndClose(platform::outcome::kDownloadFailed);
 }
 
 void BrisvaneUpgrade::SlotDownloadCompleted(bool bSuccessful) {

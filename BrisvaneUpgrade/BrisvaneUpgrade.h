@@ -75,6 +75,9 @@ class BrisvaneUpgrade : public QDialog {
 
   void BuildUi();
   void Wire();
+  // Ends an upgrade whose data folder could not be used (`why`) as a failed
+  // download, before anything is fetched.
+  void RefuseDataFolder(const std::string& why);
   // Ends this upgrade with `result` (a platform::outcome value): leaves the
   // outcome record for the client, starts the client again and closes.
   void RelaunchClientAndClose(const char* result);

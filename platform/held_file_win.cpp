@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "files_win.h"
 #include "held_file.h"
 #include "text_win.h"
 
@@ -15,17 +16,6 @@ namespace brisvane::platform {
 namespace {
 
 HANDLE AsHandle(std::intptr_t native) { return reinterpret_cast<HANDLE>(native); }
-
-// The handle's path below its volume, to tell whether it was renamed.
-std::wstring NameOf(HANDLE handle) {
-  std::vector<BYTE> buffer(sizeof(FILE_NAME_INFO) + 32768 * sizeof(wchar_t));
-  auto* info = reinterpret_cast<FILE_NAME_INFO*>(buffer.data());
-  if (!GetFileInformationByHandleEx(handle, FileNameInfo, info,
-                                    static_cast<DWORD>(buffer.size()))) {
-    return std::wstring();
-  }
-  return std::wstring(info->FileName, info->FileNameLength / sizeof(wchar_t));
-}
 
 }  // namespace
 
@@ -125,7 +115,7 @@ bool HeldFile::Seal() {
   // goes; the final one shares reading only and cannot be had while anyone
   // else writes.
   HANDLE writing = AsHandle(native_);
-  const std::wstring name = NameOf(writing);
+  const std::wstring name = PathOnVolume(writing);
   HANDLE bridge = ReOpenFile(writing, GENERIC_READ,
                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
   HANDLE sealed = INVALID_HANDLE_VALUE;
@@ -145,7 +135,7 @@ bool HeldFile::Seal() {
   native_ = reinterpret_cast<std::intptr_t>(sealed);
   // The bridge shared deletion: a rename in that moment would leave the
   // file outside the folder it was checked in.
-  if (name.empty() || NameOf(sealed) != name || !Describe()) {
+  if (name.empty() || PathOnVolume(sealed) != name || !Describe()) {
     Close();
     SetLastError(ERROR_ACCESS_DENIED);
     return false;

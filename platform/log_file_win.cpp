@@ -1,9 +1,11 @@
-// Windows: the log is opened without following links, refused when it or its
-// folder is a link or it has other names, and shared with readers only.
+// Windows: the log is opened relative to its held folder without following
+// links, refused when it or its folder is a link or it has other names before
+// anything is written, and shared with readers only.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #define NOGDI
 #include <windows.h>
+#include <winternl.h>
 
 #include <fcntl.h>
 #include <io.h>
@@ -39,19 +41,19 @@ FILE* OpenSharedLogFile(const std::string& utf8Path) {
 }
 
 FILE* OpenSharedLogFile(const Folder& folder, const std::string& name) {
-  if (!folder.valid()) return nullptr;
-  // The folder is held: nothing on its path can be renamed or re-pointed
-  // while the file is opened in it.
-  const std::wstring wide = Widen(folder.path() + "\\" + name);
-  if (wide.empty()) return nullptr;
-  // Append access only: not even this handle can overwrite what the log
-  // holds. Readers share it, writers are shut out. Not inheritable from the
-  // moment it exists, so a process started by another thread meanwhile
-  // cannot inherit it. A link at the name is opened itself, not followed.
-  SECURITY_ATTRIBUTES noInherit{sizeof(SECURITY_ATTRIBUTES), nullptr, FALSE};
-  HANDLE file = CreateFileW(wide.c_str(), FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                            FILE_SHARE_READ, &noInherit, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (!folder.valid() || name.empty() || name == "." || name == ".." ||
+      name.find_first_of("\\/:") != std::string::npos) {
+    return nullptr;
+  }
+  // Opened relative to the held folder's handle, never by a full path: the
+  // folder cannot be re-pointed while the file is opened in it. Append
+  // access only: not even this handle can overwrite what the log holds.
+  // Readers share it, writers are shut out. Not inheritable from the moment
+  // it exists, so a process started by another thread meanwhile cannot
+  // inherit it. A link at the name is opened itself, not followed.
+  HANDLE file = OpenInFolder(reinterpret_cast<HANDLE>(folder.native()), Widen(name),
+                             {FILE_APPEND_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                              FILE_OPEN_IF, FILE_NON_DIRECTORY_FILE});
   if (file == INVALID_HANDLE_VALUE) return nullptr;
   // A link, or a file with a second name elsewhere, would send our lines
   // into a file the folder's owner chose.

@@ -12,11 +12,14 @@
 // N failed" (", N skipped" when some were), and the exit status is 1 when
 // any check failed.
 //
+// The scratch folder lies beside the executable, or, elevated (as under
+// Wine), in the user's profile folder, where an elevated Folder::Open reaches.
+//
 // Links: a junction and a folder symbolic link are made in the scratch
 // folder where the system allows it. A folder "unix links" beside the
-// executable may hold "folder link", a Unix symbolic link to "real folder"
-// (scripts/check-windows makes it): Wine shows such a link as a reparse
-// point, so the folder checks also run there.
+// scratch folder may hold "folder link", a Unix symbolic link to "real
+// folder" (scripts/check-windows makes it): Wine shows such a link as a
+// reparse point, so the folder checks also run there.
 //
 // The same executable also plays the helper processes. Copied under another
 // name it acts by that name:
@@ -40,6 +43,7 @@
 #include <sddl.h>
 #include <shellapi.h>
 #include <shlobj.h>
+#include <userenv.h>
 #include <winioctl.h>
 
 #include <io.h>
@@ -60,6 +64,7 @@
 #include <brisvane/upgrade_client.h>
 
 #include "file_sync.h"
+#include "files_win.h"
 #include "folder.h"
 #include "log.h"
 #include "guard.h"
@@ -236,15 +241,18 @@ bool MakeSymlink(const std::wstring& link, const std::wstring& target, bool fold
   return true;
 }
 
-// Makes the new folder `link` a junction to the folder `target` (a full
-// path), as any user may on Windows.
-bool MakeJunction(const std::wstring& link, const std::wstring& target, std::string* why) {
-  if (!CreateDirectoryW(link.c_str(), nullptr)) {
+// Makes the folder `link`, made here unless it exists, a junction to the
+// folder `target` (a full path), as any user may on Windows, through a handle
+// with `access` alone.
+bool MakeJunction(const std::wstring& link, const std::wstring& target, std::string* why,
+                  DWORD access = GENERIC_WRITE) {
+  if (!CreateDirectoryW(link.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
     *why = "CreateDirectoryW failed, error " + std::to_string(GetLastError());
     return false;
   }
-  HANDLE folder = CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  HANDLE folder =
+      CreateFileW(link.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   if (folder == INVALID_HANDLE_VALUE) {
     *why = "opening the folder failed, error " + std::to_string(GetLastError());
     RemoveDirectoryW(link.c_str());
@@ -298,12 +306,13 @@ std::vector<FolderLink> MakeFolderLinks(const std::wstring& dir) {
   FolderLink symlink{"folder symbolic link", dir + L"\\folder symlink", target, ""};
   MakeSymlink(symlink.link, target, true, &symlink.missing);
   links.push_back(symlink);
-  const std::wstring unixLinks = FolderOf(SelfPath()) + L"\\unix links";
+  const std::wstring unixLinks = FolderOf(dir) + L"\\unix links";
   FolderLink unixLink{"Unix symbolic link (as Wine shows it)", unixLinks + L"\\folder link",
                       unixLinks + L"\\real folder", ""};
   if (!IsLink(unixLink.link) || !Exists(unixLink.target)) {
-    unixLink.missing = "no \"unix links\\folder link\" beside the executable shown as a link "
-                       "(scripts/check-windows makes one under Wine)";
+    unixLink.missing =
+        "no \"unix links\\folder link\" beside the scratch folder shown as a "
+        "link (scripts/check-windows makes one under Wine)";
   }
   links.push_back(unixLink);
   return links;
@@ -791,7 +800,30 @@ void TestFolderRefusals(const std::wstring& dir, const std::vector<FolderLink>& 
         "folder: missing ones created when asked, Child below them");
 }
 
-// While the folders are held none of them can be renamed; afterwards they can.
+// The error opening `path` with `access` and `share` gives; 0 when it opens.
+DWORD OpenError(const std::wstring& path, DWORD access, DWORD share) {
+  HANDLE handle = CreateFileW(path.c_str(), access, share, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  return error;
+}
+
+// The user's profile folder as the system records it; empty when unknown.
+std::wstring ProfileFolder() {
+  HANDLE token = nullptr;
+  wchar_t profile[MAX_PATH];
+  DWORD size = MAX_PATH;
+  const bool known = OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                     GetUserProfileDirectoryW(token, profile, &size);
+  if (token != nullptr) CloseHandle(token);
+  return known ? std::wstring(profile) : std::wstring();
+}
+
+// While the folders are held none of them can be renamed, ours not opened
+// for writing or deletion either, while the user's own above them (from the
+// profile folder down, elevated) still let the user's programs write;
+// afterwards all can be had.
 void TestHeldFolderChain(const std::wstring& dir) {
   platform::Folder folder = HeldFolder(dir, {"chain", "inner"}, true);
   const std::wstring outer = dir + L"\\chain", inner = outer + L"\\inner";
@@ -800,9 +832,40 @@ void TestHeldFolderChain(const std::wstring& dir) {
   Report(folder.valid() && !outerMoved && !innerMoved,
          "folder: no folder on the held path can be renamed",
          "outer moved " + Show(outerMoved) + ", inner moved " + Show(innerMoved));
+  const std::wstring base = platform::RunningElevated() ? ProfileFolder() : dir;
+  for (const DWORD access : {DWORD{GENERIC_WRITE}, DWORD{FILE_ADD_FILE}, DWORD{DELETE}}) {
+    std::string opened;
+    for (const std::wstring& path : {outer, inner}) {
+      if (OpenError(path, access, 7) != ERROR_SHARING_VIOLATION) opened += " " + Narrow(path);
+    }
+    Report(opened.empty(), "folder: none of ours on the held path opens for access " + Show(access),
+           "opened:" + opened);
+  }
+  const DWORD baseWrite = OpenError(base, FILE_ADD_FILE, 7), baseDelete = OpenError(base, DELETE, 7);
+  Report(baseWrite == 0 && baseDelete == ERROR_SHARING_VIOLATION,
+         "folder: the user's own folder above ours lets writers in, not deletion",
+         "write " + std::to_string(baseWrite) + ", delete " + std::to_string(baseDelete));
   folder.Close();
   CHECK(MoveFileExW(inner.c_str(), (outer + L"\\moved").c_str(), 0) != 0,
         "folder: let go, it can be renamed again");
+}
+
+// Sharing holds off writers but not an open for attributes alone, which is
+// enough to make an empty held folder a mount point: what is created in it
+// afterwards must still land in it, since it is opened through its handle.
+void TestMountPointOnHeldFolder(const std::wstring& dir) {
+  const std::wstring held = dir + L"\\held empty", elsewhere = dir + L"\\elsewhere";
+  CreateDirectoryW(elsewhere.c_str(), nullptr);
+  const platform::Folder folder = HeldFolder(dir, {"held empty"}, true);
+  const std::string label =
+      "folder: a held folder made a mount point afterwards leads nowhere else";
+  std::string why;
+  if (!MakeJunction(held, elsewhere, &why, FILE_WRITE_ATTRIBUTES)) {
+    Skip(label, why);
+    return;
+  }
+  platform::HeldFile file = folder.CreateNew("x.part");
+  CHECK(file.valid() && !Exists(elsewhere + L"\\x.part"), label);
 }
 
 // The string SID of the user this test runs as.
@@ -827,6 +890,34 @@ bool OnWine() {
   return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
 }
 
+// Reports whether the DACL of what `handle` holds is protected and has just
+// the ACEs `want`, each "type flags SID mask".
+void ReportDacl(HANDLE handle, const std::vector<std::string>& want, const std::string& label) {
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const bool read = GetSecurityInfo(handle, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                                    nullptr, &dacl, nullptr, &sd) == 0 &&
+                    dacl != nullptr && GetSecurityDescriptorControl(sd, &control, &revision);
+  std::vector<std::string> aces;
+  std::string got = "control " + std::to_string(control) + ":";
+  for (DWORD i = 0; read && i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    GetAce(dacl, i, &ace);
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    wchar_t* sid = nullptr;
+    ConvertSidToStringSidW(&allowed->SidStart, &sid);
+    aces.push_back(std::to_string(allowed->Header.AceType) + " " +
+                   std::to_string(allowed->Header.AceFlags) + " " + Narrow(sid ? sid : L"?") + " " +
+                   std::to_string(allowed->Mask));
+    got += " [" + aces.back() + "]";
+    LocalFree(sid);
+  }
+  if (sd != nullptr) LocalFree(sd);
+  Report(read && (control & SE_DACL_PROTECTED) != 0 && aces == want, label, got);
+}
+
 // The DACL of a file private to administrators, read back from its handle.
 void TestPrivateDacl(const platform::Folder& folder) {
   const std::string label =
@@ -837,35 +928,12 @@ void TestPrivateDacl(const platform::Folder& folder) {
     return;
   }
   platform::HeldFile file = folder.CreateNew("private.part", true);
-  PACL dacl = nullptr;
-  PSECURITY_DESCRIPTOR sd = nullptr;
-  SECURITY_DESCRIPTOR_CONTROL control = 0;
-  DWORD revision = 0;
-  const bool read =
-      file.valid() &&
-      GetSecurityInfo(reinterpret_cast<HANDLE>(file.native()), SE_FILE_OBJECT,
-                      DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr, &sd) == 0 &&
-      dacl != nullptr && GetSecurityDescriptorControl(sd, &control, &revision);
-  std::vector<std::string> aces;
-  for (DWORD i = 0; read && i < dacl->AceCount; ++i) {
-    void* ace = nullptr;
-    GetAce(dacl, i, &ace);
-    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
-    wchar_t* sid = nullptr;
-    ConvertSidToStringSidW(&allowed->SidStart, &sid);
-    aces.push_back(std::to_string(allowed->Header.AceType) + " " + Narrow(sid ? sid : L"?") +
-                   " " + std::to_string(allowed->Mask));
-    LocalFree(sid);
-  }
-  if (sd != nullptr) LocalFree(sd);
   const std::string user = Narrow(TokenUserSid());
-  const std::vector<std::string> want = {
-      "0 S-1-5-18 " + std::to_string(FILE_ALL_ACCESS),
-      "0 S-1-5-32-544 " + std::to_string(FILE_ALL_ACCESS),
-      "0 " + user + " " + std::to_string(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE)};
-  std::string got = "control " + std::to_string(control) + ":";
-  for (const std::string& ace : aces) got += " [" + ace + "]";
-  Report(read && (control & SE_DACL_PROTECTED) != 0 && aces == want, label, got);
+  ReportDacl(reinterpret_cast<HANDLE>(file.native()),
+             {"0 0 S-1-5-18 " + std::to_string(FILE_ALL_ACCESS),
+              "0 0 S-1-5-32-544 " + std::to_string(FILE_ALL_ACCESS),
+              "0 0 " + user + " " + std::to_string(FILE_GENERIC_READ | FILE_GENERIC_EXECUTE)},
+             label);
 }
 
 // ReadSmallFile through a held file: at most the limit.
@@ -957,6 +1025,139 @@ void TestRemove(const platform::Folder& folder, const std::wstring& dir) {
         "RemoveName: a file goes, a folder stays, a missing name is no error");
 }
 
+// --- The installer's own folder: made private, the installer moved into it,
+// run from there, then removed with everything in it.
+
+std::string LeafOf(const std::string& path) { return path.substr(path.find_last_of('\\') + 1); }
+
+void TestPrivateFolder(const platform::Folder& folder, const std::wstring& dir) {
+  const platform::Folder made = folder.CreatePrivate("upgrade-"),
+                         other = folder.CreatePrivate("upgrade-");
+  const std::string name = LeafOf(made.path());
+  const std::wstring path = dir + L"\\" + Widen(name);
+  CHECK(made.path() == folder.path() + "\\" + name && name.size() == 24 &&
+            name.rfind("upgrade-", 0) == 0 && other.valid() && LeafOf(other.path()) != name &&
+            name.find_first_not_of("0123456789abcdef", 8) == std::string::npos &&
+            folder.HasFolder(name) && !MoveFileExW(path.c_str(), (path + L"-").c_str(), 0),
+        "private folder: the prefix and 16 random hex digits, held against renames");
+  const std::string label =
+      "private folder: protected DACL, full control for SYSTEM, "
+      "Administrators and (not elevated) the user, passed on inside";
+  if (OnWine()) {
+    Skip(label, "Wine keeps no DACL, only Unix mode bits");
+    return;
+  }
+  const std::string ace = "0 " + std::to_string(OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE) + " ";
+  const std::string all = " " + std::to_string(FILE_ALL_ACCESS);
+  std::vector<std::string> want = {ace + "S-1-5-18" + all, ace + "S-1-5-32-544" + all};
+  if (!platform::RunningElevated()) want.push_back(ace + Narrow(TokenUserSid()) + all);
+  ReportDacl(reinterpret_cast<HANDLE>(made.native()), want, label);
+}
+
+// Writable or sealed, the installer moves only while its name still holds
+// it, and stays held; sealed again, it keeps writers and renames out and
+// lets in a launcher that shares reading only.
+void TestMoveInto(const platform::Folder& folder, const std::wstring& dir) {
+  WriteWholeFile(dir + L"\\theirs.exe", "theirs");
+  for (const bool seal : {false, true}) {
+    const std::string kind = seal ? " (sealed)" : " (writable)";
+    const platform::Folder own = folder.CreatePrivate("move-");
+    const std::wstring there = Widen(own.path()) + L"\\setup.exe";
+    platform::HeldFile file = folder.CreateNew("setup.exe", true),
+                       ours = folder.CreateNew("ours.exe");
+    const bool ready = WriteText(&file, "installer") && WriteText(&ours, "ours") &&
+                       (!seal || (file.Seal() && ours.Seal()));
+    CHECK(ready && !folder.MoveInto(own, "theirs.exe", ours) && !ours.valid() &&
+              Content(dir + L"\\ours.exe") == "ours" &&
+              Content(dir + L"\\theirs.exe") == "theirs" &&
+              !Exists(Widen(own.path()) + L"\\theirs.exe"),
+          "move: refused when the name holds another file" + kind);
+    char first = 0;
+    CHECK(folder.MoveInto(own, "setup.exe", file) && file.writable() != seal &&
+              file.ReadAt(0, &first, 1) == 1 && first == 'i' && Content(there) == "installer" &&
+              !Exists(dir + L"\\setup.exe"),
+          "move: the file goes and stays held" + kind);
+    if (!seal) continue;
+    CHECK(OpenError(there, GENERIC_WRITE, 7) == ERROR_SHARING_VIOLATION &&
+              OpenError(there, GENERIC_READ, FILE_SHARE_READ) == 0 &&
+              !MoveFileExW(there.c_str(), (there + L"-").c_str(), 0),
+          "move: sealed again: no writer, no rename, a launcher sharing reading only let in");
+  }
+}
+
+// The upgrader's road: the sealed installer moved into its own folder, run
+// from there, then the folder removed with what the installer left. A file
+// held elsewhere without delete sharing stays, and says so; a folder held
+// without delete access (Child) goes by its name.
+void TestRemoveWithContents(const platform::Folder& folder, const std::wstring& dir) {
+  platform::Folder own = folder.CreatePrivate("upgrade-"), kept = folder.CreatePrivate("kept-");
+  const std::wstring path = Widen(own.path()), holdout = Widen(kept.path()) + L"\\held.txt";
+  platform::HeldFile file = folder.CreateNew("fake-installer.exe", true);
+  std::string image;
+  platform::Process process;
+  const bool ran = ReadWholeFile(SelfPath(), &image) && WriteText(&file, image) && file.Seal() &&
+                   folder.MoveInto(own, "fake-installer.exe", file) &&
+                   platform::LaunchHeldInstaller(file, "", &process) == 1 &&
+                   platform::WaitForProcess(process, 30000) == platform::kWaitEnded;
+  file.Close();
+  own.Child("left behind", true).CreateNew("cache.bin");
+  SetFileAttributesW((path + L"\\left behind\\cache.bin").c_str(), FILE_ATTRIBUTE_READONLY);
+  CHECK(ran && Content(path + L"\\installer-args.txt") == "/verysilent" &&
+            own.RemoveWithContents(folder) && !own.valid() && !Exists(path),
+        "own folder: the installer runs from it, then it goes with all it holds");
+  WriteWholeFile(holdout, "x");
+  HANDLE holder = CreateFileW(holdout.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  CHECK(!kept.RemoveWithContents(folder) && !kept.valid() && Exists(holdout),
+        "remove with contents: a file held elsewhere is left, and that is reported");
+  CloseHandle(holder);
+  platform::Folder plain = folder.Child("plain", true);
+  WriteWholeFile(dir + L"\\plain\\a.txt", "x");
+  CHECK(plain.RemoveWithContents(folder) && !Exists(dir + L"\\plain"),
+        "remove with contents: a folder held without delete access goes by its name");
+}
+
+// Where an elevated upgrader may take its base from.
+void TestInsideFolder() {
+  const std::vector<std::wstring> no = {L"-"};
+  struct Case {
+    const wchar_t *folder, *path;
+    std::vector<std::wstring> below;  // `no`: not inside
+  };
+  for (const Case& c :
+       {Case{L"C:\\Users\\u", L"C:\\Users\\u\\AppData\\Local", {L"AppData", L"Local"}},
+        Case{L"C:\\Users\\u\\", L"c:/USERS/U//AppData\\", {L"AppData"}},
+        Case{L"C:\\Users\\Ünï", L"C:\\Users\\ünÏ", {}},
+        Case{L"C:\\Users\\u", L"C:\\Users\\u2\\AppData", no},
+        Case{L"C:\\Users\\u", L"C:\\Users", no},
+        Case{L"C:\\Users\\u", L"D:\\Users\\u\\AppData", no},
+        Case{L"C:\\Users\\u", L"C:\\Users\\u\\..\\v\\AppData", no},
+        Case{L"C:\\Users\\u", L"C:\\Users\\u\\.\\AppData", no}, Case{L"", L"C:\\x", no}}) {
+    std::vector<std::wstring> below;
+    const bool inside = platform::InsideFolder(c.folder, c.path, &below);
+    CHECK(inside == (c.below != no) && (!inside || below == c.below),
+          "inside folder: " + Show(Narrow(c.path)) + " in " + Show(Narrow(c.folder)));
+  }
+}
+
+// Elevated, the base must lie in the user's profile folder (the walk below
+// it meets the Unix link of TestFolderRefusals).
+void TestElevatedBase() {
+  wchar_t windows[MAX_PATH];
+  const std::wstring outside(windows, GetWindowsDirectoryW(windows, MAX_PATH));
+  const std::string label = "folder: an elevated base outside the profile folder is refused";
+  if (!platform::RunningElevated()) {
+    Skip(label, "not elevated");
+    return;
+  }
+  platform::Folder folder;
+  std::string why;
+  Report(!folder.Open(Narrow(outside), {}, false, &why) &&
+             why == Narrow(outside) + " lies outside the user's profile folder " +
+                        Narrow(ProfileFolder()),
+         label, why);
+}
+
 void TestPartFile(const std::wstring& dir, const std::vector<FolderLink>& folderLinks) {
   const platform::Folder folder = HeldFolder(dir);
   CHECK(folder.valid() && folder.path() == Narrow(dir), "folder: the scratch folder held");
@@ -969,6 +1170,12 @@ void TestPartFile(const std::wstring& dir, const std::vector<FolderLink>& folder
   TestSeal(folder, dir);
   TestRename(folder, dir);
   TestRemove(folder, dir);
+  TestMountPointOnHeldFolder(dir);
+  TestPrivateFolder(folder, dir);
+  TestMoveInto(folder, dir);
+  TestRemoveWithContents(folder, dir);
+  TestInsideFolder();
+  TestElevatedBase();
 }
 
 // Installer: started, waited on, given exactly one argument.
@@ -1654,6 +1861,13 @@ void TestLastUpgradeRecord() {
   DeleteFileW(record.c_str());
 }
 
+std::wstring ScratchRoot(const std::wstring& self) {
+  const std::wstring profile = platform::RunningElevated() ? ProfileFolder() : std::wstring();
+  if (profile.empty()) return FolderOf(self);
+  CreateDirectoryW((profile + L"\\brisvane win tests").c_str(), nullptr);
+  return profile + L"\\brisvane win tests";
+}
+
 int main() {
   const std::wstring self = SelfPath();
   const std::wstring role = BaseName(self);
@@ -1675,8 +1889,9 @@ int main() {
   const std::wstring requestTool =
       args.size() >= 2 ? args[1] : FolderOf(self) + L"\\upgrade-request.exe";
 
-  // A scratch folder beside the executable; its name has a space on purpose.
-  const std::wstring dir = FolderOf(self) + L"\\win test run";
+  // A scratch folder whose name has a space on purpose, where Folder::Open
+  // reaches it.
+  const std::wstring dir = ScratchRoot(self) + L"\\win test run";
   CreateDirectoryW(dir.c_str(), nullptr);
   ClearFolder(dir);
   const std::vector<FolderLink> folderLinks = MakeFolderLinks(dir);

@@ -431,8 +431,8 @@ def check_whole_road(world, run, c, signed=False):
            "the client starts after the script ended")
     c.equal(client.get("argc"), ["0"], "the client got no argument")
     c.equal(client.get("guard"), ["free"], "the client could take the single-instance mutex")
-    c.equal((run.data / INSTALLER).read_bytes(), (world.served / INSTALLER).read_bytes(),
-            "the downloaded installer is the served file")
+    c.equal(sorted(p.name for p in run.data.iterdir() if p.name != "logs"), ["last-upgrade.json"],
+            "the installer ran from a folder of its own, which went with it")
     c.equal(run.leftovers(".part"), [], "no .part file is left")
     record = json.loads((run.data / "last-upgrade.json").read_text(encoding="utf-8"))
     c.equal({k: record.get(k) for k in ("format", "result", "installer", "installerExitCode",
@@ -765,12 +765,34 @@ def case_window_scaled(world, c):
 
 
 def case_non_ascii_folders(world, c):
-    local = world.e2e / "数据 目录" / "Ünïcode"
+    # Inside the profile: an elevated upgrader takes its data folder from
+    # nowhere else.
+    local = World.drive_c / "users" / world.user / "数据 目录" / "Ünïcode"
     local.mkdir(parents=True, exist_ok=True)
     world.reg_add(LOCAL_APPDATA_KEY, "Local AppData", win_path(local), "REG_EXPAND_SZ")
     try:
         case_whole_road(world, c, app_name="升级 程序", local_appdata=local)
     finally:
+        world.reg_add(LOCAL_APPDATA_KEY, "Local AppData", r"%USERPROFILE%\AppData\Local",
+                      "REG_EXPAND_SZ")
+
+
+def case_data_outside_profile(world, c):
+    # Wine runs every process elevated, and an elevated upgrader takes its
+    # data folder only from inside the user's profile folder: the user's own
+    # redirection of it elsewhere is refused, and nothing is written there.
+    local = world.e2e / "redirected"
+    local.mkdir(parents=True, exist_ok=True)
+    world.reg_add(LOCAL_APPDATA_KEY, "Local AppData", win_path(local), "REG_EXPAND_SZ")
+    run = Run(world, local_appdata=local)
+    try:
+        shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
+        upgrade_with_served_installer(world, run, c)
+        c.true(wait_for(lambda: run.record("bvc").get("started"), 15), "the client was started")
+        c.equal(run.record("setup_1.2.3"), {}, "the installer never ran")
+        c.equal(sorted(p.name for p in run.data.iterdir()), [], "nothing written in the folder")
+    finally:
+        run.finish()
         world.reg_add(LOCAL_APPDATA_KEY, "Local AppData", r"%USERPROFILE%\AppData\Local",
                       "REG_EXPAND_SZ")
 
@@ -922,6 +944,7 @@ CASES = [
     ("window", case_window),
     ("window_scaled", case_window_scaled),
     ("non_ascii_folders", case_non_ascii_folders),
+    ("data_outside_profile", case_data_outside_profile),
     ("system_proxy", case_system_proxy),
     ("signed", case_signed),
     ("escape_before_start", case_escape_before_start),
