@@ -74,6 +74,15 @@ class LogicSession {
     CURLcode code = CURLE_OK;
     int httpStatus = 0;           // of the last response
     curl_off_t bytesReceived = 0;  // body bytes received over all tries
+    // The last response's reason phrase ("Not Found"), "" when it had none.
+    std::string reasonPhrase{};
+    // The last response came from a proxy rather than the origin: a 407, a
+    // proxy's own error page (squid's X-Squid-Error), or its answer to a
+    // CONNECT that did not open the tunnel.
+    bool fromProxy = false;
+    // On failure: bytes of the resource kept on disk for a later download
+    // of the same URL to resume from (0: nothing kept).
+    curl_off_t bytesKept = 0;
     // On success, from the last body byte received to the file standing
     // under its name: what storing it cost beyond the transfer itself.
     std::chrono::microseconds storeTime{0};
