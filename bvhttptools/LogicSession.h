@@ -25,10 +25,19 @@ struct TransferOptions {
   long lowSpeedLimitBytes = 1;      // below this many bytes/s ...
   long lowSpeedTimeSeconds = 30;    // ... for this long, the transfer stalled
   long connectTimeoutSeconds = 30;
-  int maxAttempts = 4;              // first try plus retries of transient failures
+  // A failure the network causes (a refused or reset connection, a
+  // time-out, a cut body, a 502, 503 or 504) is tried again until no byte
+  // has been gained for this long; a try that made the file longer starts
+  // it afresh.
+  std::chrono::seconds noProgressBudget{60};
+  // Other passing failures (a 500, say): the first try plus retries, where a
+  // try that made the file longer uses up none.
+  int maxAttempts = 4;
   // Retries pause a random time between zero and this limit, which doubles
-  // each retry, so that clients failing together do not return together.
+  // each retry without progress up to retryPauseCap, so that clients
+  // failing together do not return together.
   std::chrono::milliseconds firstRetryPause{500};
+  std::chrono::seconds retryPauseCap{15};
   bool retryJitter = true;  // false: the whole limit, as every client alike (benchmark only)
   unsigned retrySeed = 0;   // seeds the pauses' random source; 0: std::random_device
   // A 429 or 503 saying when to come back (Retry-After, honoured up to the
@@ -83,6 +92,8 @@ class LogicSession {
     // On failure: bytes of the resource kept on disk for a later download
     // of the same URL to resume from (0: nothing kept).
     curl_off_t bytesKept = 0;
+    // On failure: why no further try was made ("no byte gained for 60 s").
+    std::string gaveUp{};
     // On success, from the last body byte received to the file standing
     // under its name: what storing it cost beyond the transfer itself.
     std::chrono::microseconds storeTime{0};

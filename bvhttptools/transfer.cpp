@@ -5,6 +5,7 @@
 #include "proxy_env.h"
 #include "proxy_rules.h"
 #include "resume.h"
+#include "retry_policy.h"
 #include "response_headers.h"
 
 #include <algorithm>
@@ -110,8 +111,7 @@ class Transfer {
         options_(options),
         generation_(generation),
         maxBytes_(maxBytes),
-        acceptUnstatedLength_(acceptUnstatedLength),
-        random_(options.retrySeed != 0 ? options.retrySeed : std::random_device{}()) {
+        acceptUnstatedLength_(acceptUnstatedLength) {
     errorText_[0] = '\0';
   }
 
@@ -130,6 +130,7 @@ class Transfer {
     }
     if (completion_) {
       LogicSession::Result result{std::move(text), code, static_cast<int>(status), received_};
+      result.gaveUp = gaveUp_;
       if (code == CURLE_OK) result.storeTime = storeTime_;
       completion_(result, std::move(file_));
     }
@@ -288,14 +289,13 @@ class Transfer {
     return code;
   }
 
-  // Tries until the file is complete, a failure is final, the attempts are
-  // used up or the transfer is abandoned.
+  // Tries until the file is complete, a failure is final, the retry policy
+  // gives up or the transfer is abandoned.
   CURLcode Attempts(CURL* curl, curl_slist* callerHeaders, long* status) {
-    std::chrono::milliseconds limit = options_.firstRetryPause;
+    bvhttptools::RetryPolicy retry(options_, options_.retrySeed != 0 ? options_.retrySeed : std::random_device{}(),
+                                   std::chrono::steady_clock::now());
     curl_off_t inFile = 0;  // bytes in the .part file
-    int attempt = 0;
     for (;;) {
-      ++attempt;
       // The last decision dropped the bytes on disk.
       if (inFile != known_.onDisk && !StartOver()) return CURLE_WRITE_ERROR;
       TryResult result;
@@ -312,44 +312,14 @@ class Transfer {
       if (decision.step == Step::Complete) return CURLE_OK;
       if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
       inFile = known_.onDisk + written_;
+      const curl_off_t gained = std::max<curl_off_t>(0, decision.next.onDisk - known_.onDisk);
       known_ = decision.next;
-      if (decision.step == Step::StartOver) {
-        --attempt;  // part of this try
-        continue;
-      }
-      CURLcode end = WaitToRetry(decision.code, *status, result.response.retryAfter, &attempt, &limit);
-      if (end != CURLE_OK) return end;
+      if (decision.step == Step::StartOver) continue;  // part of this try
+      const std::optional<std::chrono::milliseconds> pause = retry.AfterFailure(
+          decision.code, *status, result.response.retryAfter, gained, std::chrono::steady_clock::now(), &gaveUp_);
+      if (!pause) return decision.code;
+      if (!PauseBeforeRetry(*pause)) return CURLE_ABORTED_BY_CALLBACK;
     }
-  }
-
-  // After a failed try: CURLE_OK once the pause before the next try is over,
-  // else the code the download ends with.
-  CURLcode WaitToRetry(CURLcode code, long status, std::optional<std::chrono::seconds> retryAfter,
-                       int* attempt, std::chrono::milliseconds* limit) {
-    if (!bvhttptools::IsTransient(code, status)) return code;
-    auto now = std::chrono::steady_clock::now();
-    // A server that says when to come back is busy, not broken: such answers
-    // only end the download once the overload bound has passed.
-    bool overload = bvhttptools::IsOverload(status) && retryAfter.has_value();
-    if (overload) {
-      if (!overloadSince_) overloadSince_ = now;
-      if (now - *overloadSince_ >= options_.overloadLimit) return code;
-      --*attempt;
-    } else if (*attempt >= options_.maxAttempts) {
-      return code;
-    }
-    bvhttptools::RetryPause rule{*limit, options_.retryAfterCap, options_.retryJitter};
-    std::chrono::milliseconds pause =
-        bvhttptools::ChoosePause(rule, overload ? retryAfter : std::nullopt, random_);
-    if (overload) {
-      // One last try right at the bound rather than a wait beyond it.
-      auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-          *overloadSince_ + options_.overloadLimit - now);
-      pause = std::min(pause, left);
-    } else {
-      *limit *= 2;
-    }
-    return PauseBeforeRetry(pause) ? CURLE_OK : CURLE_ABORTED_BY_CALLBACK;
   }
 
   // One request, resumed from the bytes on disk when there are any, and the
@@ -549,9 +519,7 @@ class Transfer {
   const std::uint64_t generation_;
   const curl_off_t maxBytes_;  // 0: no limit
   const bool acceptUnstatedLength_;
-  std::mt19937 random_;  // the pauses before retries
-  // When the server first said it was too busy and when to come back.
-  std::optional<std::chrono::steady_clock::time_point> overloadSince_;
+  std::string gaveUp_;  // why no further try was made, once the last one failed
 
   platform::HeldFile file_;
   std::unique_ptr<bvhttptools::PartWriter> writer_;  // while the tries run

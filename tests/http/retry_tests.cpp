@@ -1,5 +1,6 @@
 // When a failed try is asked again, and how long the client waits first.
 #include "resume.h"
+#include "retry_policy.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <random>
 #include <set>
 #include <string>
+
+#include "LogicSession.h"
 
 namespace {
 
@@ -117,6 +120,58 @@ TEST(TransientFailure, OverloadAndServerErrorsAreAskedAgain) {
   EXPECT_FALSE(IsTransient(CURLE_HTTP_RETURNED_ERROR, 403));
   EXPECT_FALSE(IsTransient(CURLE_WRITE_ERROR, 200));
   EXPECT_FALSE(IsTransient(CURLE_PEER_FAILED_VERIFICATION, 0));
+}
+
+// The policy over a run of failed tries, on a made-up clock: each row is
+// one failure, when it happened, what the try gained, and whether another
+// try follows.
+TEST(RetryPolicyRun, NetworkFailuresRunOnTheBudgetAndProgressRenewsIt) {
+  TransferOptions options;
+  options.noProgressBudget = 60s;
+  options.maxAttempts = 3;
+  options.retryJitter = false;
+  const auto start = bvhttptools::RetryPolicy::Clock::time_point{};
+  const struct {
+    CURLcode code;
+    long status;
+    int atSeconds;
+    curl_off_t gained;
+    bool again;
+  } rows[] = {
+      {CURLE_COULDNT_CONNECT, 0, 10, 0, true},
+      {CURLE_HTTP_RETURNED_ERROR, 503, 30, 0, true},
+      {CURLE_PARTIAL_FILE, 200, 50, 1024, true},   // progress: the budget starts again
+      {CURLE_HTTP_RETURNED_ERROR, 504, 100, 0, true},
+      {CURLE_OPERATION_TIMEDOUT, 0, 111, 0, false},  // 61 s without a byte
+  };
+  bvhttptools::RetryPolicy policy(options, 1, start);
+  for (const auto& row : rows) {
+    std::string why;
+    const auto pause = policy.AfterFailure(row.code, row.status, std::nullopt, row.gained,
+                                           start + std::chrono::seconds(row.atSeconds), &why);
+    EXPECT_EQ(pause.has_value(), row.again) << row.atSeconds << " s: " << why;
+    if (pause) EXPECT_LE(*pause, options.retryPauseCap);
+  }
+}
+
+TEST(RetryPolicyRun, OtherFailuresUseUpAttemptsUnlessTheyGainAndPausesStopAtTheCap) {
+  TransferOptions options;
+  options.maxAttempts = 3;
+  options.retryJitter = false;
+  const auto now = bvhttptools::RetryPolicy::Clock::time_point{};
+  bvhttptools::RetryPolicy policy(options, 1, now);
+  std::string why;
+  EXPECT_TRUE(policy.AfterFailure(CURLE_HTTP_RETURNED_ERROR, 500, std::nullopt, 0, now, &why));
+  EXPECT_TRUE(policy.AfterFailure(CURLE_HTTP_RETURNED_ERROR, 500, std::nullopt, 10, now, &why));
+  EXPECT_TRUE(policy.AfterFailure(CURLE_HTTP_RETURNED_ERROR, 500, std::nullopt, 0, now, &why));
+  EXPECT_FALSE(policy.AfterFailure(CURLE_HTTP_RETURNED_ERROR, 500, std::nullopt, 0, now, &why));
+  EXPECT_EQ(why, "3 tries failed");
+  EXPECT_FALSE(policy.AfterFailure(CURLE_HTTP_RETURNED_ERROR, 404, std::nullopt, 0, now, &why));
+
+  bvhttptools::RetryPolicy growing(options, 1, now);
+  std::chrono::milliseconds last{0};
+  for (int i = 0; i < 10; ++i) last = *growing.AfterFailure(CURLE_COULDNT_CONNECT, 0, std::nullopt, 0, now, &why);
+  EXPECT_EQ(last, options.retryPauseCap);
 }
 
 }  // namespace
