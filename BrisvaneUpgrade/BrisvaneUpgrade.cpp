@@ -20,6 +20,7 @@
 
 #include "LogicSession.h"
 #include "deadline.h"
+#include "download_failure.h"
 #include "held_file.h"
 #include "installer_path.h"
 #include "installer_signature.h"
@@ -181,9 +182,13 @@ Launch RunInstaller(InstallerJob& job, InstallerEvent* report) {
   }
   platform::Process process;
   const int started = platform::LaunchHeldInstaller(job.installer.file, job.installer.Path(), &process);
+  const unsigned long launchError = platform::LastErrorCode();
   WithLiveInstance([&](BrisvaneUpgrade*) {
     LOG_INFO("ThreadStartInstaller[upgrade] start installer result:%d", started);
-    if (!process) LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
+    if (process) return;
+    LOG_ERROR("ThreadStartInstaller handle of process installer is nullptr");
+    LOG_ERROR("ThreadStartInstaller the installer could not be started:%d %s", static_cast<int>(launchError),
+              platform::ErrorText(launchError).c_str());
   });
   if (!process) {
     RemoveOwnFolder(job.installer);
@@ -405,15 +410,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   session.AcceptUnstatedLength(!KeyPath().isEmpty());
   session.DownloadInto(
       [downloadFolder, name](const LogicSession::Result& result, platform::HeldFile file) {
-        WithLiveInstance([&](BrisvaneUpgrade* window) {
-          if (result.code != CURLE_OK) LOG_ERROR("[upgrade] download error, code:%d", result.code);
-          window->m_delivered = std::move(file);
-          // Read on the GUI thread only after the signal below.
-          window->m_outcome.bytesReceived = result.bytesReceived;
-          window->m_outcome.httpStatus = result.httpStatus;
-          if (result.code != CURLE_OK) window->m_outcome.downloadError = result.code;
-          emit window->SigDownloadCompleted(result.code == CURLE_OK);
-        });
+        WithLiveInstance([&](BrisvaneUpgrade* window) { window->DeliverDownload(result, std::move(file)); });
         // The window is gone: this upgrade ends here, with nothing left behind.
         if (file.valid()) downloadFolder->Remove(name, file);
       },
@@ -423,6 +420,19 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
         });
       },
       ToUtf8(url), std::list<std::string>(), downloadFolder, name, platform::RunningElevated());
+}
+
+void BrisvaneUpgrade::DeliverDownload(const LogicSession::Result& result, platform::HeldFile&& file) {
+  if (result.code != CURLE_OK) {
+    LOG_ERROR("[upgrade] download error, code:%d", result.code);
+    LOG_ERROR("[upgrade] download error: %s", DescribeDownloadFailure(result).c_str());
+  }
+  m_delivered = std::move(file);
+  // Read on the GUI thread only after the signal below.
+  m_outcome.bytesReceived = result.bytesReceived;
+  m_outcome.httpStatus = result.httpStatus;
+  if (result.code != CURLE_OK) m_outcome.downloadError = result.code;
+  emit SigDownloadCompleted(result.code == CURLE_OK);
 }
 
 void BrisvaneUpgrade::RefuseDataFolder(const std::string& why) {
@@ -542,10 +552,10 @@ bool BrisvaneUpgrade::event(QEvent* e) {
     return true;
   }
   if (e->type() == kInstallerNotStartedEventType) {
-    // The window stays as it is; only a new request may try again. The
-    // client, whenever it is started, can still learn what happened.
-    RecordOutcome(platform::outcome::kInstallerNotStarted);
-    m_busy = false;
+    // Nothing could continue a window left waiting here: the client, which
+    // has quit for the upgrade, would stay locked out. It comes back as
+    // after a failed download, and learns from the record what happened.
+    RelaunchClientAndClose(platform::outcome::kInstallerNotStarted);
     return true;
   }
   if (e->type() != kInstallDoneEventType) return QDialog::event(e);

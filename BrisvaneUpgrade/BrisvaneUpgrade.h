@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "LogicSession.h"
 #include "installer_run.h"
 #include "installer_signature.h"
 #include "outcome_writer.h"
@@ -75,6 +76,9 @@ class BrisvaneUpgrade : public QDialog {
 
   void BuildUi();
   void Wire();
+  // Takes a finished download on its own thread, under the instance guard:
+  // logs a failure, keeps the file for the GUI thread and signals it.
+  void DeliverDownload(const LogicSession::Result& result, platform::HeldFile&& file);
   // Ends an upgrade whose data folder could not be used (`why`) as a failed
   // download, before anything is fetched.
   void RefuseDataFolder(const std::string& why);

@@ -87,6 +87,16 @@ long StatusOf(const std::string& line) {
   return status;
 }
 
+// What follows "HTTP/x NNN " up to the line's end, when printable.
+std::string ReasonOf(const std::string& line) {
+  const size_t space = line.find(' ');
+  if (space == std::string::npos || line.size() <= space + 5 || line[space + 4] != ' ') return std::string();
+  const size_t end = line.find_last_not_of(" \t\r\n");
+  if (end == std::string::npos || end < space + 5) return std::string();
+  const std::string reason = line.substr(space + 5, end - space - 4);
+  return Printable(reason) ? reason : std::string();
+}
+
 void FoldField(const std::string& line, std::chrono::system_clock::time_point now,
                ResponseInfo* response) {
   std::string value;
@@ -96,6 +106,8 @@ void FoldField(const std::string& line, std::chrono::system_clock::time_point no
     response->lastModified = Printable(value) ? value : std::string();
   } else if (HeaderValue(line, "Content-Length", &value)) {
     response->contentLength = ParseSize(value);
+  } else if (HeaderValue(line, "X-Squid-Error", &value) || HeaderValue(line, "Proxy-Authenticate", &value)) {
+    response->fromProxy = true;
   } else if (HeaderValue(line, "Transfer-Encoding", &value)) {
     response->framed = response->framed || Chunked(value);
   } else if (HeaderValue(line, "Content-Range", &value)) {
@@ -120,6 +132,8 @@ bool FoldHeaderLine(const std::string& line, std::chrono::system_clock::time_poi
     *response = ResponseInfo();
     response->status = StatusOf(line);
     response->framed = line.compare(0, 7, "HTTP/2 ") == 0 || line.compare(0, 7, "HTTP/3 ") == 0;
+    response->reason = ReasonOf(line);
+    response->fromProxy = response->status == 407;
     return false;
   }
   if (response->complete) return false;  // trailers after a chunked body

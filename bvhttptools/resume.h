@@ -46,6 +46,11 @@ struct ResponseInfo {
   // The protocol marks where the body ends (chunked, or HTTP/2 and later),
   // so a cut one is told from a whole one without a stated length.
   bool framed = false;
+  // The status line's reason phrase ("Not Found"), "" without one.
+  std::string reason{};
+  // A proxy answered rather than the origin: a 407, or a page a proxy made
+  // itself (squid marks its own with X-Squid-Error).
+  bool fromProxy = false;
 };
 
 // What a try has seen so far.

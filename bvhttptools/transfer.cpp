@@ -131,6 +131,9 @@ class Transfer {
     if (completion_) {
       LogicSession::Result result{std::move(text), code, static_cast<int>(status), received_};
       result.gaveUp = gaveUp_;
+      result.reasonPhrase = response_.reason;
+      result.fromProxy = response_.fromProxy || tunnelRefused_;
+      result.bytesKept = code == CURLE_OK ? 0 : bytesKept_;
       if (code == CURLE_OK) result.storeTime = storeTime_;
       completion_(result, std::move(file_));
     }
@@ -342,6 +345,11 @@ class Transfer {
       if (code != CURLE_OK) return code;
       result->code = curl_easy_perform(curl);
       curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, status);
+      // A proxy that would not open the tunnel answered for the origin.
+      long tunnel = 0;
+      curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &tunnel);
+      tunnelRefused_ = tunnel >= 300;
+      if (tunnelRefused_ && *status == 0) *status = tunnel;
       if (!IsRedirect(response_)) break;
       result->code = Abandoned() ? CURLE_ABORTED_BY_CALLBACK : NextHop(redirects, &url);
       if (result->code != CURLE_OK) break;
@@ -520,6 +528,8 @@ class Transfer {
   const curl_off_t maxBytes_;  // 0: no limit
   const bool acceptUnstatedLength_;
   std::string gaveUp_;  // why no further try was made, once the last one failed
+  bool tunnelRefused_ = false;  // the last try's proxy answered CONNECT with a failure
+  curl_off_t bytesKept_ = 0;    // what a failed download left on disk to resume from
 
   platform::HeldFile file_;
   std::unique_ptr<bvhttptools::PartWriter> writer_;  // while the tries run
