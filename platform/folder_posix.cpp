@@ -131,6 +131,47 @@ HeldFile Folder::CreateNew(const std::string& name, bool) const {
   return HeldFile::Writable(fd);
 }
 
+HeldFile Folder::OpenOwnLeftover(const std::string& name, bool) const {
+  if (!valid() || !PlainName(name)) {
+    errno = EINVAL;
+    return HeldFile();
+  }
+  int fd;
+  do {
+    fd = openat(static_cast<int>(native()), name.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return HeldFile();
+  struct stat st;
+  // What the folder's owner planted, linked or loosened is not ours to go on
+  // writing into: only a file exactly as CreateNew left it.
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 || st.st_uid != geteuid() ||
+      (st.st_mode & 077) != 0) {
+    CloseKeepingErrno(fd);
+    errno = EPERM;
+    return HeldFile();
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return HeldFile::Writable(fd);
+}
+
+std::vector<std::string> Folder::Names() const {
+  std::vector<std::string> names;
+  const int listing = valid() ? fcntl(static_cast<int>(native()), F_DUPFD_CLOEXEC, 0) : -1;
+  DIR* entries = listing < 0 ? nullptr : fdopendir(listing);
+  if (entries == nullptr) {
+    if (listing >= 0) close(listing);
+    return names;
+  }
+  // The copy shares its position with the folder's own descriptor.
+  rewinddir(entries);
+  while (const dirent* entry = readdir(entries)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(entries);
+  return names;
+}
+
 bool Folder::Rename(const HeldFile&, const std::string& from, const std::string& to) const {
   if (!valid() || !PlainName(from) || !PlainName(to)) {
     errno = EINVAL;
@@ -259,6 +300,7 @@ bool EmptyFolder(int dir, int depth) {
     if (listing >= 0) close(listing);
     return false;
   }
+  rewinddir(entries);
   bool all = true;
   while (const dirent* entry = readdir(entries)) {
     const std::string name = entry->d_name;
