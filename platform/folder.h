@@ -97,6 +97,19 @@ class Folder {
   // read and execute) instead of the folder's inherited one.
   HeldFile CreateNew(const std::string& name, bool privateToAdministrators = false) const;
 
+  // Opens the existing file `name` here for writing more to it, but only
+  // when it is provably one the upgrader left itself: a regular file with
+  // one link, never reached through a link, owned by the effective user and
+  // writable by nobody else (Linux: no group or other bits, as CreateNew
+  // makes it; Windows, when `privateToAdministrators`: the protected DACL
+  // CreateNew sets, and an owner that is the user or the Administrators).
+  // Invalid otherwise; the caller then removes the name and starts anew.
+  HeldFile OpenOwnLeftover(const std::string& name, bool privateToAdministrators = false) const;
+
+  // The names of what this folder holds (neither "." nor ".."), for finding
+  // leftovers; empty when it cannot be listed.
+  std::vector<std::string> Names() const;
+
   // Gives `file`, created here, the name `to` in this folder (replacing what
   // stands there) and puts the change on storage. Linux: renames `from`
   // (the name it was created under); Windows: through `file`'s own handle.
