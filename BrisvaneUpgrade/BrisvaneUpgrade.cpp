@@ -146,6 +146,18 @@ struct InstallerJob {
 // How the worker's launch ended.
 enum class Launch { kWaited, kNotStarted, kRefused, kClosed };
 
+// An earlier upgrade's .part files (and their records) under other names can
+// never be continued; they go, but only those provably the upgrader's own.
+void RemoveOtherLeftovers(const platform::Folder& folder, const std::string& name) {
+  for (const std::string& entry : folder.Names()) {
+    const QString text = QString::fromStdString(entry);
+    const bool leftover = text.endsWith(".part") || text.endsWith(".part.resume");
+    if (!leftover || entry == name + ".part" || entry == name + ".part.resume") continue;
+    platform::HeldFile file = folder.OpenOwnLeftover(entry, platform::RunningElevated());
+    if (file.valid()) folder.Remove(entry, file);
+  }
+}
+
 // Once the installer is done with it, its folder goes with everything in it:
 // every upgrade would otherwise leave its installer behind.
 void RemoveOwnFolder(ReceivedInstaller& installer) {
@@ -405,6 +417,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   if (m_timer && m_timer->isActive()) m_timer->stop();
   if (!downloadFolder->valid()) return RefuseDataFolder(refused);
   const std::string name = installerName;
+  RemoveOtherLeftovers(*downloadFolder, name);
   LogicSession session;
   // Where a signature checks the bytes, it decides whether they are whole.
   session.AcceptUnstatedLength(!KeyPath().isEmpty());

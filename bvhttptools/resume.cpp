@@ -183,6 +183,12 @@ std::optional<long long> HttpDateSeconds(const std::string& value) {
          minute * 60LL + second;
 }
 
+KnownResource FirstAnswer(const ResponseInfo& response) {
+  KnownResource known;
+  Remember(response, &known);
+  return known;
+}
+
 const char kUnstatedLength[] =
     "the server did not state the body's length, so a cut body cannot be told from a whole one";
 

@@ -84,6 +84,10 @@ struct Decision {
   KnownResource next;
 };
 
+// What a whole answer (200) to a request for an empty .part file ties the
+// bytes to: its validator, when it shows a strong one, and its length.
+KnownResource FirstAnswer(const ResponseInfo& response);
+
 // Why a body whose length nothing stated is refused.
 extern const char kUnstatedLength[];
 

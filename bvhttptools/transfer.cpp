@@ -1,5 +1,6 @@
 #include "transfer.h"
 
+#include "leftover.h"
 #include "log.h"
 #include "part_writer.h"
 #include "proxy_env.h"
@@ -169,7 +170,7 @@ class Transfer {
 
     CURLcode code = Configure(curl);
     if (code == CURLE_OK) {
-      file_ = folder.CreateNew(partName_, target_.privateFile);
+      file_ = OpenPartFile();
       if (file_.valid()) {
         writer_ = std::make_unique<bvhttptools::PartWriter>(
             file_, options_.writeBuffers, options_.writeBufferBytes, options_.directWrites);
@@ -186,7 +187,7 @@ class Transfer {
       // Every byte is in place, whatever the server told about the size.
       ReportPercent(100);
     } else {
-      DiscardPartFile();
+      DiscardPartFile(code, *status);
     }
     // The handle may still point at the list until it is cleaned up.
     curl_easy_cleanup(curl);
@@ -215,6 +216,7 @@ class Transfer {
   // and keeps holding it, read-only, for the caller.
   CURLcode StorePartFile() {
     const platform::Folder& folder = *target_.folder;
+    folder.RemoveName(bvhttptools::RecordNameOf(partName_));
     if (file_.Sync() && folder.Rename(file_, partName_, target_.name)) {
       storeTime_ = std::chrono::duration_cast<std::chrono::microseconds>(
           std::chrono::steady_clock::now() - lastByteAt_);
@@ -230,10 +232,33 @@ class Transfer {
     return CURLE_WRITE_ERROR;
   }
 
-  // A failed transfer leaves no .part file behind.
-  void DiscardPartFile() {
-    if (file_.valid()) target_.folder->Remove(partName_, file_);
+  // The .part file: the one an earlier download of this URL left, when it
+  // is provably the upgrader's own, else a new one.
+  platform::HeldFile OpenPartFile() {
+    const platform::Folder& folder = *target_.folder;
+    platform::HeldFile left = bvhttptools::TakeLeftover(folder, partName_, url_, target_.privateFile, &known_);
+    if (!left.valid()) return folder.CreateNew(partName_, target_.privateFile);
+    LOG_INFO("LogicSession::Download going on from the %lld bytes an earlier download left",
+             static_cast<long long>(known_.onDisk));
+    return left;
+  }
+
+  // A transfer that was abandoned or gave up on a failure that passes keeps
+  // its .part, with the record that ties it to the resource, so that a later
+  // download of the same URL asks only for the rest. Anything else (a file
+  // that cannot be continued, a write error, a refusal) leaves nothing.
+  void DiscardPartFile(CURLcode code, long status) {
+    const platform::Folder& folder = *target_.folder;
+    const bool passing = code == CURLE_ABORTED_BY_CALLBACK || bvhttptools::IsTransient(code, status);
+    if (passing && file_.valid() && !writeFailed_ && known_.onDisk > 0 && !known_.validator.empty() &&
+        file_.Sync() && bvhttptools::KeepResumeRecord(folder, partName_, url_, known_, target_.privateFile)) {
+      bytesKept_ = known_.onDisk;
+      file_.Close();
+      return;
+    }
+    if (file_.valid()) folder.Remove(partName_, file_);
     file_.Close();
+    folder.RemoveName(bvhttptools::RecordNameOf(partName_));
   }
 
   CURLcode Configure(CURL* curl) {
@@ -297,7 +322,7 @@ class Transfer {
   CURLcode Attempts(CURL* curl, curl_slist* callerHeaders, long* status) {
     bvhttptools::RetryPolicy retry(options_, options_.retrySeed != 0 ? options_.retrySeed : std::random_device{}(),
                                    std::chrono::steady_clock::now());
-    curl_off_t inFile = 0;  // bytes in the .part file
+    curl_off_t inFile = known_.onDisk;  // bytes in the .part file
     for (;;) {
       // The last decision dropped the bytes on disk.
       if (inFile != known_.onDisk && !StartOver()) return CURLE_WRITE_ERROR;
@@ -313,10 +338,10 @@ class Transfer {
                   static_cast<long long>(known_.onDisk + written_));
       }
       if (decision.step == Step::Complete) return CURLE_OK;
-      if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
       inFile = known_.onDisk + written_;
       const curl_off_t gained = std::max<curl_off_t>(0, decision.next.onDisk - known_.onDisk);
       known_ = decision.next;
+      if (Abandoned()) return CURLE_ABORTED_BY_CALLBACK;
       if (decision.step == Step::StartOver) continue;  // part of this try
       const std::optional<std::chrono::milliseconds> pause = retry.AfterFailure(
           decision.code, *status, result.response.retryAfter, gained, std::chrono::steady_clock::now(), &gaveUp_);
@@ -435,6 +460,12 @@ class Transfer {
     if (decision.step != Step::Continue) {
       SetErrorText(decision.reason);
       return false;
+    }
+    // A new file's version is on record before its first byte, so that even
+    // an upgrader killed in the middle leaves what the next one continues.
+    if (known_.onDisk == 0 && response_.status == 200) {
+      bvhttptools::KeepResumeRecord(*target_.folder, partName_, url_, bvhttptools::FirstAnswer(response_),
+                                    target_.privateFile);
     }
     // A declared size beyond the limit is refused before its body arrives.
     if (response_.contentLength > 0 && TooLarge(known_.onDisk + response_.contentLength)) return false;

@@ -459,16 +459,45 @@ TEST_F(UpgradeTest, RootUpgraderRefusesItsLoginUser) {
 // ---------------------------------------------------------------------------
 // Closing the window in each phase ends the run at once, without the client.
 
-TEST_F(UpgradeTest, CloseMidDownloadAbandonsTheTransfer) {
-  QByteArray body(4 * 1024 * 1024, 'x');
-  WriteFile(served_.path() + "/setup.exe", body);
-  StartAndRequest("/slow/setup.exe");  // about 16 s at the server's default pace
+// A closed or killed upgrade keeps what it received; the next upgrade of the
+// same URL asks only for the rest and runs the whole installer. An earlier
+// upgrade's leftover of another name goes.
+TEST_F(UpgradeTest, InterruptedDownloadIsContinuedByTheNextUpgrade) {
+  const QByteArray installer =
+      "#!/bin/sh\ncp \"$0\" \"$RECORD_DIR/installer.copy\"\nexit 0\n" + QByteArray(1 << 20, 'x');
+  WriteFile(served_.path() + "/setup.exe", installer, true);
   const QString part = world_.downloadDir() + "/setup.exe.part";
-  ASSERT_TRUE(WaitFor([&] { return QFileInfo(part).size() > 0; }, 10000));
-
-  ExpectPromptCleanEndWithoutClient(world_, 3000);
-  EXPECT_FALSE(QFileInfo::exists(part));
-  EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/setup.exe"));
+  for (const bool killed : {false, true}) {
+    SCOPED_TRACE(killed ? "killed" : "closed");
+    StartAndRequest("/slow/setup.exe");
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo(part).size() > 0; }, 10000));
+    if (killed) {
+      ::kill(world_.process().processId(), SIGKILL);
+      ASSERT_TRUE(world_.WaitForExit(10000));
+    } else {
+      ExpectPromptCleanEndWithoutClient(world_, 3000);
+    }
+    EXPECT_TRUE(QFileInfo::exists(part + ".resume"));
+    const qint64 kept = QFileInfo(part).size();
+    EXPECT_GT(kept, 0);
+    WriteFile(world_.downloadDir() + "/other.exe.part", "an earlier upgrade's");
+    ASSERT_EQ(::chmod((world_.downloadDir() + "/other.exe.part").toUtf8().constData(), 0600), 0);
+    QFile::remove(world_.recordDir() + "/installer.copy");
+    StartAndRequest("/slow/setup.exe");
+    ASSERT_TRUE(world_.WaitForExit(30000));
+    EXPECT_EQ(ReadFile(world_.recordDir() + "/installer.copy"), installer);
+    EXPECT_EQ(DataFolderEntries(), QStringList({"last-upgrade.json", "logs"}));
+    QProcess fetch;
+    fetch.start("curl", {"-s", server_->Url("/_requests")});
+    ASSERT_TRUE(fetch.waitForFinished(10000));
+    QByteArray last;
+    for (const QByteArray& line : fetch.readAllStandardOutput().split('\n')) {
+      if (line.startsWith("/slow/")) last = line;
+    }
+    EXPECT_TRUE(last.startsWith("/slow/setup.exe bytes=" + QByteArray::number(kept) + "-")) << last.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("client.guard").isEmpty(); }, 10000));
+    QFile::remove(world_.recordDir() + "/client.guard");
+  }
 }
 
 TEST_F(UpgradeTest, CloseWhileTheInstallerRunsLeavesItRunningAndNoClient) {

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <random>
 #include <string>
@@ -217,6 +218,15 @@ class HttpDownload : public ::testing::Test {
     EXPECT_EQ(ReadFile(target), before);
     EXPECT_FALSE(fs::exists(target.string() + ".part"));
     EXPECT_EQ(ListDir(target.parent_path()), std::vector<std::string>{target.filename()});
+  }
+
+  // Starts `url` into `target` and abandons it once some of it arrived.
+  void LeaveHalfDone(const std::string& url, const fs::path& target, Recorder* recorder = nullptr) {
+    Recorder& into = recorder != nullptr ? *recorder : rec_;
+    Start(url, target, into);
+    ASSERT_TRUE(into.WaitProgressAtLeast(10));
+    ASSERT_TRUE(LogicSession::AbandonAll(10s));
+    EXPECT_TRUE(fs::exists(target.string() + ".part"));
   }
 
   // Sets the file's modification time `age` into the past.
@@ -823,26 +833,63 @@ TEST_F(HttpDownload, FullDiskFailsTheDownloadAndLeavesNothing) {
 
 // ---- abandoning ------------------------------------------------------------
 
-TEST_F(HttpDownload, AbandonAllStopsTransferAndCleansUp) {
-  fs::path target = out_ / "setup.exe";
+// An abandoned transfer (a closed window, a killed upgrader) keeps its .part
+// and the record tying it to the resource; the next download of the same
+// URL asks only for the rest.
+TEST_F(HttpDownload, AbandonedTransferIsContinuedByTheNextOfTheSameUrl) {
+  const fs::path target = out_ / "setup.exe";
   WriteFile(target, "previous installer");
-  Start(server_->Url("/slow/big.bin?bps=262144"), target, rec_);
-  ASSERT_TRUE(rec_.WaitProgressAtLeast(1));
-  ASSERT_EQ(rec_.completions(), 0);
-  ASSERT_TRUE(fs::exists(target.string() + ".part"));
-
-  EXPECT_TRUE(LogicSession::AbandonAll(10s));
-  // The completion has run by the time AbandonAll returns.
-  EXPECT_EQ(LogicSession::RunningTransfers(), 0);
-  ExpectCleanFailure(target, "previous installer");
+  const std::string url = server_->Url("/slow/big.bin?bps=2097152");
+  LeaveHalfDone(url, target);
   EXPECT_EQ(rec_.code(), CURLE_ABORTED_BY_CALLBACK);
+  EXPECT_EQ(ReadFile(target), "previous installer");
+  EXPECT_EQ(ListDir(out_), (std::vector<std::string>{"setup.exe", "setup.exe.part", "setup.exe.part.resume"}));
 
   // Only transfers running at the time are abandoned.
   Recorder later;
-  Start(server_->Url("/files/big.bin"), target, later);
+  Start(url, target, later);
   ASSERT_TRUE(later.WaitDone());
   EXPECT_EQ(later.code(), CURLE_OK) << later.text();
   EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+  const std::vector<std::string> requests = server_->Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_NE(requests[1].find(" bytes="), std::string::npos) << requests[1];
+  EXPECT_EQ(requests[1].find(" bytes=0-"), std::string::npos) << requests[1];
+}
+
+// A leftover that is not provably the upgrader's own, or not this URL's, is
+// never continued: it is removed and the download starts over.
+TEST_F(HttpDownload, LeftoverNotProvablyOursStartsOver) {
+  const fs::path target = out_ / "setup.exe";
+  const fs::path part = out_ / "setup.exe.part";
+  const struct {
+    const char* name;
+    std::function<void()> spoil;
+  } rows[] = {
+      {"another URL's record", [&] { WriteFile(out_ / "setup.exe.part.resume", "brisvane-resume 1\nurl 0\n"); }},
+      {"a second link", [&] { fs::create_hard_link(part, root_ / "second"); }},
+      {"writable by others", [&] { fs::permissions(part, fs::perms::others_write, fs::perm_options::add); }},
+      {"another owner", [&] { ASSERT_EQ(::chown(part.c_str(), 65534, 65534), 0); }},
+  };
+  const std::string url = server_->Url("/slow/big.bin?bps=2097152");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (std::string(row.name) == "another owner" && geteuid() != 0) continue;
+    fs::remove(root_ / "second");
+    const size_t before = server_->Requests().size();
+    Recorder first;
+    LeaveHalfDone(url, target, &first);
+    row.spoil();
+    Recorder again;
+    Start(url, target, again);
+    ASSERT_TRUE(again.WaitDone());
+    EXPECT_EQ(again.code(), CURLE_OK) << again.text();
+    EXPECT_TRUE(ReadFile(target) == big_);
+    const std::vector<std::string> requests = server_->Requests();
+    ASSERT_EQ(requests.size(), before + 2);
+    EXPECT_EQ(requests.back().find(" bytes="), std::string::npos) << requests.back();
+  }
 }
 
 TEST_F(HttpDownload, AbandonAllInterruptsRetryPause) {
