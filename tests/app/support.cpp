@@ -74,6 +74,7 @@ QProcessEnvironment UpgraderWorld::environment() const {
   env.remove("HTTP_PROXY");
   env.remove("all_proxy");
   env.remove("ALL_PROXY");
+  env.insert(variables_);
   return env;
 }
 

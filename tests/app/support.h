@@ -56,6 +56,8 @@ class UpgraderWorld {
   QString dataHome() const { return dataHome_.isEmpty() ? root_.path() + "/data" : dataHome_; }
   // Points XDG_DATA_HOME elsewhere (the world's own by default).
   void SetDataHome(const QString& path) { dataHome_ = path; }
+  // Sets a variable for the upgrader and its requests (a proxy, say).
+  void SetVariable(const QString& name, const QString& value) { variables_.insert(name, value); }
   QString runtimeDir() const { return root_.path() + "/run"; }
   QString recordDir() const { return root_.path() + "/record"; }
   QString downloadDir() const { return dataHome() + "/Tamberk/Brisvane"; }
@@ -89,6 +91,7 @@ class UpgraderWorld {
  private:
   QTemporaryDir root_;
   QString dataHome_;
+  QProcessEnvironment variables_;
   QProcess process_;
 };
 

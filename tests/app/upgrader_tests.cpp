@@ -20,6 +20,7 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include "proxy_servers.h"
 #include "support.h"
 
 using namespace testing_support;
@@ -458,6 +459,45 @@ TEST_F(UpgradeTest, RootUpgraderRefusesItsLoginUser) {
 
 // ---------------------------------------------------------------------------
 // Closing the window in each phase ends the run at once, without the client.
+
+// Behind a company proxy: a filter's block page stored in place of the
+// installer cannot start, and a proxy that wants credentials fails the
+// download. Either way the upgrader ends by itself and the client comes back,
+// free to take the guard; the record and the log say what happened.
+TEST_F(UpgradeTest, BehindAProxyTheClientAlwaysComesBack) {
+  ServeInstaller("Setup.exe");
+  WriteFile(served_.path() + "/blocked.html", "<html><body>Programs may not be downloaded.</body></html>\n");
+  test_support::SquidOptions filter;
+  filter.blockedPaths = "-i \\.exe$";
+  filter.blockPage = server_->Url("/files/blocked.html").toStdString();
+  test_support::SquidOptions credentials;
+  credentials.user = "user";
+  credentials.password = "secret";
+  const struct {
+    test_support::SquidOptions options;
+    const char* result;
+    QString line;
+  } rows[] = {
+      {filter, "installer-not-started", ErrorLine("ThreadStartInstaller handle of process installer is nullptr")},
+      {credentials, "download-failed",
+       ErrorLine("[upgrade] download error: HTTP 407 Proxy Authentication Required from the proxy, 0 bytes kept, "
+                 "gave up: the failure does not pass by itself")},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.result);
+    test_support::Squid squid(row.options);
+    ASSERT_TRUE(squid.ok()) << squid.Diagnostics();
+    world_.SetVariable("http_proxy", QString::fromStdString(squid.Url()));
+    world_.SetVariable("no_proxy", "");
+    StartAndRequest("/files/Setup.exe");
+    ASSERT_TRUE(world_.WaitForExit(30000));
+    EXPECT_EQ(Record(world_)["result"].toString(), row.result);
+    EXPECT_TRUE(Log().contains(row.line)) << Log().join("\n").toStdString();
+    ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("client.guard").isEmpty(); }, 10000));
+    EXPECT_EQ(world_.Recorded("client.guard"), "free");
+    QFile::remove(world_.recordDir() + "/client.guard");
+  }
+}
 
 // A closed or killed upgrade keeps what it received; the next upgrade of the
 // same URL asks only for the rest and runs the whole installer. An earlier

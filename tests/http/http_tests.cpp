@@ -20,6 +20,7 @@
 #include <mutex>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -401,6 +402,36 @@ TEST_F(HttpDownload, BodyOfUnstatedLengthIsTakenOnlyWhenAccepted) {
   }
   // Asking again could only bring another such body.
   EXPECT_EQ(server_->Requests().size(), 4u);
+}
+
+// The network users have: every response cut after 1 MiB, and an origin
+// that goes away for 5 s halfway. Tries that gain use up nothing, and an
+// outage is waited out within the budget: both arrive byte-exact.
+TEST_F(HttpDownload, CutResponsesAndAnOutageAreOutlasted) {
+  TransferOptions options = LogicSession::GetTransferOptions();
+  options.noProgressBudget = 30s;
+  LogicSession::SetTransferOptions(options);
+  const std::string five = RandomBytes(5 << 20, 11);
+  WriteFile(served_ / "five.bin", five);
+  Download(server_->Url("/cut-each/five.bin"), out_ / "cut.exe");
+  EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
+  EXPECT_TRUE(ReadFile(out_ / "cut.exe") == five);
+  EXPECT_EQ(server_->Requests().size(), 5u);
+
+  Recorder outage;
+  const int port = server_->port();
+  Start(server_->Url("/slow/five.bin?bps=4194304"), out_ / "outage.exe", outage);
+  ASSERT_TRUE(outage.WaitProgressAtLeast(25));
+  server_.reset();  // the origin goes away...
+  std::this_thread::sleep_for(5s);
+  server_ = std::make_unique<TestServer>(served_, std::vector<std::string>{"--port", std::to_string(port)});
+  ASSERT_TRUE(server_->ok());  // ... and comes back
+  ASSERT_TRUE(outage.WaitDone());
+  EXPECT_EQ(outage.code(), CURLE_OK) << outage.text();
+  EXPECT_TRUE(ReadFile(out_ / "outage.exe") == five);
+  const std::vector<std::string> requests = server_->Requests();
+  ASSERT_FALSE(requests.empty());
+  EXPECT_NE(requests.front().find(" bytes="), std::string::npos) << requests.front();
 }
 
 TEST_F(HttpDownload, RedirectLoopStopsAfterFiveRedirects) {

@@ -364,6 +364,9 @@ class Handler(BaseHTTPRequestHandler):
             self.send_chunked(path, cut=False)
         elif mode == "chunked-short":
             self.send_chunked(path, cut=True)
+        elif mode == "cut-each":
+            # A proxy that ends every response after 1 MiB: each try gains.
+            self.send_file(path, limit=1 << 20, bps=bps, validators=tags)
         elif mode in ("unsized", "unsized-short"):
             # A signature stays whole, so that its check meets the cut body.
             self.send_unsized(path, cut=mode == "unsized-short" and not path.endswith(".minisig"))
