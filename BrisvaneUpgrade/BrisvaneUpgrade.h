@@ -44,6 +44,8 @@ class BrisvaneUpgrade : public QDialog {
 
   // Full local path the installer is (or was last) downloaded to.
   const QString& InstallerPath() const { return m_installerPath; }
+  // Body bytes the current (or last) download received, as it reported them.
+  long long BytesReceived() const { return m_outcome.bytesReceived; }
 
   // Derives the target path from `url`, records it in m_installerPath and
   // starts the download.

@@ -154,6 +154,7 @@ int main(int argc, char** argv) {
   long peakRss = -1;
   bool hwmReset = false;
   QString installerPath;
+  long long bytes = -1;
   int exitCode = 0;
   {
     QApplication app(argc, argv);
@@ -183,6 +184,9 @@ int main(int argc, char** argv) {
       probe.stop();
       peakRss = StatusKib("VmHWM:");
       ok = success;
+      // As the download reported it: a window that closes discards what it
+      // received, so the file is gone by the time the numbers are printed.
+      bytes = window->BytesReceived();
       if (auto* progress = window->findChild<QProgressBar*>()) bar = progress->value();
       app.quit();
     });
@@ -218,10 +222,7 @@ int main(int argc, char** argv) {
     if (transfersEnded) curl_global_cleanup();
   }
 
-  long long bytes = -1;
   const std::string file = installerPath.toStdString();
-  struct stat st {};
-  if (!file.empty() && stat(file.c_str(), &st) == 0) bytes = static_cast<long long>(st.st_size);
 
   const double maxLate =
       lateness.empty() ? 0.0 : *std::max_element(lateness.begin(), lateness.end());
