@@ -102,7 +102,9 @@ class Folder {
   // one link, never reached through a link, owned by the effective user and
   // writable by nobody else (Linux: no group or other bits, as CreateNew
   // makes it; Windows, when `privateToAdministrators`: the protected DACL
-  // CreateNew sets, and an owner that is the user or the Administrators).
+  // CreateNew sets, and an owner that is the Administrators or SYSTEM, as
+  // an elevated token makes it: the user could give a file of their own
+  // the same DACL).
   // Invalid otherwise; the caller then removes the name and starts anew.
   HeldFile OpenOwnLeftover(const std::string& name, bool privateToAdministrators = false) const;
 

@@ -11,6 +11,7 @@
 #include <windows.h>
 #include <winternl.h>
 #include <bcrypt.h>
+#include <aclapi.h>
 #include <sddl.h>
 #include <userenv.h>
 
@@ -251,6 +252,15 @@ bool DuplicateChain(const std::vector<std::intptr_t>& chain, std::vector<std::in
   return true;
 }
 
+// The string form of `sid` ("S-1-5-..."); empty on failure.
+std::wstring SidText(PSID sid) {
+  wchar_t* text = nullptr;
+  if (sid == nullptr || !ConvertSidToStringSidW(sid, &text)) return std::wstring();
+  std::wstring copy = text;
+  LocalFree(text);
+  return copy;
+}
+
 // The string SID of the user the process runs as; empty on failure.
 std::wstring TokenUserSid() {
   HANDLE token = nullptr;
@@ -259,11 +269,8 @@ std::wstring TokenUserSid() {
   GetTokenInformation(token, TokenUser, nullptr, 0, &size);
   std::vector<BYTE> buffer(size == 0 ? 1 : size);
   std::wstring text;
-  wchar_t* sid = nullptr;
-  if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
-      ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &sid)) {
-    text = sid;
-    LocalFree(sid);
+  if (GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) {
+    text = SidText(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid);
   }
   CloseHandle(token);
   return text;
@@ -286,6 +293,60 @@ PSECURITY_DESCRIPTOR PrivateFileDescriptor() {
   const std::wstring user = TokenUserSid();
   if (user.empty()) return nullptr;
   return Descriptor(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;FRFX;;;" + user + L")");
+}
+
+// PrivateFileDescriptor's SIDs as text, and the most it lets the user do.
+constexpr wchar_t kSystemSid[] = L"S-1-5-18";
+constexpr wchar_t kAdministratorsSid[] = L"S-1-5-32-544";
+constexpr ACCESS_MASK kUserMayOnPrivate = FILE_GENERIC_READ | FILE_GENERIC_EXECUTE;
+
+// True when `dacl` lets in nobody but PrivateFileDescriptor's three, and
+// `user` no further than reading and running (nothing that writes, removes,
+// or changes the DACL or the owner). Only plain allowed ACEs are taken:
+// CreateNew makes no other kind, and some (callback, object) grant in ways
+// not read here.
+bool GrantsNoMoreThanPrivate(PACL dacl, const std::wstring& user) {
+  for (DWORD i = 0; i < dacl->AceCount; ++i) {
+    void* ace = nullptr;
+    if (!GetAce(dacl, i, &ace) ||
+        static_cast<const ACE_HEADER*>(ace)->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+      return false;
+    }
+    auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+    const std::wstring sid = SidText(&allowed->SidStart);
+    const bool administering = sid == kSystemSid || sid == kAdministratorsSid;
+    if (!administering && (sid != user || (allowed->Mask & ~kUserMayOnPrivate) != 0)) return false;
+  }
+  return true;
+}
+
+// True when the file `handle` holds (with READ_CONTROL) is still kept from
+// the folder's user as PrivateFileDescriptor keeps it: a protected DACL that
+// grants no more, owned by Administrators (what an elevated token makes is
+// theirs) or SYSTEM. Never by the user: the same user unelevated owns what
+// it makes, may give it this very DACL, and change it again at will.
+bool KeptPrivate(HANDLE handle) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR sd = nullptr;
+  const DWORD error = GetSecurityInfo(handle, SE_FILE_OBJECT,
+                                      OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                      &owner, nullptr, &dacl, nullptr, &sd);
+  if (error != ERROR_SUCCESS) {
+    SetLastError(error);
+    return false;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  const std::wstring user = TokenUserSid(), owned = SidText(owner);
+  // A null DACL would let everyone in.
+  const bool kept = GetSecurityDescriptorControl(sd, &control, &revision) &&
+                    (control & SE_DACL_PROTECTED) != 0 && dacl != nullptr && !user.empty() &&
+                    (owned == kAdministratorsSid || owned == kSystemSid) &&
+                    GrantsNoMoreThanPrivate(dacl, user);
+  LocalFree(sd);
+  if (!kept) SetLastError(ERROR_ACCESS_DENIED);
+  return kept;
 }
 
 // A folder of the upgrader's own: SYSTEM and Administrators full control,
@@ -449,6 +510,29 @@ bool ListFolder(HANDLE folder, std::vector<Entry>* entries) {
       at += entry->NextEntryOffset;
     }
   }
+}
+
+// True when what `handle` holds is a file the upgrader left as it made it:
+// a plain file (no folder, no reparse point; `path` names it for Wine's
+// second look) with no name but this one, through which it could be changed
+// unseen, and, when `privateToAdministrators`, still kept from the folder's
+// user. The last error says why not.
+bool LeftAsMade(HANDLE handle, const std::wstring& path, bool privateToAdministrators) {
+  BY_HANDLE_FILE_INFORMATION info;
+  const DWORD attributes = AttributesOf(handle, path);
+  if (attributes == INVALID_FILE_ATTRIBUTES || !GetFileInformationByHandle(handle, &info)) {
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    SetLastError(kReparsePointRefused);
+    return false;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || GetFileType(handle) != FILE_TYPE_DISK ||
+      info.nNumberOfLinks != 1) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return !privateToAdministrators || KeptPrivate(handle);
 }
 
 // Removes everything in the folder `folder` holds: each entry opened as
@@ -679,6 +763,37 @@ HeldFile Folder::CreateNew(const std::string& name, bool privateToAdministrators
     return HeldFile();
   }
   return HeldFile::Writable(AsNative(file));
+}
+
+HeldFile Folder::OpenOwnLeftover(const std::string& name, bool privateToAdministrators) const {
+  if (!valid() || !PlainName(name)) {
+    SetLastError(ERROR_INVALID_NAME);
+    return HeldFile();
+  }
+  const std::wstring wide = Widen(name);
+  // Held as CreateNew holds what it makes: no other writer while it is
+  // checked and written, renamed and removed later through this handle.
+  HANDLE file = OpenInFolder(
+      AsHandle(native()), wide,
+      {GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_OPEN, FILE_NON_DIRECTORY_FILE});
+  if (file == INVALID_HANDLE_VALUE) return HeldFile();
+  if (!LeftAsMade(file, Widen(path_) + L"\\" + wide, privateToAdministrators)) {
+    const DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return HeldFile();
+  }
+  return HeldFile::Writable(AsNative(file));
+}
+
+std::vector<std::string> Folder::Names() const {
+  std::vector<Entry> entries;
+  std::vector<std::string> names;
+  // ListFolder's first query restarts: the listing begins at the first
+  // entry whatever an earlier one through this handle left off at.
+  if (!valid() || !ListFolder(AsHandle(native()), &entries)) return names;
+  for (const Entry& entry : entries) names.push_back(Narrow(entry.name));
+  return names;
 }
 
 bool Folder::Rename(const HeldFile& file, const std::string&, const std::string& to) const {

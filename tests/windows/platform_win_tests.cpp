@@ -1026,67 +1026,62 @@ void TestRemove(const platform::Folder& folder, const std::wstring& dir) {
         "RemoveName: a file goes, a folder stays, a missing name is no error");
 }
 
-// Why a private leftover cannot be taken up here; empty when it can: the
-// system kept its protected DACL and the test may write under it.
+// Why a private leftover cannot be taken up here ("" when it can): its DACL
+// must have been kept, and the test elevated to write under it.
 std::string PrivateLeftoverMissing(const std::wstring& path) {
   PSECURITY_DESCRIPTOR sd = nullptr;
-  PACL dacl = nullptr;
   SECURITY_DESCRIPTOR_CONTROL control = 0;
   DWORD revision = 0;
-  const bool read = GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION,
-                                          nullptr, nullptr, &dacl, nullptr, &sd) == 0 &&
-                    GetSecurityDescriptorControl(sd, &control, &revision);
-  if (sd != nullptr) LocalFree(sd);
-  if (!read || (control & SE_DACL_PROTECTED) == 0) {
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                            nullptr, nullptr, nullptr, &sd) == 0) {
+    GetSecurityDescriptorControl(sd, &control, &revision);
+    LocalFree(sd);
+  }
+  if ((control & SE_DACL_PROTECTED) == 0) {
     return "GetSecurityInfo shows the file's DACL was not kept (Wine keeps only Unix mode bits)";
   }
-  return platform::RunningElevated() ? "" : "not elevated: the private DACL lets this user read only";
+  return platform::RunningElevated() ? ""
+                                     : "not elevated: the private DACL lets this user read only";
 }
 
 // Only a file the upgrader left, as it left it, is taken up again for
-// writing; anything else at the name is refused, and says why.
+// writing, held as CreateNew holds one; anything else is refused, saying why.
 void TestOwnLeftover(const platform::Folder& folder, const std::wstring& dir) {
-  const auto made = [&](bool privately) {
-    return [&folder, privately](const std::wstring& path) {
-      platform::HeldFile file = folder.CreateNew(Narrow(BaseName(path)), privately);
-      return WriteText(&file, "abc");
-    };
-  };
+  enum Stage { kMade, kPrivate, kLinked, kFolder, kMissing };
   struct Case {
     const char* what;
+    Stage stage;
     bool privately;  // privateToAdministrators
-    std::function<bool(const std::wstring&)> stage;
-    DWORD error;  // 0: taken up
-  };
-  const auto linked = [&](const std::wstring& path) {
-    return made(false)(path) && CreateHardLinkW((path + L" link").c_str(), path.c_str(), nullptr);
-  };
-  const auto folderAt = [](const std::wstring& path) {
-    return CreateDirectoryW(path.c_str(), nullptr) != 0;
+    DWORD error;     // 0: taken up
   };
   int number = 0;
-  for (const Case& c : {Case{"a file CreateNew left", false, made(false), 0},
-                        Case{"a folder", false, folderAt, ERROR_ACCESS_DENIED},
-                        Case{"a file with a second link", false, linked, ERROR_ACCESS_DENIED},
-                        Case{"a missing name", false, [](const std::wstring&) { return true; },
-                             ERROR_FILE_NOT_FOUND},
-                        Case{"private: a file with the folder's DACL", true, made(false),
-                             ERROR_ACCESS_DENIED},
-                        Case{"private: a file CreateNew made private", true, made(true), 0}}) {
+  for (const Case& c :
+       {Case{"a file CreateNew left", kMade, false, 0},
+        Case{"a folder", kFolder, false, ERROR_ACCESS_DENIED},
+        Case{"a file with a second link", kLinked, false, ERROR_ACCESS_DENIED},
+        Case{"a missing name", kMissing, false, ERROR_FILE_NOT_FOUND},
+        Case{"private: a file with the folder's DACL", kMade, true, ERROR_ACCESS_DENIED},
+        Case{"private: a file CreateNew made private", kPrivate, true, 0}}) {
     const std::string name = "leftover " + std::to_string(++number) + ".part";
     const std::string label =
         std::string("leftover: ") + c.what + (c.error == 0 ? " is taken up" : " is refused");
     const std::wstring path = dir + L"\\" + Widen(name);
-    const bool staged = c.stage(path);
-    const std::string missing = c.privately && c.error == 0 ? PrivateLeftoverMissing(path) : "";
+    bool staged =
+        c.stage == kMissing || (c.stage == kFolder && CreateDirectoryW(path.c_str(), nullptr));
+    if (c.stage <= kLinked) {
+      platform::HeldFile made = folder.CreateNew(name, c.stage == kPrivate);
+      staged = WriteText(&made, "abc");
+    }
+    if (c.stage == kLinked) {
+      staged = staged && CreateHardLinkW((path + L" 2").c_str(), path.c_str(), nullptr);
+    }
+    const std::string missing = c.stage == kPrivate ? PrivateLeftoverMissing(path) : "";
     if (!missing.empty()) {
       Skip(label, missing);
       continue;
     }
     platform::HeldFile file = folder.OpenOwnLeftover(name, c.privately);
     const DWORD error = file.valid() ? 0 : GetLastError();
-    // Taken up as CreateNew holds a file: writes go on at its end, no other
-    // writer is let in, and no child inherits it.
     const bool held = file.writable() && file.size() == 3 && WriteText(&file, "def") &&
                       Content(path) == "abcdef" && NotInheritable(file) &&
                       OpenError(path, GENERIC_WRITE, 7) == ERROR_SHARING_VIOLATION;
