@@ -535,6 +535,9 @@ TEST_F(UpgradeTest, InterruptedDownloadIsContinuedByTheNextUpgrade) {
       if (line.startsWith("/slow/")) last = line;
     }
     EXPECT_TRUE(last.startsWith("/slow/setup.exe bytes=" + QByteArray::number(kept) + "-")) << last.toStdString();
+    std::printf("measured: %s upgrade kept %lld of %lld bytes; the next asked for the other %lld\n",
+                killed ? "killed" : "closed", static_cast<long long>(kept), static_cast<long long>(installer.size()),
+                static_cast<long long>(installer.size() - kept));
     ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("client.guard").isEmpty(); }, 10000));
     QFile::remove(world_.recordDir() + "/client.guard");
   }
