@@ -241,7 +241,7 @@ curl_off_t WriteBound(const KnownResource& known, const ResponseInfo& response) 
   return total;
 }
 
-bool IsTransient(CURLcode code, long status) {
+bool IsNetworkFailure(CURLcode code, long status) {
   switch (code) {
     case CURLE_COULDNT_CONNECT:
     case CURLE_SEND_ERROR:
@@ -251,11 +251,16 @@ bool IsTransient(CURLcode code, long status) {
     case CURLE_GOT_NOTHING:
       return true;
     case CURLE_HTTP_RETURNED_ERROR:
-      // 429 says "not so many at once", not that the request is wrong.
-      return status >= 500 || status == 429;
+      return status == 502 || status == 503 || status == 504;
     default:
       return false;
   }
+}
+
+bool IsTransient(CURLcode code, long status) {
+  // 429 says "not so many at once", not that the request is wrong.
+  return IsNetworkFailure(code, status) ||
+         (code == CURLE_HTTP_RETURNED_ERROR && (status >= 500 || status == 429));
 }
 
 std::optional<std::chrono::seconds> RetryAfter(const std::string& value,

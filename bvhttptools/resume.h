@@ -104,7 +104,13 @@ Decision Decide(const KnownResource& known, const TryResult& result, bool accept
 // nothing bounds it but the body's own length.
 curl_off_t WriteBound(const KnownResource& known, const ResponseInfo& response);
 
-// Whether a try that failed this way may succeed when asked again.
+// Failures the network causes and a later try may not meet: refused
+// connections, resets, time-outs, cut bodies, and a gateway's 502, 503 or
+// 504 (from a proxy or the origin's own front).
+bool IsNetworkFailure(CURLcode code, long status);
+
+// Whether a try that failed this way may succeed when asked again: a
+// network failure, or a server's other 5xx or 429.
 bool IsTransient(CURLcode code, long status);
 
 // An overloaded server's answer: it may also say when to come back.

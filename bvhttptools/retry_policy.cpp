@@ -6,29 +6,13 @@
 
 namespace bvhttptools {
 
-bool IsNetworkFailure(CURLcode code, long status) {
-  switch (code) {
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_GOT_NOTHING:
-      return true;
-    case CURLE_HTTP_RETURNED_ERROR:
-      return status == 502 || status == 503 || status == 504;
-    default:
-      return false;
-  }
-}
-
 RetryPolicy::RetryPolicy(const TransferOptions& options, unsigned seed, Clock::time_point start)
     : options_(options), random_(seed), lastProgress_(start), limit_(options.firstRetryPause) {}
 
 std::optional<std::chrono::milliseconds> RetryPolicy::AfterFailure(
     CURLcode code, long status, std::optional<std::chrono::seconds> retryAfter, curl_off_t gained,
     Clock::time_point now, std::string* why) {
-  if (!IsTransient(code, status) && !IsNetworkFailure(code, status)) {
+  if (!IsTransient(code, status)) {
     *why = "the failure does not pass by itself";
     return std::nullopt;
   }
@@ -47,13 +31,13 @@ std::optional<std::chrono::milliseconds> RetryPolicy::AfterFailure(
     }
     // One last try right at the end of the budget rather than none.
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(options_.noProgressBudget - idle);
-    return std::min(NextPause(now), left);
+    return std::min(NextPause(), left);
   }
   if (gained == 0 && ++attempts_ > options_.maxAttempts) {
     *why = std::to_string(options_.maxAttempts) + " tries failed";
     return std::nullopt;
   }
-  return NextPause(now);
+  return NextPause();
 }
 
 std::optional<std::chrono::milliseconds> RetryPolicy::Overloaded(std::optional<std::chrono::seconds> retryAfter,
@@ -71,7 +55,7 @@ std::optional<std::chrono::milliseconds> RetryPolicy::Overloaded(std::optional<s
   return std::min(ChoosePause(rule, retryAfter, random_), left);
 }
 
-std::chrono::milliseconds RetryPolicy::NextPause(Clock::time_point) {
+std::chrono::milliseconds RetryPolicy::NextPause() {
   const RetryPause rule{limit_, options_.retryAfterCap, options_.retryJitter};
   const std::chrono::milliseconds pause = ChoosePause(rule, std::nullopt, random_);
   limit_ = std::min(limit_ * 2, std::chrono::duration_cast<std::chrono::milliseconds>(options_.retryPauseCap));

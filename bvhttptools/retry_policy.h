@@ -14,11 +14,6 @@
 
 namespace bvhttptools {
 
-// Failures the network causes and a later try may not meet: refused
-// connections, resets, time-outs, cut bodies, and a gateway's 502, 503 or
-// 504 (from a proxy or the origin's own front).
-bool IsNetworkFailure(CURLcode code, long status);
-
 class RetryPolicy {
  public:
   using Clock = std::chrono::steady_clock;
@@ -42,7 +37,7 @@ class RetryPolicy {
  private:
   std::optional<std::chrono::milliseconds> Overloaded(std::optional<std::chrono::seconds> retryAfter,
                                                       Clock::time_point now, std::string* why);
-  std::chrono::milliseconds NextPause(Clock::time_point now);
+  std::chrono::milliseconds NextPause();
 
   const TransferOptions options_;
   std::mt19937 random_;

@@ -463,6 +463,8 @@ class Transfer {
     }
     // A new file's version is on record before its first byte, so that even
     // an upgrader killed in the middle leaves what the next one continues.
+    // Without the record the next one only starts over, so a failure to
+    // write it stops nothing here.
     if (known_.onDisk == 0 && response_.status == 200) {
       bvhttptools::KeepResumeRecord(*target_.folder, partName_, url_, bvhttptools::FirstAnswer(response_),
                                     target_.privateFile);

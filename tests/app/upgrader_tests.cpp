@@ -954,7 +954,9 @@ TEST_F(PlacesTest, LinkAboveTheDataLocationIsFollowedOnlyToTheLinkOwnersFolder) 
     RunUpgrade();
     EXPECT_EQ(!world_.Recorded("installer.args").isEmpty(), row.followed);
     EXPECT_EQ(QDir(target + "/share").isEmpty(), !row.followed);
-    if (row.followed) EXPECT_EQ(StatOf(world_.downloadDir() + "/last-upgrade.json").st_uid, uid_t(kUser));
+    if (row.followed) {
+      EXPECT_EQ(StatOf(world_.downloadDir() + "/last-upgrade.json").st_uid, uid_t(kUser));
+    }
   }
 }
 
@@ -966,10 +968,10 @@ TEST_F(PlacesTest, WhatRootMakesIsTheUsersWhateverTheUmask) {
   ASSERT_TRUE(world_.WaitUntilServing());
   ASSERT_EQ(world_.SendRequest(server_->Url("/files/setup.exe")), 0);
   ASSERT_TRUE(world_.WaitForExit(30000));
-  for (const QString& name : {"/Tamberk", "/Tamberk/Brisvane", "/Tamberk/Brisvane/logs"}) {
+  for (const char* name : {"/Tamberk", "/Tamberk/Brisvane", "/Tamberk/Brisvane/logs"}) {
     const struct stat st = StatOf(world_.dataHome() + name);
-    EXPECT_EQ(st.st_uid, uid_t(kUser)) << name.toStdString();
-    EXPECT_EQ(st.st_mode & 07777, 0700u) << name.toStdString();
+    EXPECT_EQ(st.st_uid, uid_t(kUser)) << name;
+    EXPECT_EQ(st.st_mode & 07777, 0700u) << name;
   }
   for (const QString& file : {world_.logPath(), world_.downloadDir() + "/last-upgrade.json"}) {
     EXPECT_EQ(StatOf(file).st_uid, uid_t(kUser)) << file.toStdString();

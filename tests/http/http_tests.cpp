@@ -63,34 +63,13 @@ std::string ServedTag(const fs::path& path) {
   return tag;
 }
 
-size_t CollectBody(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
-  return size * count;
-}
-
 // The Python test server, with what it has seen.
 class TestServer : public test_support::HttpServer {
  public:
   using HttpServer::HttpServer;
 
-  // "<path> <Range or ->[ If-Range: <value>]" for every request the server
-  // has seen, in order; the query itself is left out.
-  std::vector<std::string> Requests() const {
-    std::string body;
-    CURL* curl = curl_easy_init();
-    std::string url = Url("/_requests");
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &CollectBody);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-    curl_easy_perform(curl);
-    curl_easy_cleanup(curl);
-    std::vector<std::string> lines;
-    for (const std::string& line : test_support::Lines(body)) {
-      if (line.rfind("/_requests", 0) != 0) lines.push_back(line);
-    }
-    return lines;
-  }
+  // What the server has seen, its own /_requests left out.
+  std::vector<std::string> Requests() const { return test_support::RequestsAt(*this); }
 };
 
 // Collects what the library reports; callbacks arrive on the transfer thread.

@@ -206,15 +206,6 @@ TEST(ResumeDecision, EveryWayATryCanEnd) {
   }
 }
 
-// A body of unstated length is whole only where the caller checks it by
-// other means, or where the protocol marks its end (chunked, HTTP/2).
-TEST(ResumeDecision, UnstatedLengthIsWholeOnlyWhenAcceptedOrFramed) {
-  TryResult unstated = Ended(Whole(200, -1, kTag), CURLE_OK, -1, 500);
-  EXPECT_EQ(static_cast<int>(Decide(kNothing, unstated, true).step), static_cast<int>(Step::Complete));
-  unstated.response.framed = true;
-  EXPECT_EQ(static_cast<int>(Decide(kNothing, unstated).step), static_cast<int>(Step::Complete));
-}
-
 // Writing stops at the range's last byte, or at the total when nothing
 // nearer bounds it.
 TEST(ResumeDecision, WriteBound) {

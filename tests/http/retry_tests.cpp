@@ -150,7 +150,9 @@ TEST(RetryPolicyRun, NetworkFailuresRunOnTheBudgetAndProgressRenewsIt) {
     const auto pause = policy.AfterFailure(row.code, row.status, std::nullopt, row.gained,
                                            start + std::chrono::seconds(row.atSeconds), &why);
     EXPECT_EQ(pause.has_value(), row.again) << row.atSeconds << " s: " << why;
-    if (pause) EXPECT_LE(*pause, options.retryPauseCap);
+    if (pause) {
+      EXPECT_LE(*pause, options.retryPauseCap);
+    }
   }
 }
 

@@ -22,7 +22,6 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr const char* kSquid = "/usr/sbin/squid";
-constexpr const char* kTinyproxy = "/usr/bin/tinyproxy";
 constexpr const char* kOpenssl = "/usr/bin/openssl";
 constexpr const char* kBasicAuthHelper = "/usr/lib/squid/basic_ncsa_auth";
 // squid drops root for this user (Debian's default cache_effective_user).
@@ -60,10 +59,6 @@ bool Accepts(int port) {
   return connected;
 }
 
-size_t Collect(char* data, size_t size, size_t count, void* user) {
-  static_cast<std::string*>(user)->append(data, size * count);
-  return size * count;
-}
 
 // "user:<SHA-256 crypt of password>", the htpasswd line basic_ncsa_auth reads.
 std::string PasswordLine(const std::string& dir, const std::string& user, const std::string& password) {
@@ -207,35 +202,5 @@ std::string Squid::Config(const SquidOptions& options, int port) const {
   return c + "http_access deny all\n";
 }
 
-Tinyproxy::Tinyproxy() : ProxyServer("bvtinyproxy", "tinyproxy.log") {
-  if (!folderOk()) return;
-  const std::string config = dir() + "/tinyproxy.conf";
-  auto configFor = [this](int port) {
-    // Without ConnectPort lines CONNECT may reach every port.
-    return "Port " + std::to_string(port) + "\nListen 127.0.0.1\nAllow 127.0.0.1\nTimeout 60\n" +
-           "MaxClients 20\nLogLevel Connect\nLogFile \"" + dir() + "/tinyproxy.log\"\n" +
-           "PidFile \"" + dir() + "/tinyproxy.pid\"\n";
-  };
-  Start(config, configFor, {kTinyproxy, "-d", "-c", config});
-}
-
-std::vector<std::string> RequestsAt(const HttpServer& origin) {
-  std::string body;
-  const std::string url = origin.Url("/_requests");
-  CURL* curl = curl_easy_init();
-  if (curl == nullptr) return {};
-  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(curl, CURLOPT_PROXY, "");  // "" overrides the environment: direct
-  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
-  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
-  const CURLcode code = curl_easy_perform(curl);
-  curl_easy_cleanup(curl);
-  std::vector<std::string> lines;
-  for (const std::string& line : Lines(code == CURLE_OK ? body : "")) {
-    if (line.rfind("/_requests", 0) != 0) lines.push_back(line);
-  }
-  return lines;
-}
 
 }  // namespace test_support

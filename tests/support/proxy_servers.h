@@ -1,6 +1,6 @@
-// Real forward proxies for tests: squid and tinyproxy, each our own child in
-// the foreground with a private configuration in a temporary folder, on a
-// free port of 127.0.0.1, until the object is destroyed. Both come from
+// A real forward proxy for tests: squid, our own child in the foreground
+// with a private configuration in a temporary folder, on a free port of
+// 127.0.0.1, until the object is destroyed. It comes from
 // scripts/install-deps; a missing one fails to start (ok() is false).
 #pragma once
 
@@ -79,16 +79,5 @@ class Squid : public ProxyServer {
   std::string Config(const SquidOptions& options, int port) const;
   std::string service_;  // unique: it names squid's shared memory segments
 };
-
-// tinyproxy 1.11, every port allowed for CONNECT.
-class Tinyproxy : public ProxyServer {
- public:
-  Tinyproxy();
-};
-
-// "<path> <Range or ->[ If-Range: <value>]" for every request `origin`
-// (http_server.py, plain HTTP) has served, its own /_requests left out;
-// asked directly, never through a proxy the environment names.
-std::vector<std::string> RequestsAt(const HttpServer& origin);
 
 }  // namespace test_support

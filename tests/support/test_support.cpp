@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include <curl/curl.h>
+
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -201,5 +203,33 @@ ForwardProxy::~ForwardProxy() { Stop(pid_); }
 std::string ForwardProxy::Url() const { return "http://127.0.0.1:" + std::to_string(port_); }
 
 std::vector<std::string> ForwardProxy::Requests() const { return Lines(ReadFile(recordPath_)); }
+
+namespace {
+
+size_t Collect(char* data, size_t size, size_t count, void* user) {
+  static_cast<std::string*>(user)->append(data, size * count);
+  return size * count;
+}
+
+}  // namespace
+
+std::vector<std::string> RequestsAt(const HttpServer& origin) {
+  std::string body;
+  const std::string url = origin.Url("/_requests");
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return {};
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROXY, "");  // "" overrides the environment: direct
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Collect);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  const CURLcode code = curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  std::vector<std::string> lines;
+  for (const std::string& line : Lines(code == CURLE_OK ? body : "")) {
+    if (line.rfind("/_requests", 0) != 0) lines.push_back(line);
+  }
+  return lines;
+}
 
 }  // namespace test_support

@@ -101,6 +101,11 @@ class HttpServer {
   int port_ = 0;
 };
 
+// "<path> <Range or ->[ If-Range: <value>]" for every request `origin`
+// (http_server.py, plain HTTP) has served, its own /_requests left out;
+// asked directly, never through a proxy the environment names.
+std::vector<std::string> RequestsAt(const HttpServer& origin);
+
 // forward_proxy.py on 127.0.0.1 until destroyed: an HTTP proxy that records
 // each request line it takes in `recordPath` and forwards the request.
 class ForwardProxy {
