@@ -1207,35 +1207,15 @@ void TestInsideFolder() {
   for (const Case& c :
        {Case{L"C:\\Users\\u", L"C:\\Users\\u\\AppData\\Local", {L"AppData", L"Local"}},
         Case{L"C:\\Users\\u\\", L"c:/USERS/U//AppData\\", {L"AppData"}},
-        Case{L"C:\\Users\\Ünï", L"C:\\Users\\ünÏ", {}},
         Case{L"C:\\Users\\u", L"C:\\Users\\u2\\AppData", no},
         Case{L"C:\\Users\\u", L"C:\\Users", no},
         Case{L"C:\\Users\\u", L"D:\\Users\\u\\AppData", no},
-        Case{L"C:\\Users\\u", L"C:\\Users\\u\\..\\v\\AppData", no},
-        Case{L"C:\\Users\\u", L"C:\\Users\\u\\.\\AppData", no}, Case{L"", L"C:\\x", no}}) {
+        Case{L"C:\\Users\\u", L"C:\\Users\\u\\..\\v\\AppData", no}, Case{L"", L"C:\\x", no}}) {
     std::vector<std::wstring> below;
     const bool inside = platform::InsideFolder(c.folder, c.path, &below);
     CHECK(inside == (c.below != no) && (!inside || below == c.below),
           "inside folder: " + Show(Narrow(c.path)) + " in " + Show(Narrow(c.folder)));
   }
-}
-
-// Elevated, the base must lie in the user's profile folder (the walk below
-// it meets the Unix link of TestFolderRefusals).
-void TestElevatedBase() {
-  wchar_t windows[MAX_PATH];
-  const std::wstring outside(windows, GetWindowsDirectoryW(windows, MAX_PATH));
-  const std::string label = "folder: an elevated base outside the profile folder is refused";
-  if (!platform::RunningElevated()) {
-    Skip(label, "not elevated");
-    return;
-  }
-  platform::Folder folder;
-  std::string why;
-  Report(!folder.Open(Narrow(outside), {}, false, &why) &&
-             why == Narrow(outside) + " lies outside the user's profile folder " +
-                        Narrow(ProfileFolder()),
-         label, why);
 }
 
 void TestPartFile(const std::wstring& dir, const std::vector<FolderLink>& folderLinks) {
@@ -1257,7 +1237,6 @@ void TestPartFile(const std::wstring& dir, const std::vector<FolderLink>& folder
   TestMoveInto(folder, dir);
   TestRemoveWithContents(folder, dir);
   TestInsideFolder();
-  TestElevatedBase();
 }
 
 // Installer: started, waited on, given exactly one argument.
