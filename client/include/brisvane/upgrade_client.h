@@ -26,10 +26,39 @@
 /* Time limit of a hand-over when the caller gives none. */
 #define BRISVANE_DEFAULT_TIMEOUT_MS 30000
 
+/* Time limit of brisvane_start_upgrade when the caller gives none: it covers
+ * the elevation prompt on Windows, which waits for the user. */
+#define BRISVANE_DEFAULT_START_TIMEOUT_MS 120000
+
+/* The upgrader's replies to a request. A sender that only checks for 0 reads
+ * them rightly: 0 alone means the upgrade was taken. */
+#define BRISVANE_REPLY_TAKEN 0       /* the upgrader takes the upgrade */
+#define BRISVANE_REPLY_BUSY 1        /* another upgrade is under way: ignored */
+#define BRISVANE_REPLY_EMPTY_URL 2   /* refused: the URL is empty */
+#define BRISVANE_REPLY_UNSAFE_NAME 3 /* refused: its installer name would leave the download folder */
+#define BRISVANE_REPLY_NUL_IN_URL 4  /* refused: the URL holds a NUL before its end */
+#define BRISVANE_REPLY_CLOSING 5     /* the upgrader is closing and takes nothing more */
+
 /* Outcomes of brisvane_hand_over_upgrade. */
-#define BRISVANE_REPLIED 0     /* the upgrader took the URL and replied */
+#define BRISVANE_REPLIED 0     /* the upgrader took the URL (its reply is 0) */
 #define BRISVANE_NO_UPGRADER 1 /* no upgrader is running to take it */
 #define BRISVANE_FAILED 2      /* an upgrader may run, but the hand-over failed */
+#define BRISVANE_BUSY 3        /* the upgrader replied BRISVANE_REPLY_BUSY or _CLOSING */
+#define BRISVANE_REFUSED 4     /* it refused the request (another reply) */
+
+/* Outcomes of brisvane_start_upgrade. */
+#define BRISVANE_START_TAKEN 0           /* the upgrader runs and took the upgrade */
+#define BRISVANE_START_GUARD_HELD 1      /* the single-instance guard is still held */
+#define BRISVANE_START_DECLINED 2        /* the user declined elevation */
+#define BRISVANE_START_NOT_STARTED 3     /* the upgrader could not be found or started */
+#define BRISVANE_START_EXITED_EARLY 4    /* it exited before it listened */
+#define BRISVANE_START_BUSY 5            /* another upgrade is under way */
+#define BRISVANE_START_REFUSED 6         /* the request was refused */
+#define BRISVANE_START_FAILED 7          /* no answer within the limit, or another failure */
+
+/* Languages of brisvane_describe_last_upgrade. */
+#define BRISVANE_LANGUAGE_ENGLISH 0
+#define BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE 1
 
 /* Outcomes of brisvane_read_last_upgrade. */
 #define BRISVANE_RECORD_READ 0       /* the record was read */
@@ -67,6 +96,9 @@ struct brisvane_last_upgrade {
   char started[24];        /* UTC, "YYYY-MM-DDTHH:MM:SSZ" */
   char ended[24];
   char upgrader_version[32];
+  int has_request_id;      /* 1 when the request carried an id: */
+  uint64_t request_id;     /*   that id */
+  char signature_problem[256]; /* why the signature was refused, "" otherwise */
   int cut;
 };
 
@@ -86,6 +118,33 @@ extern "C" {
 int brisvane_hand_over_upgrade(const char* url, int timeout_ms, int32_t* reply, char* reason,
                                size_t reason_size);
 
+/* As brisvane_hand_over_upgrade, and the request carries `request_id` (0:
+ * none), which the upgrader writes into the outcome record it leaves. Returns
+ * BRISVANE_REPLIED, BRISVANE_BUSY or BRISVANE_REFUSED with the reply in
+ * `*reply` and, unless replied, a reason naming it; or BRISVANE_NO_UPGRADER /
+ * BRISVANE_FAILED as above. */
+int brisvane_hand_over_upgrade_with_id(const char* url, uint64_t request_id, int timeout_ms,
+                                       int32_t* reply, char* reason, size_t reason_size);
+
+/* Starts the upgrader and hands it `url`: the one call a client needs to
+ * begin an upgrade. Release the single-instance guard ("bvc singleton
+ * mutex") first; the upgrader does not run while it is held.
+ *
+ * `upgrader_path` (UTF-8; NULL or "" for BrisvaneUpgrade / BrisvaneUpgrade.exe
+ * beside the calling executable) is started unless an upgrader already
+ * listens, in which case the URL goes to that one. Linux: in a session of its
+ * own, with no descriptor of the caller. Windows: through ShellExecuteExW with
+ * "runas", which shows the elevation prompt. The call then waits until the
+ * upgrader listens, hands the URL over with `request_id` (0: one is made) and
+ * returns BRISVANE_START_*, with the id used in `*used_request_id` (when not
+ * NULL) and a one-line reason for anything but BRISVANE_START_TAKEN. An
+ * upgrader this call started but that did not take the URL is closed again,
+ * as Escape would close it. Everything happens within `timeout_ms`
+ * (BRISVANE_DEFAULT_START_TIMEOUT_MS when not positive). */
+int brisvane_start_upgrade(const char* url, const char* upgrader_path, uint64_t request_id,
+                           int timeout_ms, uint64_t* used_request_id, char* reason,
+                           size_t reason_size);
+
 /* Waits up to `timeout_ms` milliseconds (one look when not positive) until
  * an upgrader is ready to take a request: the one the caller has just
  * started, typically. Returns 1 once it is, else 0 with a one-line reason in
@@ -100,6 +159,20 @@ int brisvane_wait_for_upgrader(int timeout_ms, char* reason, size_t reason_size)
 int brisvane_read_last_upgrade(struct brisvane_last_upgrade* out, char* reason,
                                size_t reason_size);
 
+/* 1 when `record` is the answer to the request sent with `request_id`
+ * (not 0), else 0. */
+int brisvane_last_upgrade_answers(const struct brisvane_last_upgrade* record,
+                                  uint64_t request_id);
+
+/* One line to show the user for `record`: what happened and, for a failure,
+ * why (the HTTP status and its reason phrase, the libcurl code and its name,
+ * the installer's exit code, the signature's problem), in
+ * BRISVANE_LANGUAGE_ENGLISH or BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE (UTF-8).
+ * Written into `text` as reasons are; returns the line's whole length in
+ * bytes, so a return of `text_size` or more means it was cut. */
+size_t brisvane_describe_last_upgrade(const struct brisvane_last_upgrade* record, int language,
+                                      char* text, size_t text_size);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 
@@ -111,24 +184,62 @@ int brisvane_read_last_upgrade(struct brisvane_last_upgrade* out, char* reason,
 namespace brisvane {
 
 inline constexpr std::chrono::milliseconds kDefaultHandOverLimit{BRISVANE_DEFAULT_TIMEOUT_MS};
+inline constexpr std::chrono::milliseconds kDefaultStartLimit{BRISVANE_DEFAULT_START_TIMEOUT_MS};
 
 struct HandOverResult {
   enum class Status {
-    kReplied,     // the upgrader took the URL; `reply` holds its answer
+    kReplied,     // the upgrader took the URL (`reply` is 0)
     kNoUpgrader,  // no upgrader is running to take it
     kFailed,      // an upgrader may run, but the hand-over failed
+    kBusy,        // it replied BRISVANE_REPLY_BUSY or BRISVANE_REPLY_CLOSING
+    kRefused,     // it refused the request; `reply` and `reason` say why
   };
   Status status = Status::kFailed;
-  std::int32_t reply = 0;  // 0: the upgrader takes the upgrade
+  std::int32_t reply = 0;  // BRISVANE_REPLY_*, when the upgrader replied
   std::string reason;      // one line; empty when kReplied
 };
 
 // Hands the installer URL `url` (bytes, at most BRISVANE_MAX_URL_BYTES) to
 // the running upgrader and waits for its reply. `limit` bounds the whole
 // exchange (connecting, sending, the reply); kDefaultHandOverLimit when not
-// positive. Throws only std::bad_alloc.
+// positive. `requestId` (0: none) goes with the request and comes back in
+// the outcome record. Throws only std::bad_alloc.
 HandOverResult HandOverUpgrade(const std::string& url,
-                               std::chrono::milliseconds limit = kDefaultHandOverLimit);
+                               std::chrono::milliseconds limit = kDefaultHandOverLimit,
+                               std::uint64_t requestId = 0);
+
+struct StartOptions {
+  // The upgrader to start; empty: BrisvaneUpgrade (BrisvaneUpgrade.exe on
+  // Windows) beside the calling executable.
+  std::string upgraderPath;
+  // Sent with the request; 0: a new one is made.
+  std::uint64_t requestId = 0;
+  // Bounds the whole call; kDefaultStartLimit when not positive.
+  std::chrono::milliseconds limit = kDefaultStartLimit;
+};
+
+struct StartResult {
+  enum class Status {
+    kTaken = BRISVANE_START_TAKEN,
+    kGuardHeld = BRISVANE_START_GUARD_HELD,
+    kDeclined = BRISVANE_START_DECLINED,
+    kNotStarted = BRISVANE_START_NOT_STARTED,
+    kExitedEarly = BRISVANE_START_EXITED_EARLY,
+    kBusy = BRISVANE_START_BUSY,
+    kRefused = BRISVANE_START_REFUSED,
+    kFailed = BRISVANE_START_FAILED,
+  };
+  Status status = Status::kFailed;
+  std::uint64_t requestId = 0;  // the id the request carried
+  std::int32_t reply = -1;      // BRISVANE_REPLY_*, -1 when none came
+  bool started = false;         // this call started an upgrader
+  std::string reason;           // one line; empty when kTaken
+};
+
+// Starts the upgrader and hands it `url`, as brisvane_start_upgrade above
+// describes. Release the single-instance guard first. Throws only
+// std::bad_alloc.
+StartResult StartUpgrade(const std::string& url, const StartOptions& options = {});
 
 // Waits up to `limit` (one look when not positive) until an upgrader is
 // ready to take a request, looking again at a short interval. False, with
@@ -160,7 +271,21 @@ struct LastUpgrade {
   std::string started;
   std::string ended;
   std::string upgraderVersion;
+  std::optional<std::uint64_t> requestId;  // the request's id, when it carried one
+  std::string signatureProblem;            // why the signature was refused
 };
+
+// True when `record` answers the request sent with `requestId` (not 0).
+bool AnswersRequest(const LastUpgrade& record, std::uint64_t requestId);
+
+enum class Language {
+  kEnglish = BRISVANE_LANGUAGE_ENGLISH,
+  kSimplifiedChinese = BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE,
+};
+
+// One line (UTF-8) to show the user for `record`, as
+// brisvane_describe_last_upgrade above. Throws only std::bad_alloc.
+std::string DescribeLastUpgrade(const LastUpgrade& record, Language language = Language::kEnglish);
 
 struct LastUpgradeRead {
   enum class Status {
