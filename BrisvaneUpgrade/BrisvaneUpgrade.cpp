@@ -100,10 +100,11 @@ QString SignatureUrlOf(const QString& url) {
 // Checks the received installer against its downloaded signature and logs
 // the outcome: one INFO line when good, one ERROR line why not. A check
 // given up because the window is closing logs nothing.
-bool VerifyInstaller(const PublicKey& key, const ReceivedInstaller& installer, LaunchGate& gate) {
+bool VerifyInstaller(const PublicKey& key, const ReceivedInstaller& installer, LaunchGate& gate,
+                     std::string* refusal) {
   std::string comment;
   std::string text;
-  std::string why;
+  std::string& why = *refusal;
   bool good = false;
   if (!installer.file.valid() || !installer.file.singleName()) {
     why = "the installer cannot be opened";
@@ -132,6 +133,7 @@ class InstallerEvent : public QEvent {
  public:
   explicit InstallerEvent(QEvent::Type type) : QEvent(type) {}
   bool signatureVerified = false;
+  std::string refusal;  // why the signature was refused
   std::uint32_t wait = platform::kWaitFailed;  // how the wait for the installer ended
   std::optional<std::uint32_t> exitCode;        // when it ended by exiting
 };
@@ -174,7 +176,7 @@ void RemoveOwnFolder(ReceivedInstaller& installer) {
 // waits for it. The very file that was received is what starts, and it stays
 // held until the installer has exited. `report` learns how it went.
 Launch RunInstaller(InstallerJob& job, InstallerEvent* report) {
-  if (job.key && !VerifyInstaller(*job.key, job.installer, *job.gate)) {
+  if (job.key && !VerifyInstaller(*job.key, job.installer, *job.gate, &report->refusal)) {
     job.installer.Discard();
     return job.gate->IsShut() ? Launch::kClosed : Launch::kRefused;
   }
@@ -233,8 +235,10 @@ void ThreadStartInstaller(std::shared_ptr<InstallerJob> job) {
   job->gate->Finish();
   if (launch == Launch::kClosed) return;
   if (launch != Launch::kWaited) {
-    BrisvaneUpgrade::PostToInstance(new QEvent(launch == Launch::kRefused ? kInstallerRefusedEventType
-                                                                           : kInstallerNotStartedEventType));
+    auto ended = std::make_unique<InstallerEvent>(launch == Launch::kRefused ? kInstallerRefusedEventType
+                                                                             : kInstallerNotStartedEventType);
+    ended->refusal = std::move(report->refusal);
+    BrisvaneUpgrade::PostToInstance(ended.release());
     return;
   }
   WithLiveInstance([](BrisvaneUpgrade*) {
@@ -363,31 +367,58 @@ void BrisvaneUpgrade::SlotUpdateProgress(int nProgress) {
 }
 
 bool BrisvaneUpgrade::nativeEvent(const QByteArray& eventType, void* message, long* result) {
-  std::string payload;
-  if (!platform::TakeCopyDataPayload(message, &payload)) {
+  platform::Request request;
+  if (!platform::TakeCopyDataRequest(message, &request)) {
     return QDialog::nativeEvent(eventType, message, result);
   }
-  ReceiveRequest(QByteArray::fromStdString(payload));
-  *result = 0;
+  *result = ReceiveRequest(QByteArray::fromStdString(request.payload), request.requestId);
   return true;
 }
 
-void BrisvaneUpgrade::ReceiveRequest(const QByteArray& payload) {
+std::int32_t BrisvaneUpgrade::ReceiveRequest(const QByteArray& payload, std::uint64_t requestId) {
   LOG_INFO("BrisvaneUpgrade::nativeEvent receive message");
+  // A request queued while the window closed would start an upgrade nobody
+  // sees through.
+  if (m_closed) {
+    LOG_ERROR("BrisvaneUpgrade::ReceiveRequest the window is closing, request ignored");
+    return platform::kReplyClosing;
+  }
+  if (requestId == platform::kWithdrawRequestId) return Withdraw();
   // Senders often count the C string's terminator; it is never part of a URL.
   QByteArray bytes = payload;
   while (bytes.endsWith('\0')) bytes.chop(1);
-  StartDownload(QString::fromUtf8(bytes));
+  // Downloaded up to the NUL but named after the whole text, it would not be
+  // what the sender asked for.
+  if (bytes.contains('\0')) {
+    LOG_ERROR("BrisvaneUpgrade::ReceiveRequest the url holds a NUL before its end, request refused");
+    return platform::kReplyNulInUrl;
+  }
+  return StartDownload(QString::fromUtf8(bytes), requestId);
 }
 
-void BrisvaneUpgrade::StartDownload(const QString& url) {
+void BrisvaneUpgrade::done(int result) {
+  m_closed = true;
+  QDialog::done(result);
+}
+
+std::int32_t BrisvaneUpgrade::Withdraw() {
+  if (m_busy) {
+    LOG_ERROR("BrisvaneUpgrade::ReceiveRequest an upgrade is in progress, withdrawal ignored");
+    return platform::kReplyBusy;
+  }
+  LOG_INFO("BrisvaneUpgrade::ReceiveRequest the request was withdrawn, closing");
+  reject();
+  return platform::kReplyTaken;
+}
+
+std::int32_t BrisvaneUpgrade::StartDownload(const QString& url, std::uint64_t requestId) {
   if (url.isEmpty()) {
     LOG_ERROR("BrisvaneUpgrade::StartDownloaddownload url is empty");
-    return;
+    return platform::kReplyEmptyUrl;
   }
   if (m_busy) {
     LOG_ERROR("BrisvaneUpgrade::StartDownload an upgrade is already in progress, request ignored");
-    return;
+    return platform::kReplyBusy;
   }
   const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/";
   // Created and reached one component at a time, never through a link; a
@@ -399,7 +430,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   if (DeriveInstallerPath(folder, url, &m_installerPath) == InstallerPathResult::kUnsafe) {
     LOG_ERROR("BrisvaneUpgrade::StartDownload installer name leaves the download folder:%s",
               LoggableUrl(url).c_str());
-    return;
+    return platform::kReplyUnsafeName;
   }
 
   m_busy = true;
@@ -408,6 +439,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   const std::string installerName = ToUtf8(m_installerPath.mid(folder.size()));
   m_outcome = UpgradeOutcome{};
   m_outcome.started = std::chrono::system_clock::now();
+  m_outcome.requestId = requestId;
   m_outcome.installer = installerName;
   m_outcome.url = LoggableUrl(url);
   m_installer.Discard();
@@ -415,7 +447,10 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
   // A retry after an installer that would not start: the bar follows the
   // new download again instead of the old ticker.
   if (m_timer && m_timer->isActive()) m_timer->stop();
-  if (!downloadFolder->valid()) return RefuseDataFolder(refused);
+  if (!downloadFolder->valid()) {
+    RefuseDataFolder(refused);
+    return platform::kReplyTaken;
+  }
   const std::string name = installerName;
   RemoveOtherLeftovers(*downloadFolder, name);
   LogicSession session;
@@ -433,6 +468,7 @@ void BrisvaneUpgrade::StartDownload(const QString& url) {
         });
       },
       ToUtf8(url), std::list<std::string>(), downloadFolder, name, platform::RunningElevated());
+  return platform::kReplyTaken;
 }
 
 void BrisvaneUpgrade::DeliverDownload(const LogicSession::Result& result, platform::HeldFile&& file) {
@@ -510,6 +546,7 @@ void BrisvaneUpgrade::SlotSignatureDownloaded(int nCode) {
 void BrisvaneUpgrade::RefuseInstaller(const std::string& why) {
   const std::string keyId = m_publicKey ? installer_signature::KeyIdHex(m_publicKey->keyId) : "none";
   LOG_ERROR(kRefusedFormat, keyId.c_str(), EscapeForLog(QString::fromStdString(why)).c_str());
+  m_outcome.signatureProblem = why;
   m_installer.Discard();
   RelaunchClientAndClose(platform::outcome::kSignatureRefused);
 }
@@ -561,6 +598,7 @@ void BrisvaneUpgrade::SlotOnTime() {
 bool BrisvaneUpgrade::event(QEvent* e) {
   if (e->type() == kInstallerRefusedEventType) {
     // The worker has logged why and removed what it refused.
+    m_outcome.signatureProblem = static_cast<InstallerEvent*>(e)->refusal;
     RelaunchClientAndClose(platform::outcome::kSignatureRefused);
     return true;
   }

@@ -17,6 +17,7 @@
 #include "installer_run.h"
 #include "installer_signature.h"
 #include "outcome_writer.h"
+#include "request_protocol.h"
 
 // Posted by the installer worker when the installer has finished.
 constexpr QEvent::Type kInstallDoneEventType = static_cast<QEvent::Type>(QEvent::User + 2);
@@ -39,8 +40,12 @@ class BrisvaneUpgrade : public QDialog {
   ~BrisvaneUpgrade() override;
 
   // Handles one upgrade request: `payload` is the installer URL as UTF-8
-  // bytes, exactly as the sender delivered them. Runs on the GUI thread.
-  void ReceiveRequest(const QByteArray& payload);
+  // bytes, exactly as the sender delivered them, `requestId` the id it gave
+  // (recorded in the outcome). Returns the reply (platform::Reply): taken,
+  // or why not. kWithdrawRequestId closes a window that has taken nothing.
+  // Runs on the GUI thread.
+  std::int32_t ReceiveRequest(const QByteArray& payload,
+                              std::uint64_t requestId = platform::kNoRequestId);
 
   // Full local path the installer is (or was last) downloaded to.
   const QString& InstallerPath() const { return m_installerPath; }
@@ -48,8 +53,9 @@ class BrisvaneUpgrade : public QDialog {
   long long BytesReceived() const { return m_outcome.bytesReceived; }
 
   // Derives the target path from `url`, records it in m_installerPath and
-  // starts the download.
-  void StartDownload(const QString& url);
+  // starts the download of the request `requestId`. Returns the reply:
+  // kReplyTaken, or why it was not.
+  std::int32_t StartDownload(const QString& url, std::uint64_t requestId = platform::kNoRequestId);
   // Runs "command.bat" beside the executable, if present, waiting up to 60 s.
   // Returns the script's exit code when it ended by exiting.
   static std::optional<std::uint32_t> StartCommandScript();
@@ -70,6 +76,8 @@ class BrisvaneUpgrade : public QDialog {
 
  protected:
   bool event(QEvent* e) override;
+  // Every way the window closes ends here: from now on it takes nothing.
+  void done(int result) override;
   bool nativeEvent(const QByteArray& eventType, void* message, long* result) override;
 
  private:
@@ -78,6 +86,9 @@ class BrisvaneUpgrade : public QDialog {
 
   void BuildUi();
   void Wire();
+  // A withdrawn request closes the window, as Escape would, unless an
+  // upgrade is under way. Returns the reply.
+  std::int32_t Withdraw();
   // Takes a finished download on its own thread, under the instance guard:
   // logs a failure, keeps the file for the GUI thread and signals it.
   void DeliverDownload(const LogicSession::Result& result, platform::HeldFile&& file);
@@ -120,4 +131,6 @@ class BrisvaneUpgrade : public QDialog {
   // could not be started): a second request meanwhile would write the same
   // file under a running transfer, or run a second installer.
   bool m_busy = false;
+  // True once the window has closed (or is closing).
+  bool m_closed = false;
 };

@@ -10,6 +10,7 @@
 
 #include "BrisvaneUpgrade.h"
 #include "LogicSession.h"
+#include "last_error.h"
 #include "log.h"
 #include "request_channel.h"
 #include "signals.h"
@@ -39,11 +40,16 @@ constexpr int kNoChannelExitCode = 1;
 // null when the channel could not be opened (the reason is logged).
 std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) {
   auto server = std::make_unique<platform::RequestServer>(
-      [window](const std::string& payload) -> std::int32_t {
-        const QByteArray bytes = QByteArray::fromStdString(payload);
+      [window](platform::Request request, platform::Responder respond) {
+        // Answered on the GUI thread, where the window decides; dropped
+        // unrun when the window goes first, it answers kReplyClosing.
         QMetaObject::invokeMethod(
-            window, [window, bytes] { window->ReceiveRequest(bytes); }, Qt::QueuedConnection);
-        return 0;
+            window,
+            [window, request = std::move(request), respond] {
+              respond(window->ReceiveRequest(QByteArray::fromStdString(request.payload),
+                                             request.requestId));
+            },
+            Qt::QueuedConnection);
       },
       [](const std::string& message) { LOG_ERROR("%s", message.c_str()); });
   if (server->Start()) return server;
@@ -80,6 +86,10 @@ int main(int argc, char* argv[]) {
     QApplication app(argc, argv);
     BrisvaneUpgrade* window = BrisvaneUpgrade::GetInstance();
     window->show();
+    if (!platform::AcceptRequestsFromUnelevated(reinterpret_cast<void*>(window->winId()))) {
+      LOG_ERROR("BrisvaneUpgrade requests from a client without raised rights cannot be let in:%d",
+                static_cast<int>(platform::LastErrorCode()));
+    }
     auto termination = WatchTermination(terminationFd, window);
     auto requests = ServeRequests(window);
 

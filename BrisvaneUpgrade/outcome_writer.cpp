@@ -31,6 +31,9 @@ std::string OutcomeJson(const UpgradeOutcome& outcome) {
   if (outcome.scriptExitCode) record[field::kScriptExitCode] = *outcome.scriptExitCode;
   record[field::kSignatureVerified] = outcome.signatureVerified;
   if (!outcome.keyId.empty()) record[field::kKeyId] = outcome.keyId;
+  if (!outcome.signatureProblem.empty()) record[field::kSignatureProblem] = outcome.signatureProblem;
+  // A string: 64 bits do not survive readers that take numbers as doubles.
+  if (outcome.requestId != 0) record[field::kRequestId] = std::to_string(outcome.requestId);
   record[field::kStarted] = IsoUtc(outcome.started);
   record[field::kEnded] = IsoUtc(outcome.ended);
   record[field::kUpgraderVersion] = BRISVANE_VERSION;

@@ -21,6 +21,8 @@ struct UpgradeOutcome {
   std::optional<std::uint32_t> scriptExitCode;
   bool signatureVerified = false;
   std::string keyId;  // empty without a key
+  std::string signatureProblem;  // why the signature was refused
+  std::uint64_t requestId = 0;   // the request's id; 0 when it gave none
   std::chrono::system_clock::time_point started;
   std::chrono::system_clock::time_point ended;
 };

@@ -9,13 +9,14 @@
 
 #include "folder.h"
 #include "guard.h"
+#include "request_protocol.h"
 
 // The guard "bvc singleton mutex"; empty once given up (Release()), which
 // StartBrisvane does before the client starts.
 extern platform::Guard g_singletonMutex;
 
 // Name of the guard, shared with the client.
-constexpr const char kSingletonMutexName[] = "bvc singleton mutex";
+constexpr const char* kSingletonMutexName = platform::kSingletonGuardName;
 
 // Creates the guard into g_singletonMutex; true when another process has it.
 bool IsAlreadyRunning();

@@ -112,6 +112,21 @@ class Fields {
   std::string fault_;
 };
 
+// A request id's decimal digits: nothing else, no 0 (which is none).
+std::optional<std::uint64_t> RequestIdOf(const std::string& digits) {
+  if (digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string::npos) {
+    return std::nullopt;
+  }
+  std::uint64_t id = 0;
+  for (const char c : digits) {
+    const unsigned digit = static_cast<unsigned>(c - '0');
+    if (id > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
+    id = id * 10 + digit;
+  }
+  if (id == 0) return std::nullopt;
+  return id;
+}
+
 // Every field but "format" and "result" into `record`; the first fault, or "".
 std::string TakeFields(const Json& object, LastUpgrade* record) {
   Fields fields(object);
@@ -127,6 +142,12 @@ std::string TakeFields(const Json& object, LastUpgrade* record) {
   record->started = fields.Text(outcome::kStarted);
   record->ended = fields.Text(outcome::kEnded);
   record->upgraderVersion = fields.Text(outcome::kUpgraderVersion);
+  record->signatureProblem = fields.Text(outcome::kSignatureProblem, false);
+  const std::string requestId = fields.Text(outcome::kRequestId, false);
+  if (!requestId.empty() && fields.fault().empty()) {
+    record->requestId = RequestIdOf(requestId);
+    if (!record->requestId) return "field \"requestId\" is not a 64-bit id: " + Shown(requestId);
+  }
   return fields.fault();
 }
 
@@ -187,6 +208,10 @@ LastUpgradeRead ReadRecordFile(const std::string& path, std::string* text) {
 
 }  // namespace
 
+bool AnswersRequest(const LastUpgrade& record, std::uint64_t requestId) {
+  return requestId != 0 && record.requestId == requestId;
+}
+
 LastUpgradeRead ReadLastUpgrade() {
   std::string reason;
   const std::string path = platform::UpgraderDataFile(platform::kOutcomeRecordName, &reason);
@@ -222,6 +247,8 @@ bool CopyRecord(const brisvane::LastUpgrade& record, brisvane_last_upgrade* out)
   out->has_script_exit_code = record.scriptExitCode.has_value();
   out->script_exit_code = record.scriptExitCode.value_or(0);
   out->signature_verified = record.signatureVerified;
+  out->has_request_id = record.requestId.has_value();
+  out->request_id = record.requestId.value_or(0);
   const struct {
     const std::string& text;
     char* field;
@@ -232,13 +259,20 @@ bool CopyRecord(const brisvane::LastUpgrade& record, brisvane_last_upgrade* out)
                {record.keyId, out->key_id, sizeof out->key_id},
                {record.started, out->started, sizeof out->started},
                {record.ended, out->ended, sizeof out->ended},
-               {record.upgraderVersion, out->upgrader_version, sizeof out->upgrader_version}};
+               {record.upgraderVersion, out->upgrader_version, sizeof out->upgrader_version},
+               {record.signatureProblem, out->signature_problem, sizeof out->signature_problem}};
   bool whole = true;
   for (const auto& t : texts) whole = CopyText(t.text, t.field, t.size) && whole;
   return whole;
 }
 
 }  // namespace
+
+extern "C" int brisvane_last_upgrade_answers(const struct brisvane_last_upgrade* record,
+                                             uint64_t request_id) {
+  return record != nullptr && request_id != 0 && record->has_request_id &&
+         record->request_id == request_id;
+}
 
 extern "C" int brisvane_read_last_upgrade(struct brisvane_last_upgrade* out, char* reason,
                                           size_t reason_size) {

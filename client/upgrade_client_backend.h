@@ -3,6 +3,8 @@
 // Internal to the client library.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 
 #include "brisvane/upgrade_client.h"
@@ -16,12 +18,48 @@ struct Limit {
   std::string text;
 };
 
-// Sends `url`, already checked against the size limit, to the running
-// upgrader and waits for its reply, all by `limit.deadline`.
-HandOverResult Send(const std::string& url, const Limit& limit);
+// "30 s" for whole seconds, "1500 ms" otherwise.
+std::string LimitText(std::chrono::milliseconds limit);
+
+// Sends `url`, already checked against the size limit, with `requestId` to
+// the running upgrader and waits for its reply, all by `limit.deadline`.
+// kReplied here means only that a reply came.
+HandOverResult Send(const std::string& url, std::uint64_t requestId, const Limit& limit);
 
 // One look: true when an upgrader would take a request now; otherwise false
 // with a one-line reason in `*reason`.
 bool UpgraderReady(std::string* reason);
+
+// True when some process, the caller included, holds the single-instance
+// guard; false when it is free or cannot be looked at.
+bool GuardHeld();
+
+// BrisvaneUpgrade (BrisvaneUpgrade.exe) beside the calling executable;
+// empty, with `*reason` filled, when that cannot be found out.
+std::string DefaultUpgraderPath(std::string* reason);
+
+// An upgrader process this library started, owned: a process id on Linux
+// (a child of the caller's), a process handle on Windows.
+class StartedUpgrader {
+ public:
+  enum class Launch { kStarted, kDeclined, kNotStarted, kNoAnswer };
+  StartedUpgrader() = default;
+  ~StartedUpgrader();
+  StartedUpgrader(const StartedUpgrader&) = delete;
+  StartedUpgrader& operator=(const StartedUpgrader&) = delete;
+
+  // Starts the upgrader at `path` (UTF-8), raised on Windows, by
+  // `limit.deadline`. Not kStarted: `*reason` says why.
+  Launch Start(const std::string& path, const Limit& limit, std::string* reason);
+  // True, with `*how` ("exit code 0", ...), once the process has ended.
+  bool Exited(std::string* how);
+  // Waits for it to end, until `deadline` at most.
+  void AwaitExit(const platform::Deadline& deadline);
+  // Ends it at once: it has taken nothing.
+  void Terminate();
+
+ private:
+  std::intptr_t native_ = -1;
+};
 
 }  // namespace brisvane::backend

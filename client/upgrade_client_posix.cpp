@@ -13,6 +13,7 @@
 #include <string>
 
 #include "deadline.h"
+#include "request_frame.h"
 #include "request_protocol.h"
 #include "runtime_dir.h"
 #include "upgrade_client_backend.h"
@@ -122,11 +123,7 @@ bool AwaitReady(int fd, short events, const Limit& limit, const char* late,
   }
 }
 
-bool SendFrame(int fd, const std::string& payload, const Limit& limit, std::string* reason) {
-  std::string frame(platform::kFrameHeaderBytes, '\0');
-  platform::PutBigEndian32(static_cast<std::uint32_t>(payload.size()),
-                           reinterpret_cast<unsigned char*>(&frame[0]));
-  frame += payload;
+bool SendFrame(int fd, const std::string& frame, const Limit& limit, std::string* reason) {
   std::size_t sent = 0;
   while (sent < frame.size()) {
     const ssize_t n = send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
@@ -175,7 +172,7 @@ bool ReadReply(int fd, const Limit& limit, std::int32_t* reply, std::string* rea
 
 }  // namespace
 
-HandOverResult Send(const std::string& url, const Limit& limit) {
+HandOverResult Send(const std::string& url, std::uint64_t requestId, const Limit& limit) {
   HandOverResult result;
   result.status = Status::kFailed;
   std::string path;
@@ -187,7 +184,7 @@ HandOverResult Send(const std::string& url, const Limit& limit) {
     return result;
   }
   if (!Connect(sock.fd(), addr, path, limit, &result)) return result;
-  if (!SendFrame(sock.fd(), url, limit, &result.reason) ||
+  if (!SendFrame(sock.fd(), platform::MakeFrame(url, requestId), limit, &result.reason) ||
       !ReadReply(sock.fd(), limit, &result.reply, &result.reason)) {
     return result;
   }

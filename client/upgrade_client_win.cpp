@@ -91,7 +91,7 @@ UINT TimeoutLeft(const platform::Deadline& deadline) {
 
 }  // namespace
 
-HandOverResult Send(const std::string& url, const Limit& limit) {
+HandOverResult Send(const std::string& url, std::uint64_t requestId, const Limit& limit) {
   HandOverResult result;
   result.status = Status::kFailed;
   HWND window = FindUpgraderWindow(&result.reason);
@@ -100,7 +100,7 @@ HandOverResult Send(const std::string& url, const Limit& limit) {
     return result;
   }
   COPYDATASTRUCT cds;
-  cds.dwData = 0;
+  cds.dwData = static_cast<ULONG_PTR>(requestId);
   cds.cbData = static_cast<DWORD>(url.size());
   cds.lpData = url.empty() ? nullptr : const_cast<char*>(url.data());
   // SendMessageW would wait forever on a hung window and gives no way to tell

@@ -8,12 +8,16 @@
 //  "url": "https://example.com/Setup_1.2.3.exe", "bytesReceived": 1234,
 //  "httpStatus": 200, "installerExitCode": 0, "scriptExitCode": 0,
 //  "signatureVerified": true, "keyId": "DAC9B6FE8F81E607",
+//  "requestId": "8214903551200923104",
 //  "started": "2026-12-07T17:18:31Z", "ended": "2026-12-07T17:18:35Z",
 //  "upgraderVersion": "1.0.0"}
 //
-// "downloadError", "installerExitCode", "scriptExitCode" and "keyId" are
-// absent when there is no such value (no failed download, an installer or
-// script that did not end by exiting, no key). "url" never holds user:password.
+// "downloadError", "installerExitCode", "scriptExitCode", "keyId",
+// "signatureProblem" and "requestId" are absent when there is no such value
+// (no failed download, an installer or script that did not end by exiting,
+// no key, a signature not refused, a request without an id). "url" never
+// holds user:password. "requestId" is the request's 64-bit id in decimal
+// digits, a string so that no reader rounds it.
 #pragma once
 
 namespace brisvane::platform {
@@ -38,6 +42,8 @@ constexpr char kInstallerExitCode[] = "installerExitCode";
 constexpr char kScriptExitCode[] = "scriptExitCode";
 constexpr char kSignatureVerified[] = "signatureVerified";
 constexpr char kKeyId[] = "keyId";
+constexpr char kSignatureProblem[] = "signatureProblem";  // why the signature was refused
+constexpr char kRequestId[] = "requestId";
 constexpr char kStarted[] = "started";  // UTC, "YYYY-MM-DDTHH:MM:SSZ"
 constexpr char kEnded[] = "ended";
 constexpr char kUpgraderVersion[] = "upgraderVersion";

@@ -19,6 +19,7 @@
 #include <cstdio>
 #include <cstring>
 #include <list>
+#include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -194,9 +195,48 @@ class PeerReportLimiter {
 
 }  // namespace
 
-bool TakeCopyDataPayload(void* /*nativeMessage*/, std::string* /*payload*/) {
-  return false;
-}
+bool TakeCopyDataRequest(void* /*nativeMessage*/, Request* /*request*/) { return false; }
+
+bool AcceptRequestsFromUnelevated(void* /*nativeWindow*/) { return true; }
+
+namespace {
+
+// Replies given from other threads, waiting for the server thread: shared
+// with every Responder, which may outlive the server.
+class AnswerBox {
+ public:
+  AnswerBox() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+  ~AnswerBox() {
+    if (fd_ >= 0) close(fd_);
+  }
+  AnswerBox(const AnswerBox&) = delete;
+  AnswerBox& operator=(const AnswerBox&) = delete;
+  int fd() const { return fd_; }
+
+  void Put(std::uint64_t connection, std::int32_t reply) {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      answers_.emplace_back(connection, reply);
+    }
+    const std::uint64_t one = 1;
+    while (write(fd_, &one, sizeof one) < 0 && errno == EINTR) {
+    }
+  }
+  std::vector<std::pair<std::uint64_t, std::int32_t>> Take() {
+    std::uint64_t count;
+    while (read(fd_, &count, sizeof count) < 0 && errno == EINTR) {
+    }
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return std::move(answers_);
+  }
+
+ private:
+  int fd_;
+  std::mutex mutex_;
+  std::vector<std::pair<std::uint64_t, std::int32_t>> answers_;
+};
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Server.
@@ -209,6 +249,8 @@ struct RequestServer::Impl {
     std::size_t headerBytes = 0;
     std::string body;
     std::size_t bodyBytes = 0;
+    std::uint64_t serial = 0;
+    bool awaiting = false;  // handed to the handler, its answer not yet here
     bool replying = false;
     unsigned char reply[kReplyBytes] = {};
     std::size_t replyBytes = 0;
@@ -227,9 +269,11 @@ struct RequestServer::Impl {
   dev_t boundDev = 0;
   ino_t boundIno = 0;
   std::thread thread;
+  std::shared_ptr<AnswerBox> answers;
 
   // Owned by the server thread while it runs.
   std::list<Connection> connections;
+  std::uint64_t nextSerial = 0;
   Clock::time_point acceptPausedUntil;
   PeerReportLimiter peerReports;
 
@@ -266,6 +310,8 @@ struct RequestServer::Impl {
   bool ServeConnection(Connection& c, short revents);
   bool ReadFrame(Connection& c);
   bool WriteReply(Connection& c);
+  // Moves each answered connection on to its reply.
+  void TakeAnswers();
   // One receive towards the frame: kMore after some of its bytes.
   ReadStep ReceiveSome(Connection& c);
   // Counts `n` bytes just received into the header or the body.
@@ -347,6 +393,7 @@ void RequestServer::Impl::Add(int fd) {
   }
   Connection c;
   c.fd = fd;
+  c.serial = ++nextSerial;
   c.deadline = Clock::now() + std::chrono::milliseconds(frameTimeoutMs.load());
   connections.push_back(std::move(c));
   // Its frame is usually here already: answer it in this round.
@@ -361,13 +408,39 @@ bool RequestServer::Impl::ReadFrame(Connection& c) {
   while ((step = ReceiveSome(c)) == ReadStep::kMore) {
   }
   if (step != ReadStep::kWhole) return step == ReadStep::kWait;
-  // The whole frame is here: answer it. Anything the peer sent after the
-  // frame is ignored.
-  const std::int32_t result = handler ? handler(c.body) : 0;
-  PutBigEndian32(static_cast<std::uint32_t>(result), c.reply);
-  c.replying = true;
+  // The whole frame is here: the handler answers it, maybe later and from
+  // another thread. Anything the peer sent after the frame is ignored.
+  const FrameProgress progress = ReadFrameProgress(c.header, sizeof c.header + c.bodyBytes);
+  FrameRequest request = SplitFrameBody(c.body, progress.hasRequestId);
   std::string().swap(c.body);
-  return WriteReply(c);
+  c.awaiting = true;
+  const std::uint64_t serial = c.serial;
+  std::weak_ptr<AnswerBox> box = answers;
+  Responder respond([box, serial](std::int32_t reply) {
+    if (auto live = box.lock()) live->Put(serial, reply);
+  });
+  if (handler) {
+    handler(Request{std::move(request.url), request.requestId}, respond);
+  } else {
+    respond(kReplyClosing);
+  }
+  return true;
+}
+
+void RequestServer::Impl::TakeAnswers() {
+  for (const auto& [serial, reply] : answers->Take()) {
+    for (auto it = connections.begin(); it != connections.end(); ++it) {
+      if (it->serial != serial || !it->awaiting) continue;
+      it->awaiting = false;
+      it->replying = true;
+      PutBigEndian32(static_cast<std::uint32_t>(reply), it->reply);
+      if (!WriteReply(*it)) {
+        close(it->fd);
+        connections.erase(it);
+      }
+      break;
+    }
+  }
 }
 
 RequestServer::Impl::ReadStep RequestServer::Impl::ReceiveSome(Connection& c) {
@@ -409,6 +482,11 @@ RequestServer::Impl::ReadStep RequestServer::Impl::Account(Connection& c, std::s
                       static_cast<unsigned>(kMaxRequestBytes)));
     return ReadStep::kClose;
   }
+  if (progress.step == FrameProgress::Step::kMalformed) {
+    ReportPeer(Format("RequestServer closed a connection: a request id announced in %u bytes",
+                      static_cast<unsigned>(progress.length)));
+    return ReadStep::kClose;
+  }
   // The body's room is made once, when the header has just come in.
   if (!headerWhole && c.headerBytes == sizeof c.header) c.body.resize(progress.length);
   return progress.step == FrameProgress::Step::kWhole ? ReadStep::kWhole : ReadStep::kMore;
@@ -440,15 +518,21 @@ void RequestServer::Impl::Serve() {
       Report("RequestServer poll failed: " + ErrnoText(errno));
       return;  // Stop() still closes everything
     }
-    if (fds[0].revents != 0) return;  // Stop()
+    if (fds[0].revents != 0) {
+      // Stop(): answers given before it still reach their senders (the
+      // request that ended the run, say).
+      TakeAnswers();
+      return;
+    }
     ReportLeftOut(Clock::now(), false);
 
     for (std::size_t i = 0; i < owners.size(); ++i) {
-      if (!ServeConnection(*owners[i], fds[i + 2].revents)) {
+      if (!ServeConnection(*owners[i], fds[i + 3].revents)) {
         close(owners[i]->fd);
         connections.erase(owners[i]);
       }
     }
+    if (fds[2].revents & POLLIN) TakeAnswers();
     if (fds[1].revents & POLLIN) AcceptSome();
   }
 }
@@ -461,11 +545,14 @@ Deadline RequestServer::Impl::PreparePoll(std::vector<pollfd>* fds,
   fds->push_back({wakeFd, POLLIN, 0});
   const bool acceptPaused = now < acceptPausedUntil;
   fds->push_back({acceptPaused ? -1 : listenFd, POLLIN, 0});
+  fds->push_back({answers->fd(), POLLIN, 0});
   Clock::time_point wakeAt = Clock::time_point::max();
   if (acceptPaused) wakeAt = acceptPausedUntil;
   if (peerReports.SummaryDue() < wakeAt) wakeAt = peerReports.SummaryDue();
   for (auto it = connections.begin(); it != connections.end(); ++it) {
-    fds->push_back({it->fd, static_cast<short>(it->replying ? POLLOUT : POLLIN), 0});
+    // While its answer is awaited, only a hang-up is of interest.
+    const short events = it->awaiting ? 0 : it->replying ? POLLOUT : POLLIN;
+    fds->push_back({it->fd, events, 0});
     owners->push_back(it);
     if (it->deadline < wakeAt) wakeAt = it->deadline;
   }
@@ -478,14 +565,17 @@ bool RequestServer::Impl::ServeConnection(Connection& c, short revents) {
     keep = false;
   } else if (c.replying && (revents & (POLLOUT | POLLERR | POLLHUP))) {
     keep = WriteReply(c);
+  } else if (c.awaiting) {
+    // The sender gave up waiting; its answer, when it comes, finds no one.
+    keep = (revents & (POLLERR | POLLHUP)) == 0;
   } else if (!c.replying && (revents & (POLLIN | POLLERR | POLLHUP))) {
     keep = ReadFrame(c);
   }
   if (keep && Clock::now() >= c.deadline) {
-    ReportPeer(Format(c.replying
-                      ? "RequestServer closed a connection: the reply was not taken within %d ms"
-                      : "RequestServer closed a connection: no complete request within %d ms",
-                  frameTimeoutMs.load()));
+    ReportPeer(Format(c.replying   ? "RequestServer closed a connection: the reply was not taken within %d ms"
+                      : c.awaiting ? "RequestServer closed a connection: no answer to give within %d ms"
+                                   : "RequestServer closed a connection: no complete request within %d ms",
+                      frameTimeoutMs.load()));
     keep = false;
   }
   return keep;
@@ -498,6 +588,8 @@ void RequestServer::Impl::CloseAll() {
   if (wakeFd >= 0) close(wakeFd);
   listenFd = -1;
   wakeFd = -1;
+  // Answers still to come find no box and go nowhere.
+  answers.reset();
 }
 
 RequestServer::RequestServer(Handler handler, ErrorReporter reportError)
@@ -527,7 +619,8 @@ bool RequestServer::Start() {
     return false;
   }
   d.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (d.wakeFd < 0) {
+  d.answers = std::make_shared<AnswerBox>();
+  if (d.wakeFd < 0 || d.answers->fd() < 0) {
     d.Report("RequestServer::Start eventfd failed: " + ErrnoText(errno));
     unlink(d.path.c_str());
     d.CloseAll();

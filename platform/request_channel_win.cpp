@@ -12,19 +12,28 @@
 
 namespace brisvane::platform {
 
-bool TakeCopyDataPayload(void* nativeMessage, std::string* payload) {
+bool TakeCopyDataRequest(void* nativeMessage, Request* request) {
   const MSG* msg = static_cast<const MSG*>(nativeMessage);
   if (msg == nullptr || msg->message != WM_COPYDATA) return false;
   // Always handled, even when malformed: passed on, the message would reach
   // the default handling and its sender would get no reply of ours. Without
   // data it is an empty request.
   const COPYDATASTRUCT* cds = reinterpret_cast<const COPYDATASTRUCT*>(msg->lParam);
+  request->requestId = cds == nullptr ? kNoRequestId : static_cast<std::uint64_t>(cds->dwData);
   if (cds == nullptr || cds->cbData == 0 || cds->lpData == nullptr) {
-    payload->clear();
+    request->payload.clear();
     return true;
   }
-  payload->assign(static_cast<const char*>(cds->lpData), cds->cbData);
+  request->payload.assign(static_cast<const char*>(cds->lpData), cds->cbData);
   return true;
+}
+
+bool AcceptRequestsFromUnelevated(void* nativeWindow) {
+  // User Interface Privilege Isolation drops WM_COPYDATA sent from a process
+  // of lower integrity to this elevated one unless the window lets it in;
+  // the message alone is let in, for this window alone.
+  return ChangeWindowMessageFilterEx(static_cast<HWND>(nativeWindow), WM_COPYDATA, MSGFLT_ALLOW,
+                                     nullptr) != FALSE;
 }
 
 // Requests arrive as window messages; there is nothing to serve.

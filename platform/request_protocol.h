@@ -9,15 +9,42 @@
 
 namespace brisvane::platform {
 
+// The single-instance guard the upgrader and its client share; the upgrader
+// does not run while anyone holds it.
+constexpr char kSingletonGuardName[] = "bvc singleton mutex";
+
 // Largest request payload the channel accepts.
 constexpr std::uint32_t kMaxRequestBytes = 65536;
 
 // Linux: the Unix socket's name inside RuntimeDir(). A request is one frame,
 // a 4-byte big-endian length and then that many bytes; the reply is one
-// 4-byte big-endian signed value.
+// 4-byte big-endian signed value. A length with kFrameHasRequestId set
+// announces that a 64-bit big-endian request id comes first (and is counted
+// in the length); without it the frame is the URL alone, as from the first
+// senders.
 constexpr char kSocketName[] = "BrisvaneUpgrade";
 constexpr std::size_t kFrameHeaderBytes = 4;
 constexpr std::size_t kReplyBytes = 4;
+constexpr std::uint32_t kFrameHasRequestId = 0x80000000u;
+constexpr std::size_t kRequestIdBytes = 8;
+
+// The upgrader's replies. 0 alone means the request was taken, so a sender
+// that only checks for 0 is right.
+enum Reply : std::int32_t {
+  kReplyTaken = 0,
+  kReplyBusy = 1,        // another upgrade is under way
+  kReplyEmptyUrl = 2,    // refused
+  kReplyUnsafeName = 3,  // refused: the installer's name leaves the download folder
+  kReplyNulInUrl = 4,    // refused: a NUL before the URL's end
+  kReplyClosing = 5,     // the upgrader is closing
+};
+
+// Request ids: 0 is none. kWithdrawRequestId asks an upgrader that has taken
+// no upgrade to close, as Escape would (its reply: kReplyTaken when it
+// closes, kReplyBusy when an upgrade is under way); a client uses it for an
+// upgrader it started whose request was not taken.
+constexpr std::uint64_t kNoRequestId = 0;
+constexpr std::uint64_t kWithdrawRequestId = ~std::uint64_t{0};
 
 // Windows: the request goes as WM_COPYDATA to the top-level window of this
 // title whose process runs an executable of this name.
@@ -34,6 +61,15 @@ inline void PutBigEndian32(std::uint32_t value, unsigned char* out) {
 inline std::uint32_t GetBigEndian32(const unsigned char* in) {
   return (std::uint32_t{in[0]} << 24) | (std::uint32_t{in[1]} << 16) |
          (std::uint32_t{in[2]} << 8) | std::uint32_t{in[3]};
+}
+
+inline void PutBigEndian64(std::uint64_t value, unsigned char* out) {
+  PutBigEndian32(static_cast<std::uint32_t>(value >> 32), out);
+  PutBigEndian32(static_cast<std::uint32_t>(value), out + 4);
+}
+
+inline std::uint64_t GetBigEndian64(const unsigned char* in) {
+  return (std::uint64_t{GetBigEndian32(in)} << 32) | GetBigEndian32(in + 4);
 }
 
 }  // namespace brisvane::platform

@@ -66,7 +66,12 @@ int main(int argc, char** argv) {
   switch (result.status) {
     case brisvane::HandOverResult::Status::kReplied:
       std::printf("reply: %d\n", static_cast<int>(result.reply));
-      return result.reply == 0 ? 0 : 1;
+      return 0;
+    case brisvane::HandOverResult::Status::kBusy:
+    case brisvane::HandOverResult::Status::kRefused:
+      std::printf("reply: %d\n", static_cast<int>(result.reply));
+      std::fprintf(stderr, "upgrade-request: %s\n", result.reason.c_str());
+      return 1;
     case brisvane::HandOverResult::Status::kNoUpgrader:
       std::fprintf(stderr, "upgrade-request: %s\n", result.reason.c_str());
       return 2;

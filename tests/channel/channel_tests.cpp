@@ -41,6 +41,13 @@ using test_support::ReadFile;
 using test_support::UnixAddress;
 using test_support::WriteFile;
 
+// A handler that answers at once with what `handle` returns.
+RequestServer::Handler Answering(std::function<std::int32_t(const std::string&)> handle) {
+  return [handle](platform::Request request, platform::Responder respond) {
+    respond(handle(request.payload));
+  };
+}
+
 // What the server handed to the handler and the error reporter.
 class Recorder {
  public:
@@ -171,7 +178,7 @@ class ChannelTest : public ::testing::Test {
 
   RequestServer& StartServer(int frameTimeoutMs = 5000) {
     server_.reset(new RequestServer(
-        [this](const std::string& p) { return recorder_.Handle(p); },
+        Answering([this](const std::string& p) { return recorder_.Handle(p); }),
         [this](const std::string& line) { recorder_.Report(line); }));
     server_->SetFrameTimeoutMs(frameTimeoutMs);
     EXPECT_TRUE(server_->Start());
@@ -219,15 +226,15 @@ TEST_F(ChannelTest, RoundTripDeliversExactBytesAndReturnsTheHandlersReply) {
   // Negative replies keep their sign; a zero-length frame is an empty payload.
   recorder_.SetReply(-2);
   result = HandOverUpgrade(std::string());
-  ASSERT_EQ(result.status, Status::kReplied) << result.reason;
+  ASSERT_EQ(result.status, Status::kRefused) << result.reason;
   EXPECT_EQ(result.reply, -2);
 
   // The largest payload allowed, with every byte value.
   std::string big(platform::kMaxRequestBytes, '\0');
   for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + 3);
   recorder_.SetReply(12345678);
-  result = HandOverUpgrade(big);
-  ASSERT_EQ(result.status, Status::kReplied) << result.reason;
+  result = HandOverUpgrade(big, brisvane::kDefaultHandOverLimit, ~std::uint64_t{0} - 1);
+  ASSERT_EQ(result.status, Status::kRefused) << result.reason;
   EXPECT_EQ(result.reply, 12345678);
 
   const auto payloads = recorder_.Payloads();
@@ -236,6 +243,41 @@ TEST_F(ChannelTest, RoundTripDeliversExactBytesAndReturnsTheHandlersReply) {
   EXPECT_EQ(payloads[1], std::string());
   EXPECT_EQ(payloads[2], big);
   EXPECT_TRUE(recorder_.Errors().empty());
+}
+
+// The window answers on its own thread, maybe never (it closed first): the
+// sender learns which, and the id it gave arrives with its URL.
+TEST_F(ChannelTest, RequestIdsArriveAndAnswersComeLaterOrAsClosing) {
+  std::mutex mutex;
+  std::vector<std::pair<std::string, std::uint64_t>> seen;
+  std::vector<std::thread> later;
+  server_.reset(new RequestServer(
+      [&](platform::Request request, platform::Responder respond) {
+        const std::lock_guard<std::mutex> lock(mutex);
+        seen.emplace_back(request.payload, request.requestId);
+        if (request.payload == "later") {
+          later.emplace_back([respond] {
+            std::this_thread::sleep_for(50ms);
+            respond(0);
+            respond(9);  // only the first answer counts
+          });
+        }
+      },
+      [](const std::string&) {}));
+  ASSERT_TRUE(server_->Start());
+  const HandOverResult answered = HandOverUpgrade("later", 5000ms, 42);
+  EXPECT_EQ(answered.status, Status::kReplied) << answered.reason;
+  const HandOverResult dropped = HandOverUpgrade("dropped", 5000ms);
+  EXPECT_EQ(dropped.status, Status::kBusy) << dropped.reason;
+  EXPECT_EQ(dropped.reply, BRISVANE_REPLY_CLOSING);
+
+  // An id announced in fewer bytes than it takes is no request.
+  RawClient client(socketPath_);
+  ASSERT_TRUE(client.Send(Frame("abcd", platform::kFrameHasRequestId | 4)));
+  EXPECT_EQ(client.Wait(5000ms), RawClient::Outcome::kClosed);
+  for (std::thread& t : later) t.join();
+  server_.reset();
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::uint64_t>>{{"later", 42}, {"dropped", 0}}));
 }
 
 TEST_F(ChannelTest, FrameArrivingInPiecesIsReassembled) {
@@ -353,7 +395,7 @@ TEST_F(ChannelTest, LinkSwappedInForTheSocketNeverHasItsTargetChanged) {
   int started = 0;
   const auto giveUp = std::chrono::steady_clock::now() + 10s;
   while (started < 2000 && std::chrono::steady_clock::now() < giveUp) {
-    RequestServer server([](const std::string&) { return 0; }, [](const std::string&) {});
+    RequestServer server(Answering([](const std::string&) { return 0; }), [](const std::string&) {});
     if (server.Start()) ++started;
     server.Stop();
   }
@@ -486,7 +528,7 @@ TEST_F(ChannelTest, StaleSocketFileIsReplacedByStart) {
 TEST_F(ChannelTest, StartDoesNotTakeOverALiveServersSocket) {
   StartServer();
   Recorder otherRecorder;
-  RequestServer other([&](const std::string& p) { return otherRecorder.Handle(p); },
+  RequestServer other(Answering([&](const std::string& p) { return otherRecorder.Handle(p); }),
                       [&](const std::string& line) { otherRecorder.Report(line); });
   EXPECT_FALSE(other.Start());
   EXPECT_TRUE(otherRecorder.WaitForError("Address already in use"));
@@ -503,7 +545,7 @@ TEST_F(ChannelTest, StartWaitsForAServerOnItsWayOutAndThenServes) {
   StartServer();
   Recorder newRecorder;
   newRecorder.SetReply(7);
-  RequestServer newServer([&](const std::string& p) { return newRecorder.Handle(p); },
+  RequestServer newServer(Answering([&](const std::string& p) { return newRecorder.Handle(p); }),
                           [&](const std::string& line) { newRecorder.Report(line); });
   std::atomic<bool> started{false};
   std::atomic<bool> done{false};
@@ -517,7 +559,7 @@ TEST_F(ChannelTest, StartWaitsForAServerOnItsWayOutAndThenServes) {
   starter.join();
   ASSERT_TRUE(started) << (newRecorder.Errors().empty() ? "" : newRecorder.Errors()[0]);
   const HandOverResult result = HandOverUpgrade("for the new one");
-  EXPECT_EQ(result.status, Status::kReplied) << result.reason;
+  EXPECT_EQ(result.status, Status::kRefused) << result.reason;
   EXPECT_EQ(result.reply, 7);
   EXPECT_EQ(newRecorder.Payloads(), std::vector<std::string>{"for the new one"});
   EXPECT_TRUE(recorder_.Payloads().empty());
@@ -529,7 +571,7 @@ TEST_F(ChannelTest, StartWaitsForAServerOnItsWayOutAndThenServes) {
 
 TEST_F(ChannelTest, StartRefusesToDeleteAFileThatIsNotASocket) {
   WriteFile(socketPath_, "not ours");
-  RequestServer server([](const std::string&) { return 0; },
+  RequestServer server(Answering([](const std::string&) { return 0; }),
                        [this](const std::string& line) { recorder_.Report(line); });
   EXPECT_FALSE(server.Start());
   EXPECT_FALSE(recorder_.Errors().empty());

@@ -112,10 +112,12 @@ class ClientTest : public ::testing::Test {
 
   std::unique_ptr<platform::RequestServer> MakeServer(std::int32_t reply) {
     auto server = std::make_unique<platform::RequestServer>(
-        [this, reply](const std::string& payload) {
-          std::lock_guard<std::mutex> lock(mutex_);
-          received_.push_back(payload);
-          return reply;
+        [this, reply](platform::Request request, platform::Responder respond) {
+          {
+            std::lock_guard<std::mutex> lock(mutex_);
+            received_.push_back(request.payload);
+          }
+          respond(reply);
         },
         [](const std::string&) {});
     return server;
@@ -279,9 +281,9 @@ TEST_F(ClientTest, CHandOverMapsEachOutcomeAndItsReply) {
   auto server = MakeServer(-7);
   ASSERT_TRUE(server->Start());
   EXPECT_EQ(brisvane_hand_over_upgrade("http://h/b.exe", 0, &reply, reason, sizeof reason),
-            BRISVANE_REPLIED);
+            BRISVANE_REFUSED);
   EXPECT_EQ(reply, -7);
-  EXPECT_STREQ(reason, "");
+  EXPECT_STREQ(reason, "the upgrader refused the request (reply -7)");
 
   const std::string tooLong(BRISVANE_MAX_URL_BYTES + 1, 'u');
   reply = 42;
@@ -291,7 +293,7 @@ TEST_F(ClientTest, CHandOverMapsEachOutcomeAndItsReply) {
   EXPECT_STREQ(reason, "request of 65537 bytes exceeds the limit of 65536");
   const std::string longest(BRISVANE_MAX_URL_BYTES, 'u');
   EXPECT_EQ(brisvane_hand_over_upgrade(longest.c_str(), 0, &reply, reason, sizeof reason),
-            BRISVANE_REPLIED)
+            BRISVANE_REFUSED)
       << reason;
 
   EXPECT_EQ(brisvane_hand_over_upgrade(nullptr, 1000, &reply, reason, sizeof reason),
@@ -299,7 +301,7 @@ TEST_F(ClientTest, CHandOverMapsEachOutcomeAndItsReply) {
   EXPECT_STREQ(reason, "no URL given");
   // Neither a reply nor a reason wanted.
   EXPECT_EQ(brisvane_hand_over_upgrade("http://h/c.exe", 1000, nullptr, nullptr, 0),
-            BRISVANE_REPLIED);
+            BRISVANE_REFUSED);
   EXPECT_EQ(Received(), (std::vector<std::string>{"http://h/b.exe", longest, "http://h/c.exe"}));
 }
 
