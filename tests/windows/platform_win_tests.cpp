@@ -1411,8 +1411,11 @@ LRESULT CALLBACK ReceiverWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPAR
   msg.message = message;
   msg.wParam = wParam;
   msg.lParam = lParam;
-  std::string payload = "untouched";
-  if (platform::TakeCopyDataPayload(&msg, &payload)) {
+  platform::Request request;
+  if (platform::TakeCopyDataRequest(&msg, &request)) {
+    // The id, when given, is recorded after the payload.
+    const std::string payload =
+        request.payload + (request.requestId != 0 ? "#" + std::to_string(request.requestId) : "");
     const std::wstring self = SelfPath();
     std::string record(4, '\0');
     const std::uint32_t length = static_cast<std::uint32_t>(payload.size());
@@ -1487,10 +1490,11 @@ void TestCopyDataPayload() {
   MSG msg;
   ZeroMemory(&msg, sizeof msg);
   msg.message = WM_USER;
-  std::string payload = "kept";
-  CHECK(!platform::TakeCopyDataPayload(&msg, &payload) && payload == "kept",
-        "TakeCopyDataPayload: other messages are not taken");
-  CHECK(!platform::TakeCopyDataPayload(nullptr, &payload), "TakeCopyDataPayload: null message");
+  platform::Request request;
+  request.payload = "kept";
+  CHECK(!platform::TakeCopyDataRequest(&msg, &request) && request.payload == "kept",
+        "TakeCopyDataRequest: other messages are not taken");
+  CHECK(!platform::TakeCopyDataRequest(nullptr, &request), "TakeCopyDataRequest: null message");
 }
 
 std::string LastOf(const std::vector<std::string>& requests) {
@@ -1563,11 +1567,18 @@ void TestCHandOver(const std::wstring& dir, const std::wstring& upgrader) {
   WriteWholeFile(dir + L"\\reply.txt", "-3");
   int32_t reply = 0;
   char reason[64] = "stale";
-  const int status = brisvane_hand_over_upgrade("http://x/c.exe", 0, &reply, reason, sizeof reason);
-  CHECK(status == BRISVANE_REPLIED && reply == -3 && reason[0] == '\0' &&
+  int status = brisvane_hand_over_upgrade("http://x/c.exe", 0, &reply, reason, sizeof reason);
+  CHECK(status == BRISVANE_REFUSED && reply == -3 &&
+            std::string(reason) == "the upgrader refused the request (reply -3)" &&
             LastOf(Received(upgrader)) == "http://x/c.exe",
-        "channel: brisvane_hand_over_upgrade passes the reply back " + std::string(reason));
+        "channel: brisvane_hand_over_upgrade passes a refusal back " + std::string(reason));
   DeleteFileW((dir + L"\\reply.txt").c_str());
+  // The id travels as dwData, all 64 bits of it.
+  status = brisvane_hand_over_upgrade_with_id("http://x/id.exe", 0x8000000000000001u, 0, &reply,
+                                              reason, sizeof reason);
+  CHECK(status == BRISVANE_REPLIED && reply == 0 && reason[0] == '\0' &&
+            LastOf(Received(upgrader)) == "http://x/id.exe#9223372036854775809",
+        "channel: the request id reaches the window " + LastOf(Received(upgrader)));
   CHECK(brisvane_wait_for_upgrader(0, reason, sizeof reason) == 1 && reason[0] == '\0',
         "channel: brisvane_wait_for_upgrader sees the upgrader's window");
 }
@@ -1662,7 +1673,24 @@ void TestNoWindow(const std::wstring& tool) {
         "channel: WaitForUpgrader is false with no window (" + reason + ")");
 }
 
+// StartUpgrade tells a held guard at once and a missing upgrader by its own
+// status; neither starts anything.
+void TestStartUpgradeRefusals(const std::wstring& dir) {
+  brisvane::StartOptions options;
+  options.upgraderPath = Narrow(dir + L"\\no-such-BrisvaneUpgrade.exe");
+  brisvane::StartResult result = brisvane::StartUpgrade("http://x/y.exe", options);
+  CHECK(result.status == brisvane::StartResult::Status::kNotStarted && !result.started &&
+            result.requestId != 0,
+        "start: a missing upgrader is kNotStarted (" + result.reason + ")");
+  bool existed = true;
+  const platform::Guard guard = platform::CreateSingletonGuard(platform::kSingletonGuardName, &existed);
+  result = brisvane::StartUpgrade("http://x/y.exe", options);
+  CHECK(guard.valid() && result.status == brisvane::StartResult::Status::kGuardHeld,
+        "start: the caller's own guard is kGuardHeld (" + result.reason + ")");
+}
+
 void TestRequestChannel(const std::wstring& dir, const std::wstring& requestTool) {
+  TestStartUpgradeRefusals(dir);
   TestCopyDataPayload();
   CHECK(Exists(requestTool), "upgrade-request.exe present (" + Narrow(requestTool) + ")");
   const std::wstring tool = Quote(requestTool);

@@ -133,8 +133,11 @@ int brisvane_hand_over_upgrade_with_id(const char* url, uint64_t request_id, int
  * `upgrader_path` (UTF-8; NULL or "" for BrisvaneUpgrade / BrisvaneUpgrade.exe
  * beside the calling executable) is started unless an upgrader already
  * listens, in which case the URL goes to that one. Linux: in a session of its
- * own, with no descriptor of the caller. Windows: through ShellExecuteExW with
- * "runas", which shows the elevation prompt. The call then waits until the
+ * own, with no descriptor of the caller, standard streams on /dev/null; it is
+ * the caller's child until the caller exits, which a client does right after
+ * a taken request. Windows: through ShellExecuteExW with "runas", which shows
+ * the elevation prompt (an upgrader the user allows only after the limit is
+ * ended at once). The call then waits until the
  * upgrader listens, hands the URL over with `request_id` (0: one is made) and
  * returns BRISVANE_START_*, with the id used in `*used_request_id` (when not
  * NULL) and a one-line reason for anything but BRISVANE_START_TAKEN. An
@@ -167,9 +170,10 @@ int brisvane_last_upgrade_answers(const struct brisvane_last_upgrade* record,
 /* One line to show the user for `record`: what happened and, for a failure,
  * why (the HTTP status and its reason phrase, the libcurl code and its name,
  * the installer's exit code, the signature's problem), in
- * BRISVANE_LANGUAGE_ENGLISH or BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE (UTF-8).
- * Written into `text` as reasons are; returns the line's whole length in
- * bytes, so a return of `text_size` or more means it was cut. */
+ * BRISVANE_LANGUAGE_ENGLISH or BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE (UTF-8;
+ * any other value: English). Written into `text` as reasons are; returns the
+ * line's whole length in bytes, so a return of `text_size` or more means it
+ * was cut. A NULL `record` gives "" and 0. */
 size_t brisvane_describe_last_upgrade(const struct brisvane_last_upgrade* record, int language,
                                       char* text, size_t text_size);
 

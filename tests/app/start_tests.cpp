@@ -1,0 +1,154 @@
+// StartUpgrade as a client calls it, with the real upgrader installed beside
+// a stand-in client: what each status means must be what happened.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include <QCoreApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <brisvane/upgrade_client.h>
+
+#include "guard.h"
+#include "request_protocol.h"
+#include "support.h"
+
+namespace {
+
+using brisvane::StartResult;
+using Status = StartResult::Status;
+using testing_support::InstallerScript;
+using testing_support::ReadFile;
+using testing_support::WriteFile;
+using namespace std::chrono_literals;
+
+class StartTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(served_.isValid());
+    server_ = std::make_unique<testing_support::HttpServer>(served_.path());
+    ASSERT_TRUE(server_->ok());
+    world_.CreateDataFolder();
+    world_.InstallUpgrader();
+    world_.InstallClient();
+    WriteFile(served_.path() + "/setup.exe", InstallerScript(world_.recordDir()));
+    // The upgrader StartUpgrade starts lives in the world, as this process.
+    const QProcessEnvironment env = world_.environment();
+    for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "RECORD_DIR", "QT_QPA_PLATFORM"}) {
+      env_.Set(name, env.value(name).toStdString());
+    }
+  }
+  // An upgrader left downloading is closed, as Escape would: the server
+  // names its process.
+  void TearDown() override {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const sockaddr_un addr = test_support::UnixAddress(world_.runtimeDir().toStdString() + "/BrisvaneUpgrade");
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.pid > 0) {
+      kill(peer.pid, SIGTERM);
+      testing_support::WaitFor([&] { return kill(peer.pid, 0) != 0 || !brisvane::WaitForUpgrader(0ms); }, 10000);
+    }
+    close(fd);
+  }
+
+  StartResult Start(const QString& url, std::uint64_t requestId = 0) {
+    brisvane::StartOptions options;
+    options.upgraderPath = (world_.appDir() + "/BrisvaneUpgrade").toStdString();
+    options.requestId = requestId;
+    options.limit = 20s;
+    return brisvane::StartUpgrade(url.toStdString(), options);
+  }
+  // The upgrade started has ended: the client is back.
+  bool WaitForClient() {
+    const bool back = testing_support::WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 30000);
+    QFile::remove(world_.recordDir() + "/client.started");
+    return back && testing_support::WaitFor([] { return !brisvane::WaitForUpgrader(0ms); }, 10000);
+  }
+  QString RecordedRequestId() {
+    const QJsonObject record =
+        QJsonDocument::fromJson(ReadFile(world_.downloadDir() + "/last-upgrade.json")).object();
+    return record.contains("requestId") ? record["requestId"].toString() : "absent";
+  }
+
+  QTemporaryDir served_;
+  std::unique_ptr<testing_support::HttpServer> server_;
+  testing_support::UpgraderWorld world_;
+  test_support::EnvOverride env_;
+};
+
+// Made up, given and absent: the record carries the id of the request it
+// answers, and only that one matches it.
+TEST_F(StartTest, TheRecordAnswersTheRequestThatStartedIt) {
+  const StartResult made = Start(server_->Url("/files/setup.exe"));
+  ASSERT_EQ(made.status, Status::kTaken) << made.reason;
+  EXPECT_TRUE(made.started);
+  EXPECT_EQ(made.reply, BRISVANE_REPLY_TAKEN);
+  ASSERT_TRUE(WaitForClient());
+  const brisvane::LastUpgradeRead read = brisvane::ReadLastUpgrade();
+  ASSERT_EQ(read.status, brisvane::LastUpgradeRead::Status::kRead) << read.reason;
+  EXPECT_TRUE(brisvane::AnswersRequest(read.record, made.requestId));
+  EXPECT_FALSE(brisvane::AnswersRequest(read.record, made.requestId + 1));
+  EXPECT_EQ(RecordedRequestId(), QString::number(made.requestId));
+
+  ASSERT_EQ(Start(server_->Url("/files/setup.exe"), 18446744073709551614u).status, Status::kTaken);
+  ASSERT_TRUE(WaitForClient());
+  EXPECT_EQ(RecordedRequestId(), "18446744073709551614");
+
+  // The first senders' frame, without an id, is taken as ever.
+  world_.Start();
+  ASSERT_TRUE(world_.WaitUntilServing());
+  ASSERT_EQ(world_.SendRequest(server_->Url("/files/setup.exe")), 0);
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(RecordedRequestId(), "absent");
+}
+
+TEST_F(StartTest, GuardStillHeldIsToldAtOnceAndNothingStarts) {
+  bool existed = true;
+  const platform::Guard guard = platform::CreateSingletonGuard(platform::kSingletonGuardName, &existed);
+  ASSERT_TRUE(guard.valid() && !existed);
+  const auto began = std::chrono::steady_clock::now();
+  const StartResult result = Start(server_->Url("/files/setup.exe"));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 1s);
+  EXPECT_EQ(result.status, Status::kGuardHeld);
+  EXPECT_NE(result.reason.find("bvc singleton mutex"), std::string::npos) << result.reason;
+  EXPECT_FALSE(result.started);
+  EXPECT_FALSE(QFile::exists(world_.logPath()));
+}
+
+// A request not taken has its own status, and the upgrader started for it
+// does not stay behind as an idle window.
+TEST_F(StartTest, RefusedAndIgnoredRequestsTellWhyAndLeaveNoIdleUpgrader) {
+  const StartResult refused = Start("http://127.0.0.1:9/x\\../../evil.exe");
+  EXPECT_EQ(refused.status, Status::kRefused);
+  EXPECT_EQ(refused.reply, BRISVANE_REPLY_UNSAFE_NAME);
+  EXPECT_NE(refused.reason.find("leave the download folder"), std::string::npos) << refused.reason;
+  EXPECT_TRUE(refused.started);
+  EXPECT_FALSE(brisvane::WaitForUpgrader(0ms)) << "an idle upgrader was left";
+  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+
+  WriteFile(served_.path() + "/big.exe", QByteArray(4 << 20, 'x'));
+  ASSERT_EQ(Start(server_->Url("/slow/big.exe")).status, Status::kTaken);
+  const StartResult second = Start(server_->Url("/files/setup.exe"));
+  EXPECT_EQ(second.status, Status::kBusy) << second.reason;
+  EXPECT_EQ(second.reply, BRISVANE_REPLY_BUSY);
+  EXPECT_FALSE(second.started);
+  EXPECT_TRUE(brisvane::WaitForUpgrader(0ms)) << "the download under way was ended";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QCoreApplication app(argc, argv);
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
