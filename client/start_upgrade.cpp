@@ -78,6 +78,7 @@ bool AwaitListening(backend::StartedUpgrader& upgrader, const platform::Deadline
     }
     if (deadline.Expired()) {
       upgrader.Terminate();
+      upgrader.AwaitExit(platform::Deadline::After(kCloseWait));
       *result = Ended(std::move(*result), Status::kFailed,
                       "the upgrader did not listen within " + limitText + ": " + why);
       return false;
@@ -93,7 +94,17 @@ void Withdraw(backend::StartedUpgrader& upgrader, const platform::Deadline& dead
       HandOverUpgrade(std::string(), Left(deadline), platform::kWithdrawRequestId);
   const platform::Deadline closeBy =
       platform::Deadline::After(std::min(kCloseWait, Left(deadline)));
-  if (withdrawn.status == HandOverResult::Status::kReplied) upgrader.AwaitExit(closeBy);
+  // Busy: it has taken an upgrade after all (a reply lost on the way), which
+  // must run on. Unanswered: it hangs, and has taken nothing it could say.
+  if (withdrawn.status == HandOverResult::Status::kBusy &&
+      withdrawn.reply == platform::kReplyBusy) {
+    return;
+  }
+  if (withdrawn.status != HandOverResult::Status::kReplied &&
+      withdrawn.status != HandOverResult::Status::kBusy) {
+    upgrader.Terminate();
+  }
+  upgrader.AwaitExit(closeBy);
 }
 
 StartResult StartAndHandOver(const std::string& url, const std::string& path,

@@ -8,6 +8,7 @@ if(WIN32)
   set(BRISVANE_APP_DIR "." CACHE STRING "Folder of BrisvaneUpgrade, relative to the prefix")
   set(BRISVANE_TOOL_DIR ".")
   set(BRISVANE_DOC_DIR "doc")
+  set(BRISVANE_EXAMPLES_DIR "doc/client-examples")
 else()
   # Debian looks for a package's documents under its package name.
   if(NOT "$CACHE{CMAKE_INSTALL_DOCDIR}")
@@ -18,6 +19,8 @@ else()
       "Folder of BrisvaneUpgrade, relative to the prefix")
   set(BRISVANE_TOOL_DIR "${CMAKE_INSTALL_BINDIR}")
   set(BRISVANE_DOC_DIR "${CMAKE_INSTALL_DOCDIR}")
+  # The example clients' sources, in the development package's own folder.
+  set(BRISVANE_EXAMPLES_DIR "${CMAKE_INSTALL_DATAROOTDIR}/doc/brisvane-upgrade-dev/examples")
 endif()
 
 # Debian ships changelogs and manual pages gzip-compressed, reproducibly so;

@@ -196,7 +196,9 @@ TEST(RequestTest, ZeroLengthRequestOnlyLogsTheTwoLinesAndKeepsRunning) {
   ASSERT_TRUE(sender.waitForStarted(5000));
   sender.closeWriteChannel();
   ASSERT_TRUE(sender.waitForFinished(10000));
-  EXPECT_EQ(sender.exitCode(), 0);
+  // Refused, and the sender is told why.
+  EXPECT_EQ(sender.exitCode(), 1);
+  EXPECT_EQ(sender.readAllStandardOutput(), "reply: 2\n");
 
   const QStringList expected = {
       InfoLine("BrisvaneUpgrade::nativeEvent receive message"),

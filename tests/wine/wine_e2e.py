@@ -4,8 +4,9 @@
 Usage: wine_e2e.py --bin DIR --standins DIR --work DIR [--case NAME ...]
                    [--demo]
 
---bin holds BrisvaneUpgrade.exe and upgrade-request.exe (scripts/build-windows),
---standins the cross-compiled standin.exe and window_message.exe. Everything
+--bin holds BrisvaneUpgrade.exe, upgrade-request.exe and the example client
+brisvane-example.exe (scripts/build-windows), --standins the cross-compiled
+standin.exe and window_message.exe. Everything
 else lives in --work: a private Wine prefix (made once, reused), the served
 files, screenshots. Runs an Xvfb display, a persistent wineserver and the
 project's test HTTP server (tests/support/http_server.py) on 127.0.0.1 for
@@ -13,7 +14,9 @@ the whole run and stops all three at the end, whatever happens.
 
 Each case starts the upgrader the way the client does, sends the request with
 the real upgrade-request.exe (WM_COPYDATA) and checks the log and what the
-stand-in installer, script and client recorded. Prints PASS/FAIL per case with
+stand-in installer, script and client recorded. The whole road has the
+example client as bvc.exe instead: started with the URL, it starts the
+upgrader itself and is started again by it. Prints PASS/FAIL per case with
 its time and a summary; exits 1 when a case failed.
 
 --demo runs one whole upgrade with a slow download instead, prints the log and
@@ -294,14 +297,20 @@ class World:
 class Run:
     """One upgrader run: its folders, the process, its log and the records."""
 
-    def __init__(self, world, app_name="Brisvane App", local_appdata=None):
+    def __init__(self, world, app_name="Brisvane App", local_appdata=None, client=None):
+        """`client` is the program installed as bvc.exe, the stand-in by default."""
         self.world = world
         self.app = world.e2e / app_name
         self.local = local_appdata or world.default_local
         self.data = self.local / "Tamberk" / "Brisvane"
         self.log_path = self.data / "logs" / "upgrade.log"
         self.proc = None
-        for folder in (self.app, world.records, self.local / "Tamberk"):
+        self.example = client is not None
+        # What the example client said, in its folder under %LOCALAPPDATA%:
+        # the session's variable, which a case's redirected shell folder
+        # leaves as it was.
+        self.answers_path = world.default_local / "BrisvaneExample" / "answers.txt"
+        for folder in (self.app, world.records, self.local / "Tamberk", self.answers_path.parent):
             if folder.exists():
                 shutil.rmtree(folder)
         # The client creates its application-local data folder; the upgrader
@@ -310,7 +319,7 @@ class Run:
         world.records.mkdir(parents=True)
         self.app.mkdir(parents=True)
         shutil.copy2(world.bin / "BrisvaneUpgrade.exe", self.app / "BrisvaneUpgrade.exe")
-        shutil.copy2(world.standins / "standin.exe", self.app / "bvc.exe")
+        shutil.copy2(client or world.standins / "standin.exe", self.app / "bvc.exe")
         (self.app / "command.bat").write_bytes(
             b"@echo off\r\n\"" + win_path(world.tools / "script.exe").encode() + b"\" %*\r\n")
 
@@ -347,6 +356,17 @@ class Run:
             if self.wait_exit(10) is None:
                 self.proc.kill()
                 self.proc.wait()
+        elif self.proc is None and self.world.windows():
+            # An upgrader the example client started; the session's end
+            # stops it at the latest.
+            self.world.window_message("close")
+            wait_for(lambda: not self.world.windows(), 10)
+
+    def answers(self):
+        try:
+            return self.answers_path.read_text(encoding="utf-8").splitlines()
+        except FileNotFoundError:
+            return []
 
     def log_raw(self):
         try:
@@ -425,12 +445,8 @@ def check_whole_road(world, run, c, signed=False):
     c.true(int(installer["ended"][0]) <= int(script["started"][0]),
            "the script starts after the installer ended")
     c.equal(script.get("argc"), ["0"], "the script got no argument")
-    c.require(wait_for(lambda: run.record("bvc").get("ended"), 15), "the client ran")
-    client = run.record("bvc")
-    c.true(int(script["ended"][0]) <= int(client["started"][0]),
-           "the client starts after the script ended")
-    c.equal(client.get("argc"), ["0"], "the client got no argument")
-    c.equal(client.get("guard"), ["free"], "the client could take the single-instance mutex")
+    check_client = check_example_answered if run.example else check_standin_client
+    check_client(run, c, int(script["ended"][0]))
     c.equal(sorted(p.name for p in run.data.iterdir() if p.name != "logs"), ["last-upgrade.json"],
             "the installer ran from a folder of its own, which went with it")
     c.equal(run.leftovers(".part"), [], "no .part file is left")
@@ -442,13 +458,46 @@ def check_whole_road(world, run, c, signed=False):
             "the outcome record")
 
 
+def check_standin_client(run, c, script_ended):
+    c.require(wait_for(lambda: run.record("bvc").get("ended"), 15), "the client ran")
+    client = run.record("bvc")
+    c.true(script_ended <= int(client["started"][0]), "the client starts after the script ended")
+    c.equal(client.get("argc"), ["0"], "the client got no argument")
+    c.equal(client.get("guard"), ["free"], "the client could take the single-instance mutex")
+
+
+def check_example_answered(run, c, script_ended):
+    """Started again by the upgrader, the example client shows the answer to
+    the request it handed over."""
+    c.require(wait_for(lambda: len(run.answers()) >= 2, 20),
+              f"the example was started again and answered: {run.answers()}")
+    record = json.loads((run.data / "last-upgrade.json").read_text(encoding="utf-8"))
+    c.equal(run.answers(), [
+        f"The upgrade has started (request {record.get('requestId')}); this program quits now.",
+        f"The update {INSTALLER} was installed."], "what the example showed, before and after")
+    c.true(script_ended <= run.answers_path.stat().st_mtime_ns // 1000000,
+           "the client answers after the script ended")
+
+
+def upgrade_started_by_example(world, run, c):
+    """Runs the example client bvc.exe with the served installer's URL: it
+    starts BrisvaneUpgrade.exe beside itself (ShellExecuteExW "runas", which
+    Wine runs without elevating), hands it the URL and quits; the upgrade
+    runs to its end."""
+    url = f"http://127.0.0.1:{world.port}/files/{INSTALLER}"
+    status = world.wine(win_path(run.app / "bvc.exe"), url, timeout=150, check=False).returncode
+    c.require(status == 0, f"the example started the upgrade (exit {status}): {run.answers()}")
+    c.require(wait_for(lambda: run.log()[-1:] == ["INFO upgrade end"], 60), "the upgrade ends")
+    c.require(wait_for(lambda: not world.windows(), 10), "the window closes")
+
+
 def case_whole_road(world, c, app_name="Brisvane App", local_appdata=None):
-    run = Run(world, app_name, local_appdata)
+    run = Run(world, app_name, local_appdata, client=world.bin / "brisvane-example.exe")
     try:
         shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
         run.set_sleep("setup_1.2.3", 500)
         run.set_sleep("script", 300)
-        upgrade_with_served_installer(world, run, c)
+        upgrade_started_by_example(world, run, c)
         c.equal(run.log(c), whole_road_lines(run), "the log")
         check_whole_road(world, run, c)
     finally:
