@@ -68,10 +68,11 @@ class StartTest : public ::testing::Test {
     options.limit = 20s;
     return brisvane::StartUpgrade(url.toStdString(), options);
   }
-  // The upgrade started has ended: the client is back.
+  // The upgrade started has ended: the client is back, and has let go of
+  // the guard it looked at.
   bool WaitForClient() {
-    const bool back = testing_support::WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 30000);
-    QFile::remove(world_.recordDir() + "/client.started");
+    const bool back = testing_support::WaitFor([&] { return !world_.Recorded("client.guard").isEmpty(); }, 30000);
+    QFile::remove(world_.recordDir() + "/client.guard");
     return back && testing_support::WaitFor([] { return !brisvane::WaitForUpgrader(0ms); }, 10000);
   }
   QString RecordedRequestId() {
