@@ -10,6 +10,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <tuple>
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -124,6 +125,20 @@ TEST_F(StartTest, GuardStillHeldIsToldAtOnceAndNothingStarts) {
   EXPECT_NE(result.reason.find("bvc singleton mutex"), std::string::npos) << result.reason;
   EXPECT_FALSE(result.started);
   EXPECT_FALSE(QFile::exists(world_.logPath()));
+}
+
+// An upgrader that cannot start, or ends before it listens, is told apart.
+TEST_F(StartTest, UpgraderMissingOrEndingAtOnceHasItsOwnStatus) {
+  brisvane::StartOptions options;
+  options.limit = 10s;
+  for (const auto& [path, status, said] :
+       {std::tuple{"/nonexistent/BrisvaneUpgrade", Status::kNotStarted, "No such file"},
+        std::tuple{"/bin/false", Status::kExitedEarly, "exit code 1"}}) {
+    options.upgraderPath = path;
+    const StartResult result = brisvane::StartUpgrade(server_->Url("/files/setup.exe").toStdString(), options);
+    EXPECT_EQ(result.status, status) << path;
+    EXPECT_NE(result.reason.find(said), std::string::npos) << result.reason;
+  }
 }
 
 // A request not taken has its own status, and the upgrader started for it

@@ -163,9 +163,13 @@ TEST_F(WindowTest, EmptyOrUnsafeRequestsDoNothingButLog) {
   QSignalSpy completed(window_, &BrisvaneUpgrade::SigDownloadCompleted);
   const QString before = window_->InstallerPath();
 
-  window_->ReceiveRequest(QByteArray());
-  window_->ReceiveRequest(QByteArray("\0", 1));
-  window_->ReceiveRequest("http://127.0.0.1:9/x\\../../evil.exe");
+  // Each is refused with a reply that names why.
+  EXPECT_EQ(window_->ReceiveRequest(QByteArray()), platform::kReplyEmptyUrl);
+  EXPECT_EQ(window_->ReceiveRequest(QByteArray("\0", 1)), platform::kReplyEmptyUrl);
+  EXPECT_EQ(window_->ReceiveRequest("http://127.0.0.1:9/x\\../../evil.exe"), platform::kReplyUnsafeName);
+  // Fetched up to the NUL, it would be another URL than the name it gets.
+  EXPECT_EQ(window_->ReceiveRequest(QByteArray("http://127.0.0.1:9/a\0/b.exe", 27)),
+            platform::kReplyNulInUrl);
   QCoreApplication::processEvents();
 
   const std::vector<std::string> expected = {
@@ -177,6 +181,8 @@ TEST_F(WindowTest, EmptyOrUnsafeRequestsDoNothingButLog) {
       "INFO BrisvaneUpgrade::StartDownload download path:" + DownloadFolder().toStdString(),
       "ERROR BrisvaneUpgrade::StartDownload installer name leaves the download folder:"
       "http://127.0.0.1:9/x\\../../evil.exe",
+      "INFO BrisvaneUpgrade::nativeEvent receive message",
+      "ERROR BrisvaneUpgrade::ReceiveRequest the url holds a NUL before its end, request refused",
   };
   EXPECT_EQ(TakeCaptured(), expected);
   EXPECT_EQ(completed.count(), 0);
