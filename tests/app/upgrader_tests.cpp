@@ -805,6 +805,8 @@ TEST_F(SignedUpgradeTest, EveryRelaunchLeavesARecordThatMatchesTheLog) {
     EXPECT_EQ(record["downloadError"].toInt(-1), c.downloadError);
     EXPECT_EQ(record["signatureVerified"].toBool(), c.keyed && !c.swapped);
     EXPECT_EQ(record["keyId"].toString(), c.keyed ? KeyId() : QString());
+    // What the log says of a refused signature is the user's too.
+    EXPECT_EQ(record.contains("signatureProblem"), c.swapped) << record["signatureProblem"].toString().toStdString();
     if (c.httpStatus == 200) {
       EXPECT_EQ(record["bytesReceived"].toInt(), ReadFile(served_.path() + "/setup.exe").size());
     }
