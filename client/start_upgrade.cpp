@@ -135,12 +135,8 @@ StartResult StartUpgrade(const std::string& url, const StartOptions& options) {
   const platform::Deadline deadline = platform::Deadline::After(limit);
   StartResult result;
   result.requestId = options.requestId != 0 ? options.requestId : MakeRequestId();
-  if (url.size() > platform::kMaxRequestBytes) {
-    return Ended(std::move(result), Status::kRefused,
-                 "request of " + std::to_string(url.size()) + " bytes exceeds the limit of " +
-                     std::to_string(platform::kMaxRequestBytes));
-  }
-  std::string why;
+  std::string why = backend::OversizeReason(url.size());
+  if (!why.empty()) return Ended(std::move(result), Status::kRefused, why);
   // One already listening takes the URL: nothing needs starting.
   if (backend::UpgraderReady(&why)) return HandOver(url, deadline, std::move(result));
   if (backend::GuardHeld()) {

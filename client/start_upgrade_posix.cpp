@@ -8,7 +8,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -39,36 +38,51 @@ std::string ErrnoText(int err) {
 class SpawnSetup {
  public:
   SpawnSetup() {
-    posix_spawnattr_init(&attr_);
-    posix_spawn_file_actions_init(&actions_);
+    attrMade_ = posix_spawnattr_init(&attr_) == 0;
+    actionsMade_ = posix_spawn_file_actions_init(&actions_) == 0;
+    if (!attrMade_ || !actionsMade_) {
+      error_ = ENOMEM;
+      return;
+    }
     sigset_t none;
     sigset_t all;
     sigemptyset(&none);
     sigfillset(&all);
-    posix_spawnattr_setsigmask(&attr_, &none);
-    posix_spawnattr_setsigdefault(&attr_, &all);
-    posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
-                                         POSIX_SPAWN_SETSIGDEF);
+    Keep(posix_spawnattr_setsigmask(&attr_, &none));
+    Keep(posix_spawnattr_setsigdefault(&attr_, &all));
+    Keep(posix_spawnattr_setflags(&attr_, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK |
+                                              POSIX_SPAWN_SETSIGDEF));
     for (int fd = 0; fd < 3; ++fd) {
-      posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+      Keep(posix_spawn_file_actions_addopen(&actions_, fd, "/dev/null",
+                                            fd == 0 ? O_RDONLY : O_WRONLY, 0));
     }
-    posix_spawn_file_actions_addclosefrom_np(&actions_, 3);
+    Keep(posix_spawn_file_actions_addclosefrom_np(&actions_, 3));
   }
   ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions_);
-    posix_spawnattr_destroy(&attr_);
+    if (actionsMade_) posix_spawn_file_actions_destroy(&actions_);
+    if (attrMade_) posix_spawnattr_destroy(&attr_);
   }
   SpawnSetup(const SpawnSetup&) = delete;
   SpawnSetup& operator=(const SpawnSetup&) = delete;
 
+  // 0, or the error number of the setup or the spawn: a setup that failed
+  // in part would let the upgrader inherit what it must not.
   int Spawn(const std::string& path, pid_t* pid) {
+    if (error_ != 0) return error_;
     char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
     return posix_spawn(pid, path.c_str(), &actions_, &attr_, argv, environ);
   }
 
  private:
+  void Keep(int error) {
+    if (error_ == 0) error_ = error;
+  }
+
   posix_spawnattr_t attr_;
   posix_spawn_file_actions_t actions_;
+  bool attrMade_ = false;
+  bool actionsMade_ = false;
+  int error_ = 0;
 };
 
 }  // namespace

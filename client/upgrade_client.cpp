@@ -32,6 +32,12 @@ std::string LimitText(std::chrono::milliseconds limit) {
   return std::to_string(limit.count()) + " ms";
 }
 
+std::string OversizeReason(std::size_t bytes) {
+  if (bytes <= platform::kMaxRequestBytes) return std::string();
+  return "request of " + std::to_string(bytes) + " bytes exceeds the limit of " +
+         std::to_string(platform::kMaxRequestBytes);
+}
+
 }  // namespace backend
 
 namespace {
@@ -42,7 +48,6 @@ using std::chrono::milliseconds;
 
 // How often WaitForUpgrader looks again: short beside an upgrader's start.
 constexpr milliseconds kReadyPollInterval{50};
-
 
 HandOverResult Failed(std::string reason) {
   HandOverResult result;
@@ -87,10 +92,8 @@ void ReadReply(HandOverResult* result) {
 
 HandOverResult HandOverUpgrade(const std::string& url, milliseconds limit, std::uint64_t requestId) {
   if (limit.count() <= 0) limit = kDefaultHandOverLimit;
-  if (url.size() > platform::kMaxRequestBytes) {
-    return Failed("request of " + std::to_string(url.size()) + " bytes exceeds the limit of " +
-                  std::to_string(platform::kMaxRequestBytes));
-  }
+  std::string oversize = backend::OversizeReason(url.size());
+  if (!oversize.empty()) return Failed(std::move(oversize));
   HandOverResult result = backend::Send(
       url, requestId, backend::Limit{platform::Deadline::After(limit), LimitText(limit)});
   if (result.status == HandOverResult::Status::kReplied) ReadReply(&result);

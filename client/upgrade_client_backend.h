@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -20,6 +21,9 @@ struct Limit {
 
 // "30 s" for whole seconds, "1500 ms" otherwise.
 std::string LimitText(std::chrono::milliseconds limit);
+
+// Why a URL of `bytes` cannot be sent; empty when it can.
+std::string OversizeReason(std::size_t bytes);
 
 // Sends `url`, already checked against the size limit, with `requestId` to
 // the running upgrader and waits for its reply, all by `limit.deadline`.
