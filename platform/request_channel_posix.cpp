@@ -310,8 +310,13 @@ struct RequestServer::Impl {
   bool ServeConnection(Connection& c, short revents);
   bool ReadFrame(Connection& c);
   bool WriteReply(Connection& c);
+  // Leaves awaiting for replying with `reply`, and sends what it can.
+  bool BeginReply(Connection& c, std::int32_t reply);
   // Moves each answered connection on to its reply.
   void TakeAnswers();
+  // At Stop: a request still awaiting its answer is told "closing" rather
+  // than cut off, so that its sender knows what happened.
+  void AnswerAwaitingAsClosing();
   // One receive towards the frame: kMore after some of its bytes.
   ReadStep ReceiveSome(Connection& c);
   // Counts `n` bytes just received into the header or the body.
@@ -431,16 +436,27 @@ void RequestServer::Impl::TakeAnswers() {
   for (const auto& [serial, reply] : answers->Take()) {
     for (auto it = connections.begin(); it != connections.end(); ++it) {
       if (it->serial != serial || !it->awaiting) continue;
-      it->awaiting = false;
-      it->replying = true;
-      PutBigEndian32(static_cast<std::uint32_t>(reply), it->reply);
-      if (!WriteReply(*it)) {
+      if (!BeginReply(*it, reply)) {
         close(it->fd);
         connections.erase(it);
       }
       break;
     }
   }
+}
+
+void RequestServer::Impl::AnswerAwaitingAsClosing() {
+  for (Connection& c : connections) {
+    // Four bytes into an unused socket buffer: one try is enough.
+    if (c.awaiting) BeginReply(c, kReplyClosing);
+  }
+}
+
+bool RequestServer::Impl::BeginReply(Connection& c, std::int32_t reply) {
+  c.awaiting = false;
+  c.replying = true;
+  PutBigEndian32(static_cast<std::uint32_t>(reply), c.reply);
+  return WriteReply(c);
 }
 
 RequestServer::Impl::ReadStep RequestServer::Impl::ReceiveSome(Connection& c) {
@@ -522,6 +538,7 @@ void RequestServer::Impl::Serve() {
       // Stop(): answers given before it still reach their senders (the
       // request that ended the run, say).
       TakeAnswers();
+      AnswerAwaitingAsClosing();
       return;
     }
     ReportLeftOut(Clock::now(), false);

@@ -251,6 +251,7 @@ TEST_F(ChannelTest, RequestIdsArriveAndAnswersComeLaterOrAsClosing) {
   std::mutex mutex;
   std::vector<std::pair<std::string, std::uint64_t>> seen;
   std::vector<std::thread> later;
+  std::vector<platform::Responder> held;
   server_.reset(new RequestServer(
       [&](platform::Request request, platform::Responder respond) {
         const std::lock_guard<std::mutex> lock(mutex);
@@ -261,6 +262,8 @@ TEST_F(ChannelTest, RequestIdsArriveAndAnswersComeLaterOrAsClosing) {
             respond(0);
             respond(9);  // only the first answer counts
           });
+        } else if (request.payload == "held") {
+          held.push_back(respond);  // still unanswered when the server stops
         }
       },
       [](const std::string&) {}));
@@ -276,8 +279,18 @@ TEST_F(ChannelTest, RequestIdsArriveAndAnswersComeLaterOrAsClosing) {
   ASSERT_TRUE(client.Send(Frame("abcd", platform::kFrameHasRequestId | 4)));
   EXPECT_EQ(client.Wait(5000ms), RawClient::Outcome::kClosed);
   for (std::thread& t : later) t.join();
+  // Still awaited when the server stops: told "closing", not cut off.
+  HandOverResult stopped;
+  std::thread sender([&] { stopped = HandOverUpgrade("held", 5000ms); });
+  EXPECT_TRUE(test_support::WaitUntil([&] {
+    const std::lock_guard<std::mutex> lock(mutex);
+    return seen.size() == 3;
+  }, 5000ms));
   server_.reset();
-  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::uint64_t>>{{"later", 42}, {"dropped", 0}}));
+  sender.join();
+  EXPECT_EQ(stopped.reply, BRISVANE_REPLY_CLOSING) << stopped.reason;
+  EXPECT_EQ(seen, (std::vector<std::pair<std::string, std::uint64_t>>{
+                      {"later", 42}, {"dropped", 0}, {"held", 0}}));
 }
 
 TEST_F(ChannelTest, FrameArrivingInPiecesIsReassembled) {
