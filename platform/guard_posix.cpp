@@ -14,6 +14,26 @@
 
 namespace brisvane::platform {
 
+namespace {
+
+// How often, and how far apart, a refused lock is tried again.
+constexpr int kLockTries = 10;
+constexpr useconds_t kLockRetryMicroseconds = 5000;
+
+// False with errno set when the exclusive lock cannot be had. A client
+// looking whether the guard is held takes a shared lock for an instant; a
+// few more tries keep that look from passing for a running instance.
+bool LockExclusive(int fd) {
+  for (int tried = 1;; ++tried) {
+    if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || tried == kLockTries) return false;
+    usleep(kLockRetryMicroseconds);
+  }
+}
+
+}  // namespace
+
 Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
   if (alreadyExists != nullptr) *alreadyExists = false;
   const std::string dir = RuntimeDir();
@@ -38,11 +58,7 @@ Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
     fchmod(fd, 0644);
   }
 
-  int rc;
-  do {
-    rc = flock(fd, LOCK_EX | LOCK_NB);
-  } while (rc != 0 && errno == EINTR);
-  if (rc != 0) {
+  if (!LockExclusive(fd)) {
     if (errno == EWOULDBLOCK) {
       // Held by another live process. The descriptor is returned like the
       // Windows handle; releasing it only closes it.

@@ -12,15 +12,28 @@
 
 namespace brisvane::platform {
 
+namespace {
+
+// How often, and how far apart, a guard found existing is made again.
+constexpr int kCreateTries = 10;
+constexpr DWORD kCreateRetryMilliseconds = 5;
+
+}  // namespace
+
 Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
   const std::wstring wide = Widen(name);
-  HANDLE mutex = CreateMutexW(nullptr, FALSE, wide.c_str());
-  const DWORD error = GetLastError();
-  if (alreadyExists != nullptr) {
-    *alreadyExists = mutex != nullptr && error == ERROR_ALREADY_EXISTS;
+  // A client looking whether the guard is held opens it for an instant; a
+  // few more tries keep that look from passing for a running instance.
+  for (int tried = 1;; ++tried) {
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, wide.c_str());
+    const bool exists = mutex != nullptr && GetLastError() == ERROR_ALREADY_EXISTS;
+    if (!exists || tried == kCreateTries) {
+      if (alreadyExists != nullptr) *alreadyExists = exists;
+      return mutex == nullptr ? Guard() : Guard(reinterpret_cast<std::intptr_t>(mutex));
+    }
+    CloseHandle(mutex);
+    Sleep(kCreateRetryMilliseconds);
   }
-  if (mutex == nullptr) return Guard();
-  return Guard(reinterpret_cast<std::intptr_t>(mutex));
 }
 
 void Guard::Release() {

@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/types.h>
@@ -289,8 +290,16 @@ TEST_F(GuardTest, OtherProcessesSeeItWhileHeldAndNotAfterKillOrRelease) {
   WaitExit(holder);
   EXPECT_EQ(ProbeGuard(kGuardName), kHelperAcquired);
 
+  // A client's look at it (a shared lock for an instant) is no holder.
+  const int look = open((runtime_ + "/" + kGuardName).c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_EQ(flock(look, LOCK_SH), 0);
+  std::thread lookEnds([look] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    close(look);
+  });
   // Held here: others are refused until it is released.
   guard = platform::CreateSingletonGuard(kGuardName, &exists);
+  lookEnds.join();
   ASSERT_TRUE(guard.valid());
   EXPECT_FALSE(exists);
   EXPECT_EQ(ProbeGuard(kGuardName), kHelperBusy);
