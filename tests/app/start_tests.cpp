@@ -42,10 +42,7 @@ class StartTest : public ::testing::Test {
     world_.InstallClient();
     WriteFile(served_.path() + "/setup.exe", InstallerScript(world_.recordDir()));
     // The upgrader StartUpgrade starts lives in the world, as this process.
-    const QProcessEnvironment env = world_.environment();
-    for (const char* name : {"XDG_DATA_HOME", "XDG_RUNTIME_DIR", "RECORD_DIR", "QT_QPA_PLATFORM"}) {
-      env_.Set(name, env.value(name).toStdString());
-    }
+    world_.Enter(&env_);
   }
   // An upgrader left downloading is closed, as Escape would: the server
   // names its process.
@@ -155,7 +152,7 @@ TEST_F(StartTest, RefusedAndIgnoredRequestsTellWhyAndLeaveNoIdleUpgrader) {
   WriteFile(served_.path() + "/big.exe", QByteArray(4 << 20, 'x'));
   ASSERT_EQ(Start(server_->Url("/slow/big.exe")).status, Status::kTaken);
   const StartResult second = Start(server_->Url("/files/setup.exe"));
-  EXPECT_EQ(second.status, Status::kBusy) << second.reason;
+  EXPECT_EQ(second.status, Status::kBusy) << second.reason << "\n" << ReadFile(world_.logPath()).toStdString();
   EXPECT_EQ(second.reply, BRISVANE_REPLY_BUSY);
   EXPECT_FALSE(second.started);
   EXPECT_TRUE(brisvane::WaitForUpgrader(0ms)) << "the download under way was ended";

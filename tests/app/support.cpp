@@ -78,6 +78,16 @@ QProcessEnvironment UpgraderWorld::environment() const {
   return env;
 }
 
+void UpgraderWorld::Enter(test_support::EnvOverride* env) const {
+  const QProcessEnvironment world = environment();
+  for (const QString& name : QProcessEnvironment::systemEnvironment().keys()) {
+    if (!world.contains(name)) env->Unset(name.toStdString());
+  }
+  for (const QString& name : world.keys()) {
+    env->Set(name.toStdString(), world.value(name).toStdString());
+  }
+}
+
 void UpgraderWorld::InstallUpgrader(const QString& dir) {
   const QString target = (dir.isEmpty() ? appDir() : dir) + "/BrisvaneUpgrade";
   QDir().mkpath(QFileInfo(target).absolutePath());

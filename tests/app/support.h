@@ -63,6 +63,9 @@ class UpgraderWorld {
   QString downloadDir() const { return dataHome() + "/Tamberk/Brisvane"; }
   QString logPath() const { return downloadDir() + "/logs/upgrade.log"; }
   QProcessEnvironment environment() const;
+  // Gives this process the world's environment until `env` goes, for what
+  // it starts itself: no proxy or folder of the machine's leaks in.
+  void Enter(test_support::EnvOverride* env) const;
 
   // Copies the upgrader into `dir` (default appDir()).
   void InstallUpgrader(const QString& dir = QString());
