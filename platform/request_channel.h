@@ -74,7 +74,9 @@ class RequestServer {
   // Binds and starts serving; replaces a stale socket file. Call only while
   // holding the single-instance guard. Returns false (and reports) on failure.
   bool Start();
-  // Stops serving and joins the thread; idempotent.
+  // Stops serving and joins the thread; idempotent. Answers already given
+  // are still sent; a request still awaiting its answer is told
+  // kReplyClosing.
   void Stop();
 
   // Time a connection may take to deliver its whole frame (default 5000 ms).
