@@ -531,7 +531,7 @@ TEST_F(UpgradeTest, InterruptedDownloadIsContinuedByTheNextUpgrade) {
     EXPECT_EQ(ReadFile(world_.recordDir() + "/installer.copy"), installer);
     EXPECT_EQ(DataFolderEntries(), QStringList({"last-upgrade.json", "logs"}));
     QProcess fetch;
-    fetch.start("curl", {"-s", server_->Url("/_requests")});
+    fetch.start("curl", {"-s", "--noproxy", "*", server_->Url("/_requests")});
     ASSERT_TRUE(fetch.waitForFinished(10000));
     QByteArray last;
     for (const QByteArray& line : fetch.readAllStandardOutput().split('\n')) {
@@ -644,7 +644,7 @@ TEST_F(SignedUpgradeTest, SignatureIsFetchedBesideThePathKeepingTheQuery) {
   StartAndRequest("/files/setup.exe?v=2");
   ExpectRan();
   QProcess fetch;
-  fetch.start("curl", {"-s", server_->Url("/_targets")});
+  fetch.start("curl", {"-s", "--noproxy", "*", server_->Url("/_targets")});
   ASSERT_TRUE(fetch.waitForFinished(10000));
   const QByteArray targets = fetch.readAllStandardOutput();
   EXPECT_TRUE(targets.split('\n').contains("/files/setup.exe.minisig?v=2")) << targets.toStdString();

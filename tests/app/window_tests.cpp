@@ -195,6 +195,7 @@ class DownloadTest : public WindowTest {
  protected:
   void SetUp() override {
     WindowTest::SetUp();
+    env_.UnsetProxies();
     ASSERT_TRUE(served_.isValid());
     server_ = std::make_unique<HttpServer>(served_.path());
     ASSERT_TRUE(server_->ok());
@@ -221,6 +222,7 @@ class DownloadTest : public WindowTest {
   // is told the upgrade is over by a failed-download completion of its own.
   void AllowNextRequest() { BrisvaneUpgradeTestAccess::AllowNextRequest(window_); }
 
+  test_support::EnvOverride env_;
   QTemporaryDir served_;
   std::unique_ptr<HttpServer> server_;
 };

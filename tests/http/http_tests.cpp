@@ -129,11 +129,7 @@ class Recorder {
 class HttpDownload : public ::testing::Test {
  protected:
   void SetUp() override {
-    // Loopback traffic must not be sent to a proxy from the environment.
-    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
-                             "all_proxy", "ALL_PROXY"}) {
-      env_.Unset(name);
-    }
+    env_.UnsetProxies();
     ASSERT_TRUE(dir_.ok());
     root_ = dir_.path();
     served_ = root_ / "served";

@@ -81,6 +81,12 @@ EnvOverride::~EnvOverride() {
   }
 }
 
+void EnvOverride::UnsetProxies() {
+  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
+    Unset(name);
+  }
+}
+
 void EnvOverride::Put(const std::string& name, const std::optional<std::string>& value) {
   const bool seen = std::any_of(saved_.begin(), saved_.end(), [&](const auto& e) { return e.first == name; });
   const char* old = std::getenv(name.c_str());

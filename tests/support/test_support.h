@@ -62,6 +62,8 @@ class EnvOverride {
   EnvOverride& operator=(const EnvOverride&) = delete;
   void Set(const std::string& name, const std::string& value) { Put(name, value); }
   void Unset(const std::string& name) { Put(name, std::nullopt); }
+  // Loopback test traffic must not go to a proxy set on the machine.
+  void UnsetProxies();
 
  private:
   void Put(const std::string& name, const std::optional<std::string>& value);
