@@ -45,9 +45,13 @@ std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) 
         // unrun when the window goes first, it answers kReplyClosing.
         QMetaObject::invokeMethod(
             window,
-            [window, request = std::move(request), respond] {
-              respond(window->ReceiveRequest(QByteArray::fromStdString(request.payload),
-                                             request.requestId));
+            [window, request = std::move(request), respond = std::move(respond)]() mutable {
+              // Taken out of the queued call, which Qt may destroy on the
+              // channel's thread: what is read here is also released here.
+              const platform::Request taken = std::move(request);
+              const platform::Responder answer = std::move(respond);
+              answer(window->ReceiveRequest(QByteArray::fromStdString(taken.payload),
+                                            taken.requestId));
             },
             Qt::QueuedConnection);
       },

@@ -425,7 +425,7 @@ bool RequestServer::Impl::ReadFrame(Connection& c) {
     if (auto live = box.lock()) live->Put(serial, reply);
   });
   if (handler) {
-    handler(Request{std::move(request.url), request.requestId}, respond);
+    handler(Request{std::move(request.url), request.requestId}, std::move(respond));
   } else {
     respond(kReplyClosing);
   }
