@@ -3,6 +3,7 @@
 // the user's own file, read as the user: held (never through a link at its
 // name), bounded in size, and refused whole when any part of it is wrong,
 // since a client telling its user what happened must not guess.
+#include <charconv>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -114,16 +115,10 @@ class Fields {
 
 // A request id's decimal digits: nothing else, no 0 (which is none).
 std::optional<std::uint64_t> RequestIdOf(const std::string& digits) {
-  if (digits.size() > 20 || digits.find_first_not_of("0123456789") != std::string::npos) {
-    return std::nullopt;
-  }
   std::uint64_t id = 0;
-  for (const char c : digits) {
-    const unsigned digit = static_cast<unsigned>(c - '0');
-    if (id > (std::numeric_limits<std::uint64_t>::max() - digit) / 10) return std::nullopt;
-    id = id * 10 + digit;
-  }
-  if (id == 0) return std::nullopt;
+  const char* end = digits.data() + digits.size();
+  const auto [stop, error] = std::from_chars(digits.data(), end, id);
+  if (error != std::errc() || stop != end || id == 0) return std::nullopt;
   return id;
 }
 

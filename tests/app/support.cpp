@@ -70,10 +70,7 @@ QProcessEnvironment UpgraderWorld::environment() const {
   env.insert("XDG_RUNTIME_DIR", runtimeDir());
   env.insert("RECORD_DIR", recordDir());
   env.insert("QT_QPA_PLATFORM", "offscreen");
-  env.remove("http_proxy");
-  env.remove("HTTP_PROXY");
-  env.remove("all_proxy");
-  env.remove("ALL_PROXY");
+  for (const char* name : test_support::kProxyVariables) env.remove(name);
   env.insert(variables_);
   return env;
 }

@@ -105,6 +105,11 @@ TEST_F(LastUpgradeTest, ReadsAWholeRecordAndRefusesAnyOtherWithItsReason) {
        R"(field "httpStatus" is not an integer in its range: 200.5)"},
       {"flag as number", Edited("true", "1"), kFile, Status::kUnreadable,
        R"(field "signatureVerified" is not true or false: 1)"},
+      {"request id past 64 bits",
+       Edited(R"("format": 1)", R"("format": 1, "requestId": "18446744073709551616")"), kFile,
+       Status::kUnreadable, R"(field "requestId" is not a 64-bit id: "18446744073709551616")"},
+      {"request id signed", Edited(R"("format": 1)", R"("format": 1, "requestId": "+5")"), kFile,
+       Status::kUnreadable, R"(field "requestId" is not a 64-bit id: "+5")"},
       {"key as null", Edited(R"("DAC9B6FE8F81E607")", "null"), kFile, Status::kUnreadable,
        R"(field "keyId" is not a string: null)"},
   };

@@ -82,9 +82,7 @@ EnvOverride::~EnvOverride() {
 }
 
 void EnvOverride::UnsetProxies() {
-  for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY"}) {
-    Unset(name);
-  }
+  for (const char* name : kProxyVariables) Unset(name);
 }
 
 void EnvOverride::Put(const std::string& name, const std::optional<std::string>& value) {

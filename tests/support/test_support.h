@@ -16,6 +16,10 @@
 
 namespace test_support {
 
+// The variables through which a proxy set on the machine reaches libcurl.
+inline constexpr const char* kProxyVariables[] = {"http_proxy", "HTTP_PROXY", "https_proxy",
+                                                  "HTTPS_PROXY", "all_proxy",  "ALL_PROXY"};
+
 // The address of the Unix socket at `path` (cut to fit sun_path).
 sockaddr_un UnixAddress(const std::string& path);
 
