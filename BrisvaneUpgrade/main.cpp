@@ -6,11 +6,15 @@
 #include <QGuiApplication>
 #include <QSocketNotifier>
 #include <chrono>
+#include <cstdint>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "BrisvaneUpgrade.h"
 #include "LogicSession.h"
-#include "last_error.h"
+#include "command_line.h"
+#include "command_line_request.h"
 #include "log.h"
 #include "request_channel.h"
 #include "signals.h"
@@ -61,10 +65,72 @@ std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) 
   return nullptr;
 }
 
+// The request this run was started with, read from its own arguments as
+// UTF-8; malformed also when they cannot be read.
+CommandLineRequest ReadStartRequest(int argc, char* argv[]) {
+  std::vector<std::string> arguments;
+  if (platform::CommandLineArguments(argc, argv, &arguments)) {
+    return ReadCommandLineRequest(arguments);
+  }
+  CommandLineRequest unreadable;
+  unreadable.kind = CommandLineRequest::Kind::kMalformed;
+  unreadable.problem = "the command line cannot be read as UTF-8";
+  return unreadable;
+}
+
+// Hands the window the request this run was started with, as if it had come
+// first by the channel, before the window is shown: a client that sees the
+// window knows its request was taken. Returns the window's reply.
+std::int32_t TakeStartRequest(BrisvaneUpgrade* window, const CommandLineRequest& request) {
+  LOG_INFO("main the request came on the command line");
+  return window->ReceiveRequest(QByteArray::fromStdString(request.url), request.requestId);
+}
+
+// Runs the window until it closes and returns the run's exit code;
+// `*transfersEnded` tells whether every download wound down in time.
+int RunWindow(BrisvaneUpgrade* window, const CommandLineRequest& startRequest, int terminationFd,
+              bool* transfersEnded) {
+  std::unique_ptr<QSocketNotifier> termination;
+  std::unique_ptr<platform::RequestServer> requests;
+  const bool hasRequest = startRequest.kind == CommandLineRequest::Kind::kRequest;
+  const bool guardHeld = g_singletonMutex.valid();
+  const std::int32_t reply =
+      hasRequest ? TakeStartRequest(window, startRequest) : platform::kReplyTaken;
+  int exitCode = 0;
+  if (reply != platform::kReplyTaken) {
+    // The window has logged why; nothing was started, nothing is shown.
+    exitCode = platform::kRequestRefusedExitBase + reply;
+  } else if (hasRequest && guardHeld && !g_singletonMutex.valid()) {
+    // Its upgrade already ended (the guard goes to the client restarted at
+    // every end): a window shown now would never close.
+    exitCode = 0;
+  } else {
+    window->show();
+    termination = WatchTermination(terminationFd, window);
+    requests = ServeRequests(window);
+    // No request can reach a window without its channel: the run ends now
+    // rather than wait for ever, and starts nothing. One that took its
+    // request from the command line has its upgrade under way.
+    exitCode = requests || hasRequest ? QApplication::exec() : kNoChannelExitCode;
+  }
+  // Tear down in the order that keeps every callback away from dead
+  // objects: no new requests, no running transfer, then the window, all
+  // while the application object still exists.
+  requests.reset();
+  *transfersEnded = LogicSession::AbandonAll(kAbandonWait);
+  termination.reset();
+  return exitCode;
+}
+
 }  // namespace
 
 int main(int argc, char* argv[]) {
-  if (IsAlreadyRunning()) return 0;
+  // Before anything else reads the arguments: a request in them is ours.
+  const CommandLineRequest startRequest = ReadStartRequest(argc, argv);
+  const bool hasRequest = startRequest.kind == CommandLineRequest::Kind::kRequest;
+  // A request that cannot be taken is not ended in silence: its starter
+  // learns that another upgrader (or client) holds the guard.
+  if (IsAlreadyRunning()) return hasRequest ? platform::kGuardHeldExitCode : 0;
 
   // The window is laid out in logical pixels; let Qt scale it by the screen's
   // exact factor (150 % stays 150 %, not rounded to 200 %) so it looks the
@@ -85,28 +151,24 @@ int main(int argc, char* argv[]) {
   InstallLogLock();
   FILE* logStream = InitLog();
 
+  if (startRequest.kind == CommandLineRequest::Kind::kMalformed) {
+    LOG_ERROR("main the command line is refused, nothing is started: %s",
+              startRequest.problem.c_str());
+    LOG_INFO("upgrade end");
+    if (logStream != nullptr) fclose(logStream);
+    curl_global_cleanup();
+    return platform::kBadCommandLineExitCode;
+  }
+
   int exitCode = 0;
   {
-    QApplication app(argc, argv);
-    BrisvaneUpgrade* window = BrisvaneUpgrade::GetInstance();
-    window->show();
-    if (!platform::AcceptRequestsFromUnelevated(reinterpret_cast<void*>(window->winId()))) {
-      LOG_ERROR("BrisvaneUpgrade requests from a client without raised rights cannot be let in:%d",
-                static_cast<int>(platform::LastErrorCode()));
-    }
-    auto termination = WatchTermination(terminationFd, window);
-    auto requests = ServeRequests(window);
-
-    // No request can reach a window without its channel: the run ends now
-    // rather than wait for ever, and starts nothing.
-    exitCode = requests ? app.exec() : kNoChannelExitCode;
-
-    // Tear down in the order that keeps every callback away from dead
-    // objects: no new requests, no running transfer, then the window, all
-    // while the application object still exists.
-    requests.reset();
-    const bool transfersEnded = LogicSession::AbandonAll(kAbandonWait);
-    termination.reset();
+    // Qt sees the program's name alone when a request came: a URL such as
+    // "-platformpluginpath=..." must never be taken for one of its options.
+    char* nameOnly[] = {argv[0], nullptr};
+    int qtArgc = hasRequest ? 1 : argc;
+    QApplication app(qtArgc, hasRequest ? nameOnly : argv);
+    bool transfersEnded = true;
+    exitCode = RunWindow(BrisvaneUpgrade::GetInstance(), startRequest, terminationFd, &transfersEnded);
     BrisvaneUpgrade::DestroyInstance();
     LOG_INFO("upgrade end");
     if (logStream != nullptr) fclose(logStream);

@@ -1,6 +1,8 @@
 // StartUpgrade: the upgrader started, waited for and handed the URL, the
 // same on both systems; starting and watching the process is the back end's
-// (start_upgrade_posix.cpp / start_upgrade_win.cpp).
+// (start_upgrade_posix.cpp / start_upgrade_win.cpp), and so is the choice
+// of road: the URL handed over once the upgrader listens, or put on the
+// command line it is started with.
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -8,6 +10,7 @@
 #include <string>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "brisvane/upgrade_client.h"
 #include "c_buffers.h"
@@ -107,21 +110,104 @@ void Withdraw(backend::StartedUpgrader& upgrader, const platform::Deadline& dead
   upgrader.AwaitExit(closeBy);
 }
 
+// Starts the upgrader with `arguments`. False, with `*result` filled, when
+// it did not start.
+bool Launch(backend::StartedUpgrader& upgrader, const std::string& path,
+            const std::vector<std::string>& arguments, const backend::Limit& limit,
+            StartResult* result) {
+  std::string why;
+  switch (upgrader.Start(path, arguments, limit, &why)) {
+    case backend::StartedUpgrader::Launch::kStarted:
+      result->started = true;
+      return true;
+    case backend::StartedUpgrader::Launch::kDeclined:
+      *result = Ended(std::move(*result), Status::kDeclined, why);
+      return false;
+    case backend::StartedUpgrader::Launch::kNotStarted:
+      *result = Ended(std::move(*result), Status::kNotStarted, why);
+      return false;
+    case backend::StartedUpgrader::Launch::kNoAnswer: break;
+  }
+  *result = Ended(std::move(*result), Status::kFailed, why);
+  return false;
+}
+
+// What the exit of an upgrader started with the request says of it.
+StartResult ReadExit(long long exitCode, const std::string& how, StartResult result) {
+  // Only a run that took its request ends with 0.
+  if (exitCode == 0) {
+    result.reply = platform::kReplyTaken;
+    return Ended(std::move(result), Status::kTaken, "");
+  }
+  const long long reply = exitCode - platform::kRequestRefusedExitBase;
+  const char* why = nullptr;
+  switch (reply) {
+    case platform::kReplyBusy: why = "another upgrader runs: the one started took nothing"; break;
+    case platform::kReplyClosing: why = "the upgrader closed and took nothing"; break;
+    case platform::kReplyEmptyUrl: why = "the upgrader refused the request: the URL is empty"; break;
+    case platform::kReplyUnsafeName:
+      why = "the upgrader refused the request: the installer's name would leave the download folder";
+      break;
+    case platform::kReplyNulInUrl:
+      why = "the upgrader refused the request: the URL holds a NUL before its end";
+      break;
+    default:
+      return Ended(std::move(result), Status::kExitedEarly,
+                   "the upgrader exited before it took the request (" + how + ")");
+  }
+  result.reply = static_cast<std::int32_t>(reply);
+  const bool busy = reply == platform::kReplyBusy || reply == platform::kReplyClosing;
+  return Ended(std::move(result), busy ? Status::kBusy : Status::kRefused, why);
+}
+
+// Waits until the upgrader started with the request shows that it took it
+// (it serves) or says by its exit why not.
+StartResult AwaitTaken(backend::StartedUpgrader& upgrader, const platform::Deadline& deadline,
+                       const std::string& limitText, StartResult result) {
+  for (;;) {
+    if (upgrader.Serving()) {
+      result.reply = platform::kReplyTaken;
+      return Ended(std::move(result), Status::kTaken, "");
+    }
+    std::string how;
+    long long exitCode = -1;
+    if (upgrader.Exited(&how, &exitCode)) return ReadExit(exitCode, how, std::move(result));
+    if (deadline.Expired()) {
+      upgrader.Terminate();
+      upgrader.AwaitExit(platform::Deadline::After(kCloseWait));
+      return Ended(std::move(result), Status::kFailed,
+                   "the upgrader did not show its window within " + limitText);
+    }
+    std::this_thread::sleep_for(std::min(kListenPollInterval, Left(deadline)));
+  }
+}
+
+// The request on the upgrader's command line, which the elevation prompt
+// shows: the user consents to this request, and no other program of the
+// session can hand the elevated upgrader its own first.
+StartResult StartWithRequest(const std::string& url, const std::string& path,
+                             const platform::Deadline& deadline, const std::string& limitText,
+                             StartResult result) {
+  // The upgrader drops the terminators some senders count; a command line
+  // could not carry them.
+  std::string sent = url;
+  while (!sent.empty() && sent.back() == '\0') sent.pop_back();
+  const std::vector<std::string> arguments = {platform::kRequestOption,
+                                              std::to_string(result.requestId), sent};
+  const std::string why = backend::CommandLineProblem(path, arguments);
+  if (!why.empty()) return Ended(std::move(result), Status::kRefused, why);
+  backend::StartedUpgrader upgrader;
+  if (!Launch(upgrader, path, arguments, backend::Limit{deadline, limitText}, &result)) {
+    return result;
+  }
+  return AwaitTaken(upgrader, deadline, limitText, std::move(result));
+}
+
 StartResult StartAndHandOver(const std::string& url, const std::string& path,
                              const platform::Deadline& deadline, const std::string& limitText,
                              StartResult result) {
   backend::StartedUpgrader upgrader;
-  std::string why;
-  switch (upgrader.Start(path, backend::Limit{deadline, limitText}, &why)) {
-    case backend::StartedUpgrader::Launch::kStarted: break;
-    case backend::StartedUpgrader::Launch::kDeclined:
-      return Ended(std::move(result), Status::kDeclined, why);
-    case backend::StartedUpgrader::Launch::kNotStarted:
-      return Ended(std::move(result), Status::kNotStarted, why);
-    case backend::StartedUpgrader::Launch::kNoAnswer:
-      return Ended(std::move(result), Status::kFailed, why);
-  }
-  result.started = true;
+  if (!Launch(upgrader, path, {}, backend::Limit{deadline, limitText}, &result)) return result;
   if (!AwaitListening(upgrader, deadline, limitText, &result)) return result;
   result = HandOver(url, deadline, std::move(result));
   if (result.status != Status::kTaken) Withdraw(upgrader, deadline);
@@ -137,6 +223,13 @@ StartResult StartUpgrade(const std::string& url, const StartOptions& options) {
   result.requestId = options.requestId != 0 ? options.requestId : MakeRequestId();
   std::string why = backend::OversizeReason(url.size());
   if (!why.empty()) return Ended(std::move(result), Status::kRefused, why);
+  // Sent with that id, the request would close the upgrader instead, and
+  // its "taken" would read as the upgrade's.
+  if (result.requestId == platform::kWithdrawRequestId) {
+    return Ended(std::move(result), Status::kRefused,
+                 "the request id " + std::to_string(result.requestId) +
+                     " is reserved: it withdraws a request");
+  }
   // One already listening takes the URL: nothing needs starting.
   if (backend::UpgraderReady(&why)) return HandOver(url, deadline, std::move(result));
   if (backend::GuardHeld()) {
@@ -148,6 +241,9 @@ StartResult StartUpgrade(const std::string& url, const StartOptions& options) {
   std::string path = options.upgraderPath;
   if (path.empty()) path = backend::DefaultUpgraderPath(&why);
   if (path.empty()) return Ended(std::move(result), Status::kNotStarted, why);
+  if (backend::PassesRequestOnCommandLine()) {
+    return StartWithRequest(url, path, deadline, backend::LimitText(limit), std::move(result));
+  }
   return StartAndHandOver(url, path, deadline, backend::LimitText(limit), std::move(result));
 }
 

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +15,7 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "request_protocol.h"
 #include "runtime_dir.h"
@@ -67,10 +70,12 @@ class SpawnSetup {
 
   // 0, or the error number of the setup or the spawn: a setup that failed
   // in part would let the upgrader inherit what it must not.
-  int Spawn(const std::string& path, pid_t* pid) {
+  int Spawn(const std::string& path, const std::vector<std::string>& arguments, pid_t* pid) {
     if (error_ != 0) return error_;
-    char* argv[] = {const_cast<char*>(path.c_str()), nullptr};
-    return posix_spawn(pid, path.c_str(), &actions_, &attr_, argv, environ);
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    argv.push_back(nullptr);
+    return posix_spawn(pid, path.c_str(), &actions_, &attr_, argv.data(), environ);
   }
 
  private:
@@ -85,7 +90,39 @@ class SpawnSetup {
   int error_ = 0;
 };
 
+// The process listening at the channel's socket; -1 when none listens or it
+// cannot be told.
+pid_t ListenerProcess() {
+  const std::string dir = platform::RuntimeDir();
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  const std::string path = dir + "/" + platform::kSocketName;
+  if (dir.empty() || path.size() >= sizeof addr.sun_path) return -1;
+  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  ucred peer{};
+  socklen_t size = sizeof peer;
+  // A connection that sends nothing is dropped by the upgrader unlogged.
+  const bool known = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
+                     getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
+  close(fd);
+  return known ? peer.pid : -1;
+}
+
 }  // namespace
+
+bool PassesRequestOnCommandLine() { return false; }
+
+std::string CommandLineProblem(const std::string& /*path*/,
+                               const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments) {
+    if (argument.find('\0') != std::string::npos) {
+      return "the request holds a NUL, which a command line cannot carry";
+    }
+  }
+  return std::string();
+}
 
 bool GuardHeld() {
   const std::string dir = platform::RuntimeDir();
@@ -117,10 +154,11 @@ std::string DefaultUpgraderPath(std::string* reason) {
 
 StartedUpgrader::~StartedUpgrader() = default;
 
-StartedUpgrader::Launch StartedUpgrader::Start(const std::string& path, const Limit& /*limit*/,
-                                               std::string* reason) {
+StartedUpgrader::Launch StartedUpgrader::Start(const std::string& path,
+                                               const std::vector<std::string>& arguments,
+                                               const Limit& /*limit*/, std::string* reason) {
   pid_t pid = -1;
-  const int err = SpawnSetup().Spawn(path, &pid);
+  const int err = SpawnSetup().Spawn(path, arguments, &pid);
   if (err != 0) {
     *reason = "the upgrader " + path + " could not be started: " + ErrnoText(err);
     return Launch::kNotStarted;
@@ -129,7 +167,8 @@ StartedUpgrader::Launch StartedUpgrader::Start(const std::string& path, const Li
   return Launch::kStarted;
 }
 
-bool StartedUpgrader::Exited(std::string* how) {
+bool StartedUpgrader::Exited(std::string* how, long long* exitCode) {
+  if (exitCode != nullptr) *exitCode = -1;
   if (native_ < 0) return true;
   int status = 0;
   const pid_t done = waitpid(static_cast<pid_t>(native_), &status, WNOHANG);
@@ -139,10 +178,15 @@ bool StartedUpgrader::Exited(std::string* how) {
     *how = "its end is unknown: " + ErrnoText(errno);
   } else if (WIFEXITED(status)) {
     *how = "exit code " + std::to_string(WEXITSTATUS(status));
+    if (exitCode != nullptr) *exitCode = WEXITSTATUS(status);
   } else {
     *how = "signal " + std::to_string(WTERMSIG(status));
   }
   return true;
+}
+
+bool StartedUpgrader::Serving() {
+  return native_ >= 0 && ListenerProcess() == static_cast<pid_t>(native_);
 }
 
 void StartedUpgrader::AwaitExit(const platform::Deadline& deadline) {

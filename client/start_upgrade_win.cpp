@@ -1,6 +1,7 @@
 // Windows back end of StartUpgrade: the upgrader is started through the
 // shell with "runas", as its manifest asks, and watched through the process
-// handle the shell gives back.
+// handle the shell gives back. A caller without raised rights puts its
+// request on that start's command line, which the elevation prompt shows.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -8,13 +9,16 @@
 #include <shellapi.h>
 
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
+#include "command_line_quote.h"
 #include "last_error.h"
 #include "request_protocol.h"
 #include "text_win.h"
@@ -29,6 +33,7 @@ namespace {
 // must not wait for beyond its limit.
 struct ElevatedStart {
   std::wstring path;
+  std::wstring parameters;
   std::mutex mutex;
   std::condition_variable changed;
   bool done = false;
@@ -45,6 +50,7 @@ void RunElevatedStart(const std::shared_ptr<ElevatedStart>& start) {
   info.fMask = SEE_MASK_NOCLOSEPROCESS | SEE_MASK_NOASYNC | SEE_MASK_FLAG_NO_UI;
   info.lpVerb = L"runas";
   info.lpFile = start->path.c_str();
+  info.lpParameters = start->parameters.empty() ? nullptr : start->parameters.c_str();
   info.nShow = SW_SHOWNORMAL;
   const bool started = ShellExecuteExW(&info) != FALSE && info.hProcess != nullptr;
   const DWORD error = started ? ERROR_SUCCESS : GetLastError();
@@ -65,12 +71,93 @@ void RunElevatedStart(const std::shared_ptr<ElevatedStart>& start) {
   start->changed.notify_all();
 }
 
+// Longest command line CreateProcess takes, in UTF-16 units with its NUL.
+constexpr std::size_t kMaxCommandLine = 32767;
+
+// Strict, unlike Widen(): text that is not UTF-8 would reach the upgrader as
+// U+FFFD, a URL its sender never asked for.
+bool WidenStrict(const std::string& utf8, std::wstring* wide) {
+  wide->clear();
+  if (utf8.empty()) return true;
+  const int size = static_cast<int>(utf8.size());
+  const int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+  if (count <= 0) return false;
+  wide->resize(static_cast<std::size_t>(count));
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, &(*wide)[0], count) ==
+         count;
+}
+
+// The parameters the shell puts after the quoted path; false when an
+// argument is not UTF-8.
+bool Parameters(const std::vector<std::string>& arguments, std::wstring* parameters) {
+  std::string line;
+  for (const std::string& argument : arguments) {
+    if (!line.empty()) line += ' ';
+    line += platform::QuoteCommandLineArgument(argument);
+  }
+  return WidenStrict(line, parameters);
+}
+
+// The upgrader's window, made by the process `processId` itself: whatever
+// else carries its title, only that one shows this start took its request.
+struct OwnWindowSearch {
+  DWORD processId = 0;
+  bool found = false;
+};
+
+BOOL CALLBACK ConsiderOwnWindow(HWND window, LPARAM context) {
+  OwnWindowSearch* search = reinterpret_cast<OwnWindowSearch*>(context);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner != search->processId) return TRUE;
+  constexpr std::size_t kTitleLength = sizeof platform::kWindowTitle / sizeof(wchar_t) - 1;
+  wchar_t title[kTitleLength + 2];
+  // Read without WM_GETTEXT, which a hung window would never answer.
+  const int length = InternalGetWindowText(window, title, sizeof title / sizeof title[0]);
+  search->found = length == static_cast<int>(kTitleLength) &&
+                  std::wstring(title, kTitleLength) == platform::kWindowTitle;
+  return search->found ? FALSE : TRUE;
+}
+
 std::chrono::milliseconds Left(const platform::Deadline& deadline) {
   const int left = deadline.MillisecondsLeft();
   return std::chrono::milliseconds(left < 0 ? INT_MAX : left);
 }
 
 }  // namespace
+
+bool PassesRequestOnCommandLine() {
+  HANDLE token = nullptr;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return true;
+  TOKEN_ELEVATION elevation = {};
+  DWORD size = 0;
+  const BOOL read = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+  CloseHandle(token);
+  // Rights that cannot be read are taken as not raised: the command line
+  // reaches the upgrader either way, a message might not.
+  return !read || elevation.TokenIsElevated == 0;
+}
+
+std::string CommandLineProblem(const std::string& path, const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments) {
+    if (argument.find('\0') != std::string::npos) {
+      return "the request holds a NUL, which a command line cannot carry";
+    }
+  }
+  std::wstring parameters;
+  if (!Parameters(arguments, &parameters)) {
+    return "the request is not valid UTF-8, which a command line cannot carry";
+  }
+  std::wstring program;
+  WidenStrict(path, &program);
+  // The shell starts "<path>" <parameters>.
+  const std::size_t length = program.size() + 3 + parameters.size() + 1;
+  if (length > kMaxCommandLine) {
+    return "the request is too long for the upgrader's command line (" + std::to_string(length) +
+           " characters, at most " + std::to_string(kMaxCommandLine) + ")";
+  }
+  return std::string();
+}
 
 bool GuardHeld() {
   const std::wstring name = platform::Widen(platform::kSingletonGuardName);
@@ -105,10 +192,15 @@ StartedUpgrader::~StartedUpgrader() {
   if (native_ != -1) CloseHandle(reinterpret_cast<HANDLE>(native_));
 }
 
-StartedUpgrader::Launch StartedUpgrader::Start(const std::string& path, const Limit& limit,
-                                               std::string* reason) {
+StartedUpgrader::Launch StartedUpgrader::Start(const std::string& path,
+                                               const std::vector<std::string>& arguments,
+                                               const Limit& limit, std::string* reason) {
   auto start = std::make_shared<ElevatedStart>();
   start->path = platform::Widen(path);
+  if (!Parameters(arguments, &start->parameters)) {
+    *reason = "the upgrader's arguments are not valid UTF-8";
+    return Launch::kNotStarted;
+  }
   try {
     std::thread([start] { RunElevatedStart(start); }).detach();
   } catch (const std::system_error& error) {
@@ -133,14 +225,27 @@ StartedUpgrader::Launch StartedUpgrader::Start(const std::string& path, const Li
   return Launch::kStarted;
 }
 
-bool StartedUpgrader::Exited(std::string* how) {
+bool StartedUpgrader::Exited(std::string* how, long long* exitCode) {
+  if (exitCode != nullptr) *exitCode = -1;
   if (native_ == -1) return true;
   HANDLE process = reinterpret_cast<HANDLE>(native_);
   if (WaitForSingleObject(process, 0) != WAIT_OBJECT_0) return false;
   DWORD code = 0;
-  *how = GetExitCodeProcess(process, &code) ? "exit code " + std::to_string(code)
-                                            : "its end is unknown: " + platform::ErrorText(GetLastError());
+  const bool known = GetExitCodeProcess(process, &code) != FALSE;
+  *how = known ? "exit code " + std::to_string(code)
+               : "its end is unknown: " + platform::ErrorText(GetLastError());
+  if (known && exitCode != nullptr) *exitCode = code;
   return true;
+}
+
+bool StartedUpgrader::Serving() {
+  if (native_ == -1) return false;
+  // The handle keeps the id from going to another process meanwhile.
+  OwnWindowSearch search;
+  search.processId = GetProcessId(reinterpret_cast<HANDLE>(native_));
+  if (search.processId == 0) return false;
+  EnumWindows(ConsiderOwnWindow, reinterpret_cast<LPARAM>(&search));
+  return search.found;
 }
 
 void StartedUpgrader::AwaitExit(const platform::Deadline& deadline) {

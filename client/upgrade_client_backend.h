@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "brisvane/upgrade_client.h"
 #include "deadline.h"
@@ -42,6 +43,18 @@ bool GuardHeld();
 // empty, with `*reason` filled, when that cannot be found out.
 std::string DefaultUpgraderPath(std::string* reason);
 
+// True when StartUpgrade puts the request on the command line of the
+// upgrader it starts, which the elevation prompt shows: on Windows when the
+// caller runs without raised rights (or they cannot be read), since the
+// elevated window then hears only elevated senders and the user's consent
+// must cover the request. Linux: false.
+bool PassesRequestOnCommandLine();
+
+// Why `path` cannot be started with `arguments` (UTF-8) on its command line:
+// a NUL, text that is not UTF-8 (Windows), a command line longer than the
+// system takes. Empty when it can.
+std::string CommandLineProblem(const std::string& path, const std::vector<std::string>& arguments);
+
 // An upgrader process this library started, owned: a process id on Linux
 // (a child of the caller's), a process handle on Windows.
 class StartedUpgrader {
@@ -52,11 +65,17 @@ class StartedUpgrader {
   StartedUpgrader(const StartedUpgrader&) = delete;
   StartedUpgrader& operator=(const StartedUpgrader&) = delete;
 
-  // Starts the upgrader at `path` (UTF-8), raised on Windows, by
-  // `limit.deadline`. Not kStarted: `*reason` says why.
-  Launch Start(const std::string& path, const Limit& limit, std::string* reason);
-  // True, with `*how` ("exit code 0", ...), once the process has ended.
-  bool Exited(std::string* how);
+  // Starts the upgrader at `path` (UTF-8) with `arguments`, raised on
+  // Windows, by `limit.deadline`. Not kStarted: `*reason` says why.
+  Launch Start(const std::string& path, const std::vector<std::string>& arguments,
+               const Limit& limit, std::string* reason);
+  // True, with `*how` ("exit code 0", ...), once the process has ended;
+  // `*exitCode` (when given) is its exit code then, -1 when it ended
+  // otherwise.
+  bool Exited(std::string* how, long long* exitCode = nullptr);
+  // True once this very process serves requests: its upgrade window exists
+  // (Windows), the channel's listener is this process (Linux).
+  bool Serving();
   // Waits for it to end, until `deadline` at most.
   void AwaitExit(const platform::Deadline& deadline);
   // Ends it at once: it has taken nothing.

@@ -27,11 +27,6 @@ struct Request {
 // request id into `request` and returns true. Linux: always false.
 bool TakeCopyDataRequest(void* nativeMessage, Request* request);
 
-// Windows: lets a sender without raised rights deliver WM_COPYDATA to
-// `nativeWindow` (an HWND) although the upgrader runs elevated. Linux: does
-// nothing. False when the filter could not be changed.
-bool AcceptRequestsFromUnelevated(void* nativeWindow);
-
 // Sends the reply to one request, from any thread, once: later calls do
 // nothing. When the last copy goes unanswered (the request was dropped with
 // the window), kReplyClosing is sent, so that no sender waits in vain.

@@ -197,8 +197,6 @@ class PeerReportLimiter {
 
 bool TakeCopyDataRequest(void* /*nativeMessage*/, Request* /*request*/) { return false; }
 
-bool AcceptRequestsFromUnelevated(void* /*nativeWindow*/) { return true; }
-
 namespace {
 
 // Replies given from other threads, waiting for the server thread: shared

@@ -1,6 +1,10 @@
 // Windows back end of the upgrader's request channel: the request is a
 // WM_COPYDATA message sent to the upgrade window. The sending side is in
-// client/upgrade_client_win.cpp.
+// client/upgrade_client_win.cpp. The system's message filter stays as it is:
+// an elevated upgrader hears only elevated senders, so no other program of
+// the session can choose what runs under the consent the user gave. A
+// client without raised rights puts its request on the command line the
+// consent prompt shows instead (BrisvaneUpgrade/command_line_request.h).
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #define NOGDI
@@ -26,14 +30,6 @@ bool TakeCopyDataRequest(void* nativeMessage, Request* request) {
   }
   request->payload.assign(static_cast<const char*>(cds->lpData), cds->cbData);
   return true;
-}
-
-bool AcceptRequestsFromUnelevated(void* nativeWindow) {
-  // User Interface Privilege Isolation drops WM_COPYDATA sent from a process
-  // of lower integrity to this elevated one unless the window lets it in;
-  // the message alone is let in, for this window alone.
-  return ChangeWindowMessageFilterEx(static_cast<HWND>(nativeWindow), WM_COPYDATA, MSGFLT_ALLOW,
-                                     nullptr) != FALSE;
 }
 
 // Requests arrive as window messages; there is nothing to serve.

@@ -46,6 +46,21 @@ enum Reply : std::int32_t {
 constexpr std::uint64_t kNoRequestId = 0;
 constexpr std::uint64_t kWithdrawRequestId = ~std::uint64_t{0};
 
+// The one request an upgrader may be started with, on both systems:
+//   BrisvaneUpgrade --request <id> <url>
+// <id> in decimal digits (kNoRequestId for none, never kWithdrawRequestId),
+// <url> one argument, UTF-8. Such a run takes it as if it had arrived first
+// by the channel. It exits with kRequestRefusedExitBase + the reply when the
+// request is refused (nothing started, no window shown), with
+// kGuardHeldExitCode when another process holds the single-instance guard
+// (the request is not taken), and with kBadCommandLineExitCode when the
+// command line is not of that form (nothing started). Exit code 0 means the
+// request was taken (the outcome record tells how its upgrade ended).
+constexpr char kRequestOption[] = "--request";
+constexpr int kRequestRefusedExitBase = 100;
+constexpr int kGuardHeldExitCode = kRequestRefusedExitBase + kReplyBusy;
+constexpr int kBadCommandLineExitCode = 2;
+
 // Windows: the request goes as WM_COPYDATA to the top-level window of this
 // title whose process runs an executable of this name.
 constexpr wchar_t kWindowTitle[] = L"BrisvaneUpgrade";

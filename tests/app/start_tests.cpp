@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include <QCoreApplication>
 #include <QJsonDocument>
@@ -156,6 +157,102 @@ TEST_F(StartTest, RefusedAndIgnoredRequestsTellWhyAndLeaveNoIdleUpgrader) {
   EXPECT_EQ(second.reply, BRISVANE_REPLY_BUSY);
   EXPECT_FALSE(second.started);
   EXPECT_TRUE(brisvane::WaitForUpgrader(0ms)) << "the download under way was ended";
+}
+
+// Started with a request, the upgrader takes it as the first one to arrive:
+// the whole road runs with its id, and a later sender is told "busy".
+TEST_F(StartTest, TheRequestOnTheCommandLineIsTheOneTaken) {
+  WriteFile(served_.path() + "/big.exe",
+            InstallerScript(world_.recordDir()) + "#" + QByteArray(512 * 1024, 'x') + "\n");
+  world_.Start(QString(), QString(), {"--request", "42", server_->Url("/slow/big.exe")});
+  ASSERT_TRUE(world_.WaitUntilServing());
+  const brisvane::HandOverResult later =
+      brisvane::HandOverUpgrade(server_->Url("/files/setup.exe").toStdString(), 10s, 7);
+  EXPECT_EQ(later.status, brisvane::HandOverResult::Status::kBusy) << later.reason;
+  EXPECT_EQ(later.reply, BRISVANE_REPLY_BUSY);
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(world_.process().exitCode(), 0);
+  EXPECT_EQ(RecordedRequestId(), "42");
+  EXPECT_FALSE(world_.Recorded("installer.args").isEmpty());
+  const QStringList log = testing_support::Messages(testing_support::ReadLog(world_.logPath()));
+  const int fromCommandLine = log.indexOf("INFO main the request came on the command line");
+  ASSERT_GE(fromCommandLine, 0) << log.join("\n").toStdString();
+  EXPECT_EQ(log.value(fromCommandLine + 1), "INFO BrisvaneUpgrade::nativeEvent receive message");
+  EXPECT_EQ(log.count("INFO BrisvaneUpgrade::nativeEvent receive message"), 2);
+}
+
+// A request that cannot be taken, or a command line that is not one, ends
+// the run at once with its own exit code: no window, no channel, nothing
+// started.
+TEST_F(StartTest, ACommandLineRequestNotTakenStartsNothing) {
+  const QString url = server_->Url("/files/setup.exe");
+  const std::string overflow = "18446744073709551616";
+  struct Row {
+    QStringList arguments;
+    bool guardHeld;
+    int exitCode;
+    QString logged;  // "" when nothing is logged
+  };
+  const Row rows[] = {
+      {{"--request", "5", "http://127.0.0.1:9/x/.."}, false, 103, "installer name leaves the download folder"},
+      {{"--request", "5", ""}, false, 102, "download url is empty"},
+      {{"--request", "5", url}, true, 101, ""},
+      {{"--request", "abc", url}, false, 2, "request id is not a decimal"},
+      {{"--request", "-1", url}, false, 2, "request id is not a decimal"},
+      {{"--request", QString::fromStdString(overflow), url}, false, 2, "request id is not a decimal"},
+      {{"--request", "18446744073709551615", url}, false, 2, "the one that withdraws"},
+      {{"--request", "5"}, false, 2, "(2 arguments)"},
+      {{"--request", "5", url, "-platform"}, false, 2, "(4 arguments)"},
+      {{"-reverse", "--request", "5", url}, false, 2, "(4 arguments)"},
+  };
+  for (const Row& row : rows) {
+    const QString said = row.arguments.join(' ');
+    QFile::remove(world_.logPath());
+    bool existed = true;
+    platform::Guard guard;
+    if (row.guardHeld) guard = platform::CreateSingletonGuard(platform::kSingletonGuardName, &existed);
+    world_.Start(QString(), QString(), row.arguments);
+    ASSERT_TRUE(world_.WaitForExit(10000)) << said.toStdString();
+    EXPECT_EQ(world_.process().exitCode(), row.exitCode) << said.toStdString();
+    const QString log = QString::fromUtf8(ReadFile(world_.logPath()));
+    EXPECT_TRUE(row.logged.isEmpty() ? log.isEmpty() : log.contains(row.logged))
+        << said.toStdString() << "\n" << log.toStdString();
+    EXPECT_FALSE(QFile::exists(world_.runtimeDir() + "/BrisvaneUpgrade")) << said.toStdString();
+  }
+  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+  EXPECT_TRUE(world_.Recorded("installer.args").isEmpty());
+}
+
+// A request whose upgrade ends before the window would show ends the run;
+// one that looks like an option is the window's URL, never Qt's.
+TEST_F(StartTest, ACommandLineRequestThatEndsAtOnceEndsTheRun) {
+  const QString unusable = world_.root() + "/not-a-folder";
+  WriteFile(unusable, "x");
+  for (const auto& [dataHome, url] : {std::pair{unusable, server_->Url("/files/setup.exe")},
+                                      std::pair{QString(), QString("-style=nosuchstyle")}}) {
+    QFile::remove(world_.recordDir() + "/client.started");
+    world_.SetDataHome(dataHome);
+    QProcess run;
+    run.setProcessEnvironment(world_.environment());
+    run.start(world_.appDir() + "/BrisvaneUpgrade", {"--request", "9", url});
+    ASSERT_TRUE(run.waitForFinished(10000)) << url.toStdString() << ": the run hangs";
+    EXPECT_EQ(run.exitCode(), 0);
+    EXPECT_FALSE(run.readAllStandardError().contains("style")) << "Qt read the URL as its option";
+    EXPECT_FALSE(world_.Recorded("client.started").isEmpty()) << url.toStdString();
+  }
+  const QJsonObject record =
+      QJsonDocument::fromJson(ReadFile(world_.downloadDir() + "/last-upgrade.json")).object();
+  EXPECT_EQ(record["url"].toString(), "-style=nosuchstyle");
+  EXPECT_EQ(record["result"].toString(), "download-failed");
+}
+
+// The withdrawing id would close the upgrader, whose "taken" would then
+// read as the upgrade's.
+TEST_F(StartTest, TheWithdrawingIdIsNotSent) {
+  const StartResult result = Start(server_->Url("/files/setup.exe"), ~std::uint64_t{0});
+  EXPECT_EQ(result.status, Status::kRefused);
+  EXPECT_FALSE(result.started);
+  EXPECT_NE(result.reason.find("reserved"), std::string::npos) << result.reason;
 }
 
 }  // namespace

@@ -119,7 +119,7 @@ void UpgraderWorld::InstallScript(const QString& dir, int sleepSeconds) {
 
 void UpgraderWorld::CreateDataFolder() { QDir().mkpath(downloadDir()); }
 
-void UpgraderWorld::Start(const QString& dir, const QString& display) {
+void UpgraderWorld::Start(const QString& dir, const QString& display, const QStringList& arguments) {
   QProcessEnvironment env = environment();
   if (!display.isEmpty()) {
     env.insert("DISPLAY", display);
@@ -134,7 +134,7 @@ void UpgraderWorld::Start(const QString& dir, const QString& display) {
   }
   process_.setProcessEnvironment(env);
   process_.setProcessChannelMode(QProcess::ForwardedChannels);
-  process_.start((dir.isEmpty() ? appDir() : dir) + "/BrisvaneUpgrade", QStringList());
+  process_.start((dir.isEmpty() ? appDir() : dir) + "/BrisvaneUpgrade", arguments);
   ASSERT_TRUE(process_.waitForStarted(5000));
 }
 

@@ -76,8 +76,10 @@ class UpgraderWorld {
   // Creates the application-local data folder as the client would.
   void CreateDataFolder();
 
-  // Starts the upgrader from `dir`; offscreen unless `display` is given.
-  void Start(const QString& dir = QString(), const QString& display = QString());
+  // Starts the upgrader from `dir` with `arguments`; offscreen unless
+  // `display` is given.
+  void Start(const QString& dir = QString(), const QString& display = QString(),
+             const QStringList& arguments = QStringList());
   // Starts the upgrader from appDir() through /bin/sh, which first runs
   // `prelude` (to hand it an ignored signal, a login uid, ...).
   void StartAfter(const QString& prelude);
