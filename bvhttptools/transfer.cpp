@@ -90,6 +90,22 @@ bool PlainName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\") == std::string::npos;
 }
 
+// `name` for a log line: it comes from the request, and a control
+// character in it must not start a line of its own.
+std::string Loggable(const std::string& name) {
+  std::string out;
+  for (unsigned char c : name) {
+    if (c >= 0x20 && c != 0x7f) {
+      out += static_cast<char>(c);
+      continue;
+    }
+    char code[5];
+    std::snprintf(code, sizeof code, "\\x%02X", c);
+    out += code;
+  }
+  return out;
+}
+
 // Where the file of a download lands, and how it is made there.
 struct Target {
   std::shared_ptr<const platform::Folder> folder;
@@ -236,7 +252,13 @@ class Transfer {
   // is provably the upgrader's own, else a new one.
   platform::HeldFile OpenPartFile() {
     const platform::Folder& folder = *target_.folder;
-    platform::HeldFile left = bvhttptools::TakeLeftover(folder, partName_, url_, target_.privateFile, &known_);
+    std::string why;
+    platform::HeldFile left =
+        bvhttptools::TakeLeftover(folder, partName_, url_, target_.privateFile, &known_, &why);
+    if (!why.empty()) {
+      LOG_INFO("LogicSession::Download the leftover %s was not continued: %s", Loggable(partName_).c_str(),
+               why.c_str());
+    }
     if (!left.valid()) return folder.CreateNew(partName_, target_.privateFile);
     LOG_INFO("LogicSession::Download going on from the %lld bytes an earlier download left",
              static_cast<long long>(known_.onDisk));
@@ -251,7 +273,7 @@ class Transfer {
     const platform::Folder& folder = *target_.folder;
     const bool passing = code == CURLE_ABORTED_BY_CALLBACK || bvhttptools::IsTransient(code, status);
     if (passing && file_.valid() && !writeFailed_ && known_.onDisk > 0 && !known_.validator.empty() &&
-        file_.Sync() && bvhttptools::KeepResumeRecord(folder, partName_, url_, known_, target_.privateFile)) {
+        file_.Sync() && bvhttptools::KeepResumeRecord(folder, file_, partName_, url_, known_, target_.privateFile)) {
       bytesKept_ = known_.onDisk;
       file_.Close();
       return;
@@ -466,7 +488,7 @@ class Transfer {
     // Without the record the next one only starts over, so a failure to
     // write it stops nothing here.
     if (known_.onDisk == 0 && response_.status == 200) {
-      bvhttptools::KeepResumeRecord(*target_.folder, partName_, url_, bvhttptools::FirstAnswer(response_),
+      bvhttptools::KeepResumeRecord(*target_.folder, file_, partName_, url_, bvhttptools::FirstAnswer(response_),
                                     target_.privateFile);
     }
     // A declared size beyond the limit is refused before its body arrives.

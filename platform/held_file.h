@@ -10,6 +10,17 @@
 
 namespace brisvane::platform {
 
+// Which file a handle holds, told apart from every other file that exists
+// on the system at the same time, and how large it is.
+struct FileIdentity {
+  // Linux: device and inode (and the birth time where the file system keeps
+  // one, so that an inode used again names another file); Windows: the
+  // volume's serial number and the file's ID. One word of printable
+  // characters without spaces.
+  std::string id;
+  std::uint64_t size = 0;
+};
+
 // Owns one handle of a regular file: read-only when opened, or writable from
 // its creation (Folder::CreateNew) until Seal(). Move-only.
 class HeldFile {
@@ -58,6 +69,10 @@ class HeldFile {
   // True when the file has no second name that could be changed through
   // (none at all counts: its name may have been taken away meanwhile).
   bool singleName() const { return singleName_; }
+
+  // Fills `*identity` from the handle as the file is now (size() may be
+  // older: the size at opening or sealing). False when it cannot be read.
+  bool Identify(FileIdentity* identity) const;
 
   // Reads up to `count` bytes at `offset`: the number read, 0 at the end,
   // -1 on failure.

@@ -2,9 +2,11 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 
 #include "files_posix.h"
@@ -42,6 +44,33 @@ bool HeldFile::Describe() {
   // A file whose one name was taken from it by the folder's owner is still
   // only ours; a second name is what could lead somebody else to it.
   singleName_ = st.st_nlink <= 1;
+  return true;
+}
+
+bool HeldFile::Identify(FileIdentity* identity) const {
+  const int fd = static_cast<int>(native_);
+  struct statx sx;
+  char text[80];
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_SIZE | STATX_BTIME, &sx) == 0) {
+    int length = std::snprintf(text, sizeof text, "%x.%x:%llx", sx.stx_dev_major, sx.stx_dev_minor,
+                               static_cast<unsigned long long>(sx.stx_ino));
+    // An inode freed and given to a newer file would otherwise pass for the
+    // old one; the birth time tells them apart where it is kept.
+    if ((sx.stx_mask & STATX_BTIME) != 0) {
+      std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), ":%llx.%x",
+                    static_cast<unsigned long long>(sx.stx_btime.tv_sec), sx.stx_btime.tv_nsec);
+    }
+    identity->id = text;
+    identity->size = sx.stx_size;
+    return true;
+  }
+  // Kernels and sandboxes without statx.
+  struct stat st;
+  if (fstat(fd, &st) != 0) return false;
+  std::snprintf(text, sizeof text, "%x.%x:%llx", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  identity->id = text;
+  identity->size = static_cast<std::uint64_t>(st.st_size);
   return true;
 }
 

@@ -1079,6 +1079,61 @@ INSTANTIATE_TEST_SUITE_P(Installers, SwapRaceTest,
                                            RaceCase{"Elf", true, false}, RaceCase{"ElfKeyed", true, true}),
                          [](const ::testing::TestParamInfo<RaceCase>& info) { return std::string(info.param.name); });
 
+// ---------------------------------------------------------------------------
+// The user who owns the download folder pairs a root upgrade's leftover
+// .part with the record of another, by renaming between runs: the next
+// upgrade starts over and runs one version whole.
+
+class SpliceTest : public PlacesTest {
+ protected:
+  // A new version of `name` (a new ETag): a script that keeps a copy of itself.
+  QByteArray Serve(const QString& name, char fill) {
+    const QByteArray bytes = "#!/bin/sh\ncp \"$0\" \"$RECORD_DIR/installer.copy\"\nexit 0\n" + QByteArray(1 << 19, fill);
+    WriteFile(served_.path() + "/" + name, bytes, true);
+    return bytes;
+  }
+  // An upgrade of `name` closed halfway: its .part stays with its record.
+  void Interrupt(const QString& name) {
+    StartAndRequest("/slow/" + name);
+    ASSERT_TRUE(WaitFor([&] { return QFileInfo(world_.downloadDir() + "/" + name + ".part").size() > 0; }, 10000));
+    ExpectPromptCleanEndWithoutClient(world_, 3000);
+  }
+  // The folder's owner renames `from` to `to` there.
+  void UserMoves(const QString& from, const QString& to) {
+    const std::string dir = world_.downloadDir().toStdString() + "/";
+    ASSERT_EQ(test_support::RunToEnd({"/usr/bin/setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups",
+                                      "/bin/mv", dir + from.toStdString(), dir + to.toStdString()}),
+              0);
+  }
+};
+
+TEST_F(SpliceTest, LeftoverPairedWithAnotherFilesRecordStartsOver) {
+  for (const QString& dir : {world_.dataHome(), world_.dataHome() + "/Tamberk"}) {
+    ASSERT_EQ(::chmod(dir.toUtf8().constData(), 0711), 0);
+  }
+  ASSERT_EQ(::chown(world_.downloadDir().toUtf8().constData(), kUser, kUser), 0);
+  // Version 1 of setup.exe, or another URL, left the .part set aside.
+  for (const QString first : {"setup.exe", "other.exe"}) {
+    SCOPED_TRACE(first.toStdString());
+    Serve(first, '1');
+    Interrupt(first);
+    UserMoves(first + ".part", "aside");
+    const QByteArray version2 = Serve("setup.exe", '2');
+    Interrupt("setup.exe");
+    UserMoves("aside", "setup.exe.part");
+    const int before = Log().size();
+    StartAndRequest("/slow/setup.exe");
+    ASSERT_TRUE(world_.WaitForExit(30000));
+    EXPECT_EQ(ReadFile(world_.recordDir() + "/installer.copy"), version2);
+    EXPECT_TRUE(Log().mid(before).contains(InfoLine("LogicSession::Download the leftover setup.exe.part was not "
+                                                    "continued: it is not the file its record was made for")));
+    ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("client.guard").isEmpty(); }, 10000));
+    for (const char* name : {"client.guard", "client.started", "installer.copy"}) {
+      QFile::remove(world_.recordDir() + "/" + name);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
+#include <functional>
 #include <string>
+
+#include "folder.h"
+#include "leftover.h"
 
 namespace {
 
@@ -226,6 +232,43 @@ TEST(ResumeDecision, WriteBound) {
   // The total a range names binds the next try too.
   Decision decision = Decide(kChunkedCut, Ended(Ranged(1000, 1999, 10000, 1000), CURLE_OK, 1000, 1000));
   EXPECT_EQ(decision.next.fullSize, 10000);
+}
+
+// ---- a leftover and its record ----------------------------------------------
+
+// What the upgrader's splice test does not show: a .part shorter than when
+// its record was written, or a record of the older form, is not continued.
+TEST(Leftover, NotContinuedSaysWhyAndLeavesNothing) {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() /
+                       ("leftover-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
+  const std::string part = "Setup.exe.part", record = bvhttptools::RecordNameOf(part), url = "https://example.test/";
+  platform::Folder folder;
+  const struct {
+    const char* why;
+    std::function<void()> spoil;
+  } rows[] = {
+      {"it is not the file its record was made for", [&] { fs::resize_file(dir / part, 4); }},
+      {"its record is of an older form",
+       [&] { ASSERT_TRUE(folder.CreateNew(record).Write("brisvane-resume 1\nurl 0\n", 24)); }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.why);
+    fs::create_directories(dir);
+    ASSERT_TRUE(folder.Open(dir.string(), {}, false));
+    platform::HeldFile file = folder.CreateNew(part);
+    ASSERT_TRUE(file.Write("0123456789", 10));
+    ASSERT_TRUE(bvhttptools::KeepResumeRecord(folder, file, part, url, kHalf, false));
+    file.Close();
+    row.spoil();
+    KnownResource found;
+    std::string why;
+    EXPECT_FALSE(bvhttptools::TakeLeftover(folder, part, url, false, &found, &why).valid());
+    EXPECT_EQ(why, row.why);
+    EXPECT_FALSE(fs::exists(dir / part) || fs::exists(dir / record));
+    folder.Close();
+    fs::remove_all(dir);
+  }
 }
 
 }  // namespace
