@@ -73,6 +73,22 @@ int ConnectTo(int fd, const sockaddr_un& addr) {
   return rc == 0 ? 0 : errno;
 }
 
+// The kernel keeps who listened at the name, whoever put the socket there:
+// only an upgrader of this user's or root's is handed anything, not a
+// listener someone moved in after setting the upgrader's socket aside.
+bool ListenerMayTake(int fd, const std::string& path, std::string* reason) {
+  ucred cred;
+  socklen_t len = sizeof cred;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
+    *reason = "cannot tell who listens at " + path + ": " + ErrnoText(errno);
+    return false;
+  }
+  if (cred.uid == geteuid() || cred.uid == 0) return true;
+  *reason = "the listener at " + path + " belongs to uid " + std::to_string(cred.uid) +
+            ", not to this user or root: refused";
+  return false;
+}
+
 bool NobodyListens(int err) { return err == ENOENT || err == ECONNREFUSED; }
 
 // A blocking connect waits while the listener's backlog is full: bounded by
@@ -183,7 +199,10 @@ HandOverResult Send(const std::string& url, std::uint64_t requestId, const Limit
     result.reason = "socket failed: " + ErrnoText(errno);
     return result;
   }
-  if (!Connect(sock.fd(), addr, path, limit, &result)) return result;
+  if (!Connect(sock.fd(), addr, path, limit, &result) ||
+      !ListenerMayTake(sock.fd(), path, &result.reason)) {
+    return result;
+  }
   if (!SendFrame(sock.fd(), platform::MakeFrame(url, requestId), limit, &result.reason) ||
       !ReadReply(sock.fd(), limit, &result.reply, &result.reason)) {
     return result;
@@ -204,6 +223,9 @@ bool UpgraderReady(std::string* reason) {
     return false;
   }
   const int err = ConnectTo(sock.fd(), addr);
+  // Whose listener it is, the hand-over checks and names: counted as not
+  // ready here, it would have StartUpgrade start an upgrader that cannot
+  // listen at the taken name, and report the wrong reason.
   if (err == 0 || err == EAGAIN) return true;
   *reason = NobodyListens(err) ? "no upgrader is listening on " + path
                                : "connect to " + path + " failed: " + ErrnoText(err);

@@ -133,12 +133,58 @@ class BaseWalk {
   int links_ = 0;
 };
 
+// A base is absolute and plain: ".." would let a user's own folder lead the
+// walk out of it into a neighbour's, where no link rule applies.
+bool PlainAbsolute(const std::string& path, std::string* why) {
+  if (path.empty() || path[0] != '/') {
+    *why = "the data location is not an absolute path: " + path;
+    return false;
+  }
+  for (const std::string& part : ComponentsOf(path)) {
+    if (part != "..") continue;
+    *why = "the data location " + path + " holds a \"..\" component";
+    return false;
+  }
+  return true;
+}
+
+// Root works in a folder of the user it serves, or in its own: never in a
+// third user's, whichever way the path got there. Judged on the folder
+// reached, not on its name.
+bool OwnedByUserOrRoot(int dir, const std::string& path, uid_t user, const std::string& userFolder,
+                       std::string* why) {
+  struct stat st;
+  if (fstat(dir, &st) != 0) {
+    *why = "cannot look at " + path;
+    return false;
+  }
+  if (st.st_uid == 0 || st.st_uid == user) return true;
+  *why = "the data location " + path + " belongs to uid " + std::to_string(st.st_uid) +
+         ", neither to root nor to uid " + std::to_string(user) +
+         " the upgrade is for (the owner of the runtime folder " + userFolder + ")";
+  errno = EACCES;
+  return false;
+}
+
+// The folder the walk found, opened for real through its O_PATH descriptor
+// (taken here), never by its name. -1 on failure.
+int OpenWalked(int found) {
+  int dir;
+  do {
+    dir = openat(found, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (dir < 0 && errno == EINTR);
+  CloseKeepingErrno(found);
+  return dir;
+}
+
 }  // namespace
 
 int OpenUnsteeredFolder(const std::string& path, std::string* why) {
   std::string reason;
-  if (path.empty() || path[0] != '/') {
-    if (why != nullptr) *why = "the data location is not an absolute path: " + path;
+  uid_t user = 0;
+  std::string userFolder;
+  if (!PlainAbsolute(path, &reason) || !RuntimeDirOwner(&user, &userFolder, &reason)) {
+    if (why != nullptr) *why = reason;
     errno = EINVAL;
     return -1;
   }
@@ -148,14 +194,16 @@ int OpenUnsteeredFolder(const std::string& path, std::string* why) {
     if (why != nullptr) *why = reason;
     return -1;
   }
-  // The walk holds O_PATH descriptors; the folder is then opened for real
-  // through the last of them, never by its name.
-  int dir;
-  do {
-    dir = openat(found, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  } while (dir < 0 && errno == EINTR);
-  CloseKeepingErrno(found);
-  if (dir < 0 && why != nullptr) *why = "cannot open " + path;
+  const int dir = OpenWalked(found);
+  if (dir < 0) {
+    if (why != nullptr) *why = "cannot open " + path;
+    return -1;
+  }
+  if (!OwnedByUserOrRoot(dir, path, user, userFolder, &reason)) {
+    CloseKeepingErrno(dir);
+    if (why != nullptr) *why = reason;
+    return -1;
+  }
   return dir;
 }
 

@@ -2,6 +2,8 @@
 // file handling (internal, Linux only).
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 
 namespace brisvane::platform {
@@ -27,7 +29,16 @@ int OpenFolderOf(const std::string& path);
 // owner, so that a user who owns folders on the way cannot point the caller
 // into root's folders or another user's. -1 with a one-line `*why` (when
 // given) on failure; the caller closes the descriptor.
+//
+// A "..", and a folder finally reached that belongs neither to root nor to
+// the user the upgrade is for (RuntimeDirOwner), are refused as well.
 int OpenUnsteeredFolder(const std::string& path, std::string* why);
+
+// The user an upgrade is for: the owner of RuntimeDir(), through which that
+// user's client reaches the upgrader. Fills `*owner` and `*folder` (the
+// runtime folder's path); false with a one-line `*why` when there is none.
+// Defined beside RuntimeDir() in runtime_dir_posix.cpp.
+bool RuntimeDirOwner(uid_t* owner, std::string* folder, std::string* why);
 
 }  // namespace brisvane::platform
 

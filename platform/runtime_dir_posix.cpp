@@ -12,6 +12,7 @@
 #include <string>
 
 #include "files.h"
+#include "files_posix.h"
 
 namespace brisvane::platform {
 
@@ -71,6 +72,19 @@ std::string RuntimeDir() {
   const std::string userDir = "/run/user/" + std::to_string(LoginUid());
   if (IsDirectory(userDir)) return userDir;
   return PrivateTmpDir();
+}
+
+bool RuntimeDirOwner(uid_t* owner, std::string* folder, std::string* why) {
+  *folder = RuntimeDir();
+  struct stat st;
+  // Followed as the channel's bind follows it: the folder the client meets
+  // the upgrader in is the one whose owner counts.
+  if (folder->empty() || stat(folder->c_str(), &st) != 0) {
+    *why = "no runtime folder tells whom the upgrade is for";
+    return false;
+  }
+  *owner = st.st_uid;
+  return true;
 }
 
 }  // namespace brisvane::platform

@@ -922,6 +922,9 @@ class PlacesTest : public UpgradeTest {
     UpgradeTest::SetUp();
     ServeInstaller("setup.exe");
     ASSERT_EQ(::chmod(world_.root().toUtf8().constData(), 0711), 0);
+    // The runtime folder is the user's, as /run/user/<uid> would be: the
+    // upgrade is for its owner.
+    ASSERT_EQ(::chown(world_.runtimeDir().toUtf8().constData(), kUser, kUser), 0);
   }
   // A folder below the world's root, made for `owner` with `mode`.
   QString Folder(const QString& name, int owner, mode_t mode) {
@@ -995,6 +998,42 @@ TEST_F(PlacesTest, WhatRootMakesIsTheUsersWhateverTheUmask) {
   EXPECT_EQ(world_.Recorded("installer.args"), "1\n/verysilent");
   EXPECT_EQ(Record(world_)["result"].toString(), "installed");
   EXPECT_EQ(Log().filter("start brisvane result:1").size(), 2);
+}
+
+// The data location must be the user's own or root's, reached without "..":
+// in another user's, nothing is logged, written or cleaned up.
+TEST_F(PlacesTest, DataLocationOfAnotherUserOrThroughDotDotIsRefused) {
+  const struct {
+    const char* base;
+    const char* target;
+    int owner;
+    const char* refusal;  // in the console's error lines; nullptr: the upgrade runs
+  } rows[] = {{"home/../victim", "victim", kOtherUser, "holds a \"..\" component"},
+              {"home/../mine", "mine", kUser, "holds a \"..\" component"},
+              {"other", "other", kOtherUser, "belongs to uid 65533, neither to root nor to uid 65534"},
+              {"rootowned", "rootowned", 0, nullptr},
+              {"own", "own", kUser, nullptr}};
+  Folder("home", kUser, 0755);
+  const QString console = world_.root() + "/console.txt";
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.base);
+    // A leftover as an earlier root run for the folder's owner left it.
+    const QString part = Folder(row.target, row.owner, 0755) + "/Tamberk/Brisvane/setup.exe.part";
+    WriteFile(part, "the owner's bytes");
+    ASSERT_EQ(::chmod(part.toUtf8().constData(), 0600), 0);
+    world_.SetDataHome(world_.root() + "/" + row.base);
+    QFile::remove(world_.recordDir() + "/installer.args");
+    world_.StartAfter("exec 2>" + console);
+    ASSERT_TRUE(world_.WaitUntilServing());
+    ASSERT_EQ(world_.SendRequest(server_->Url("/files/setup.exe")), 0);
+    ASSERT_TRUE(world_.WaitForExit(30000));
+    EXPECT_EQ(world_.Recorded("installer.args").isEmpty(), row.refusal != nullptr);
+    if (row.refusal == nullptr) continue;
+    EXPECT_EQ(QDir(QFileInfo(part).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              QStringList{"setup.exe.part"});
+    EXPECT_EQ(ReadFile(part), "the owner's bytes");
+    EXPECT_TRUE(ReadFile(console).contains(row.refusal)) << ReadFile(console).toStdString();
+  }
 }
 
 // ---------------------------------------------------------------------------

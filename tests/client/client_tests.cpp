@@ -101,6 +101,28 @@ std::map<int, bool> SocketDescriptors() {
   return result;
 }
 
+// A listener bound at `path` that uid 65534 set listening, as a user who
+// moved the upgrader's socket aside would: the kernel keeps who called
+// listen(), here a child that took that uid. -1 on failure; needs root.
+int ListenerOfAnotherUser(const std::string& path) {
+  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  const sockaddr_un addr = UnixAddress(path);
+  if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) _exit(setresuid(65534, 65534, 65534) == 0 && listen(fd, 8) == 0 ? 0 : 1);
+  return test_support::WaitExit(child) == 0 ? fd : -1;
+}
+
+// The bytes sent over every connection waiting at `listener`.
+std::size_t BytesWaiting(int listener) {
+  std::size_t total = 0;
+  for (int c; (c = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK)) >= 0; close(c)) {
+    char buffer[256];
+    for (ssize_t n; (n = recv(c, buffer, sizeof buffer, 0)) > 0;) total += static_cast<std::size_t>(n);
+  }
+  return total;
+}
+
 class ClientTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -264,6 +286,28 @@ TEST_F(ClientTest, LimitTooLongForTheClockMeansNoLimit) {
   const HandOverResult result =
       HandOverUpgrade("http://h/a.exe", std::chrono::milliseconds::max());
   EXPECT_EQ(result.status, Status::kReplied) << result.reason;
+}
+
+// ---------------------------------------------------------------------------
+// A listener at the upgrader's name that is another user's is handed nothing.
+
+TEST_F(ClientTest, ListenerOfAnotherUserIsHandedNothing) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
+  const int listener = ListenerOfAnotherUser(socketPath_);
+  ASSERT_GE(listener, 0);
+  const std::string refusal =
+      "the listener at " + socketPath_ + " belongs to uid 65534, not to this user or root: refused";
+  const HandOverResult handed = HandOverUpgrade("http://h/a.exe", 1s);
+  EXPECT_EQ(handed.status, Status::kFailed);
+  EXPECT_EQ(handed.reason, refusal);
+  brisvane::StartOptions options;
+  options.upgraderPath = "/nonexistent/BrisvaneUpgrade";
+  options.limit = 1s;
+  const brisvane::StartResult started = brisvane::StartUpgrade("http://h/b.exe", options);
+  EXPECT_EQ(started.status, brisvane::StartResult::Status::kFailed);
+  EXPECT_EQ(started.reason, refusal);
+  EXPECT_EQ(BytesWaiting(listener), 0u);
+  close(listener);
 }
 
 // ---------------------------------------------------------------------------
