@@ -181,11 +181,15 @@ Launch RunInstaller(InstallerJob& job, InstallerEvent* report) {
     return job.gate->IsShut() ? Launch::kClosed : Launch::kRefused;
   }
   report->signatureVerified = job.key.has_value();
-  if (!job.installer.MoveToOwnFolder()) {
+  std::string unfit;
+  if (!job.installer.MoveToOwnFolder(&unfit)) {
     const unsigned long error = platform::LastErrorCode();
     WithLiveInstance([&](BrisvaneUpgrade*) {
       LOG_ERROR("ThreadStartInstaller the installer could not be moved to a folder of its own:%d",
                 static_cast<int>(error));
+      if (unfit.empty()) return;
+      LOG_ERROR("ThreadStartInstaller no place only root can change can hold the installer: %s",
+                EscapeForLog(QString::fromStdString(unfit)).c_str());
     });
     return Launch::kNotStarted;
   }
@@ -195,7 +199,8 @@ Launch RunInstaller(InstallerJob& job, InstallerEvent* report) {
     return Launch::kClosed;
   }
   platform::Process process;
-  const int started = platform::LaunchHeldInstaller(job.installer.file, job.installer.Path(), &process);
+  const int started = platform::LaunchHeldInstaller(job.installer.file, job.installer.Path(), &process,
+                                                    job.installer.own.get());
   const unsigned long launchError = platform::LastErrorCode();
   WithLiveInstance([&](BrisvaneUpgrade*) {
     LOG_INFO("ThreadStartInstaller[upgrade] start installer result:%d", started);
@@ -443,7 +448,7 @@ std::int32_t BrisvaneUpgrade::StartDownload(const QString& url, std::uint64_t re
   m_outcome.installer = installerName;
   m_outcome.url = LoggableUrl(url);
   m_installer.Discard();
-  m_installer = ReceivedInstaller{downloadFolder, installerName, {}, {}, {}, {}};
+  m_installer = ReceivedInstaller{downloadFolder, installerName, {}, {}, {}, {}, {}};
   // A retry after an installer that would not start: the bar follows the
   // new download again instead of the old ticker.
   if (m_timer && m_timer->isActive()) m_timer->stop();

@@ -1,17 +1,17 @@
 #include "installer_run.h"
 
 constexpr char kSignatureSuffix[] = ".minisig";
-// The folder an installer runs from: "upgrade-" and random characters.
-constexpr char kOwnFolderPrefix[] = "upgrade-";
 
 std::string ReceivedInstaller::Path() const {
   if (!folder) return name;
   return folder->path() + "/" + name;
 }
 
-bool ReceivedInstaller::MoveToOwnFolder() {
+bool ReceivedInstaller::MoveToOwnFolder(std::string* why) {
   if (!folder || own) return false;
-  auto made = std::make_shared<platform::Folder>(folder->CreatePrivate(kOwnFolderPrefix));
+  std::shared_ptr<const platform::Folder> parent = platform::Folder::InstallerParent(folder, why);
+  auto made = std::make_shared<platform::Folder>(parent ? parent->CreatePrivate(kOwnFolderPrefix)
+                                                        : platform::Folder());
   if (!made->valid()) {
     Discard();
     return false;
@@ -19,10 +19,15 @@ bool ReceivedInstaller::MoveToOwnFolder() {
   home = folder;
   folder = made;
   own = made;
-  const bool moved = home->MoveInto(*own, name, file) &&
-                     (!signature.valid() || home->MoveInto(*own, name + kSignatureSuffix, signature));
-  if (!moved) Discard();
-  return moved;
+  ownParent = parent;
+  // MoveInto removes from the data folder what it failed to move; a
+  // signature never tried goes the same way, and the own folder with what
+  // did get there.
+  const bool moved = home->MoveInto(*own, name, file);
+  if (!moved && signature.valid()) home->Remove(name + kSignatureSuffix, signature);
+  const bool whole = moved && (!signature.valid() || home->MoveInto(*own, name + kSignatureSuffix, signature));
+  if (!whole) Discard();
+  return whole;
 }
 
 bool ReceivedInstaller::Discard() {
@@ -32,9 +37,10 @@ bool ReceivedInstaller::Discard() {
     // handles go first, since Windows removes no file that is still held.
     file.Close();
     signature.Close();
-    removed = own->RemoveWithContents(*home);
+    removed = own->RemoveWithContents(*ownParent);
     folder = home;
     own.reset();
+    ownParent.reset();
     return removed;
   }
   if (folder && file.valid()) removed = folder->Remove(name, file);

@@ -10,6 +10,10 @@
 #include "folder.h"
 #include "held_file.h"
 
+// The folder an installer runs from: "upgrade-" and random characters;
+// start-up removes those left by earlier runs.
+constexpr char kOwnFolderPrefix[] = "upgrade-";
+
 // The downloaded installer, held from its creation, in the folder it lies
 // in; with its signature file when one was fetched.
 struct ReceivedInstaller {
@@ -18,18 +22,22 @@ struct ReceivedInstaller {
   platform::HeldFile file;
   platform::HeldFile signature;
   // Once moved there (MoveToOwnFolder): the folder made for this installer
-  // alone, which `folder` then is, and the data folder it was made in.
+  // alone, which `folder` then is, the data folder it came from, and the
+  // folder `own` was made in (Folder::InstallerParent).
   std::shared_ptr<platform::Folder> own;
   std::shared_ptr<const platform::Folder> home;
+  std::shared_ptr<const platform::Folder> ownParent;
 
   // The installer's path, for the log and as the name it runs under.
   std::string Path() const;
   // Moves the installer and its signature out of the data folder, which its
-  // user can write, into a new folder only the upgrader can write, so that
-  // nothing the user drops there (a library the installer would load from
-  // its own folder, say) lies beside it when it runs. False when that
-  // failed; the installer is then discarded.
-  bool MoveToOwnFolder();
+  // user can write, into a new folder only the upgrader can write (with
+  // raised rights on Linux: outside the user's folders), so that nothing the
+  // user drops there (a library the installer would load from its own
+  // folder, say) lies beside it when it runs. False when that failed; the
+  // installer is then discarded, from the data folder too, and `*why` (when
+  // given) says why no folder could be made, when that was the cause.
+  bool MoveToOwnFolder(std::string* why = nullptr);
   // Removes the installer and its signature through the folder, each only
   // while its name still holds the file received, and lets both go; the
   // own folder goes with all that is in it. False when something was left.

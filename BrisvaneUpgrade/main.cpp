@@ -150,6 +150,7 @@ int main(int argc, char* argv[]) {
   curl_global_init(CURL_GLOBAL_DEFAULT);
   InstallLogLock();
   FILE* logStream = InitLog();
+  RemoveEarlierInstallerFolders();
 
   if (startRequest.kind == CommandLineRequest::Kind::kMalformed) {
     LOG_ERROR("main the command line is refused, nothing is started: %s",

@@ -5,8 +5,10 @@
 #include <mutex>
 
 #include "guard.h"
+#include "installer_run.h"
 #include "log.h"
 #include "log_file.h"
+#include "log_text.h"
 
 platform::Guard g_singletonMutex;
 
@@ -57,3 +59,15 @@ void LockLog(bool acquire, void*) {
 }  // namespace
 
 void InstallLogLock() { LogSetLockHook(LockLog, nullptr); }
+
+void RemoveEarlierInstallerFolders() {
+  // Never created here: without a data folder an unelevated run has nothing
+  // to sweep, and a raised one finds its place without it.
+  const std::shared_ptr<const platform::Folder> parent =
+      platform::Folder::InstallerParent(OpenDataFolder(false), nullptr);
+  if (!parent) return;
+  for (const std::string& path : parent->RemoveLeftoverPrivate(kOwnFolderPrefix)) {
+    LOG_INFO("BrisvaneUpgrade removed the folder of an earlier installer run:%s",
+             EscapeForLog(QString::fromStdString(path)).c_str());
+  }
+}

@@ -36,3 +36,10 @@ FILE* InitLog();
 
 // Serialises whole log lines across threads; install before any thread starts.
 void InstallLogLock();
+
+// Removes the installer folders earlier runs left where this one would make
+// its own (Folder::InstallerParent): a run killed while its installer ran
+// leaves one nobody but the upgrader's user can remove. Only those provably
+// ours that no run still holds (Folder::RemoveLeftoverPrivate); each one
+// removed is logged.
+void RemoveEarlierInstallerFolders();

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -53,17 +54,44 @@ class Folder {
   Folder Child(const std::string& name, bool create) const;
 
   // Creates a new folder right below this one, named `prefix` followed by
-  // random characters, that only the upgrader's own user can write or list
+  // 16 random hex digits, that only the upgrader's own user can write or list
   // (Linux: mode 0700, owned by the effective user; Windows: a protected DACL
   // of SYSTEM and Administrators, nothing inherited), and holds it
-  // (Windows: sharing neither writing nor deletion). Invalid on failure.
+  // (Windows: sharing neither writing nor deletion; Linux: with an exclusive
+  // flock on its descriptor, so RemoveLeftoverPrivate of another process
+  // leaves it alone while this object lives). Invalid on failure.
   Folder CreatePrivate(const std::string& prefix) const;
 
-  // Moves `file`, held and standing here under `name`, into `to` (a folder
-  // on the same volume) under the same name, through the held folders, and
-  // keeps holding it. False, with `file` let go, when `name` no longer holds
-  // that very file or the move fails. Windows: a sealed file is reopened for
-  // the move and sealed again, checked to be the same file.
+  // Where CreatePrivate makes the installer's folder. Without raised rights:
+  // `dataFolder` itself. Linux with raised rights: a folder no other user
+  // can write or rename anything in, on a file system that lets programs
+  // run: "/var/lib/brisvane-upgrade" (created root's, 0700, when missing),
+  // else "/var/tmp", else "/tmp"; every component from "/" down is reached
+  // without following a link and must be root's and either writable by
+  // nobody else or sticky. Null, with every refusal in `*why` (when given),
+  // when no place qualifies: the installer must not run then. Windows:
+  // `dataFolder`, whose chain Open holds against renames.
+  static std::shared_ptr<const Folder> InstallerParent(std::shared_ptr<const Folder> dataFolder,
+                                                       std::string* why = nullptr);
+
+  // Removes the folders CreatePrivate left here with `prefix` in earlier,
+  // ended runs: only a real folder (no link) named `prefix` and 16 hex
+  // digits, owned by the effective user with mode 0700, that no process
+  // holds (Linux: neither the folder nor a file right in it is flocked, as
+  // a live CreatePrivate folder and a running held installer are). What is
+  // inside goes as RemoveWithContents removes it. The paths removed.
+  // Windows: nothing is swept (empty).
+  std::vector<std::string> RemoveLeftoverPrivate(const std::string& prefix) const;
+
+  // Moves `file`, held and standing here under `name`, into `to` under the
+  // same name, through the held folders, and keeps holding it. Linux: a
+  // file that cannot be renamed there (another file system, or a name that
+  // no longer holds it) is copied from the held bytes into a new file in
+  // `to`, sealed. False when the move fails: `file` is then let go, and
+  // removed from here first while `name` still holds it, so that nothing
+  // received stays behind. Windows: `to` must be on the same volume; a
+  // sealed file is reopened for the move and sealed again, checked to be the
+  // same file.
   bool MoveInto(const Folder& to, const std::string& name, HeldFile& file) const;
 
   // Removes everything in this folder (a folder this object holds, such as

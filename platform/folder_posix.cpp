@@ -5,10 +5,13 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -210,6 +213,38 @@ bool Folder::HasFolder(const std::string& name) const {
          S_ISDIR(st.st_mode);
 }
 
+namespace {
+
+// A descriptor of its own for `dir` (flock belongs to the open file, and the
+// folder's own descriptor is shared by every user of the Folder).
+int OwnDescription(int dir) {
+  int fd;
+  do {
+    fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// The new private folder `name` in `dir`, held and locked; -1 on failure.
+int MakeLockedPrivate(int dir, const std::string& name) {
+  if (!PlainName(name) || mkdirat(dir, name.c_str(), 0700) != 0) return -1;
+  int fd;
+  do {
+    fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  struct stat st;
+  // The folder's owner may have swapped their own in at the new name: only
+  // ours, and then only ours to write or list (the umask may narrow 0700).
+  if (fd < 0 || fstat(fd, &st) != 0 || st.st_uid != geteuid() || fchmod(fd, 0700) != 0 ||
+      flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (fd >= 0) CloseKeepingErrno(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 Folder Folder::CreatePrivate(const std::string& prefix) const {
   Folder made;
   unsigned char random[8];
@@ -221,29 +256,25 @@ Folder Folder::CreatePrivate(const std::string& prefix) const {
     name += hex;
   }
   const int dir = static_cast<int>(native());
-  if (!PlainName(name) || mkdirat(dir, name.c_str(), 0700) != 0) return made;
-  int fd;
-  do {
-    fd = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  struct stat st;
-  // The folder's owner may have swapped their own in at the new name: only
-  // ours, and then only ours to write or list (the umask may narrow 0700).
-  if (fd < 0 || fstat(fd, &st) != 0 || st.st_uid != geteuid() || fchmod(fd, 0700) != 0) {
-    if (fd >= 0) CloseKeepingErrno(fd);
-    return made;
-  }
+  // Between mkdir and its lock the new folder looks like a leftover: a
+  // shared lock on the parent keeps RemoveLeftoverPrivate (exclusive) out
+  // until then.
+  const int guard = OwnDescription(dir);
+  if (guard >= 0) flock(guard, LOCK_SH);
+  const int fd = MakeLockedPrivate(dir, name);
+  if (guard >= 0) CloseKeepingErrno(guard);
+  if (fd < 0) return made;
   made.handles_.push_back(fd);
-  made.path_ = path_ + "/" + name;
+  made.path_ = path_ + (path_.empty() || path_.back() == '/' ? "" : "/") + name;
   return made;
 }
 
 namespace {
 
-// Replaces `file` by a copy of its bytes created new as `name` in `to`,
-// sealed. False, with `file` let go, on failure.
-bool CopyInto(const Folder& to, const std::string& name, HeldFile& file) {
-  HeldFile copy = to.CreateNew(name);
+// Copies the bytes `file` holds into `copy`, created new as `name` in `to`
+// and sealed. False on failure, with nothing left in `to`.
+bool CopyInto(const Folder& to, const std::string& name, const HeldFile& file, HeldFile& copy) {
+  copy = to.CreateNew(name);
   std::vector<char> buffer(1 << 20);
   std::uint64_t offset = 0;
   long long got = 0;
@@ -251,14 +282,32 @@ bool CopyInto(const Folder& to, const std::string& name, HeldFile& file) {
          copy.Write(buffer.data(), static_cast<std::size_t>(got))) {
     offset += static_cast<std::uint64_t>(got);
   }
-  const bool copied = copy.valid() && got == 0 && copy.Sync() && copy.Seal();
-  file.Close();
-  if (!copied) {
-    if (copy.valid()) to.Remove(name, copy);
+  if (copy.valid() && got == 0 && copy.Sync() && copy.Seal()) return true;
+  const int error = errno;
+  if (copy.valid()) to.Remove(name, copy);
+  copy.Close();
+  errno = error;
+  return false;
+}
+
+}  // namespace
+
+namespace {
+
+bool SameFile(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
+// Renames `name` from `dir` into `into` when it still is the held file, the
+// only way the held descriptor (and what runs from it) names the new place.
+// Whatever the folder's owner put at the name in between goes back.
+bool RenameHeld(int dir, int into, const std::string& name, const struct stat& held) {
+  struct stat named;
+  if (held.st_nlink == 0 || fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !SameFile(named, held) || renameat2(dir, name.c_str(), into, name.c_str(), RENAME_NOREPLACE) != 0) {
     return false;
   }
-  file = std::move(copy);
-  return true;
+  if (fstatat(into, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && SameFile(named, held)) return true;
+  if (renameat2(into, name.c_str(), dir, name.c_str(), RENAME_NOREPLACE) != 0) unlinkat(into, name.c_str(), 0);
+  return false;
 }
 
 }  // namespace
@@ -271,21 +320,20 @@ bool Folder::MoveInto(const Folder& to, const std::string& name, HeldFile& file)
     errno = EINVAL;
     return false;
   }
-  // Renamed, so that the held descriptor (and what runs from it) names the
-  // new place. A file whose every name was taken from it meanwhile, or
-  // whose name now holds somebody else's file, is copied instead from the
-  // bytes held: this folder's owner decides nothing that lands in `to`.
-  const int dir = static_cast<int>(native());
-  const int into = static_cast<int>(to.native());
-  struct stat named;
-  if (held.st_nlink > 0 && renameat2(dir, name.c_str(), into, name.c_str(), RENAME_NOREPLACE) == 0) {
-    if (fstatat(into, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
-        named.st_ino == held.st_ino) {
-      return true;
-    }
-    unlinkat(into, name.c_str(), 0);
+  // A file that cannot be renamed (another file system, or its name taken
+  // from it) is copied from the bytes held: this folder's owner decides
+  // nothing that lands in `to`.
+  if (RenameHeld(static_cast<int>(native()), static_cast<int>(to.native()), name, held)) return true;
+  HeldFile original = std::move(file);
+  if (CopyInto(to, name, original, file)) {
+    // The original stays nowhere the user could take it from.
+    Remove(name, original);
+    return true;
   }
-  return CopyInto(to, name, file);
+  const int error = errno;
+  Remove(name, original);
+  errno = error;
+  return false;
 }
 
 namespace {
@@ -350,6 +398,118 @@ bool Folder::GiveToOwner(const HeldFile& file) const {
   }
   if (st.st_uid == folder.st_uid && st.st_gid == folder.st_gid) return true;
   return fchown(fd, folder.st_uid, folder.st_gid) == 0;
+}
+
+namespace {
+
+// No other user can rename or replace what root has in a folder that is
+// root's and writable by nobody else, or sticky.
+bool OnlyRootRenames(const struct stat& st) {
+  return S_ISDIR(st.st_mode) && st.st_uid == 0 && ((st.st_mode & 022) == 0 || (st.st_mode & S_ISVTX) != 0);
+}
+
+// Opens `path` (absolute) from "/" one component at a time, never through
+// a link, each component checked with OnlyRootRenames; `made`, when not
+// empty, is created below it (root's, 0700) when missing. The program must
+// be able to run from there. -1 with the reason in `*why`.
+int OpenRootPlace(const std::string& path, const std::string& made, std::string* why) {
+  int dir = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  std::string where;
+  std::vector<std::string> names;
+  for (std::string::size_type at = 1; at < path.size();) {
+    const std::string::size_type slash = std::min(path.find('/', at), path.size());
+    names.push_back(path.substr(at, slash - at));
+    at = slash + 1;
+  }
+  if (!made.empty()) names.push_back(made);
+  struct stat st;
+  bool fit = dir >= 0 && fstat(dir, &st) == 0 && OnlyRootRenames(st);
+  for (std::size_t i = 0; fit && i < names.size(); ++i) {
+    where += "/" + names[i];
+    if (!made.empty() && i + 1 == names.size()) mkdirat(dir, names[i].c_str(), 0700);
+    const int next = openat(dir, names[i].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    CloseKeepingErrno(dir);
+    dir = next;
+    fit = dir >= 0 && fstat(dir, &st) == 0 && OnlyRootRenames(st);
+  }
+  struct statvfs fs;
+  if (fit && (fstatvfs(dir, &fs) != 0 || (fs.f_flag & ST_NOEXEC) != 0)) {
+    *why += (why->empty() ? "" : "; ") + where + " does not let programs run";
+    fit = false;
+  } else if (!fit) {
+    *why += (why->empty() ? "" : "; ") + (where.empty() ? "/" : where) + " is no folder only root can change";
+  }
+  if (!fit && dir >= 0) CloseKeepingErrno(dir);
+  return fit ? dir : -1;
+}
+
+// `name` is `prefix` and the 16 hex digits CreatePrivate adds.
+bool PrivateName(const std::string& name, const std::string& prefix) {
+  if (name.size() != prefix.size() + 16 || name.compare(0, prefix.size(), prefix) != 0) return false;
+  return name.find_first_not_of("0123456789abcdef", prefix.size()) == std::string::npos;
+}
+
+// True when no process holds a lock on a file right in `dir`: a held
+// installer keeps the lock its upgrader took for as long as it runs.
+bool NoFileLocked(int dir, const std::vector<std::string>& names) {
+  for (const std::string& name : names) {
+    const int fd = openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    const bool free = fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    if (!free) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::shared_ptr<const Folder> Folder::InstallerParent(std::shared_ptr<const Folder> dataFolder, std::string* why) {
+  if (!RunningElevated()) return dataFolder;
+  // The data folder is its user's: they could rename the installer's folder
+  // aside and put their own at its name while the installer runs.
+  static const char* const kPlaces[][2] = {{"/var/lib", "brisvane-upgrade"}, {"/var/tmp", ""}, {"/tmp", ""}};
+  std::string reasons;
+  for (const auto& place : kPlaces) {
+    const int fd = OpenRootPlace(place[0], place[1], &reasons);
+    if (fd < 0) continue;
+    auto parent = std::make_shared<Folder>();
+    parent->handles_.push_back(fd);
+    parent->path_ = std::string(place[0]) + (place[1][0] == '\0' ? "" : "/") + place[1];
+    return parent;
+  }
+  if (why != nullptr) *why = reasons;
+  return nullptr;
+}
+
+std::vector<std::string> Folder::RemoveLeftoverPrivate(const std::string& prefix) const {
+  std::vector<std::string> removed;
+  const int guard = valid() ? OwnDescription(static_cast<int>(native())) : -1;
+  if (guard < 0 || flock(guard, LOCK_EX) != 0) {
+    if (guard >= 0) close(guard);
+    return removed;
+  }
+  // Chosen and locked under the parent's lock, so that no run can be
+  // between making its folder and locking it.
+  std::vector<Folder> leftovers;
+  for (const std::string& name : Names()) {
+    struct stat st;
+    if (!PrivateName(name, prefix)) continue;
+    Folder found = Child(name, false);
+    if (!found.valid() || fstat(static_cast<int>(found.native()), &st) != 0 || st.st_uid != geteuid() ||
+        (st.st_mode & 07777) != 0700 || flock(static_cast<int>(found.native()), LOCK_EX | LOCK_NB) != 0 ||
+        !NoFileLocked(static_cast<int>(found.native()), found.Names())) {
+      continue;
+    }
+    leftovers.push_back(std::move(found));
+  }
+  close(guard);
+  for (Folder& leftover : leftovers) {
+    const std::string path = leftover.path();
+    if (leftover.RemoveWithContents(*this)) removed.push_back(path);
+  }
+  return removed;
 }
 
 bool RunningElevated() { return geteuid() == 0; }

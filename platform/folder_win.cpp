@@ -646,14 +646,16 @@ Folder Folder::CreatePrivate(const std::string& prefix) const {
     return made;
   }
   const std::wstring name = Widen(prefix) + suffix;
-  // Delete access: RemoveWithContents removes it through this very handle.
   // Sharing writing, unlike the chain: a rename into it (MoveInto) has the
   // system open it for writing, and its DACL already keeps every other user
-  // out; no delete sharing, so it cannot be renamed or replaced.
+  // out; no delete sharing, so it cannot be renamed or replaced. No delete
+  // access either: the installer's working folder is opened sharing reading
+  // and writing only, which a handle with delete access would refuse;
+  // RemoveWithContents then removes it by its name in the parent.
   HANDLE handle = OpenInFolder(
       AsHandle(native()), name,
-      {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-       FILE_CREATE, FILE_DIRECTORY_FILE, descriptor});
+      {FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, FILE_CREATE,
+       FILE_DIRECTORY_FILE, descriptor});
   const DWORD error = GetLastError();
   LocalFree(descriptor);
   if (handle == INVALID_HANDLE_VALUE) {
@@ -681,8 +683,13 @@ bool Folder::MoveInto(const Folder& to, const std::string& name, HeldFile& file)
     const bool here = Holds(AsHandle(native()), wide, AsHandle(file.native()));
     const NTSTATUS status = here ? RenameRelative(AsHandle(file.native()), into, wide, false) : 0;
     if (here && status >= 0) return true;
-    if (here) SetStatusError(status);
-    file.Close();
+    if (!here) {
+      file.Close();
+      return false;
+    }
+    // Still here: it goes, as nothing received may stay behind.
+    Remove(name, file);
+    SetStatusError(status);
     return false;
   }
   // Sealed: while no handle holds it, the file's own DACL (CreateNew's
@@ -695,6 +702,8 @@ bool Folder::MoveInto(const Folder& to, const std::string& name, HeldFile& file)
   if (moving == INVALID_HANDLE_VALUE) return false;
   const NTSTATUS status = RenameRelative(moving, into, wide, false);
   if (status < 0) {
+    // Reopened with delete access: still here, it goes through that handle.
+    MarkForDeletion(moving);
     CloseHandle(moving);
     SetStatusError(status);
     return false;
@@ -709,23 +718,41 @@ bool Folder::MoveInto(const Folder& to, const std::string& name, HeldFile& file)
   return false;
 }
 
+namespace {
+
+// The folder `name` in `parent`, opened to be removed. An installer that has
+// just ended may still hold its working folder for a moment (Wine closes a
+// process's handles after its end is signalled), as may a virus scanner: a
+// sharing violation is waited out for a few seconds.
+HANDLE OpenFolderToRemove(HANDLE parent, const std::wstring& name) {
+  const ULONGLONG deadline = GetTickCount64() + kBusyWaitMs;
+  for (;;) {
+    HANDLE handle =
+        OpenInFolder(parent, name, {DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_DIRECTORY_FILE});
+    if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
+        GetTickCount64() >= deadline) {
+      return handle;
+    }
+    Sleep(kBusyPollMs);
+  }
+}
+
+}  // namespace
+
 bool Folder::RemoveWithContents(const Folder& parent) {
   if (!valid()) return false;
   HANDLE own = AsHandle(native());
   const bool emptied = EmptyFolder(own, 0);
-  // CreatePrivate's handle has delete access and goes itself.
+  // A handle with delete access goes itself.
   bool removed = emptied && MarkForDeletion(own);
   if (emptied && !removed && GetLastError() == ERROR_ACCESS_DENIED && parent.valid()) {
-    // One held without (Open, Child): let go, then removed by its name in
-    // `parent` while that is still this folder.
+    // One held without (CreatePrivate, Open, Child): let go, then removed by
+    // its name in `parent` while that is still this folder.
     BY_HANDLE_FILE_INFORMATION held;
     const bool known = GetFileInformationByHandle(own, &held) != 0;
     const std::wstring name = Widen(path_.substr(path_.find_last_of("\\/") + 1));
     Close();
-    HANDLE handle = known ? OpenInFolder(AsHandle(parent.native()), name,
-                                         {DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
-                                          FILE_DIRECTORY_FILE})
-                          : INVALID_HANDLE_VALUE;
+    HANDLE handle = known ? OpenFolderToRemove(AsHandle(parent.native()), name) : INVALID_HANDLE_VALUE;
     removed = handle != INVALID_HANDLE_VALUE && SameFile(handle, held) && MarkForDeletion(handle);
     if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
   }
@@ -865,6 +892,20 @@ bool Folder::HasFolder(const std::string& name) const {
   const bool real = IsRealFolder(AttributesOf(handle, Widen(path_) + L"\\" + wide));
   CloseHandle(handle);
   return real;
+}
+
+std::shared_ptr<const Folder> Folder::InstallerParent(std::shared_ptr<const Folder> dataFolder, std::string*) {
+  // Open holds the data folder's chain and CreatePrivate the new folder
+  // against renames: its user cannot swap it while the installer runs.
+  return dataFolder;
+}
+
+std::vector<std::string> Folder::RemoveLeftoverPrivate(const std::string&) const {
+  // Not swept: telling an abandoned folder from one whose installer still
+  // runs takes holding every file in it exclusively first (a running
+  // program's file cannot be removed, the rest could, leaving it half).
+  // Until then an elevated run killed while its installer ran leaves it.
+  return {};
 }
 
 bool RunningElevated() {

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 
+#include "folder.h"
 #include "held_file.h"
 
 namespace brisvane::platform {
@@ -75,7 +76,13 @@ int LaunchInstaller(const std::string& path, Process* process);
 // is given the path resolved from the handle (GetFinalPathNameByHandleW), not
 // `path`; the file and the folders on that path must be held against renames
 // by the caller (Folder) so that the shell finds this very file there.
-int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process);
+// `workingFolder`, when given, is the installer's working folder (Linux:
+// entered through its descriptor; Windows: by the path its handle resolves
+// to); else it inherits the upgrader's. Linux: the file is flocked first,
+// and the installer inherits the lock with the descriptor, so that
+// Folder::RemoveLeftoverPrivate leaves its folder alone while it runs.
+int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process,
+                        const Folder* workingFolder = nullptr);
 
 // Runs the post-install script at `path` hidden. Windows: the shell is given
 // the path in double quotes. Linux: /bin/sh <path>.

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -72,7 +73,8 @@ class SpawnSetup {
  public:
   // `keepFd`, when not -1, reaches the child as descriptor 3 (see
   // kHeldDescriptor); nothing else beyond stdio does.
-  explicit SpawnSetup(Detach detach, int keepFd = -1) {
+  // `workingDir`, when not -1, is the folder the child starts in.
+  explicit SpawnSetup(Detach detach, int keepFd = -1, int workingDir = -1) {
     ok_ = posix_spawnattr_init(&attr_) == 0;
     if (!ok_) return;
     attrInit_ = true;
@@ -98,7 +100,9 @@ class SpawnSetup {
     // descriptor closed, even one somebody opened without O_CLOEXEC.
     // The dup comes first, before stdio could take the number, and leaves the
     // copy without close-on-exec: a "#!" script's interpreter opens it by name.
-    ok_ = (keepFd < 0 || posix_spawn_file_actions_adddup2(&actions_, keepFd, kHeldDescriptor) == 0) &&
+    // The folder is entered first, before the close below takes its number.
+    ok_ = (workingDir < 0 || posix_spawn_file_actions_addfchdir_np(&actions_, workingDir) == 0) &&
+          (keepFd < 0 || posix_spawn_file_actions_adddup2(&actions_, keepFd, kHeldDescriptor) == 0) &&
           posix_spawn_file_actions_addopen(&actions_, 0, "/dev/null",
                                            O_RDONLY, 0) == 0 &&
           posix_spawn_file_actions_addopen(&actions_, 1, "/dev/null",
@@ -177,8 +181,9 @@ void ReapInBackground(idtype_t type, id_t id) {
 
 // Spawns a process to be waited on and hands back a pidfd for it; with
 // `keepFd`, the process runs that file (see SpawnSetup).
-int SpawnWaitable(const std::vector<std::string>& args, Process* process, int keepFd = -1) {
-  SpawnSetup setup(Detach::kGroup, keepFd);
+int SpawnWaitable(const std::vector<std::string>& args, Process* process, int keepFd = -1,
+                  int workingDir = -1) {
+  SpawnSetup setup(Detach::kGroup, keepFd, workingDir);
   pid_t pid = -1;
   const int err = setup.Spawn(args, &pid, keepFd < 0 ? nullptr : kHeldPath);
   if (err != 0) {
@@ -205,16 +210,23 @@ int LaunchInstaller(const std::string& path, Process* process) {
   return SpawnWaitable({path, "/verysilent"}, process);
 }
 
-int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process) {
+int LaunchHeldInstaller(const HeldFile& file, const std::string& path, Process* process,
+                        const Folder* workingFolder) {
   *process = Process();
-  if (!file.valid() || !file.singleName()) {
+  if (!file.valid() || !file.singleName() || (workingFolder != nullptr && !workingFolder->valid())) {
     errno = EINVAL;
     return 0;
   }
+  const int fd = static_cast<int>(file.native());
   // Through the held descriptor, as MakeOwnerExecutable does by name;
   // failing is left to the exec to report.
-  fchmod(static_cast<int>(file.native()), 0700);
-  return SpawnWaitable({path, "/verysilent"}, process, static_cast<int>(file.native()));
+  fchmod(fd, 0700);
+  // The installer's descriptor 3 shares this open file, and with it the
+  // lock, which then lasts until the installer has ended: a later run must
+  // not sweep the folder it runs from. A lock refused changes nothing else.
+  flock(fd, LOCK_EX | LOCK_NB);
+  return SpawnWaitable({path, "/verysilent"}, process, fd,
+                       workingFolder != nullptr ? static_cast<int>(workingFolder->native()) : -1);
 }
 
 int LaunchScript(const std::string& path, Process* process) {

@@ -21,7 +21,7 @@ namespace {
 // Asks the shell to start `file` elevated; `process` (if not null) receives
 // the process to wait on.
 int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
-             Process* process) {
+             Process* process, const wchar_t* directory = nullptr) {
   SHELLEXECUTEINFOW info;
   ZeroMemory(&info, sizeof(info));
   info.cbSize = sizeof(info);
@@ -36,6 +36,7 @@ int ShellRun(const std::wstring& file, const wchar_t* parameters, int show,
   info.lpVerb = L"runas";
   info.lpFile = file.c_str();
   info.lpParameters = parameters;
+  info.lpDirectory = directory;
   info.nShow = show;
   // The shell may hand the launch to COM objects (file associations, the
   // elevation prompt), and this runs on a worker thread nobody initialised.
@@ -69,7 +70,8 @@ int LaunchInstaller(const std::string& path, Process* process) {
   return ShellRun(Widen(path), L"/verysilent", SW_HIDE, process);
 }
 
-int LaunchHeldInstaller(const HeldFile& file, const std::string&, Process* process) {
+int LaunchHeldInstaller(const HeldFile& file, const std::string&, Process* process,
+                        const Folder* workingFolder) {
   *process = Process();
   // A file still open for writing would keep the shell from opening it.
   if (!file.valid() || !file.singleName() || file.writable()) {
@@ -81,7 +83,18 @@ int LaunchHeldInstaller(const HeldFile& file, const std::string&, Process* proce
   // the installer has exited.
   const std::wstring held = ShellPath(FinalPath(reinterpret_cast<HANDLE>(file.native())));
   if (held.empty()) return 0;
-  return ShellRun(held, L"/verysilent", SW_HIDE, process);
+  // The folder by the name its held handle has, as the file's.
+  std::wstring directory;
+  if (workingFolder != nullptr) {
+    directory = workingFolder->valid()
+                    ? ShellPath(FinalPath(reinterpret_cast<HANDLE>(workingFolder->native())))
+                    : std::wstring();
+    if (directory.empty()) {
+      SetLastError(ERROR_INVALID_PARAMETER);
+      return 0;
+    }
+  }
+  return ShellRun(held, L"/verysilent", SW_HIDE, process, directory.empty() ? nullptr : directory.c_str());
 }
 
 int LaunchScript(const std::string& path, Process* process) {

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 #include <QCoreApplication>
@@ -1033,6 +1034,139 @@ TEST_F(PlacesTest, DataLocationOfAnotherUserOrThroughDotDotIsRefused) {
               QStringList{"setup.exe.part"});
     EXPECT_EQ(ReadFile(part), "the owner's bytes");
     EXPECT_TRUE(ReadFile(console).contains(row.refusal)) << ReadFile(console).toStdString();
+  }
+}
+
+// ---------------------------------------------------------------------------
+// A root upgrader for a user (uid 65534) who owns the data folder: the
+// installer's own folder can be neither swapped nor left behind by them.
+
+class OwnFolderTest : public SignedUpgradeTest {
+ protected:
+  static constexpr int kUser = 65534;
+  static constexpr char kParent[] = "/var/lib/brisvane-upgrade";
+
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to act for a user";
+    SignedUpgradeTest::SetUp();
+    for (const QString& dir : {QFileInfo(world_.dataHome()).path(), world_.dataHome(),
+                               world_.dataHome() + "/Tamberk"}) {
+      ASSERT_EQ(::chmod(dir.toUtf8().constData(), 0711), 0);
+    }
+    ASSERT_EQ(::chown(world_.downloadDir().toUtf8().constData(), kUser, kUser), 0);
+    WriteFile(served_.path() + "/Setup.exe", ReadFile(BRISVANE_TAG_INSTALLER), true);
+    ASSERT_TRUE(Sign("Setup.exe"));
+  }
+  // Starts the upgrader in a mount namespace of its own with `mount` (a
+  // mount command missing its target) at the installers' place, so that no
+  // other root upgrader on the machine sweeps it meanwhile; `after`, when
+  // given, runs once it has ended.
+  void StartIsolated(const QString& mount, const QString& after = QString()) {
+    ASSERT_TRUE(QDir().mkpath(kParent));
+    const QString run = after.isEmpty() ? "exec \"$0\"" : "\"$0\"; " + after;
+    world_.StartAfter(QString("exec unshare -m --propagation private /bin/sh -c '%1 %2 && %3' \"$0\"")
+                          .arg(mount, kParent, run));
+    ASSERT_TRUE(world_.WaitUntilServing());
+  }
+  // The installers' place of this test's own runs, as the test sees it.
+  QString Parent() {
+    const QString parent = world_.root() + "/parent";
+    EXPECT_TRUE(QDir().mkpath(parent));
+    EXPECT_EQ(::chmod(parent.toUtf8().constData(), 0700), 0);
+    return parent;
+  }
+  // Starts an upgrade whose stand-in waits for Go(); the folder it runs from.
+  QString StartWaitingInstaller(bool isolated = false) {
+    WriteFile(world_.recordDir() + "/installer.wait", "");
+    if (isolated) {
+      StartIsolated("mount --bind " + Parent());
+    } else {
+      world_.Start();
+      EXPECT_TRUE(world_.WaitUntilServing());
+    }
+    EXPECT_EQ(world_.SendRequest(server_->Url("/files/Setup.exe")), 0);
+    EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("installer.where").isEmpty(); }, 20000));
+    return world_.Recorded("installer.where");
+  }
+  void Go() { WriteFile(world_.recordDir() + "/installer.go", ""); }
+  // A run that only starts and is closed: what start-up does.
+  void StartAndClose() {
+    StartIsolated("mount --bind " + Parent());
+    Terminate(world_);
+    ASSERT_TRUE(world_.WaitForExit(10000));
+  }
+  // An upgrade whose installers' place is a tmpfs mounted with `options`:
+  // what is left there, and in the data folder, once the run has ended.
+  QStringList MovedAcross(const QString& options, const QString& result) {
+    const QString after = world_.recordDir() + "/parent.after";
+    QFile::remove(after);
+    StartIsolated("mount -t tmpfs -o " + options + ",mode=0700 tmpfs",
+                  QString("ls -A %1 > %2").arg(kParent, after));
+    EXPECT_EQ(world_.SendRequest(server_->Url("/files/Setup.exe")), 0);
+    EXPECT_TRUE(world_.WaitForExit(30000));
+    EXPECT_EQ(Record(world_)["result"].toString(), result);
+    EXPECT_EQ(world_.Recorded("installer.args").isEmpty(), result != "installed");
+    return InstallerInDataFolder() + world_.Recorded("parent.after").split('\n', Qt::SkipEmptyParts);
+  }
+  // What of the received installer is left in the data folder.
+  QStringList InstallerInDataFolder() { return DataFolderEntries().filter("Setup.exe"); }
+};
+
+// The user renames the installer's folder aside and puts their own at its
+// name while the installer runs: what it reads beside itself is not theirs.
+TEST_F(OwnFolderTest, SwappedFolderHandsTheInstallerNothingOfTheUsers) {
+  const QString where = StartWaitingInstaller();
+  QProcess::execute("setpriv", {"--reuid", "65534", "--regid", "65534", "--clear-groups", "/bin/sh", "-c",
+                                "mv \"$0\" \"$0.aside\" && mkdir \"$0\" && echo user > \"$0/version.dll\"",
+                                where});
+  Go();
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(world_.Recorded("installer.beside").toStdString(), "nothing") << where.toStdString();
+  EXPECT_EQ(world_.Recorded("installer.cwd").toStdString(), "own");
+  EXPECT_EQ(Record(world_)["result"].toString(), "installed");
+}
+
+// Nothing of root's stays behind: not after a run killed while its
+// installer ran, not after a move into the installer's folder that failed.
+TEST_F(OwnFolderTest, NothingOfRootsStaysBehind) {
+  const struct {
+    const char* name;
+    std::function<QStringList()> run;  // what is left of root's
+  } rows[] = {
+      {"killed-run",
+       [&] {
+         const QString where = StartWaitingInstaller(true);
+         const QString seen = Parent() + "/" + QFileInfo(where).fileName();
+         ::kill(world_.process().processId(), SIGKILL);
+         world_.WaitForExit(10000);
+         StartAndClose();
+         // Kept while its installer still runs, gone at the next start after.
+         EXPECT_TRUE(QFileInfo(seen).isDir());
+         Go();
+         EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("installer.beside").isEmpty(); }, 10000));
+         QThread::msleep(300);
+         StartAndClose();
+         EXPECT_TRUE(Log().contains(InfoLine("BrisvaneUpgrade removed the folder of an earlier installer run:" + where)));
+         return QDir(Parent()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+       }},
+      {"failed-move",
+       [&] {
+         // The installers' place is a file system too small for the installer.
+         return MovedAcross("size=8k", "installer-not-started");
+       }},
+      {"moved-across",
+       [&] {
+         // Copied onto another file system, it runs; the original goes.
+         return MovedAcross("size=16m", "installed");
+       }},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const char* name : {"installer.where", "installer.wait", "installer.args", "client.guard"}) {
+      QFile::remove(world_.recordDir() + "/" + name);
+    }
+    EXPECT_EQ(row.run().join(' ').toStdString(), "") << Log().join("\n").toStdString();
+    EXPECT_EQ(InstallerInDataFolder().join(' ').toStdString(), "");
   }
 }
 

@@ -488,7 +488,12 @@ int FakeInstallerMain() {
     recorded += Narrow(args[i]);
   }
   if (args != nullptr) LocalFree(args);
-  return WriteWholeFile(FolderOf(SelfPath()) + L"\\installer-args.txt", recorded) ? 0 : 1;
+  // And the folder it was started in, beside it too.
+  wchar_t cwd[MAX_PATH];
+  const DWORD length = GetCurrentDirectoryW(MAX_PATH, cwd);
+  const bool where = length > 0 && length < MAX_PATH &&
+                     WriteWholeFile(FolderOf(SelfPath()) + L"\\installer-cwd.txt", Narrow(cwd));
+  return WriteWholeFile(FolderOf(SelfPath()) + L"\\installer-args.txt", recorded) && where ? 0 : 1;
 }
 
 int FakeClientMain() {
@@ -1171,20 +1176,40 @@ void TestMoveInto(const platform::Folder& folder, const std::wstring& dir) {
 // without delete access (Child) goes by its name.
 void TestRemoveWithContents(const platform::Folder& folder, const std::wstring& dir) {
   platform::Folder own = folder.CreatePrivate("upgrade-"), kept = folder.CreatePrivate("kept-");
+// An installer that cannot start (no program): its folder goes all the same.
+void TestNotStartedLeavesNoFolder(const platform::Folder& folder) {
+  platform::Folder own = folder.CreatePrivate("upgrade-");
+  const std::wstring path = Widen(own.path());
+  platform::HeldFile file = folder.CreateNew("setup.bin", true);
+  platform::Process process;
+  const bool refused = WriteText(&file, std::string(4096, '\x7f')) && file.Seal() &&
+                       folder.MoveInto(own, "setup.bin", file) &&
+                       platform::LaunchHeldInstaller(file, "", &process, &own) == 0 && !process;
+  const DWORD launchError = GetLastError();
+  file.Close();
+  const bool removed = refused && own.RemoveWithContents(folder);
+  Report(removed && !Exists(path), "own folder: an installer that cannot start leaves none",
+         "launch error " + std::to_string(launchError) + ", then " + std::to_string(GetLastError()));
+}
+
   const std::wstring path = Widen(own.path()), holdout = Widen(kept.path()) + L"\\held.txt";
   platform::HeldFile file = folder.CreateNew("fake-installer.exe", true);
   std::string image;
   platform::Process process;
   const bool ran = ReadWholeFile(SelfPath(), &image) && WriteText(&file, image) && file.Seal() &&
                    folder.MoveInto(own, "fake-installer.exe", file) &&
-                   platform::LaunchHeldInstaller(file, "", &process) == 1 &&
+                   platform::LaunchHeldInstaller(file, "", &process, &own) == 1 &&
                    platform::WaitForProcess(process, 30000) == platform::kWaitEnded;
   file.Close();
   own.Child("left behind", true).CreateNew("cache.bin");
   SetFileAttributesW((path + L"\\left behind\\cache.bin").c_str(), FILE_ATTRIBUTE_READONLY);
-  CHECK(ran && Content(path + L"\\installer-args.txt") == "/verysilent" &&
-            own.RemoveWithContents(folder) && !own.valid() && !Exists(path),
-        "own folder: the installer runs from it, then it goes with all it holds");
+  const std::string cwd = Content(path + L"\\installer-cwd.txt");
+  Report(ran && Content(path + L"\\installer-args.txt") == "/verysilent" &&
+             _wcsicmp(Widen(cwd).c_str(), path.c_str()) == 0 && own.RemoveWithContents(folder) &&
+             !own.valid() && !Exists(path),
+         "own folder: the installer runs from it and in it, then it goes with all it holds",
+         "started in " + cwd);
+  TestNotStartedLeavesNoFolder(folder);
   WriteWholeFile(holdout, "x");
   HANDLE holder = CreateFileW(holdout.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, 0, nullptr);

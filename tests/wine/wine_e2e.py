@@ -710,6 +710,8 @@ def inspect_window(world, save_as=None):
         "caption_pixels": len(caption),
         "caption_box": (min(p[0] for p in caption), min(p[1] for p in caption),
                         max(p[0] for p in caption), max(p[1] for p in caption)) if caption else None,
+        c.equal(sorted(p.name for p in run.data.iterdir() if p.name.startswith("upgrade-")), [],
+                "the installer's own folder went with it")
     }
 
 
