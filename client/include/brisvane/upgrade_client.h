@@ -5,7 +5,10 @@
  * Linux: the request goes over the upgrader's Unix socket in the user's
  * runtime folder ($XDG_RUNTIME_DIR, /run/user/<login uid>, /tmp/brisvane-<uid>).
  * Windows: it goes as WM_COPYDATA to the top-level window titled
- * "BrisvaneUpgrade" whose process runs BrisvaneUpgrade.exe.
+ * "BrisvaneUpgrade" whose process runs BrisvaneUpgrade.exe. The elevated
+ * upgrader hears only elevated senders: a caller without raised rights
+ * reaches it through brisvane_start_upgrade alone, which puts the request on
+ * the command line of the upgrader it starts.
  *
  * Nothing here keeps state between calls; every call may come from any
  * thread. Descriptors and handles opened are closed before the call returns
@@ -138,11 +141,21 @@ int brisvane_hand_over_upgrade_with_id(const char* url, uint64_t request_id, int
  * a taken request. Windows: through ShellExecuteExW with "runas", which shows
  * the elevation prompt (an upgrader the user allows only after the limit is
  * ended at once). The call then waits until the
- * upgrader listens, hands the URL over with `request_id` (0: one is made) and
- * returns BRISVANE_START_*, with the id used in `*used_request_id` (when not
- * NULL) and a one-line reason for anything but BRISVANE_START_TAKEN. An
- * upgrader this call started but that did not take the URL is closed again,
- * as Escape would close it. Everything happens within `timeout_ms`
+ * upgrader listens, hands the URL over with `request_id` (0: one is made;
+ * the withdrawing id UINT64_MAX is refused) and returns BRISVANE_START_*,
+ * with the id used in `*used_request_id` (when not NULL) and a one-line
+ * reason for anything but BRISVANE_START_TAKEN. An upgrader this call
+ * started but that did not take the URL is closed again, as Escape would
+ * close it.
+ *
+ * Windows, caller without raised rights: the URL and the id go on the
+ * started upgrader's command line ("--request <id> <url>") instead, so that
+ * the elevation prompt the user answers is for this request; the upgrade is
+ * taken once the window of the very process started exists, and refused or
+ * busy (the reply from its exit code, 100 + reply) when it ends first. A
+ * URL holding a NUL, not valid UTF-8, or too long for a command line (32767
+ * characters with the upgrader's path) gives BRISVANE_START_REFUSED before
+ * anything starts. Everything happens within `timeout_ms`
  * (BRISVANE_DEFAULT_START_TIMEOUT_MS when not positive). */
 int brisvane_start_upgrade(const char* url, const char* upgrader_path, uint64_t request_id,
                            int timeout_ms, uint64_t* used_request_id, char* reason,
@@ -216,7 +229,8 @@ struct StartOptions {
   // The upgrader to start; empty: BrisvaneUpgrade (BrisvaneUpgrade.exe on
   // Windows) beside the calling executable.
   std::string upgraderPath;
-  // Sent with the request; 0: a new one is made.
+  // Sent with the request; 0: a new one is made. The withdrawing id
+  // (all bits set) is refused.
   std::uint64_t requestId = 0;
   // Bounds the whole call; kDefaultStartLimit when not positive.
   std::chrono::milliseconds limit = kDefaultStartLimit;
