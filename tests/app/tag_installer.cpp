@@ -7,7 +7,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <fstream>
+#include <string>
 
 // Records "<owner> <mode> <beside|alone>" of the folder it runs from, as it
 // finds it through /proc/self/exe: whether a planted "version.dll" lies
@@ -34,45 +35,30 @@ static void RecordOwnFolder(const char* dir) {
   fclose(out);
 }
 
-// Writes `text` to the record file `name` in `dir`.
-static void Record(const char* dir, const char* name, const char* text) {
-  char path[4200];
-  snprintf(path, sizeof path, "%s/%s", dir, name);
-  FILE* out = fopen(path, "w");
-  if (out == nullptr) return;
-  fprintf(out, "%s\n", text);
-  fclose(out);
+static void Record(const char* dir, const char* name, const std::string& text) {
+  std::ofstream(std::string(dir) + "/" + name) << text << "\n";
 }
 
-// Records where it runs ("installer.where") and whether its working folder
-// is that folder ("installer.cwd": "own", else the path). When the test left
-// "installer.wait", it then waits for "installer.go" and records what
+// Records where it runs ("installer.where") and whether that is its working
+// folder ("installer.cwd": "own", else the path). When the test left
+// "installer.wait", it then waits for "installer.go" and records the line
 // "version.dll" beside itself, by the path it started with, holds
-// ("installer.beside", "nothing" when none): a folder swapped meanwhile
-// would hand it someone else's.
+// ("installer.beside"; "nothing" without one).
 static void RecordBeside(const char* dir) {
   char exe[4096];
   char cwd[4096];
   const ssize_t n = readlink("/proc/self/exe", exe, sizeof exe - 1);
   if (n <= 0 || getcwd(cwd, sizeof cwd) == nullptr) return;
   exe[n] = '\0';
-  const char* folder = dirname(exe);
+  const std::string folder = dirname(exe);
   Record(dir, "installer.where", folder);
-  Record(dir, "installer.cwd", strcmp(cwd, folder) == 0 ? "own" : cwd);
-  char path[4200];
-  snprintf(path, sizeof path, "%s/installer.wait", dir);
-  if (access(path, F_OK) != 0) return;
-  snprintf(path, sizeof path, "%s/installer.go", dir);
-  for (int i = 0; i < 3000 && access(path, F_OK) != 0; ++i) usleep(10000);
-  char beside[4200];
-  char bytes[256] = "nothing";
-  snprintf(beside, sizeof beside, "%s/version.dll", folder);
-  if (FILE* in = fopen(beside, "r")) {
-    const size_t got = fread(bytes, 1, sizeof bytes - 1, in);
-    bytes[got] = '\0';
-    fclose(in);
-  }
-  Record(dir, "installer.beside", bytes);
+  Record(dir, "installer.cwd", folder == cwd ? "own" : cwd);
+  if (access((std::string(dir) + "/installer.wait").c_str(), F_OK) != 0) return;
+  const std::string go = std::string(dir) + "/installer.go";
+  for (int i = 0; i < 3000 && access(go.c_str(), F_OK) != 0; ++i) usleep(10000);
+  std::ifstream beside(folder + "/version.dll");
+  std::string line;
+  Record(dir, "installer.beside", std::getline(beside, line) ? line : "nothing");
 }
 
 static const char kTag[] = "installer-tag:genuine";

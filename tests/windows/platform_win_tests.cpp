@@ -1182,22 +1182,6 @@ void TestMoveInto(const platform::Folder& folder, const std::wstring& dir) {
 // without delete access (Child) goes by its name.
 void TestRemoveWithContents(const platform::Folder& folder, const std::wstring& dir) {
   platform::Folder own = folder.CreatePrivate("upgrade-"), kept = folder.CreatePrivate("kept-");
-// An installer that cannot start (no program): its folder goes all the same.
-void TestNotStartedLeavesNoFolder(const platform::Folder& folder) {
-  platform::Folder own = folder.CreatePrivate("upgrade-");
-  const std::wstring path = Widen(own.path());
-  platform::HeldFile file = folder.CreateNew("setup.bin", true);
-  platform::Process process;
-  const bool refused = WriteText(&file, std::string(4096, '\x7f')) && file.Seal() &&
-                       folder.MoveInto(own, "setup.bin", file) &&
-                       platform::LaunchHeldInstaller(file, "", &process, &own) == 0 && !process;
-  const DWORD launchError = GetLastError();
-  file.Close();
-  const bool removed = refused && own.RemoveWithContents(folder);
-  Report(removed && !Exists(path), "own folder: an installer that cannot start leaves none",
-         "launch error " + std::to_string(launchError) + ", then " + std::to_string(GetLastError()));
-}
-
   const std::wstring path = Widen(own.path()), holdout = Widen(kept.path()) + L"\\held.txt";
   platform::HeldFile file = folder.CreateNew("fake-installer.exe", true);
   std::string image;
@@ -1215,7 +1199,6 @@ void TestNotStartedLeavesNoFolder(const platform::Folder& folder) {
              !own.valid() && !Exists(path),
          "own folder: the installer runs from it and in it, then it goes with all it holds",
          "started in " + cwd);
-  TestNotStartedLeavesNoFolder(folder);
   WriteWholeFile(holdout, "x");
   HANDLE holder = CreateFileW(holdout.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                               OPEN_EXISTING, 0, nullptr);
