@@ -848,47 +848,35 @@ using LeftoverFolderTest = PlatformTest;
 
 // Only a real folder of ours named as CreatePrivate names them, 0700, that
 // neither a live run (its folder locked) nor a running installer (a file in
-// it locked) holds.
+// it locked) holds. Rows: name, mode, how it stands (' ': a folder, 'l': a
+// link to one, 'f': its file locked), swept.
 TEST_F(LeftoverFolderTest, OnlyFoldersOfEndedRunsAreSwept) {
   platform::Folder parent;
   ASSERT_TRUE(parent.Open(work_, {}, false));
   const platform::Folder live = parent.CreatePrivate("upgrade-");
-  ASSERT_TRUE(live.valid());
   const struct {
     const char* name;
     mode_t mode;
-    bool link;    // a link to such a folder instead
-    bool locked;  // its file is locked, as a running installer's is
+    char kind;
     bool swept;
-  } rows[] = {
-      {"upgrade-0123456789abcdef", 0700, false, false, true},
-      {"upgrade-fedcba9876543210", 0755, false, false, false},
-      {"upgrade-0123456789ABCDEF", 0700, false, false, false},
-      {"upgrade-0123456789abcde", 0700, false, false, false},
-      {"update-0123456789abcdef", 0700, false, false, false},
-      {"upgrade-1111111111111111", 0700, true, false, false},
-      {"upgrade-2222222222222222", 0700, false, true, false},
-  };
+  } rows[] = {{"upgrade-0123456789abcdef", 0700, ' ', true},  {"upgrade-fedcba9876543210", 0755, ' ', false},
+              {"upgrade-0123456789ABCDEF", 0700, ' ', false}, {"upgrade-0123456789abcde", 0700, ' ', false},
+              {"update-0123456789abcdef", 0700, ' ', false},  {"upgrade-1111111111111111", 0700, 'l', false},
+              {"upgrade-2222222222222222", 0700, 'f', false}};
   std::vector<int> held;
   for (const auto& row : rows) {
-    const std::string folder = work_ + "/" + (row.link ? std::string("target") : row.name);
-    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
-    ASSERT_EQ(chmod(folder.c_str(), row.mode), 0);
+    const std::string folder = work_ + "/" + (row.kind == 'l' ? std::string("target") : row.name);
+    ASSERT_TRUE(mkdir(folder.c_str(), 0700) == 0 && chmod(folder.c_str(), row.mode) == 0);
     WriteFile(folder + "/setup.exe", "installer");
-    if (row.link) {
-      ASSERT_EQ(symlink(folder.c_str(), (work_ + "/" + row.name).c_str()), 0);
-    }
-    if (row.locked) {
-      held.push_back(open((folder + "/setup.exe").c_str(), O_RDONLY | O_CLOEXEC));
-      ASSERT_EQ(flock(held.back(), LOCK_EX), 0);
-    }
+    ASSERT_TRUE(row.kind != 'l' || symlink(folder.c_str(), (work_ + "/" + row.name).c_str()) == 0);
+    if (row.kind == 'f') held.push_back(open((folder + "/setup.exe").c_str(), O_RDONLY | O_CLOEXEC));
+    ASSERT_TRUE(row.kind != 'f' || flock(held.back(), LOCK_EX) == 0);
   }
   EXPECT_EQ(parent.RemoveLeftoverPrivate("upgrade-"), std::vector<std::string>{work_ + "/" + rows[0].name});
   for (const auto& row : rows) {
     EXPECT_EQ(fs::exists(fs::symlink_status(work_ + "/" + row.name)), !row.swept) << row.name;
   }
-  EXPECT_TRUE(fs::exists(work_ + "/target/setup.exe"));
-  EXPECT_TRUE(fs::is_directory(live.path()));
+  EXPECT_TRUE(fs::exists(work_ + "/target/setup.exe") && fs::is_directory(live.path()));
   for (int fd : held) close(fd);
 }
 
