@@ -1131,6 +1131,13 @@ TEST_F(OwnFolderTest, NothingOfRootsStaysBehind) {
       // A move onto a file system too small for the installer fails.
       {"failed-move", [&] { return OnTmpfs("size=8k", "installer-not-started"); }},
       {"moved-across", [&] { return OnTmpfs("size=16m", "installed"); }},
+      // A place where nothing may run is passed over for the next.
+      {"noexec-place",
+       [&] {
+         const QStringList left = OnTmpfs("size=16m,noexec", "installed");
+         EXPECT_TRUE(world_.Recorded("installer.where").startsWith("/var/tmp/upgrade-"));
+         return left;
+       }},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
