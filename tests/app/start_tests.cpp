@@ -175,9 +175,8 @@ TEST_F(StartTest, TheRequestOnTheCommandLineIsTheOneTaken) {
   EXPECT_EQ(RecordedRequestId(), "42");
   EXPECT_FALSE(world_.Recorded("installer.args").isEmpty());
   const QStringList log = testing_support::Messages(testing_support::ReadLog(world_.logPath()));
-  const int fromCommandLine = log.indexOf("INFO main the request came on the command line");
-  ASSERT_GE(fromCommandLine, 0) << log.join("\n").toStdString();
-  EXPECT_EQ(log.value(fromCommandLine + 1), "INFO BrisvaneUpgrade::nativeEvent receive message");
+  EXPECT_EQ(log.mid(0, 2), QStringList({"INFO main the request came on the command line",
+                                        "INFO BrisvaneUpgrade::nativeEvent receive message"}));
   EXPECT_EQ(log.count("INFO BrisvaneUpgrade::nativeEvent receive message"), 2);
 }
 
@@ -186,7 +185,6 @@ TEST_F(StartTest, TheRequestOnTheCommandLineIsTheOneTaken) {
 // started.
 TEST_F(StartTest, ACommandLineRequestNotTakenStartsNothing) {
   const QString url = server_->Url("/files/setup.exe");
-  const std::string overflow = "18446744073709551616";
   struct Row {
     QStringList arguments;
     bool guardHeld;
@@ -198,8 +196,7 @@ TEST_F(StartTest, ACommandLineRequestNotTakenStartsNothing) {
       {{"--request", "5", ""}, false, 102, "download url is empty"},
       {{"--request", "5", url}, true, 101, ""},
       {{"--request", "abc", url}, false, 2, "request id is not a decimal"},
-      {{"--request", "-1", url}, false, 2, "request id is not a decimal"},
-      {{"--request", QString::fromStdString(overflow), url}, false, 2, "request id is not a decimal"},
+      {{"--request", "18446744073709551616", url}, false, 2, "request id is not a decimal"},
       {{"--request", "18446744073709551615", url}, false, 2, "the one that withdraws"},
       {{"--request", "5"}, false, 2, "(2 arguments)"},
       {{"--request", "5", url, "-platform"}, false, 2, "(4 arguments)"},

@@ -27,10 +27,8 @@
 //   fake-client.exe     writes client-ran.txt beside it
 //   sleeper.exe         waits (at most 20 s) for the event named in its
 //                       environment, then exits
-//   limited-client.exe  calls StartUpgrade as a caller without raised rights
-//                       (TestRequestOnCommandLine)
-//   BrisvaneUpgrade.exe with "--request ID URL": records and answers the
-//                       request on its command line (the same)
+//   limited-client.exe, BrisvaneUpgrade.exe with "--request ID URL": see
+//                       TestRequestOnCommandLine
 //   BrisvaneUpgrade.exe, decoy-BrisvaneUpgrade.exe
 //                       with "--receive READY QUIT": shows a hidden window
 //                       titled BrisvaneUpgrade, signals event READY, records
@@ -1966,212 +1964,106 @@ void TestLastUpgradeRecord() {
 
 // -- The request on the upgrader's command line --------------------------------
 //
-// A caller without raised rights starts the upgrader with "--request <id>
-// <url>" through the shell. Roles: "limited-client.exe <upgrader> <row>"
-// calls StartUpgrade with row <row> of CommandLineRows() and writes what it
-// returned into limited-client.txt beside it; BrisvaneUpgrade.exe started
-// with "--request" records "<url>#<id>" as CommandLineArguments read it and
-// answers as its URL's last word asks.
+// "limited-client.exe <upgrader> <row>", run by run_limited.exe (beside this
+// program) without raised rights, calls StartUpgrade with row <row> of
+// CommandLineRows() and writes what it returned into limited-client.txt;
+// the BrisvaneUpgrade.exe it starts gets "--request <id> <url>", records
+// "<url>#<id>" as CommandLineArguments reads it and answers as the URL's
+// last word asks.
 
 struct CommandLineRow {
   std::string url;
-  brisvane::StartResult::Status status;
-  std::int32_t reply;
-  const char* said;  // in the reason
-  bool started;
+  const char* outcome;  // "<status> <reply> <started>"
+  const char* said;     // in the reason
+  bool reached;         // the upgrader started and got the request
 };
 
 const std::vector<CommandLineRow>& CommandLineRows() {
-  using S = brisvane::StartResult::Status;
   static const std::vector<CommandLineRow> rows = {
-      {"http://x/a b/\"q\" \\\"x\\\\\"/Setup.exe", S::kTaken, 0, "", true},
-      {"C:\\dir with space\\", S::kTaken, 0, "", true},
-      {"\\\\server\\share\\\\\"", S::kTaken, 0, "", true},
-      // Chinese and a character beyond the BMP, which the ANSI argv would lose.
-      {"http://x/\xe5\xae\x89\xe8\xa3\x85 \xf0\x9f\x98\x80.exe", S::kTaken, 0, "", true},
-      {"-platform %PATH% \t^&|<>", S::kTaken, 0, "", true},
-      {std::string("http://x/t.exe\0", 15), S::kTaken, 0, "", true},
-      {"", S::kRefused, 2, "the URL is empty", true},
-      {"http://x/unsafe", S::kRefused, 3, "leave the download folder", true},
-      {"http://x/guard", S::kBusy, 1, "another upgrader runs", true},
-      {"http://x/crash", S::kExitedEarly, -1, "exit code 7", true},
-      {std::string("http://x/a\0b", 12), S::kRefused, -1, "NUL", false},
-      {"http://x/\xff.exe", S::kRefused, -1, "UTF-8", false},
-      {"http://x/" + std::string(40000, 'a'), S::kRefused, -1, "too long", false},
+      {"http://x/a b/\"q\" \\\"x\\\\\"/%PATH%", "0 0 1", "", true},
+      {"C:\\dir with space\\", "0 0 1", "", true},
+      // Beyond the ANSI code page, which Qt's argv would lose.
+      {"http://x/\xe5\xae\x89\xe8\xa3\x85 \xf0\x9f\x98\x80.exe", "0 0 1", "", true},
+      {std::string("http://x/t.exe\0", 15), "0 0 1", "", true},
+      {"http://x/unsafe", "6 3 1", "leave the download folder", true},
+      {"http://x/guard", "5 1 1", "another upgrader runs", true},
+      {"http://x/crash", "4 -1 1", "exit code 7", true},
+      {std::string("http://x/a\0b", 12), "6 -1 0", "NUL", false},
+      {"http://x/\xff.exe", "6 -1 0", "UTF-8", false},
+      {"http://x/" + std::string(40000, 'a'), "6 -1 0", "too long", false},
   };
   return rows;
 }
 
 int LimitedClientMain(const std::vector<std::wstring>& args) {
-  if (args.size() != 3) return 40;
-  const std::size_t row = static_cast<std::size_t>(std::wcstoul(args[2].c_str(), nullptr, 10));
-  if (row >= CommandLineRows().size()) return 41;
+  const std::size_t row = args.size() == 3 ? std::wcstoul(args[2].c_str(), nullptr, 10) : 99;
+  if (row >= CommandLineRows().size()) return 40;
   brisvane::StartOptions options;
   options.upgraderPath = Narrow(args[1]);
   options.requestId = 77;
-  options.limit = std::chrono::seconds(20);
-  const brisvane::StartResult result = brisvane::StartUpgrade(CommandLineRows()[row].url, options);
-  const std::string out = std::to_string(static_cast<int>(result.status)) + "\n" +
-                          std::to_string(result.reply) + "\n" + (result.started ? "1" : "0") +
-                          "\n" + result.reason;
-  return WriteWholeFile(FolderOf(SelfPath()) + L"\\limited-client.txt", out) ? 0 : 42;
-}
-
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+  const brisvane::StartResult r = brisvane::StartUpgrade(CommandLineRows()[row].url, options);
+  return WriteWholeFile(FolderOf(SelfPath()) + L"\\limited-client.txt",
+                        std::to_string(static_cast<int>(r.status)) + " " + std::to_string(r.reply) +
+                            " " + (r.started ? "1 " : "0 ") + r.reason)
+             ? 0
+             : 41;
 }
 
 int RequestOnCommandLineMain() {
-  std::vector<std::string> arguments;
-  if (!platform::CommandLineArguments(0, nullptr, &arguments) || arguments.size() != 4) return 30;
-  const std::string& url = arguments[3];
-  const std::wstring self = SelfPath();
-  std::string all;
-  ReadWholeFile(ReceivedFile(self), &all);
-  const std::string payload = url + "#" + arguments[2];
+  std::vector<std::string> args;
+  if (!platform::CommandLineArguments(0, nullptr, &args) || args.size() != 4) return 30;
+  const std::string payload = args[3] + "#" + args[2];
   const std::uint32_t length = static_cast<std::uint32_t>(payload.size());
-  all.append(reinterpret_cast<const char*>(&length), 4);
-  WriteWholeFile(ReceivedFile(self), all + payload);
-  if (url.empty()) return 100 + BRISVANE_REPLY_EMPTY_URL;
-  if (EndsWith(url, "unsafe")) return 100 + BRISVANE_REPLY_UNSAFE_NAME;
-  if (EndsWith(url, "guard")) return 100 + BRISVANE_REPLY_BUSY;
-  if (EndsWith(url, "crash")) return 7;
-  // Taken: the window shows for a moment, then the run ends.
+  WriteWholeFile(ReceivedFile(SelfPath()), std::string(reinterpret_cast<const char*>(&length), 4) + payload);
+  const std::string last = args[3].substr(args[3].rfind('/') + 1);
+  if (last == "unsafe") return 100 + BRISVANE_REPLY_UNSAFE_NAME;
+  if (last == "guard") return 100 + BRISVANE_REPLY_BUSY;
+  if (last == "crash") return 7;
+  // Taken: the window shows for a moment.
   HWND window = CreateWindowExW(0, L"STATIC", L"BrisvaneUpgrade", WS_OVERLAPPEDWINDOW, 0, 0, 100,
                                 100, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-  if (window == nullptr) return 31;
   HANDLE never = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   WaitWhilePumping(never, 800);
   CloseHandle(never);
-  DestroyWindow(window);
-  return 0;
-}
-
-// Runs `commandLine` with the token linked to this process's when that one
-// lacks raised rights (an elevated run has such a twin, under Wine too) and
-// returns its exit code: -2 when there is no such token, -1 when it did not
-// start or end within `limitMs`.
-long RunLimited(const std::wstring& commandLine, DWORD limitMs) {
-  HANDLE token = nullptr;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return -2;
-  TOKEN_LINKED_TOKEN linked = {};
-  DWORD size = 0;
-  const bool got = GetTokenInformation(token, TokenLinkedToken, &linked, sizeof linked, &size);
-  CloseHandle(token);
-  if (!got) return -2;
-  TOKEN_ELEVATION elevation = {};
-  HANDLE primary = nullptr;
-  const bool limited = GetTokenInformation(linked.LinkedToken, TokenElevation, &elevation,
-                                           sizeof elevation, &size) &&
-                       elevation.TokenIsElevated == 0 &&
-                       DuplicateTokenEx(linked.LinkedToken, MAXIMUM_ALLOWED, nullptr,
-                                        SecurityImpersonation, TokenPrimary, &primary);
-  CloseHandle(linked.LinkedToken);
-  if (!limited) return -2;
-  STARTUPINFOW si = {};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi;
-  std::wstring line = commandLine;
-  const BOOL started = CreateProcessAsUserW(primary, nullptr, &line[0], nullptr, nullptr, FALSE, 0,
-                                            nullptr, nullptr, &si, &pi);
-  CloseHandle(primary);
-  if (!started) return -1;
-  CloseHandle(pi.hThread);
-  DWORD code = static_cast<DWORD>(-1);
-  if (WaitWhilePumping(pi.hProcess, limitMs)) {
-    GetExitCodeProcess(pi.hProcess, &code);
-  } else {
-    TerminateProcess(pi.hProcess, 99);
-  }
-  CloseHandle(pi.hProcess);
-  return static_cast<long>(code);
-}
-
-// What the shell and CommandLineToArgvW make of a quoted argument is the
-// argument itself.
-void TestQuotedArguments() {
-  for (const std::string& argument :
-       {std::string(), std::string("\\"), std::string("\\\\"), std::string("\""),
-        std::string("\\\""), std::string("a\\\\b c"), std::string("\"\""), std::string("a\tb"),
-        std::string("x\\\\\\\"y\\")}) {
-    const std::wstring line = L"prog.exe " + Widen(platform::QuoteCommandLineArgument(argument)) +
-                              L" " + Widen(platform::QuoteCommandLineArgument("after"));
-    int count = 0;
-    wchar_t** argv = CommandLineToArgvW(line.c_str(), &count);
-    const bool same = argv != nullptr && count == 3 && Narrow(argv[1]) == argument &&
-                      Narrow(argv[2]) == "after";
-    if (argv != nullptr) LocalFree(argv);
-    Report(same, "command line: " + Show(argument) + " comes back whole", Narrow(line));
-  }
-}
-
-bool AwaitNoUpgradeWindow() {
-  for (int i = 0; i < 100 && FindWindowW(nullptr, L"BrisvaneUpgrade") != nullptr; ++i) Sleep(50);
-  return FindWindowW(nullptr, L"BrisvaneUpgrade") == nullptr;
-}
-
-// One row through the road of a caller without raised rights.
-void CheckCommandLineRow(std::size_t row, const std::wstring& client, const std::wstring& upgrader) {
-  const CommandLineRow& want = CommandLineRows()[row];
-  const std::string name = "start without raised rights, " + Show(want.url.substr(0, 40));
-  DeleteFileW(ReceivedFile(upgrader).c_str());
-  DeleteFileW((FolderOf(client) + L"\\limited-client.txt").c_str());
-  const long exit = RunLimited(Quote(client) + L" " + Quote(upgrader) + L" " + std::to_wstring(row),
-                               30000);
-  std::string got;
-  ReadWholeFile(FolderOf(client) + L"\\limited-client.txt", &got);
-  std::string url = want.url;
-  while (!url.empty() && url.back() == '\0') url.pop_back();
-  const std::string expected = std::to_string(static_cast<int>(want.status)) + "\n" +
-                               std::to_string(want.reply) + "\n" + (want.started ? "1" : "0");
-  Report(exit == 0 && got.compare(0, expected.size(), expected) == 0 &&
-             got.find(want.said) != std::string::npos,
-         name + ": status, reply and reason", "exit " + std::to_string(exit) + ": " + Show(got));
-  const std::vector<std::string> received = Received(upgrader);
-  const std::vector<std::string> wantReceived =
-      want.started ? std::vector<std::string>{url + "#77"} : std::vector<std::string>{};
-  Report(received == wantReceived, name + ": the upgrader's command line held the request",
-         received.empty() ? "nothing" : Show(received.front()));
-  CHECK(AwaitNoUpgradeWindow(), name + ": its window is gone");
-}
-
-// A sender without raised rights is refused by an elevated window that does
-// not relax the system's filter; Wine filters nothing.
-void TestUnelevatedSenderFiltered(const std::wstring& upgrader, const std::wstring& requestTool) {
-  Receiver receiver;
-  if (!StartReceiver(&receiver, upgrader, L"filter")) {
-    Report(false, "filter: a window of the upgrader's name shows", "");
-    return;
-  }
-  const long exit = RunLimited(Quote(requestTool) + L" filter-probe", 30000);
-  const bool arrived = !Received(upgrader).empty();
-  receiver.Stop();
-  if (OnWine()) {
-    Skip("filter: a sender without raised rights does not reach the elevated window",
-         std::string("Wine has no User Interface Privilege Isolation (the probe ") +
-             (arrived ? "arrived" : "did not arrive") + ")");
-    return;
-  }
-  CHECK(exit != 0 && !arrived,
-        "filter: a sender without raised rights does not reach the elevated window");
+  return window != nullptr && DestroyWindow(window) ? 0 : 31;
 }
 
 void TestRequestOnCommandLine(const std::wstring& dir, const std::wstring& requestTool) {
-  TestQuotedArguments();
-  const std::wstring folder = dir + L"\\command line";
-  CreateDirectoryW(folder.c_str(), nullptr);
-  const std::wstring upgrader = folder + L"\\BrisvaneUpgrade.exe";
-  const std::wstring client = folder + L"\\limited-client.exe";
-  CHECK(CopySelf(upgrader) && CopySelf(client), "command line: the upgrader and the client copied");
-  if (RunLimited(L"cmd.exe /c exit 0", 10000) == -2) {
-    Skip("start without raised rights", "this run has no linked token without raised rights");
+  const std::wstring limited = Quote(FolderOf(SelfPath()) + L"\\run_limited.exe") + L" ";
+  const std::wstring upgrader = dir + L"\\BrisvaneUpgrade.exe", client = dir + L"\\limited-client.exe";
+  if (!CopySelf(upgrader) || !CopySelf(client) || RunAndWait(limited + L"cmd /c exit", L"", 20000) != 0) {
+    Skip("start without raised rights", "run_limited.exe cannot run a program without raised rights");
     return;
   }
-  CHECK(AwaitNoUpgradeWindow(), "command line: no upgrade window is left from earlier checks");
   for (std::size_t row = 0; row < CommandLineRows().size(); ++row) {
-    CheckCommandLineRow(row, client, upgrader);
+    const CommandLineRow& want = CommandLineRows()[row];
+    DeleteFileW(ReceivedFile(upgrader).c_str());
+    const long exit = RunAndWait(limited + Quote(client) + L" " + Quote(upgrader) + L" " +
+                                     std::to_wstring(row), L"", 30000);
+    const std::string got = Content(dir + L"\\limited-client.txt");
+    const std::string url = want.url.substr(0, want.url.find_last_not_of('\0') + 1);
+    const std::vector<std::string> reached = Received(upgrader);
+    Report(exit == 0 && got.rfind(want.outcome, 0) == 0 && got.find(want.said) != std::string::npos &&
+               reached == (want.reached ? std::vector<std::string>{url + "#77"} : std::vector<std::string>{}),
+           "start without raised rights, " + Show(url.substr(0, 40)) + ": " + want.outcome,
+           "exit " + std::to_string(exit) + ": " + Show(got) + ", upgrader got " +
+               (reached.empty() ? "nothing" : Show(reached.front())));
+    for (int i = 0; i < 100 && FindWindowW(nullptr, L"BrisvaneUpgrade") != nullptr; ++i) Sleep(50);
   }
-  TestUnelevatedSenderFiltered(upgrader, requestTool);
+  // The window does not relax the system's filter: an unelevated sender's
+  // request must not arrive. Wine filters nothing.
+  Receiver receiver;
+  const bool arrived = StartReceiver(&receiver, upgrader, L"filter") &&
+                       RunAndWait(limited + Quote(requestTool) + L" probe", L"", 30000) >= 0 &&
+                       !Received(upgrader).empty();
+  receiver.Stop();
+  if (OnWine()) {
+    Skip("filter: an unelevated sender does not reach the elevated window",
+         std::string("Wine has no User Interface Privilege Isolation (the probe ") +
+             (arrived ? "arrived)" : "did not arrive)"));
+  } else {
+    CHECK(!arrived, "filter: an unelevated sender does not reach the elevated window");
+  }
 }
 
 std::wstring ScratchRoot(const std::wstring& self) {
