@@ -690,6 +690,8 @@ def case_installer_not_started(world, c):
         c.equal(run.record("bvc").get("guard"), ["free"], "the client could take the mutex")
         record = json.loads((run.data / "last-upgrade.json").read_text(encoding="utf-8"))
         c.equal(record.get("result"), "installer-not-started", "the outcome record")
+        c.equal(sorted(p.name for p in run.data.iterdir() if p.name.startswith("upgrade-")), [],
+                "the installer's own folder went with it")
     finally:
         run.finish()
 
@@ -759,8 +761,6 @@ def inspect_window(world, save_as=None):
         "caption_pixels": len(caption),
         "caption_box": (min(p[0] for p in caption), min(p[1] for p in caption),
                         max(p[0] for p in caption), max(p[1] for p in caption)) if caption else None,
-        c.equal(sorted(p.name for p in run.data.iterdir() if p.name.startswith("upgrade-")), [],
-                "the installer's own folder went with it")
     }
 
 
