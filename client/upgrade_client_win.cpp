@@ -113,6 +113,12 @@ HandOverResult Send(const std::string& url, std::uint64_t requestId, const Limit
     const DWORD code = GetLastError();
     if (code == ERROR_TIMEOUT || code == ERROR_SUCCESS) {
       result.reason = "no reply from the upgrade window within " + limit.text;
+    } else if (code == ERROR_ACCESS_DENIED) {
+      // The system's message filter: an upgrader with raised rights runs,
+      // and hears only senders with raised rights.
+      result.reason =
+          "the upgrade window runs with raised rights and takes requests only from senders "
+          "with raised rights; an upgrade may be under way";
     } else {
       result.reason =
           "sending WM_COPYDATA to the upgrade window failed: " + platform::ErrorText(code);
