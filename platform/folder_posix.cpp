@@ -225,6 +225,19 @@ int OwnDescription(int dir) {
   return fd;
 }
 
+// Takes the flock `operation` on `fd`, waiting at most about a second:
+// in a place every user can open (/tmp), anybody can hold a lock on the
+// folder itself, and the upgrader must not wait on them for ever.
+bool LockWithin(int fd, int operation) {
+  constexpr int kTries = 50;
+  for (int i = 0; i < kTries; ++i) {
+    if (flock(fd, operation | LOCK_NB) == 0) return true;
+    if (errno != EWOULDBLOCK && errno != EINTR) return false;
+    usleep(20000);
+  }
+  return false;
+}
+
 // The new private folder `name` in `dir`, held and locked; -1 on failure.
 int MakeLockedPrivate(int dir, const std::string& name) {
   if (!PlainName(name) || mkdirat(dir, name.c_str(), 0700) != 0) return -1;
@@ -258,9 +271,10 @@ Folder Folder::CreatePrivate(const std::string& prefix) const {
   const int dir = static_cast<int>(native());
   // Between mkdir and its lock the new folder looks like a leftover: a
   // shared lock on the parent keeps RemoveLeftoverPrivate (exclusive) out
-  // until then.
+  // until then. Without it (somebody holds the parent locked), a sweep that
+  // took the new folder first makes the open below fail: nothing runs.
   const int guard = OwnDescription(dir);
-  if (guard >= 0) flock(guard, LOCK_SH);
+  if (guard >= 0) LockWithin(guard, LOCK_SH);
   const int fd = MakeLockedPrivate(dir, name);
   if (guard >= 0) CloseKeepingErrno(guard);
   if (fd < 0) return made;
@@ -486,7 +500,7 @@ std::shared_ptr<const Folder> Folder::InstallerParent(std::shared_ptr<const Fold
 std::vector<std::string> Folder::RemoveLeftoverPrivate(const std::string& prefix) const {
   std::vector<std::string> removed;
   const int guard = valid() ? OwnDescription(static_cast<int>(native())) : -1;
-  if (guard < 0 || flock(guard, LOCK_EX) != 0) {
+  if (guard < 0 || !LockWithin(guard, LOCK_EX)) {
     if (guard >= 0) close(guard);
     return removed;
   }

@@ -872,6 +872,14 @@ TEST_F(LeftoverFolderTest, OnlyFoldersOfEndedRunsAreSwept) {
     if (row.kind == 'f') held.push_back(open((folder + "/setup.exe").c_str(), O_RDONLY | O_CLOEXEC));
     ASSERT_TRUE(row.kind != 'f' || flock(held.back(), LOCK_EX) == 0);
   }
+  // A place anybody can open (/tmp) may be held locked by anybody: the
+  // sweep gives up rather than wait for ever, and a new folder is still made.
+  const int blocker = open(work_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_EQ(flock(blocker, LOCK_EX), 0);
+  EXPECT_TRUE(parent.RemoveLeftoverPrivate("upgrade-").empty());
+  const platform::Folder made = parent.CreatePrivate("upgrade-");
+  EXPECT_TRUE(made.valid());
+  close(blocker);
   EXPECT_EQ(parent.RemoveLeftoverPrivate("upgrade-"), std::vector<std::string>{work_ + "/" + rows[0].name});
   for (const auto& row : rows) {
     EXPECT_EQ(fs::exists(fs::symlink_status(work_ + "/" + row.name)), !row.swept) << row.name;
