@@ -35,7 +35,9 @@ void AdoptParentOwner(int parent, int fd) {
   struct stat above;
   if (fstat(parent, &above) != 0) return;
   fchmod(fd, 0700);
-  if (geteuid() == 0) fchown(fd, above.st_uid, above.st_gid);
+  // Left root's, the folder still works for a raised run; only the user's
+  // own runs cannot use it then.
+  if (geteuid() == 0 && fchown(fd, above.st_uid, above.st_gid) != 0) return;
 }
 
 // The folder `name` in `dir`, never through a link; created first when

@@ -109,7 +109,7 @@ class FileView {
  private:
   void* base_ = nullptr;
   std::size_t size_ = 0;
-  std::intptr_t mapping_ = -1;  // Windows: the section the view belongs to
+  [[maybe_unused]] std::intptr_t mapping_ = -1;  // Windows: the section the view belongs to
 };
 
 // Reads a whole small file (at most `maxBytes`) through a HeldFile; false

@@ -83,8 +83,9 @@ FILE* OpenSharedLogFile(const Folder& folder, const std::string& name) {
     // Whatever the umask: readable, written by its owner only, and the
     // owner is the folder's, so that the user keeps their log.
     struct stat above;
-    if (fchmod(fd, 0644) == 0 && fstat(dir, &above) == 0 && geteuid() == 0) {
-      fchown(fd, above.st_uid, above.st_gid);
+    if (fchmod(fd, 0644) == 0 && fstat(dir, &above) == 0 && geteuid() == 0 &&
+        fchown(fd, above.st_uid, above.st_gid) != 0) {
+      // Left root's, the log is still written; only its user cannot remove it.
     }
   }
   if (rc == 0) {

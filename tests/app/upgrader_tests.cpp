@@ -1178,7 +1178,9 @@ class SwapRaceTest : public SignedUpgradeTest, public ::testing::WithParamInterf
     ASSERT_EQ(::chown(world_.downloadDir().toUtf8().constData(), kUser, kUser), 0);
     const QByteArray genuine = Installer("genuine");
     WriteFile(served_.path() + "/Setup.exe", genuine, true);
-    if (GetParam().keyed) ASSERT_TRUE(Sign("Setup.exe"));
+    if (GetParam().keyed) {
+      ASSERT_TRUE(Sign("Setup.exe"));
+    }
     // With a key the user can only hope to swap the checked bytes for its own
     // after the check; without one it puts its own at the name at once.
     WriteFile(Bytes("own"), GetParam().keyed ? genuine : Installer("forgery"), true);
@@ -1199,7 +1201,7 @@ class SwapRaceTest : public SignedUpgradeTest, public ::testing::WithParamInterf
         {"/usr/bin/setpriv", "--reuid", "65534", "--regid", "65534", "--clear-groups", BRISVANE_SWAP_RACER,
          world_.downloadDir().toStdString(), "Setup.exe", Bytes("own").toStdString(),
          Bytes("rewrite").toStdString()},
-        {.stdoutPath = ready.toStdString()});
+        test_support::SpawnOptions{"", ready.toStdString(), "", -1, false});
     EXPECT_TRUE(WaitFor([&] { return ReadFile(ready).startsWith("ready"); }, 10000));
     EXPECT_EQ(world_.SendRequest(server_->Url("/files/Setup.exe")), 0);
     EXPECT_TRUE(world_.WaitForExit(30000));
@@ -1223,7 +1225,9 @@ TEST_P(SwapRaceTest, OnlyTheReceivedBytesEverRun) {
         << "run " << run << " ran '" << ran.toStdString() << "'\n" << Log().join("\n").toStdString();
   }
   // Without a key nothing can refuse the received installer.
-  if (!GetParam().keyed) EXPECT_EQ(genuine, kRuns);
+  if (!GetParam().keyed) {
+    EXPECT_EQ(genuine, kRuns);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Installers, SwapRaceTest,
