@@ -192,6 +192,10 @@ StartResult StartWithRequest(const std::string& url, const std::string& path,
   // could not carry them.
   std::string sent = url;
   while (!sent.empty() && sent.back() == '\0') sent.pop_back();
+  if (sent.find('\0') != std::string::npos) {
+    return Ended(std::move(result), Status::kRefused,
+                 "the request holds a NUL, which a command line cannot carry");
+  }
   const std::vector<std::string> arguments = {platform::kRequestOption,
                                               std::to_string(result.requestId), sent};
   const std::string why = backend::CommandLineProblem(path, arguments);

@@ -5,8 +5,6 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/file.h>
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -90,37 +88,13 @@ class SpawnSetup {
   int error_ = 0;
 };
 
-// The process listening at the channel's socket; -1 when none listens or it
-// cannot be told.
-pid_t ListenerProcess() {
-  const std::string dir = platform::RuntimeDir();
-  sockaddr_un addr{};
-  addr.sun_family = AF_UNIX;
-  const std::string path = dir + "/" + platform::kSocketName;
-  if (dir.empty() || path.size() >= sizeof addr.sun_path) return -1;
-  std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  ucred peer{};
-  socklen_t size = sizeof peer;
-  // A connection that sends nothing is dropped by the upgrader unlogged.
-  const bool known = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-                     getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0;
-  close(fd);
-  return known ? peer.pid : -1;
-}
-
 }  // namespace
 
 bool PassesRequestOnCommandLine() { return false; }
 
+// argv takes any bytes but NUL, which StartUpgrade refuses itself.
 std::string CommandLineProblem(const std::string& /*path*/,
-                               const std::vector<std::string>& arguments) {
-  for (const std::string& argument : arguments) {
-    if (argument.find('\0') != std::string::npos) {
-      return "the request holds a NUL, which a command line cannot carry";
-    }
-  }
+                               const std::vector<std::string>& /*arguments*/) {
   return std::string();
 }
 
@@ -186,7 +160,10 @@ bool StartedUpgrader::Exited(std::string* how, long long* exitCode) {
 }
 
 bool StartedUpgrader::Serving() {
-  return native_ >= 0 && ListenerProcess() == static_cast<pid_t>(native_);
+  // Only the Windows road starts an upgrader with its request; here a live
+  // upgrader that listens is all there is to know.
+  std::string why;
+  return native_ >= 0 && UpgraderReady(&why);
 }
 
 void StartedUpgrader::AwaitExit(const platform::Deadline& deadline) {

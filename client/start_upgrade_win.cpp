@@ -74,19 +74,6 @@ void RunElevatedStart(const std::shared_ptr<ElevatedStart>& start) {
 // Longest command line CreateProcess takes, in UTF-16 units with its NUL.
 constexpr std::size_t kMaxCommandLine = 32767;
 
-// Strict, unlike Widen(): text that is not UTF-8 would reach the upgrader as
-// U+FFFD, a URL its sender never asked for.
-bool WidenStrict(const std::string& utf8, std::wstring* wide) {
-  wide->clear();
-  if (utf8.empty()) return true;
-  const int size = static_cast<int>(utf8.size());
-  const int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
-  if (count <= 0) return false;
-  wide->resize(static_cast<std::size_t>(count));
-  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, &(*wide)[0], count) ==
-         count;
-}
-
 // The parameters the shell puts after the quoted path; false when an
 // argument is not UTF-8.
 bool Parameters(const std::vector<std::string>& arguments, std::wstring* parameters) {
@@ -95,7 +82,7 @@ bool Parameters(const std::vector<std::string>& arguments, std::wstring* paramet
     if (!line.empty()) line += ' ';
     line += platform::QuoteCommandLineArgument(argument);
   }
-  return WidenStrict(line, parameters);
+  return platform::WidenStrict(line, parameters);
 }
 
 // The upgrader's window, made by the process `processId` itself: whatever
@@ -139,17 +126,12 @@ bool PassesRequestOnCommandLine() {
 }
 
 std::string CommandLineProblem(const std::string& path, const std::vector<std::string>& arguments) {
-  for (const std::string& argument : arguments) {
-    if (argument.find('\0') != std::string::npos) {
-      return "the request holds a NUL, which a command line cannot carry";
-    }
-  }
   std::wstring parameters;
   if (!Parameters(arguments, &parameters)) {
     return "the request is not valid UTF-8, which a command line cannot carry";
   }
   std::wstring program;
-  WidenStrict(path, &program);
+  platform::WidenStrict(path, &program);
   // The shell starts "<path>" <parameters>.
   const std::size_t length = program.size() + 3 + parameters.size() + 1;
   if (length > kMaxCommandLine) {

@@ -50,9 +50,9 @@ std::string DefaultUpgraderPath(std::string* reason);
 // must cover the request. Linux: false.
 bool PassesRequestOnCommandLine();
 
-// Why `path` cannot be started with `arguments` (UTF-8) on its command line:
-// a NUL, text that is not UTF-8 (Windows), a command line longer than the
-// system takes. Empty when it can.
+// Why `path` cannot be started with `arguments` (UTF-8, without NULs) on its
+// command line: text that is not UTF-8, a command line longer than the
+// system takes (Windows). Empty when it can.
 std::string CommandLineProblem(const std::string& path, const std::vector<std::string>& arguments);
 
 // An upgrader process this library started, owned: a process id on Linux
@@ -73,8 +73,9 @@ class StartedUpgrader {
   // `*exitCode` (when given) is its exit code then, -1 when it ended
   // otherwise.
   bool Exited(std::string* how, long long* exitCode = nullptr);
-  // True once this very process serves requests: its upgrade window exists
-  // (Windows), the channel's listener is this process (Linux).
+  // True once this process has taken its request and serves: on Windows its
+  // own upgrade window exists; on Linux, which never starts an upgrader with
+  // its request, an upgrader listens.
   bool Serving();
   // Waits for it to end, until `deadline` at most.
   void AwaitExit(const platform::Deadline& deadline);

@@ -5,29 +5,13 @@
 #include <shellapi.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "command_line.h"
+#include "text_win.h"
 
 namespace brisvane::platform {
-
-namespace {
-
-// Strict, unlike Narrow(): a lone surrogate must not turn into U+FFFD, or a
-// URL would name something its sender never asked for.
-bool ToUtf8(const wchar_t* wide, std::string* out) {
-  out->clear();
-  const int size = static_cast<int>(wcslen(wide));
-  if (size == 0) return true;
-  const int count =
-      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, size, nullptr, 0, nullptr, nullptr);
-  if (count <= 0) return false;
-  out->resize(static_cast<std::size_t>(count));
-  return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide, size, &(*out)[0], count,
-                             nullptr, nullptr) == count;
-}
-
-}  // namespace
 
 bool CommandLineArguments(int, char**, std::vector<std::string>* out) {
   out->clear();
@@ -36,8 +20,10 @@ bool CommandLineArguments(int, char**, std::vector<std::string>* out) {
   if (wide == nullptr) return false;
   bool converted = true;
   for (int i = 0; i < count && converted; ++i) {
+    // Strict: a lone surrogate must not turn into U+FFFD, or a URL would
+    // name something its sender never asked for.
     std::string argument;
-    converted = ToUtf8(wide[i], &argument);
+    converted = NarrowStrict(wide[i], &argument);
     out->push_back(std::move(argument));
   }
   LocalFree(wide);

@@ -31,4 +31,34 @@ std::string Narrow(const std::wstring& wide) {
   return utf8;
 }
 
+bool WidenStrict(const std::string& utf8, std::wstring* wide) {
+  wide->clear();
+  if (utf8.empty()) return true;
+  const int size = static_cast<int>(utf8.size());
+  const int count = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, nullptr, 0);
+  if (count <= 0) return false;
+  wide->resize(static_cast<std::size_t>(count));
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), size, &(*wide)[0], count) == count) {
+    return true;
+  }
+  wide->clear();
+  return false;
+}
+
+bool NarrowStrict(const std::wstring& wide, std::string* utf8) {
+  utf8->clear();
+  if (wide.empty()) return true;
+  const int size = static_cast<int>(wide.size());
+  const int count =
+      WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, nullptr, 0, nullptr, nullptr);
+  if (count <= 0) return false;
+  utf8->resize(static_cast<std::size_t>(count));
+  if (WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), size, &(*utf8)[0], count, nullptr,
+                          nullptr) == count) {
+    return true;
+  }
+  utf8->clear();
+  return false;
+}
+
 }  // namespace brisvane::platform

@@ -14,6 +14,13 @@ std::wstring Widen(const std::string& utf8);
 // the conversion fails.
 std::string Narrow(const std::wstring& wide);
 
+// The same both ways, but strict: false (and the output empty) where the
+// text is not valid UTF-8, or holds a lone surrogate, instead of putting
+// U+FFFD in its place. For text that names something (a URL, a command
+// line), which must arrive as its sender wrote it or not at all.
+bool WidenStrict(const std::string& utf8, std::wstring* wide);
+bool NarrowStrict(const std::wstring& wide, std::string* utf8);
+
 }  // namespace brisvane::platform
 
 namespace platform = brisvane::platform;
