@@ -84,4 +84,11 @@ inline std::string MakeFrame(const std::string& url, std::uint64_t requestId) {
   return frame + url;
 }
 
+// The frame a client writes to withdraw (see kFrameWithdraws).
+inline std::string MakeWithdrawFrame() {
+  std::string frame(kFrameHeaderBytes, '\0');
+  PutBigEndian32(kFrameWithdraws, reinterpret_cast<unsigned char*>(&frame[0]));
+  return frame;
+}
+
 }  // namespace brisvane::platform

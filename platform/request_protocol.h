@@ -21,11 +21,17 @@ constexpr std::uint32_t kMaxRequestBytes = 65536;
 // 4-byte big-endian signed value. A length with kFrameHasRequestId set
 // announces that a 64-bit big-endian request id comes first (and is counted
 // in the length); without it the frame is the URL alone, as from the first
-// senders.
+// senders. A length word of kFrameWithdraws alone (no URL, no id) is a
+// withdrawal: it asks an upgrader that has taken no upgrade to close, as
+// Escape would (its reply: kReplyTaken when it closes, kReplyBusy when an
+// upgrade is under way); a client sends it to an upgrader it started whose
+// request was not taken.
 constexpr char kSocketName[] = "BrisvaneUpgrade";
 constexpr std::size_t kFrameHeaderBytes = 4;
 constexpr std::size_t kReplyBytes = 4;
 constexpr std::uint32_t kFrameHasRequestId = 0x80000000u;
+constexpr std::uint32_t kFrameWithdraws = 0x40000000u;
+constexpr std::uint32_t kFrameFlags = kFrameHasRequestId | kFrameWithdraws;
 constexpr std::size_t kRequestIdBytes = 8;
 
 // The upgrader's replies. 0 alone means the request was taken, so a sender
@@ -37,18 +43,15 @@ enum Reply : std::int32_t {
   kReplyUnsafeName = 3,  // refused: the installer's name leaves the download folder
   kReplyNulInUrl = 4,    // refused: a NUL before the URL's end
   kReplyClosing = 5,     // the upgrader is closing
+  kReplyNoInstallerName = 6,  // refused: the URL names no installer file
 };
 
-// Request ids: 0 is none. kWithdrawRequestId asks an upgrader that has taken
-// no upgrade to close, as Escape would (its reply: kReplyTaken when it
-// closes, kReplyBusy when an upgrade is under way); a client uses it for an
-// upgrader it started whose request was not taken.
+// Request ids: 0 is none; every other value is a plain id.
 constexpr std::uint64_t kNoRequestId = 0;
-constexpr std::uint64_t kWithdrawRequestId = ~std::uint64_t{0};
 
 // The one request an upgrader may be started with, on both systems:
 //   BrisvaneUpgrade --request <id> <url>
-// <id> in decimal digits (kNoRequestId for none, never kWithdrawRequestId),
+// <id> in decimal digits (kNoRequestId for none),
 // <url> one argument, UTF-8. Such a run takes it as if it had arrived first
 // by the channel. It exits with kRequestRefusedExitBase + the reply when the
 // request is refused (nothing started, no window shown), with
@@ -60,11 +63,18 @@ constexpr char kRequestOption[] = "--request";
 constexpr int kRequestRefusedExitBase = 100;
 constexpr int kGuardHeldExitCode = kRequestRefusedExitBase + kReplyBusy;
 constexpr int kBadCommandLineExitCode = 2;
+// Any run that finds no display to show its window on logs an ERROR line and
+// exits with this, before it takes a request.
+constexpr int kNoDisplayExitCode = 3;
 
 // Windows: the request goes as WM_COPYDATA to the top-level window of this
 // title whose process runs an executable of this name.
 constexpr wchar_t kWindowTitle[] = L"BrisvaneUpgrade";
 constexpr wchar_t kUpgraderExecutable[] = L"BrisvaneUpgrade.exe";
+// Windows: the withdrawal is a message of its own, registered under this
+// name (RegisterWindowMessageW) and sent to that window with no parameters;
+// its result is the reply. WM_COPYDATA's dwData stays the plain id.
+constexpr wchar_t kWithdrawMessageName[] = L"BrisvaneUpgrade withdraw";
 
 inline void PutBigEndian32(std::uint32_t value, unsigned char* out) {
   out[0] = static_cast<unsigned char>(value >> 24);

@@ -29,9 +29,14 @@
 /* Time limit of a hand-over when the caller gives none. */
 #define BRISVANE_DEFAULT_TIMEOUT_MS 30000
 
-/* Time limit of brisvane_start_upgrade when the caller gives none: it covers
- * the elevation prompt on Windows, which waits for the user. */
+/* Time limit of brisvane_start_upgrade when the caller gives none. Windows:
+ * two minutes, since it covers the elevation prompt, which waits for the
+ * user. Linux: seconds, since nothing waits for the user there. */
+#ifdef _WIN32
 #define BRISVANE_DEFAULT_START_TIMEOUT_MS 120000
+#else
+#define BRISVANE_DEFAULT_START_TIMEOUT_MS 15000
+#endif
 
 /* The upgrader's replies to a request. A sender that only checks for 0 reads
  * them rightly: 0 alone means the upgrade was taken. */
@@ -41,6 +46,7 @@
 #define BRISVANE_REPLY_UNSAFE_NAME 3 /* refused: its installer name would leave the download folder */
 #define BRISVANE_REPLY_NUL_IN_URL 4  /* refused: the URL holds a NUL before its end */
 #define BRISVANE_REPLY_CLOSING 5     /* the upgrader is closing and takes nothing more */
+#define BRISVANE_REPLY_NO_INSTALLER_NAME 6 /* refused: the URL names no installer file */
 
 /* Outcomes of brisvane_hand_over_upgrade. */
 #define BRISVANE_REPLIED 0     /* the upgrader took the URL (its reply is 0) */
@@ -58,6 +64,12 @@
 #define BRISVANE_START_BUSY 5            /* another upgrade is under way */
 #define BRISVANE_START_REFUSED 6         /* the request was refused */
 #define BRISVANE_START_FAILED 7          /* no answer within the limit, or another failure */
+#define BRISVANE_START_NO_DISPLAY 8      /* the upgrader found no display to show its window on */
+
+/* Outcomes of brisvane_guard_take. */
+#define BRISVANE_GUARD_TAKEN 0          /* the caller holds the guard now */
+#define BRISVANE_GUARD_HELD_ELSEWHERE 1 /* another process holds it (another client, an upgrader) */
+#define BRISVANE_GUARD_FAILED 2         /* it could not be looked at or taken */
 
 /* Languages of brisvane_describe_last_upgrade. */
 #define BRISVANE_LANGUAGE_ENGLISH 0
@@ -102,8 +114,40 @@ struct brisvane_last_upgrade {
   int has_request_id;      /* 1 when the request carried an id: */
   uint64_t request_id;     /*   that id */
   char signature_problem[256]; /* why the signature was refused, "" otherwise */
+  int server_answered;     /* 1 when a server sent a response (any status) */
+  char download_error_text[256]; /* libcurl's own text for download_error, "" when none */
   int cut;
 };
+
+/* The single-instance guard ("bvc singleton mutex") as the upgrader reads
+ * it. Opaque; made by brisvane_guard_take, freed by brisvane_guard_release. */
+typedef struct brisvane_guard brisvane_guard;
+
+/* Options of brisvane_start_upgrade_with and _async. All-zero is the
+ * default: the upgrader beside the caller, a new request id, the default
+ * limit, no guard. */
+struct brisvane_start_options {
+  const char* upgrader_path; /* UTF-8; NULL or "": beside the calling executable */
+  uint64_t request_id;       /* 0: one is made */
+  int timeout_ms;            /* not positive: BRISVANE_DEFAULT_START_TIMEOUT_MS */
+  brisvane_guard* guard;     /* the caller's guard, released and taken back (below); NULL: none */
+};
+
+/* What a start came to. */
+struct brisvane_start_result {
+  int status;           /* BRISVANE_START_* */
+  uint64_t request_id;  /* the id the request carried */
+  int32_t reply;        /* BRISVANE_REPLY_*, -1 when none came */
+  int started;          /* 1 when this call started an upgrader */
+  char reason[512];     /* one line, "" when taken; cut to fit */
+};
+
+/* A start running on a thread of the library's (brisvane_start_upgrade_async). */
+typedef struct brisvane_pending_start brisvane_pending_start;
+
+/* Called once, on the library's thread, when an asynchronous start ends.
+ * `result` lives only during the call. */
+typedef void (*brisvane_start_callback)(const struct brisvane_start_result* result, void* context);
 
 #ifdef __cplusplus
 extern "C" {
@@ -161,6 +205,51 @@ int brisvane_start_upgrade(const char* url, const char* upgrader_path, uint64_t 
                            int timeout_ms, uint64_t* used_request_id, char* reason,
                            size_t reason_size);
 
+/* As brisvane_start_upgrade, with its options in `options` (NULL: all
+ * defaults) and what it came to in `*result` (not NULL). With a guard in
+ * the options the call releases it before it starts anything and, when the
+ * upgrade was not taken, takes it back (brisvane_guard_held tells whether it
+ * could). Returns result->status. */
+int brisvane_start_upgrade_with(const char* url, const struct brisvane_start_options* options,
+                                struct brisvane_start_result* result);
+
+/* Starts brisvane_start_upgrade_with on a thread of the library's and
+ * returns at once, so that a GUI thread is not held. `callback` (may be
+ * NULL) is called once with the result on that thread; the handle can also
+ * be waited on. The options' strings are copied; a guard in them is the
+ * start's until it ends. Returns NULL only when the thread could not be
+ * made (out of memory): then nothing was started and `callback` is not
+ * called. */
+brisvane_pending_start* brisvane_start_upgrade_async(const char* url,
+                                                     const struct brisvane_start_options* options,
+                                                     brisvane_start_callback callback,
+                                                     void* context);
+
+/* Waits up to `timeout_ms` (not positive: one look; -1 would be no
+ * different) for the start to end. Returns 1 with the result in `*result`
+ * (when not NULL) once it has, else 0. */
+int brisvane_pending_start_wait(brisvane_pending_start* pending, int timeout_ms,
+                                struct brisvane_start_result* result);
+
+/* Lets go of the handle. A start still running goes on to its end (its
+ * callback is still called); NULL does nothing. */
+void brisvane_pending_start_free(brisvane_pending_start* pending);
+
+/* Takes the single-instance guard exactly as the upgrader reads it (Windows:
+ * the named mutex exists; Linux: the flock on the file of that name in the
+ * runtime folder) and keeps it until brisvane_guard_release. Returns
+ * BRISVANE_GUARD_TAKEN with the guard in `*guard`, or
+ * BRISVANE_GUARD_HELD_ELSEWHERE / BRISVANE_GUARD_FAILED with `*guard` NULL
+ * and a one-line reason. */
+int brisvane_guard_take(brisvane_guard** guard, char* reason, size_t reason_size);
+
+/* 1 while `guard` holds the guard (after brisvane_start_upgrade_with gave it
+ * up and could not take it back: 0). */
+int brisvane_guard_held(const brisvane_guard* guard);
+
+/* Gives the guard up and frees `guard`; NULL does nothing. */
+void brisvane_guard_release(brisvane_guard* guard);
+
 /* Waits up to `timeout_ms` milliseconds (one look when not positive) until
  * an upgrader is ready to take a request: the one the caller has just
  * started, typically. Returns 1 once it is, else 0 with a one-line reason in
@@ -190,11 +279,24 @@ int brisvane_last_upgrade_answers(const struct brisvane_last_upgrade* record,
 size_t brisvane_describe_last_upgrade(const struct brisvane_last_upgrade* record, int language,
                                       char* text, size_t text_size);
 
+/* The sentence to show the user when no record answers the request the
+ * client handed over (none, unreadable, or an older one): the update did not
+ * finish. Written and returned as brisvane_describe_last_upgrade. */
+size_t brisvane_describe_unanswered_upgrade(int language, char* text, size_t text_size);
+
+/* One line for the client's own log, in English, with the numbers behind
+ * `record`'s sentence (result, HTTP status, libcurl's code and text, exit
+ * codes, the request id). Written and returned as above. */
+size_t brisvane_describe_last_upgrade_detail(const struct brisvane_last_upgrade* record,
+                                             char* text, size_t text_size);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -225,6 +327,39 @@ HandOverResult HandOverUpgrade(const std::string& url,
                                std::chrono::milliseconds limit = kDefaultHandOverLimit,
                                std::uint64_t requestId = 0);
 
+// The single-instance guard ("bvc singleton mutex") as the upgrader reads
+// it: a client holds one while it runs, so that no upgrader replaces it
+// under its feet, and hands it to StartUpgrade (StartOptions::guard), which
+// gives it up for the upgrader and takes it back when the upgrade was not
+// taken. Released when destroyed. Move-only; not for two threads at once.
+class ClientGuard {
+ public:
+  enum class Status {
+    kTaken = BRISVANE_GUARD_TAKEN,                  // held by this object now
+    kHeldElsewhere = BRISVANE_GUARD_HELD_ELSEWHERE,  // another process holds it
+    kFailed = BRISVANE_GUARD_FAILED,                 // it could not be looked at or taken
+  };
+  ClientGuard() = default;
+  ~ClientGuard();
+  ClientGuard(ClientGuard&& other) noexcept;
+  ClientGuard& operator=(ClientGuard&& other) noexcept;
+  ClientGuard(const ClientGuard&) = delete;
+  ClientGuard& operator=(const ClientGuard&) = delete;
+
+  // Takes the guard (kTaken at once when this object holds it already).
+  // Not kTaken: `*reason`, when given, says why in one line. Throws only
+  // std::bad_alloc.
+  Status Take(std::string* reason = nullptr);
+  // True while this object holds the guard.
+  bool Held() const { return native_ != kNone; }
+  // Gives the guard up; does nothing when it is not held.
+  void Release();
+
+ private:
+  static constexpr std::intptr_t kNone = -1;
+  std::intptr_t native_ = kNone;
+};
+
 struct StartOptions {
   // The upgrader to start; empty: BrisvaneUpgrade (BrisvaneUpgrade.exe on
   // Windows) beside the calling executable.
@@ -234,6 +369,11 @@ struct StartOptions {
   std::uint64_t requestId = 0;
   // Bounds the whole call; kDefaultStartLimit when not positive.
   std::chrono::milliseconds limit = kDefaultStartLimit;
+  // The caller's guard, or null. StartUpgrade releases it before it starts
+  // anything and, when the upgrade was not taken, takes it back
+  // (guard->Held() tells whether it could). Without one the caller must
+  // have released its guard itself.
+  ClientGuard* guard = nullptr;
 };
 
 struct StartResult {
@@ -246,6 +386,7 @@ struct StartResult {
     kBusy = BRISVANE_START_BUSY,
     kRefused = BRISVANE_START_REFUSED,
     kFailed = BRISVANE_START_FAILED,
+    kNoDisplay = BRISVANE_START_NO_DISPLAY,
   };
   Status status = Status::kFailed;
   std::uint64_t requestId = 0;  // the id the request carried
@@ -258,6 +399,41 @@ struct StartResult {
 // describes. Release the single-instance guard first. Throws only
 // std::bad_alloc.
 StartResult StartUpgrade(const std::string& url, const StartOptions& options = {});
+
+// A start running on a thread of the library's (StartUpgradeAsync).
+// Move-only; letting go of it does not stop the start.
+class PendingStart {
+ public:
+  PendingStart();
+  ~PendingStart();
+  PendingStart(PendingStart&& other) noexcept;
+  PendingStart& operator=(PendingStart&& other) noexcept;
+  PendingStart(const PendingStart&) = delete;
+  PendingStart& operator=(const PendingStart&) = delete;
+
+  // True once the start has ended, waiting up to `limit` for it (one look
+  // when not positive). False for an empty handle.
+  bool Wait(std::chrono::milliseconds limit);
+  // The start's result, once Wait has returned true; before that, or for an
+  // empty handle, a kFailed result saying so.
+  StartResult Result() const;
+
+  struct State;  // the library's
+
+ private:
+  friend PendingStart StartUpgradeAsync(const std::string& url, const StartOptions& options,
+                                        std::function<void(const StartResult&)> onDone);
+  std::shared_ptr<State> state_;
+};
+
+// StartUpgrade on a thread of the library's: returns at once, so that a GUI
+// thread is not held. `onDone` (may be empty) is called once with the
+// result, on that thread: a GUI client posts it to its own thread from
+// there, or polls Wait(0) from a timer. `options.guard` is the start's
+// until it ends. Throws std::bad_alloc, and std::system_error when no
+// thread could be made (then nothing was started).
+PendingStart StartUpgradeAsync(const std::string& url, const StartOptions& options = {},
+                               std::function<void(const StartResult&)> onDone = {});
 
 // Waits up to `limit` (one look when not positive) until an upgrader is
 // ready to take a request, looking again at a short interval. False, with
@@ -291,6 +467,8 @@ struct LastUpgrade {
   std::string upgraderVersion;
   std::optional<std::uint64_t> requestId;  // the request's id, when it carried one
   std::string signatureProblem;            // why the signature was refused
+  bool serverAnswered = false;             // a server sent a response (any status)
+  std::string downloadErrorText;           // libcurl's own text for downloadError
 };
 
 // True when `record` answers the request sent with `requestId` (not 0).
@@ -304,6 +482,15 @@ enum class Language {
 // One line (UTF-8) to show the user for `record`, as
 // brisvane_describe_last_upgrade above. Throws only std::bad_alloc.
 std::string DescribeLastUpgrade(const LastUpgrade& record, Language language = Language::kEnglish);
+
+// The sentence to show the user when no record answers the request handed
+// over (brisvane_describe_unanswered_upgrade). Throws only std::bad_alloc.
+std::string DescribeUnansweredUpgrade(Language language = Language::kEnglish);
+
+// One English line with the numbers behind `record`'s sentence, for the
+// client's own log (brisvane_describe_last_upgrade_detail). Throws only
+// std::bad_alloc.
+std::string DescribeLastUpgradeDetail(const LastUpgrade& record);
 
 struct LastUpgradeRead {
   enum class Status {
