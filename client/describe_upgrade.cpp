@@ -1,6 +1,7 @@
-// One line telling the user what became of the last upgrade and, for a
-// failure, why, in English or Simplified Chinese. The libcurl and HTTP names
-// are tables of their own: the client library links no libcurl.
+// Words for what became of the last upgrade: one line for the user, in
+// English or Simplified Chinese, saying what happened and why in terms a user
+// acts on; the same for an upgrade that left no answer; and one English line
+// with the numbers behind it for the client's own log.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -17,47 +18,6 @@ namespace {
 using Result = LastUpgrade::Result;
 using Causes = std::vector<std::string>;
 constexpr int kLanguages = 2;
-
-// libcurl 7.88's CURLcode names by value; the OBSOLETE ones are the names
-// curl.h keeps for numbers no longer used.
-constexpr const char* kCurlNames[] = {
-    "CURLE_OK", "CURLE_UNSUPPORTED_PROTOCOL", "CURLE_FAILED_INIT", "CURLE_URL_MALFORMAT",
-    "CURLE_NOT_BUILT_IN", "CURLE_COULDNT_RESOLVE_PROXY", "CURLE_COULDNT_RESOLVE_HOST",
-    "CURLE_COULDNT_CONNECT", "CURLE_WEIRD_SERVER_REPLY", "CURLE_REMOTE_ACCESS_DENIED",
-    "CURLE_FTP_ACCEPT_FAILED", "CURLE_FTP_WEIRD_PASS_REPLY", "CURLE_FTP_ACCEPT_TIMEOUT",
-    "CURLE_FTP_WEIRD_PASV_REPLY", "CURLE_FTP_WEIRD_227_FORMAT", "CURLE_FTP_CANT_GET_HOST",
-    "CURLE_HTTP2", "CURLE_FTP_COULDNT_SET_TYPE", "CURLE_PARTIAL_FILE",
-    "CURLE_FTP_COULDNT_RETR_FILE", "CURLE_OBSOLETE20", "CURLE_QUOTE_ERROR",
-    "CURLE_HTTP_RETURNED_ERROR", "CURLE_WRITE_ERROR", "CURLE_OBSOLETE24", "CURLE_UPLOAD_FAILED",
-    "CURLE_READ_ERROR", "CURLE_OUT_OF_MEMORY", "CURLE_OPERATION_TIMEDOUT", "CURLE_OBSOLETE29",
-    "CURLE_FTP_PORT_FAILED", "CURLE_FTP_COULDNT_USE_REST", "CURLE_OBSOLETE32",
-    "CURLE_RANGE_ERROR", "CURLE_HTTP_POST_ERROR", "CURLE_SSL_CONNECT_ERROR",
-    "CURLE_BAD_DOWNLOAD_RESUME", "CURLE_FILE_COULDNT_READ_FILE", "CURLE_LDAP_CANNOT_BIND",
-    "CURLE_LDAP_SEARCH_FAILED", "CURLE_OBSOLETE40", "CURLE_FUNCTION_NOT_FOUND",
-    "CURLE_ABORTED_BY_CALLBACK", "CURLE_BAD_FUNCTION_ARGUMENT", "CURLE_OBSOLETE44",
-    "CURLE_INTERFACE_FAILED", "CURLE_OBSOLETE46", "CURLE_TOO_MANY_REDIRECTS",
-    "CURLE_UNKNOWN_OPTION", "CURLE_SETOPT_OPTION_SYNTAX", "CURLE_OBSOLETE50", "CURLE_OBSOLETE51",
-    "CURLE_GOT_NOTHING", "CURLE_SSL_ENGINE_NOTFOUND", "CURLE_SSL_ENGINE_SETFAILED",
-    "CURLE_SEND_ERROR", "CURLE_RECV_ERROR", "CURLE_OBSOLETE57", "CURLE_SSL_CERTPROBLEM",
-    "CURLE_SSL_CIPHER", "CURLE_PEER_FAILED_VERIFICATION", "CURLE_BAD_CONTENT_ENCODING",
-    "CURLE_OBSOLETE62", "CURLE_FILESIZE_EXCEEDED", "CURLE_USE_SSL_FAILED",
-    "CURLE_SEND_FAIL_REWIND", "CURLE_SSL_ENGINE_INITFAILED", "CURLE_LOGIN_DENIED",
-    "CURLE_TFTP_NOTFOUND", "CURLE_TFTP_PERM", "CURLE_REMOTE_DISK_FULL", "CURLE_TFTP_ILLEGAL",
-    "CURLE_TFTP_UNKNOWNID", "CURLE_REMOTE_FILE_EXISTS", "CURLE_TFTP_NOSUCHUSER",
-    "CURLE_OBSOLETE75", "CURLE_OBSOLETE76", "CURLE_SSL_CACERT_BADFILE",
-    "CURLE_REMOTE_FILE_NOT_FOUND", "CURLE_SSH", "CURLE_SSL_SHUTDOWN_FAILED", "CURLE_AGAIN",
-    "CURLE_SSL_CRL_BADFILE", "CURLE_SSL_ISSUER_ERROR", "CURLE_FTP_PRET_FAILED",
-    "CURLE_RTSP_CSEQ_ERROR", "CURLE_RTSP_SESSION_ERROR", "CURLE_FTP_BAD_FILE_LIST",
-    "CURLE_CHUNK_FAILED", "CURLE_NO_CONNECTION_AVAILABLE", "CURLE_SSL_PINNEDPUBKEYNOTMATCH",
-    "CURLE_SSL_INVALIDCERTSTATUS", "CURLE_HTTP2_STREAM", "CURLE_RECURSIVE_API_CALL",
-    "CURLE_AUTH_ERROR", "CURLE_HTTP3", "CURLE_QUIC_CONNECT_ERROR", "CURLE_PROXY",
-    "CURLE_SSL_CLIENTCERT", "CURLE_UNRECOVERABLE_POLL",
-};
-static_assert(sizeof kCurlNames / sizeof *kCurlNames == 100, "0 to CURLE_UNRECOVERABLE_POLL");
-
-// Codes that fail before any server answers: with no HTTP status, the user
-// reads plainly that none did.
-constexpr int kNoAnswerCodes[] = {5, 6, 7, 28, 52};
 
 // Reason phrases of the statuses a failed download shows (400 and up):
 // RFC 9110's, and those of the RFCs that added 423-431, 451 and 506-511.
@@ -83,8 +43,9 @@ constexpr struct {
 
 // The reasons a line gives, per language; %1 stands for a value.
 enum Cause {
-  kScriptExit, kInstallerExit, kInstallerNoCode, kTimeout, kNotStarted,
-  kServerSaid, kCurlError, kNoServer, kSignature, kSignatureKey, kCauseCount,
+  kScriptExit, kInstallerExit, kInstallerNoCode, kTimeout, kNotStarted, kServerRefused,
+  kServerFault, kHostNotFound, kUnreachable, kNoAnswerInTime, kNoSecureConnection, kBrokeOff,
+  kNotSaved, kSignature, kSignatureKey, kCauseCount,
 };
 constexpr const char* kCauses[kCauseCount][kLanguages] = {
     {"the post-install script exited with code %1", "安装后脚本的退出码为 %1"},
@@ -92,22 +53,51 @@ constexpr const char* kCauses[kCauseCount][kLanguages] = {
     {"the installer ended without an exit code", "安装程序未正常退出，没有退出码"},
     {"the installer was still running after 2 minutes", "安装程序运行 2 分钟后仍未结束"},
     {"the installer could not be started", "无法启动安装程序"},
-    {"the server answered %1", "服务器返回 %1"},
-    {"libcurl error %1", "libcurl 错误 %1"},
-    {"no server answered", "服务器没有响应"},
+    {"the server refused it (%1)", "服务器拒绝了下载（%1）"},
+    {"the server failed to provide it (%1)", "服务器出错，无法提供下载（%1）"},
+    {"the server's name could not be found", "找不到服务器的地址"},
+    {"the server could not be reached", "无法连接到服务器"},
+    {"the server did not answer in time", "服务器未能及时响应"},
+    {"no secure connection to the server could be made", "无法与服务器建立安全连接"},
+    {"the connection to the server broke off", "与服务器的连接中断了"},
+    {"it could not be saved on this computer", "无法保存到这台电脑上"},
     {"its signature was not accepted", "其签名未通过验证"},
     {"its signature was not accepted for key %1", "其签名未通过密钥 %1 的验证"},
 };
 
+// The few libcurl codes a user's sentence tells apart, for a download no
+// server answered. CURLcode values are libcurl's ABI, never renumbered, so
+// these stay right whatever libcurl the upgrader was built with; every other
+// code is told only by whether a server answered (httpStatus and
+// serverAnswered), and its own number and text go to the detail line. Kept
+// to failures a user can do something about: a mistyped or unknown address
+// (6), no network or a server that is down (7, and any other), a network
+// too slow or blocked (28), a proxy, a clock or an inspecting firewall that
+// breaks secure connections (35, 60).
+constexpr struct {
+  int code;
+  Cause cause;
+} kUnansweredCodes[] = {
+    {6, kHostNotFound}, {7, kUnreachable}, {28, kNoAnswerInTime},
+    {35, kNoSecureConnection}, {60, kNoSecureConnection},
+};
+// CURLE_WRITE_ERROR: the upgrader also records it when its download folder
+// cannot be used; either way the fault is on this computer, not the server.
+constexpr int kCurlWriteError = 23;
+
 // How a line is put together in each language.
 constexpr struct {
-  const char* name;     // the installer's name, to follow "update"
-  const char* joiner;   // between two causes
-  const char* end;      // of the line
-  const char* unknown;  // a result this library does not know
+  const char* name;        // the installer's name, to follow "update"
+  const char* joiner;      // between two causes
+  const char* end;         // of the line
+  const char* unknown;     // a result this library does not know
+  const char* unanswered;  // no record answers the request
 } kGrammar[kLanguages] = {
-    {" %1", "; ", ".", "What became of the last update is unknown (result %1)"},
-    {" %1 ", "，", "。", "上次更新的结果未知（结果 %1）"},
+    {" %1", "; ", ".", "What became of the last update is unknown (result %1)",
+     "The update did not finish: it was closed or stopped before its end. Whether the new "
+     "version was installed is not known."},
+    {" %1 ", "，", "。", "上次更新的结果未知（结果 %1）",
+     "更新未完成：它在结束前被关闭或中止。无法确定新版本是否已安装。"},
 };
 
 std::string Fill(const char* format, const std::string& value) {
@@ -141,13 +131,6 @@ std::string HttpText(int status) {
   return text;
 }
 
-std::string CurlText(int code) {
-  std::string text = std::to_string(code);
-  const int names = static_cast<int>(sizeof kCurlNames / sizeof *kCurlNames);
-  if (code >= 0 && code < names) text = text + " (" + kCurlNames[code] + ")";
-  return text;
-}
-
 void InstalledCauses(const LastUpgrade& record, int lang, Causes* causes) {
   if (record.scriptExitCode.value_or(0) != 0) {
     causes->push_back(Fill(kCauses[kScriptExit][lang], ExitCode(*record.scriptExitCode)));
@@ -168,24 +151,34 @@ void NotStartedCauses(const LastUpgrade&, int lang, Causes* causes) {
   causes->push_back(kCauses[kNotStarted][lang]);
 }
 
-// The HTTP status first when it tells (400 and up); then the libcurl code,
-// the one cause a failure without a status has.
+// An error status tells most (the server said no, or failed); then a fault
+// on this computer; then whether a server answered at all: one that did
+// broke off, one that did not is told by the code where it is known. A
+// record older than "serverAnswered" still tells an answer by its status.
 void DownloadCauses(const LastUpgrade& record, int lang, Causes* causes) {
   const int code = record.downloadError.value_or(0);
-  const bool noAnswer = std::find(std::begin(kNoAnswerCodes), std::end(kNoAnswerCodes), code) !=
-                        std::end(kNoAnswerCodes);
-  if (record.httpStatus >= 400) {
-    causes->push_back(Fill(kCauses[kServerSaid][lang], HttpText(record.httpStatus)));
-  } else if (record.httpStatus == 0 && (code == 0 || noAnswer)) {
-    causes->push_back(kCauses[kNoServer][lang]);
+  const int status = record.httpStatus;
+  if (status >= 400) {
+    causes->push_back(Fill(kCauses[status >= 500 ? kServerFault : kServerRefused][lang],
+                           HttpText(status)));
+  } else if (code == kCurlWriteError) {
+    causes->push_back(kCauses[kNotSaved][lang]);
+  } else if (record.serverAnswered || status > 0) {
+    if (code != 0) causes->push_back(kCauses[kBrokeOff][lang]);
+  } else if (code != 0) {
+    Cause cause = kUnreachable;
+    for (const auto& known : kUnansweredCodes) {
+      if (known.code == code) cause = known.cause;
+    }
+    causes->push_back(kCauses[cause][lang]);
   }
-  if (code != 0) causes->push_back(Fill(kCauses[kCurlError][lang], CurlText(code)));
 }
 
+// The key's id is the same in every language; the upgrader's own words for
+// the problem are English and technical, so they go to the detail line.
 void SignatureCauses(const LastUpgrade& record, int lang, Causes* causes) {
   causes->push_back(record.keyId.empty() ? kCauses[kSignature][lang]
                                          : Fill(kCauses[kSignatureKey][lang], Shown(record.keyId)));
-  if (!record.signatureProblem.empty()) causes->push_back(Shown(record.signatureProblem));
 }
 
 // Per result: the sentence's start in each language (%1: the installer's
@@ -209,6 +202,19 @@ constexpr struct {
     {Result::kSignatureRefused, {"The update%1 was refused", "更新%1被拒绝"}, {": ", "："},
      SignatureCauses},
 };
+
+// Any value but Chinese is English, as the C functions' unknown numbers are.
+int LanguageIndex(Language language) { return language == Language::kSimplifiedChinese ? 1 : 0; }
+
+Language LanguageOf(int language) {
+  return language == BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE ? Language::kSimplifiedChinese
+                                                          : Language::kEnglish;
+}
+
+// "; name value" when `value` is not empty.
+void AddPart(std::string* line, const char* name, const std::string& value) {
+  if (!value.empty()) *line += std::string("; ") + name + " " + Shown(value);
+}
 
 std::string Field(const char* text, std::size_t size) {
   return std::string(text, std::find(text, text + size, '\0'));
@@ -234,14 +240,30 @@ LastUpgrade FromC(const brisvane_last_upgrade& in) {
   out.upgraderVersion = Field(in.upgrader_version, sizeof in.upgrader_version);
   if (in.has_request_id) out.requestId = in.request_id;
   out.signatureProblem = Field(in.signature_problem, sizeof in.signature_problem);
+  out.serverAnswered = in.server_answered != 0;
+  out.downloadErrorText = Field(in.download_error_text, sizeof in.download_error_text);
   return out;
+}
+
+// What the C functions hand back: the line, or "" and 0 when there is none
+// or no memory for it, so that 0 always means there is nothing to show.
+template <typename Make>
+size_t ToCaller(Make make, char* text, size_t text_size) {
+  using c_buffers::CopyText;
+  try {
+    const std::string line = make();
+    CopyText(line, text, text_size);
+    return line.size();
+  } catch (...) {
+  }
+  CopyText("", text, text_size);
+  return 0;
 }
 
 }  // namespace
 
 std::string DescribeLastUpgrade(const LastUpgrade& record, Language language) {
-  // Any value but Chinese is English, as the C function's unknown numbers are.
-  const int lang = language == Language::kSimplifiedChinese ? 1 : 0;
+  const int lang = LanguageIndex(language);
   const auto& grammar = kGrammar[lang];
   for (const auto& wording : kWordings) {
     if (wording.result != record.result) continue;
@@ -258,24 +280,63 @@ std::string DescribeLastUpgrade(const LastUpgrade& record, Language language) {
   return Fill(grammar.unknown, std::to_string(static_cast<int>(record.result))) + grammar.end;
 }
 
+// The upgrader writes its record before it starts the client again, on every
+// road; a request no record answers never came to that point, and nothing
+// tells whether its installer had run by then.
+std::string DescribeUnansweredUpgrade(Language language) {
+  return kGrammar[LanguageIndex(language)].unanswered;
+}
+
+// Only what the record holds: absent values are left out, not shown as 0.
+std::string DescribeLastUpgradeDetail(const LastUpgrade& record) {
+  std::string line = "last upgrade: " + (record.resultText.empty()
+                                             ? "result " + std::to_string(static_cast<int>(record.result))
+                                             : Shown(record.resultText));
+  AddPart(&line, "installer", record.installer);
+  AddPart(&line, "request", record.requestId ? std::to_string(*record.requestId) : "none");
+  if (record.httpStatus != 0) AddPart(&line, "HTTP status", std::to_string(record.httpStatus));
+  if (record.downloadError) {
+    AddPart(&line, "server answered", record.serverAnswered ? "yes" : "no");
+    AddPart(&line, "libcurl code", std::to_string(*record.downloadError));
+    if (!record.downloadErrorText.empty()) line += ": " + Shown(record.downloadErrorText);
+    AddPart(&line, "bytes received", std::to_string(record.bytesReceived));
+  }
+  if (record.installerExitCode) {
+    AddPart(&line, "installer exit code", ExitCode(*record.installerExitCode));
+  }
+  if (record.scriptExitCode) AddPart(&line, "script exit code", ExitCode(*record.scriptExitCode));
+  AddPart(&line, "key", record.keyId);
+  AddPart(&line, "signature problem:", record.signatureProblem);
+  AddPart(&line, "upgrader", record.upgraderVersion);
+  return line;
+}
+
 }  // namespace brisvane
 
-// No record, or no memory for the line: "" and 0, so 0 always means there
-// is nothing to show.
 extern "C" size_t brisvane_describe_last_upgrade(const struct brisvane_last_upgrade* record,
                                                  int language, char* text, size_t text_size) {
-  using brisvane::c_buffers::CopyText;
-  try {
-    if (record != nullptr) {
-      const brisvane::Language lang = language == BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE
-                                          ? brisvane::Language::kSimplifiedChinese
-                                          : brisvane::Language::kEnglish;
-      const std::string line = brisvane::DescribeLastUpgrade(brisvane::FromC(*record), lang);
-      CopyText(line, text, text_size);
-      return line.size();
-    }
-  } catch (...) {
-  }
-  CopyText("", text, text_size);
-  return 0;
+  return brisvane::ToCaller(
+      [&] {
+        return record == nullptr ? std::string()
+                                 : brisvane::DescribeLastUpgrade(brisvane::FromC(*record),
+                                                                 brisvane::LanguageOf(language));
+      },
+      text, text_size);
+}
+
+extern "C" size_t brisvane_describe_unanswered_upgrade(int language, char* text,
+                                                       size_t text_size) {
+  return brisvane::ToCaller(
+      [&] { return brisvane::DescribeUnansweredUpgrade(brisvane::LanguageOf(language)); }, text,
+      text_size);
+}
+
+extern "C" size_t brisvane_describe_last_upgrade_detail(const struct brisvane_last_upgrade* record,
+                                                        char* text, size_t text_size) {
+  return brisvane::ToCaller(
+      [&] {
+        return record == nullptr ? std::string()
+                                 : brisvane::DescribeLastUpgradeDetail(brisvane::FromC(*record));
+      },
+      text, text_size);
 }

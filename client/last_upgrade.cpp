@@ -84,8 +84,8 @@ class Fields {
     Fail(name, "is not a string", *value);
     return std::string();
   }
-  bool Flag(const char* name) {
-    const Json* value = Find(name, true);
+  bool Flag(const char* name, bool required = true) {
+    const Json* value = Find(name, required);
     if (value != nullptr && !value->is_boolean()) Fail(name, "is not true or false", *value);
     return value != nullptr && value->is_boolean() && value->get<bool>();
   }
@@ -138,6 +138,9 @@ std::string TakeFields(const Json& object, LastUpgrade* record) {
   record->ended = fields.Text(outcome::kEnded);
   record->upgraderVersion = fields.Text(outcome::kUpgraderVersion);
   record->signatureProblem = fields.Text(outcome::kSignatureProblem, false);
+  // An older upgrader's record has neither: then no answer and no text.
+  record->serverAnswered = fields.Flag(outcome::kServerAnswered, false);
+  record->downloadErrorText = fields.Text(outcome::kDownloadErrorText, false);
   const std::string requestId = fields.Text(outcome::kRequestId, false);
   if (!requestId.empty() && fields.fault().empty()) {
     record->requestId = RequestIdOf(requestId);
@@ -244,6 +247,7 @@ bool CopyRecord(const brisvane::LastUpgrade& record, brisvane_last_upgrade* out)
   out->signature_verified = record.signatureVerified;
   out->has_request_id = record.requestId.has_value();
   out->request_id = record.requestId.value_or(0);
+  out->server_answered = record.serverAnswered;
   const struct {
     const std::string& text;
     char* field;
@@ -255,7 +259,9 @@ bool CopyRecord(const brisvane::LastUpgrade& record, brisvane_last_upgrade* out)
                {record.started, out->started, sizeof out->started},
                {record.ended, out->ended, sizeof out->ended},
                {record.upgraderVersion, out->upgrader_version, sizeof out->upgrader_version},
-               {record.signatureProblem, out->signature_problem, sizeof out->signature_problem}};
+               {record.signatureProblem, out->signature_problem, sizeof out->signature_problem},
+               {record.downloadErrorText, out->download_error_text,
+                sizeof out->download_error_text}};
   bool whole = true;
   for (const auto& t : texts) whole = CopyText(t.text, t.field, t.size) && whole;
   return whole;

@@ -1,4 +1,6 @@
-// The line shown for the last upgrade, in both languages, and the C function's buffer.
+// The lines shown for the last upgrade, in both languages, the one for an
+// upgrade that left no answer, the detail line for a log, and the C
+// functions' buffers.
 #include <brisvane/upgrade_client.h>
 
 #include <gtest/gtest.h>
@@ -9,7 +11,8 @@
 
 namespace {
 
-using brisvane::DescribeLastUpgrade, brisvane::Language, brisvane::LastUpgrade;
+using brisvane::DescribeLastUpgrade, brisvane::DescribeLastUpgradeDetail;
+using brisvane::DescribeUnansweredUpgrade, brisvane::Language, brisvane::LastUpgrade;
 using Result = LastUpgrade::Result;
 
 LastUpgrade Make(Result result, void (*edit)(LastUpgrade&) = nullptr) {
@@ -20,7 +23,17 @@ LastUpgrade Make(Result result, void (*edit)(LastUpgrade&) = nullptr) {
   return record;
 }
 
-void NotFound(LastUpgrade& r) { r.httpStatus = 404, r.downloadError = 22; }
+void NotFound(LastUpgrade& r) {
+  r.httpStatus = 404, r.downloadError = 22, r.serverAnswered = true;
+  r.downloadErrorText = "The requested URL returned error: 404";
+}
+
+// Neither language shows libcurl's names or words: they mean nothing to a user.
+void ExpectNoLibcurlWords(const std::string& line) {
+  for (const char* word : {"CURLE_", "libcurl", "curl"}) {
+    EXPECT_EQ(line.find(word), std::string::npos) << word << " in: " << line;
+  }
+}
 
 TEST(DescribeLastUpgrade, TellsEachResultAndItsCausesInBothLanguages) {
   const struct {
@@ -37,23 +50,42 @@ TEST(DescribeLastUpgrade, TellsEachResultAndItsCausesInBothLanguages) {
       {Make(Result::kInstallerTimeout), {"Setup_1.2.3.exe", "2 minutes"}, {"2 分钟"}},
       {Make(Result::kInstallerNotStarted), {"could not be started"}, {"无法启动"}},
       {Make(Result::kDownloadFailed, NotFound),
-       {"HTTP 404 Not Found", "error 22 (CURLE_HTTP_RETURNED_ERROR)"},
-       {"下载失败", "HTTP 404 Not Found", "22 (CURLE_HTTP_RETURNED_ERROR)"}},
+       {"could not be downloaded: the server refused it (HTTP 404 Not Found)."},
+       {"下载失败", "服务器拒绝了下载（HTTP 404 Not Found）。"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.httpStatus = 503, r.downloadError = 22; }),
+       {"the server failed to provide it (HTTP 503 Service Unavailable)."},
+       {"服务器出错", "HTTP 503 Service Unavailable"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.httpStatus = 499, r.downloadError = 22; }),
+       {"refused it (HTTP 499)."}, {"（HTTP 499）。"}},  // no phrase known
+      {Make(Result::kDownloadFailed, [](auto& r) { r.downloadError = 6; }),
+       {"the server's name could not be found."}, {"找不到服务器的地址"}},
       {Make(Result::kDownloadFailed, [](auto& r) { r.downloadError = 7; }),
-       {"no server answered", "error 7 (CURLE_COULDNT_CONNECT)"},
-       {"服务器没有响应", "7 (CURLE_COULDNT_CONNECT)"}},
+       {"the server could not be reached."}, {"无法连接到服务器"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.downloadError = 97; }),  // a proxy's fault
+       {"the server could not be reached."}, {"无法连接到服务器"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.downloadError = 28; }),
+       {"the server did not answer in time."}, {"服务器未能及时响应"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.downloadError = 60; }),
+       {"no secure connection"}, {"安全连接"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.downloadError = 35; }),
+       {"no secure connection"}, {"安全连接"}},
+      // An answer, told by the status (an older record) or by the flag alone.
       {Make(Result::kDownloadFailed, [](auto& r) { r.httpStatus = 200, r.downloadError = 28; }),
-       {": libcurl error 28 (CURLE_OPERATION_TIMEDOUT)."},
-       {"：libcurl 错误 28 (CURLE_OPERATION_TIMEDOUT)。"}},
-      {Make(Result::kDownloadFailed, [](auto& r) { r.httpStatus = 599, r.downloadError = 100; }),
-       {"HTTP 599;", "error 100."}, {"HTTP 599，", "错误 100。"}},
+       {"the connection to the server broke off."}, {"连接中断"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.serverAnswered = true, r.downloadError = 7; }),
+       {"broke off"}, {"连接中断"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.httpStatus = 200, r.downloadError = 23; }),
+       {"it could not be saved on this computer."}, {"无法保存到这台电脑上"}},
+      {Make(Result::kDownloadFailed, [](auto& r) { r.downloadErrorText = "x"; }),
+       {"The update Setup_1.2.3.exe could not be downloaded."}, {"更新 Setup_1.2.3.exe 下载失败。"}},
       {Make(Result::kSignatureRefused, [](auto& r) { r.keyId = "DAC9", r.signatureProblem = "bad"; }),
-       {"refused", "key DAC9", "bad"}, {"被拒绝", "DAC9", "bad"}},
+       {"refused: its signature was not accepted for key DAC9."}, {"被拒绝", "DAC9"}},
       {Make(static_cast<Result>(17)), {"unknown", "17"}, {"未知", "17"}},
   };
   for (const auto& c : cases) {
     for (const Language language : {Language::kEnglish, Language::kSimplifiedChinese}) {
       const std::string line = DescribeLastUpgrade(c.record, language);
+      ExpectNoLibcurlWords(line);
       std::size_t at = 0;
       for (const char* part : language == Language::kEnglish ? c.english : c.chinese) {
         at = line.find(part, at);
@@ -86,6 +118,60 @@ TEST(DescribeLastUpgrade, CFunctionReadsTheStructAndCutsWholeCharacters) {
   EXPECT_NE(std::string(text).find(std::string(256, 'A') + " could"), std::string::npos) << text;
   EXPECT_EQ(brisvane_describe_last_upgrade(nullptr, 0, text, sizeof text), 0u);
   EXPECT_STREQ(text, "");
+}
+
+// No record answers: the update did not end, and nothing more is claimed.
+TEST(DescribeUnansweredUpgrade, SaysTheUpdateDidNotFinishInBothLanguagesAndFromC) {
+  const struct {
+    int language;
+    std::vector<const char*> parts;
+  } cases[] = {
+      {BRISVANE_LANGUAGE_ENGLISH, {"The update did not finish", "closed or stopped", "not known."}},
+      {BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE, {"更新未完成", "关闭或中止", "无法确定", "。"}},
+      {9, {"The update did not finish"}},  // an unknown language is English
+  };
+  for (const auto& c : cases) {
+    char text[512];
+    const std::size_t length = brisvane_describe_unanswered_upgrade(c.language, text, sizeof text);
+    const std::string line = text;
+    EXPECT_EQ(length, line.size());
+    EXPECT_EQ(line, DescribeUnansweredUpgrade(c.language == 1 ? Language::kSimplifiedChinese
+                                                              : Language::kEnglish));
+    std::size_t at = 0;
+    for (const char* part : c.parts) {
+      at = line.find(part, at);
+      ASSERT_NE(at, std::string::npos) << "\"" << part << "\" is not in: " << line;
+    }
+  }
+}
+
+// The log's line keeps every number and libcurl's own text, as one line.
+TEST(DescribeLastUpgradeDetail, CarriesTheNumbersAndLibcurlsTextFromCAndCpp) {
+  brisvane_last_upgrade record{};
+  record.result = BRISVANE_UPGRADE_DOWNLOAD_FAILED;
+  std::strcpy(record.result_text, "download-failed");
+  std::strcpy(record.installer, "Setup_1.2.3.exe");
+  record.http_status = 404, record.has_download_error = 1, record.download_error = 22;
+  record.server_answered = 1, record.has_request_id = 1, record.request_id = 18446744073709551615u;
+  std::memset(record.download_error_text, 'T', sizeof record.download_error_text);  // no NUL
+  char text[1024];
+  const std::size_t length = brisvane_describe_last_upgrade_detail(&record, text, sizeof text);
+  EXPECT_EQ(length, std::strlen(text));
+  EXPECT_EQ(std::string(text),
+            "last upgrade: download-failed; installer Setup_1.2.3.exe; request "
+            "18446744073709551615; HTTP status 404; server answered yes; libcurl code 22: " +
+                std::string(256, 'T') + "; bytes received 0");
+  EXPECT_EQ(brisvane_describe_last_upgrade_detail(nullptr, text, sizeof text), 0u);
+  EXPECT_STREQ(text, "");
+
+  LastUpgrade failed = Make(Result::kInstallerFailed, [](auto& r) {
+    r.installerExitCode = 3221225477u, r.scriptExitCode = 0, r.keyId = "DAC9";
+    r.signatureProblem = "bad\nsignature", r.upgraderVersion = "1.0.0";
+  });
+  EXPECT_EQ(DescribeLastUpgradeDetail(failed),
+            "last upgrade: result 1; installer Setup_1.2.3.exe; request none; installer exit code "
+            "3221225477 (0xC0000005); script exit code 0; key DAC9; signature problem: bad "
+            "signature; upgrader 1.0.0");
 }
 
 }  // namespace

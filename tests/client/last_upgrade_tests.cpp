@@ -26,7 +26,8 @@ std::string Edited(const std::string& from, const std::string& to) {
   return at == std::string::npos ? "edit did not apply" : text.replace(at, from.size(), to);
 }
 
-// The fields in one line, an absent number as "-".
+// The fields in one line, an absent number as "-", the server's answer and
+// libcurl's text only when there.
 std::string Summary(const brisvane::LastUpgrade& r) {
   const auto number = [](const auto& n) { return n ? std::to_string(*n) : std::string("-"); };
   return std::to_string(static_cast<int>(r.result)) + " " + r.resultText + " " + r.installer +
@@ -34,7 +35,8 @@ std::string Summary(const brisvane::LastUpgrade& r) {
          std::to_string(r.httpStatus) + " " + number(r.downloadError) + " " +
          number(r.installerExitCode) + " " + number(r.scriptExitCode) + " " +
          (r.signatureVerified ? "signed" : "unsigned") + " [" + r.keyId + "] " + r.started +
-         " " + r.ended + " " + r.upgraderVersion;
+         " " + r.ended + " " + r.upgraderVersion + (r.serverAnswered ? " answered" : "") +
+         (r.downloadErrorText.empty() ? "" : " {" + r.downloadErrorText + "}");
 }
 
 class LastUpgradeTest : public ::testing::Test {
@@ -75,6 +77,11 @@ TEST_F(LastUpgradeTest, ReadsAWholeRecordAndRefusesAnyOtherWithItsReason) {
        Edited(R"("installerExitCode": 0)", R"("installerExitCode": 3221225477, "downloadError": 28)"),
        kFile, Status::kRead, "0 installed Setup_1.2.3.exe https://example.com/Setup_1.2.3.exe 1234 200 "
        "28 3221225477 0 signed [DAC9B6FE8F81E607] 2026-12-07T17:18:31Z 2026-12-07T17:18:35Z 1.0.0"},
+      {"server's answer and libcurl's text",
+       Edited(R"("installerExitCode": 0)", R"("serverAnswered": true, "downloadErrorText": "Recv failure")"),
+       kFile, Status::kRead, "0 installed Setup_1.2.3.exe https://example.com/Setup_1.2.3.exe 1234 200 "
+       "- - 0 signed [DAC9B6FE8F81E607] 2026-12-07T17:18:31Z 2026-12-07T17:18:35Z 1.0.0 answered "
+       "{Recv failure}"},
       {"largest", largest, kFile, Status::kRead, whole},
       {"missing", "", kNothing, Status::kNoRecord, "no upgrade has left a record: there is no "},
       {"huge", largest + " ", kFile, Status::kUnreadable,
@@ -105,6 +112,8 @@ TEST_F(LastUpgradeTest, ReadsAWholeRecordAndRefusesAnyOtherWithItsReason) {
        R"(field "httpStatus" is not an integer in its range: 200.5)"},
       {"flag as number", Edited("true", "1"), kFile, Status::kUnreadable,
        R"(field "signatureVerified" is not true or false: 1)"},
+      {"answer as text", Edited(R"("format": 1)", R"("format": 1, "serverAnswered": "yes")"),
+       kFile, Status::kUnreadable, R"(field "serverAnswered" is not true or false: "yes")"},
       {"request id past 64 bits",
        Edited(R"("format": 1)", R"("format": 1, "requestId": "18446744073709551616")"), kFile,
        Status::kUnreadable, R"(field "requestId" is not a 64-bit id: "18446744073709551616")"},
@@ -173,7 +182,8 @@ TEST_F(LastUpgradeTest, CFunctionCutsFieldsAndReasonWithinTheirBuffersAndTakesNu
   // 2046 bytes, then "ü" across the url field's last byte.
   const std::string url = "https://h/" + std::string(2036, 'a') + "ü" + std::string(99, 'b');
   const std::string installer(255, 'i');  // fills its field exactly
-  std::string record = Edited("\"Setup_1.2.3.exe\",", "\"" + installer + "\",");
+  std::string record = Edited("\"Setup_1.2.3.exe\",", "\"" + installer + "\", \"serverAnswered\": true, "
+                              "\"downloadErrorText\": \"" + std::string(300, 't') + "\",");
   record.replace(record.find("https://example.com"), 35, url);
   ASSERT_TRUE(test_support::WriteFile(record_, record));
   brisvane_last_upgrade out;
@@ -183,6 +193,8 @@ TEST_F(LastUpgradeTest, CFunctionCutsFieldsAndReasonWithinTheirBuffersAndTakesNu
   EXPECT_STREQ(reason, "");
   EXPECT_EQ(std::string(out.url), url.substr(0, 2046));
   EXPECT_EQ(std::string(out.installer), installer);
+  EXPECT_EQ(std::string(out.download_error_text), std::string(255, 't'));
+  EXPECT_EQ(out.server_answered, 1);
   EXPECT_EQ(out.cut, 1);
   EXPECT_EQ(out.result, BRISVANE_UPGRADE_INSTALLED);
   EXPECT_STREQ(out.result_text, "installed");
