@@ -270,8 +270,9 @@ int brisvane_last_upgrade_answers(const struct brisvane_last_upgrade* record,
                                   uint64_t request_id);
 
 /* One line to show the user for `record`: what happened and, for a failure,
- * why (the HTTP status and its reason phrase, the libcurl code and its name,
- * the installer's exit code, the signature's problem), in
+ * why in words a user acts on (the server refused it, with the HTTP status
+ * and its reason phrase; it could not be reached; the connection broke off;
+ * the installer's exit code; the signature not accepted), in
  * BRISVANE_LANGUAGE_ENGLISH or BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE (UTF-8;
  * any other value: English). Written into `text` as reasons are; returns the
  * line's whole length in bytes, so a return of `text_size` or more means it
