@@ -289,9 +289,10 @@ std::string DescribeUnansweredUpgrade(Language language) {
 
 // Only what the record holds: absent values are left out, not shown as 0.
 std::string DescribeLastUpgradeDetail(const LastUpgrade& record) {
-  std::string line = "last upgrade: " + (record.resultText.empty()
-                                             ? "result " + std::to_string(static_cast<int>(record.result))
-                                             : Shown(record.resultText));
+  const std::string result = record.resultText.empty()
+                                 ? "result " + std::to_string(static_cast<int>(record.result))
+                                 : Shown(record.resultText);
+  std::string line = "last upgrade: " + result;
   AddPart(&line, "installer", record.installer);
   AddPart(&line, "request", record.requestId ? std::to_string(*record.requestId) : "none");
   if (record.httpStatus != 0) AddPart(&line, "HTTP status", std::to_string(record.httpStatus));
