@@ -372,6 +372,10 @@ void BrisvaneUpgrade::SlotUpdateProgress(int nProgress) {
 }
 
 bool BrisvaneUpgrade::nativeEvent(const QByteArray& eventType, void* message, long* result) {
+  if (platform::IsWithdrawMessage(message)) {
+    *result = ReceiveWithdrawal();
+    return true;
+  }
   platform::Request request;
   if (!platform::TakeCopyDataRequest(message, &request)) {
     return QDialog::nativeEvent(eventType, message, result);
@@ -380,15 +384,15 @@ bool BrisvaneUpgrade::nativeEvent(const QByteArray& eventType, void* message, lo
   return true;
 }
 
-std::int32_t BrisvaneUpgrade::ReceiveRequest(const QByteArray& payload, std::uint64_t requestId) {
+bool BrisvaneUpgrade::StillTakingRequests() {
   LOG_INFO("BrisvaneUpgrade::nativeEvent receive message");
-  // A request queued while the window closed would start an upgrade nobody
-  // sees through.
-  if (m_closed) {
-    LOG_ERROR("BrisvaneUpgrade::ReceiveRequest the window is closing, request ignored");
-    return platform::kReplyClosing;
-  }
-  if (requestId == platform::kWithdrawRequestId) return Withdraw();
+  if (!m_closed) return true;
+  LOG_ERROR("BrisvaneUpgrade::ReceiveRequest the window is closing, request ignored");
+  return false;
+}
+
+std::int32_t BrisvaneUpgrade::ReceiveRequest(const QByteArray& payload, std::uint64_t requestId) {
+  if (!StillTakingRequests()) return platform::kReplyClosing;
   // Senders often count the C string's terminator; it is never part of a URL.
   QByteArray bytes = payload;
   while (bytes.endsWith('\0')) bytes.chop(1);
@@ -406,7 +410,8 @@ void BrisvaneUpgrade::done(int result) {
   QDialog::done(result);
 }
 
-std::int32_t BrisvaneUpgrade::Withdraw() {
+std::int32_t BrisvaneUpgrade::ReceiveWithdrawal() {
+  if (!StillTakingRequests()) return platform::kReplyClosing;
   if (m_busy) {
     LOG_ERROR("BrisvaneUpgrade::ReceiveRequest an upgrade is in progress, withdrawal ignored");
     return platform::kReplyBusy;
@@ -432,10 +437,17 @@ std::int32_t BrisvaneUpgrade::StartDownload(const QString& url, std::uint64_t re
   std::shared_ptr<const platform::Folder> downloadFolder = OpenDataFolder(true, &refused);
   LOG_INFO("BrisvaneUpgrade::StartDownload download path:%s", ToUtf8(folder).c_str());
 
-  if (DeriveInstallerPath(folder, url, &m_installerPath) == InstallerPathResult::kUnsafe) {
+  const InstallerPathResult derived = DeriveInstallerPath(folder, url, &m_installerPath);
+  if (derived == InstallerPathResult::kUnsafe) {
     LOG_ERROR("BrisvaneUpgrade::StartDownload installer name leaves the download folder:%s",
               LoggableUrl(url).c_str());
     return platform::kReplyUnsafeName;
+  }
+  // Fetched under no name, it could only fail once the transfer began.
+  if (derived == InstallerPathResult::kNoName) {
+    LOG_ERROR("BrisvaneUpgrade::StartDownload the url names no installer file, request refused:%s",
+              LoggableUrl(url).c_str());
+    return platform::kReplyNoInstallerName;
   }
 
   m_busy = true;
@@ -485,7 +497,11 @@ void BrisvaneUpgrade::DeliverDownload(const LogicSession::Result& result, platfo
   // Read on the GUI thread only after the signal below.
   m_outcome.bytesReceived = result.bytesReceived;
   m_outcome.httpStatus = result.httpStatus;
-  if (result.code != CURLE_OK) m_outcome.downloadError = result.code;
+  m_outcome.serverAnswered = ServerAnswered(result);
+  if (result.code != CURLE_OK) {
+    m_outcome.downloadError = result.code;
+    m_outcome.downloadErrorText = result.text;
+  }
   emit SigDownloadCompleted(result.code == CURLE_OK);
 }
 
@@ -495,6 +511,7 @@ void BrisvaneUpgrade::RefuseDataFolder(const std::string& why) {
             EscapeForLog(QString::fromStdString(why)).c_str());
   LOG_ERROR("[upgrade] download error, code:%d", CURLE_WRITE_ERROR);
   m_outcome.downloadError = CURLE_WRITE_ERROR;
+  m_outcome.downloadErrorText = curl_easy_strerror(CURLE_WRITE_ERROR);
   RelaunchClientAndClose(platform::outcome::kDownloadFailed);
 }
 
@@ -576,8 +593,23 @@ void BrisvaneUpgrade::StartInstaller() {
 
 void BrisvaneUpgrade::RelaunchClientAndClose(const char* result) {
   RecordOutcome(result);
+  // The client's first act may be the next upgrade: it must find no
+  // upgrader here, not one that answers "closing".
+  StopTakingRequests();
   StartBrisvane();
   close();
+}
+
+void BrisvaneUpgrade::StopTakingRequests() {
+  m_closed = true;
+  // Clients look for a window of exactly this title (request_protocol.h);
+  // one that already found it is answered "closing" above.
+  setWindowTitle(QString::fromWCharArray(platform::kWindowTitle) + " (closing)");
+  if (m_stopTakingRequests) {
+    const std::function<void()> stop = std::move(m_stopTakingRequests);
+    m_stopTakingRequests = nullptr;
+    stop();
+  }
 }
 
 void BrisvaneUpgrade::RecordOutcome(const char* result) {

@@ -9,6 +9,7 @@
 #include <QProgressBar>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -41,11 +42,18 @@ class BrisvaneUpgrade : public QDialog {
 
   // Handles one upgrade request: `payload` is the installer URL as UTF-8
   // bytes, exactly as the sender delivered them, `requestId` the id it gave
-  // (recorded in the outcome). Returns the reply (platform::Reply): taken,
-  // or why not. kWithdrawRequestId closes a window that has taken nothing.
-  // Runs on the GUI thread.
+  // (recorded in the outcome; every value is a plain id). Returns the reply
+  // (platform::Reply): taken, or why not. Runs on the GUI thread.
   std::int32_t ReceiveRequest(const QByteArray& payload,
                               std::uint64_t requestId = platform::kNoRequestId);
+  // Handles a withdrawal: closes the window, as Escape would, unless an
+  // upgrade is under way. Returns the reply. Runs on the GUI thread.
+  std::int32_t ReceiveWithdrawal();
+
+  // Called once the window takes no more requests and before the client is
+  // started again, so that the client's next request never meets a channel
+  // that is closing (main stops the request server here). GUI thread only.
+  void SetStopTakingRequests(std::function<void()> stop) { m_stopTakingRequests = std::move(stop); }
 
   // Full local path the installer is (or was last) downloaded to.
   const QString& InstallerPath() const { return m_installerPath; }
@@ -86,9 +94,9 @@ class BrisvaneUpgrade : public QDialog {
 
   void BuildUi();
   void Wire();
-  // A withdrawn request closes the window, as Escape would, unless an
-  // upgrade is under way. Returns the reply.
-  std::int32_t Withdraw();
+  // False (and logged) once the window is closing: a request queued
+  // meanwhile would start an upgrade nobody sees through.
+  bool StillTakingRequests();
   // Takes a finished download on its own thread, under the instance guard:
   // logs a failure, keeps the file for the GUI thread and signals it.
   void DeliverDownload(const LogicSession::Result& result, platform::HeldFile&& file);
@@ -96,8 +104,13 @@ class BrisvaneUpgrade : public QDialog {
   // download, before anything is fetched.
   void RefuseDataFolder(const std::string& why);
   // Ends this upgrade with `result` (a platform::outcome value): leaves the
-  // outcome record for the client, starts the client again and closes.
+  // outcome record for the client, stops taking requests, starts the client
+  // again and closes.
   void RelaunchClientAndClose(const char* result);
+  // From now on nothing reaches the window as a request: it refuses as
+  // closing, its title no longer names a request target (Windows) and the
+  // request server is stopped (Linux). Idempotent.
+  void StopTakingRequests();
   // Writes the outcome record with `result` into the data folder.
   void RecordOutcome(const char* result);
   // Starts the installer worker (checking the signature when there is a
@@ -133,4 +146,5 @@ class BrisvaneUpgrade : public QDialog {
   bool m_busy = false;
   // True once the window has closed (or is closing).
   bool m_closed = false;
+  std::function<void()> m_stopTakingRequests;
 };

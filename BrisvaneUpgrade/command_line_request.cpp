@@ -40,9 +40,6 @@ CommandLineRequest ReadCommandLineRequest(const std::vector<std::string>& argume
   if (!ReadId(arguments[2], &request.requestId)) {
     return Malformed("the request id is not a decimal number of at most 64 bits");
   }
-  if (request.requestId == platform::kWithdrawRequestId) {
-    return Malformed("the request id is the one that withdraws");
-  }
   request.kind = CommandLineRequest::Kind::kRequest;
   request.url = arguments[3];
   return request;

@@ -23,7 +23,6 @@ struct CommandLineRequest {
 };
 
 // Reads `arguments` (the program's name first, UTF-8). A request is exactly
-// the program's name, "--request", a decimal id that fits 64 bits and is not
-// kWithdrawRequestId, and the URL; "--request" anywhere else, or anything
-// more, is malformed.
+// the program's name, "--request", a decimal id that fits 64 bits, and the
+// URL; "--request" anywhere else, or anything more, is malformed.
 CommandLineRequest ReadCommandLineRequest(const std::vector<std::string>& arguments);

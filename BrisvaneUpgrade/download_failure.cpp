@@ -17,3 +17,7 @@ std::string DescribeDownloadFailure(const LogicSession::Result& result) {
   if (!result.gaveUp.empty()) text += ", gave up: " + result.gaveUp;
   return text;
 }
+
+bool ServerAnswered(const LogicSession::Result& result) {
+  return result.httpStatus > 0 && !result.fromProxy;
+}

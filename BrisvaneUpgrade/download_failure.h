@@ -9,3 +9,7 @@
 // failure when no server answered), whether a proxy gave that answer, the
 // bytes kept for a later resume and why no further try was made.
 std::string DescribeDownloadFailure(const LogicSession::Result& result);
+
+// Whether the origin server sent a response (any status) to the last try: a
+// proxy's own answer (its error page, a refused tunnel) does not count.
+bool ServerAnswered(const LogicSession::Result& result);

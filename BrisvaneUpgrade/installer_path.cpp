@@ -27,9 +27,10 @@ bool EscapesFolder(const QString& folder, const QString& name) {
 InstallerPathResult DeriveInstallerPath(const QString& folder, const QString& url, QString* path) {
   int separator = url.lastIndexOf('\\');
   if (separator < 0) separator = url.lastIndexOf('/');
-  if (separator < 0) return InstallerPathResult::kNoSeparator;
+  if (separator < 0) return InstallerPathResult::kNoName;
 
   const QString name = url.mid(separator + 1);
+  if (name.isEmpty()) return InstallerPathResult::kNoName;
   if (EscapesFolder(folder, name)) return InstallerPathResult::kUnsafe;
   *path = folder + name;
   return InstallerPathResult::kDerived;

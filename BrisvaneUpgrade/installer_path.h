@@ -5,12 +5,13 @@
 
 enum class InstallerPathResult {
   kDerived,      // `path` holds the folder plus the URL's last segment
-  kNoSeparator,  // the URL has neither "\" nor "/": `path` left as it was
+  kNoName,       // no "\" nor "/", or nothing after the last one: `path` left as it was
   kUnsafe,       // the segment would place the file outside the folder
 };
 
 // Takes the text after the URL's last backslash (or, when there is none, its
 // last "/"), without any decoding, and appends it to `folder` (which ends in
-// "/"). A segment that is absolute, names a drive, holds a ".." component,
+// "/"). A URL without a separator, or with an empty last segment, names
+// no file. A segment that is absolute, names a drive, holds a ".." component,
 // ends in an empty or "." component or otherwise leaves `folder` is refused.
 InstallerPathResult DeriveInstallerPath(const QString& folder, const QString& url, QString* path);

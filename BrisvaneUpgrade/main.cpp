@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,7 @@
 #include "command_line.h"
 #include "command_line_request.h"
 #include "log.h"
+#include "no_display.h"
 #include "request_channel.h"
 #include "signals.h"
 #include "startup.h"
@@ -46,6 +48,31 @@ constexpr int kNoChannelExitCode = 1;
 // with a lock the thread sanitizer cannot see; this one it sees.
 std::mutex g_queuedRequests;
 
+// The answer of the request the GUI thread is handling, null between
+// requests. GUI thread only.
+const platform::Responder* g_answering = nullptr;
+
+// Hands one request from the channel to the window and answers it.
+void Answer(BrisvaneUpgrade* window, const platform::Request& request,
+            const platform::Responder& answer) {
+  g_answering = &answer;
+  const std::int32_t reply =
+      request.withdraws ? window->ReceiveWithdrawal()
+                        : window->ReceiveRequest(QByteArray::fromStdString(request.payload),
+                                                 request.requestId);
+  g_answering = nullptr;
+  answer(reply);
+}
+
+// The window's last act before it starts the client again. A request being
+// handled right then is the one that ended the run (its upgrade could not
+// even begin): it was taken, and hears so before the server stops, which
+// would tell it "closing".
+void StopServing(platform::RequestServer* server) {
+  if (g_answering != nullptr) (*g_answering)(platform::kReplyTaken);
+  server->Stop();
+}
+
 // Delivers requests from the local channel to the window on the GUI thread;
 // null when the channel could not be opened (the reason is logged).
 std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) {
@@ -62,13 +89,15 @@ std::unique_ptr<platform::RequestServer> ServeRequests(BrisvaneUpgrade* window) 
               // channel's thread: what is read here is also released here.
               const platform::Request taken = std::move(request);
               const platform::Responder answer = std::move(respond);
-              answer(window->ReceiveRequest(QByteArray::fromStdString(taken.payload),
-                                            taken.requestId));
+              Answer(window, taken, answer);
             },
             Qt::QueuedConnection);
       },
       [](const std::string& message) { LOG_ERROR("%s", message.c_str()); });
-  if (server->Start()) return server;
+  if (server->Start()) {
+    window->SetStopTakingRequests([raw = server.get()] { StopServing(raw); });
+    return server;
+  }
   LOG_ERROR("BrisvaneUpgrade request channel could not be opened");
   return nullptr;
 }
@@ -124,6 +153,7 @@ int RunWindow(BrisvaneUpgrade* window, const CommandLineRequest& startRequest, i
   // Tear down in the order that keeps every callback away from dead
   // objects: no new requests, no running transfer, then the window, all
   // while the application object still exists.
+  window->SetStopTakingRequests(nullptr);
   requests.reset();
   *transfersEnded = LogicSession::AbandonAll(kAbandonWait);
   termination.reset();
@@ -175,7 +205,9 @@ int main(int argc, char* argv[]) {
     // "-platformpluginpath=..." must never be taken for one of its options.
     char* nameOnly[] = {argv[0], nullptr};
     int qtArgc = hasRequest ? 1 : argc;
+    std::optional<NoDisplayExit> noDisplay(std::in_place, logStream);
     QApplication app(qtArgc, hasRequest ? nameOnly : argv);
+    noDisplay.reset();
     bool transfersEnded = true;
     exitCode = RunWindow(BrisvaneUpgrade::GetInstance(), startRequest, terminationFd, &transfersEnded);
     BrisvaneUpgrade::DestroyInstance();

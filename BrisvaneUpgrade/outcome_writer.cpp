@@ -26,7 +26,10 @@ std::string OutcomeJson(const UpgradeOutcome& outcome) {
       {field::kBytesReceived, outcome.bytesReceived},
       {field::kHttpStatus, outcome.httpStatus},
   };
+  record[field::kServerAnswered] = outcome.serverAnswered;
   if (outcome.downloadError) record[field::kDownloadError] = *outcome.downloadError;
+  // Bounded at its source (CURL_ERROR_SIZE); escaped by the dump below.
+  record[field::kDownloadErrorText] = outcome.downloadErrorText;
   if (outcome.installerExitCode) record[field::kInstallerExitCode] = *outcome.installerExitCode;
   if (outcome.scriptExitCode) record[field::kScriptExitCode] = *outcome.scriptExitCode;
   record[field::kSignatureVerified] = outcome.signatureVerified;

@@ -17,6 +17,8 @@ struct UpgradeOutcome {
   long long bytesReceived = 0;
   int httpStatus = 0;
   std::optional<int> downloadError;
+  std::string downloadErrorText;  // libcurl's text for downloadError
+  bool serverAnswered = false;    // the origin server sent a response
   std::optional<std::uint32_t> installerExitCode;
   std::optional<std::uint32_t> scriptExitCode;
   bool signatureVerified = false;

@@ -6,7 +6,8 @@
 //
 // {"format": 1, "result": "installed", "installer": "Setup_1.2.3.exe",
 //  "url": "https://example.com/Setup_1.2.3.exe", "bytesReceived": 1234,
-//  "httpStatus": 200, "installerExitCode": 0, "scriptExitCode": 0,
+//  "httpStatus": 200, "serverAnswered": true, "downloadErrorText": "",
+//  "installerExitCode": 0, "scriptExitCode": 0,
 //  "signatureVerified": true, "keyId": "DAC9B6FE8F81E607",
 //  "requestId": "8214903551200923104",
 //  "started": "2026-12-07T17:18:31Z", "ended": "2026-12-07T17:18:35Z",
@@ -17,7 +18,10 @@
 // (no failed download, an installer or script that did not end by exiting,
 // no key, a signature not refused, a request without an id). "url" never
 // holds user:password. "requestId" is the request's 64-bit id in decimal
-// digits, a string so that no reader rounds it.
+// digits, a string so that no reader rounds it. "serverAnswered" tells
+// whether the origin server sent a response (any status) to the last try;
+// "downloadErrorText" is libcurl's own text for "downloadError" ("" when the
+// download did not fail). Records of older upgraders lack both.
 #pragma once
 
 namespace brisvane::platform {
@@ -38,6 +42,8 @@ constexpr char kUrl[] = "url";
 constexpr char kBytesReceived[] = "bytesReceived";
 constexpr char kHttpStatus[] = "httpStatus";
 constexpr char kDownloadError[] = "downloadError";  // the transfer's CURLcode
+constexpr char kDownloadErrorText[] = "downloadErrorText";  // libcurl's text for it
+constexpr char kServerAnswered[] = "serverAnswered";  // a server sent a response
 constexpr char kInstallerExitCode[] = "installerExitCode";
 constexpr char kScriptExitCode[] = "scriptExitCode";
 constexpr char kSignatureVerified[] = "signatureVerified";

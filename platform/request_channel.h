@@ -20,12 +20,20 @@ namespace brisvane::platform {
 struct Request {
   std::string payload;
   std::uint64_t requestId = kNoRequestId;
+  // A withdrawal (no payload, no id): the sender asks a window that has
+  // taken nothing to close.
+  bool withdraws = false;
 };
 
 // Windows: if `nativeMessage` (a MSG*) is WM_COPYDATA, copies exactly cbData
 // bytes of its payload (empty when it carries no data) and its dwData as the
 // request id into `request` and returns true. Linux: always false.
 bool TakeCopyDataRequest(void* nativeMessage, Request* request);
+
+// Windows: true when `nativeMessage` (a MSG*) is the registered withdrawal
+// message (kWithdrawMessageName). Linux: always false (the withdrawal comes
+// as a frame).
+bool IsWithdrawMessage(void* nativeMessage);
 
 // Sends the reply to one request, from any thread, once: later calls do
 // nothing. When the last copy goes unanswered (the request was dropped with

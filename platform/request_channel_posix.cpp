@@ -197,6 +197,8 @@ class PeerReportLimiter {
 
 bool TakeCopyDataRequest(void* /*nativeMessage*/, Request* /*request*/) { return false; }
 
+bool IsWithdrawMessage(void* /*nativeMessage*/) { return false; }
+
 namespace {
 
 // Replies given from other threads, waiting for the server thread: shared
@@ -416,6 +418,8 @@ bool RequestServer::Impl::ReadFrame(Connection& c) {
   const FrameProgress progress = ReadFrameProgress(c.header, sizeof c.header + c.bodyBytes);
   FrameRequest request = SplitFrameBody(c.body, progress.hasRequestId);
   std::string().swap(c.body);
+  Request taken{std::move(request.url), request.requestId};
+  taken.withdraws = progress.withdraws;
   c.awaiting = true;
   const std::uint64_t serial = c.serial;
   std::weak_ptr<AnswerBox> box = answers;
@@ -423,7 +427,7 @@ bool RequestServer::Impl::ReadFrame(Connection& c) {
     if (auto live = box.lock()) live->Put(serial, reply);
   });
   if (handler) {
-    handler(Request{std::move(request.url), request.requestId}, std::move(respond));
+    handler(std::move(taken), std::move(respond));
   } else {
     respond(kReplyClosing);
   }
@@ -497,8 +501,12 @@ RequestServer::Impl::ReadStep RequestServer::Impl::Account(Connection& c, std::s
     return ReadStep::kClose;
   }
   if (progress.step == FrameProgress::Step::kMalformed) {
-    ReportPeer(Format("RequestServer closed a connection: a request id announced in %u bytes",
-                      static_cast<unsigned>(progress.length)));
+    if ((GetBigEndian32(c.header) & kFrameWithdraws) != 0) {
+      ReportPeer("RequestServer closed a connection: a withdrawal carrying more than its flag");
+    } else {
+      ReportPeer(Format("RequestServer closed a connection: a request id announced in %u bytes",
+                        static_cast<unsigned>(progress.length)));
+    }
     return ReadStep::kClose;
   }
   // The body's room is made once, when the header has just come in.

@@ -32,6 +32,14 @@ bool TakeCopyDataRequest(void* nativeMessage, Request* request) {
   return true;
 }
 
+bool IsWithdrawMessage(void* nativeMessage) {
+  // Registered once; 0 (registration failed) would match WM_NULL, so it
+  // matches nothing.
+  static const UINT withdraw = RegisterWindowMessageW(kWithdrawMessageName);
+  const MSG* msg = static_cast<const MSG*>(nativeMessage);
+  return withdraw != 0 && msg != nullptr && msg->message == withdraw;
+}
+
 // Requests arrive as window messages; there is nothing to serve.
 struct RequestServer::Impl {};
 

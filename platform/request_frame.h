@@ -2,7 +2,9 @@
 // so that the channel reading from a socket and the fuzz target reading from
 // memory share it. A frame is a 4-byte big-endian length word, then that
 // many bytes: the URL (at most kMaxRequestBytes), preceded by an 8-byte
-// request id when the word carries kFrameHasRequestId.
+// request id when the word carries kFrameHasRequestId. A word of
+// kFrameWithdraws alone is a whole withdrawal; that flag with anything else
+// is malformed.
 #pragma once
 
 #include <cstddef>
@@ -18,12 +20,13 @@ struct FrameProgress {
     kMore,       // `want` more bytes are needed before anything can be said
     kWhole,      // the request is the `length` bytes after the header
     kTooLong,    // the header announces `length` bytes, more than allowed
-    kMalformed,  // the header announces an id but too few bytes to hold it
+    kMalformed,  // an id in too few bytes to hold it, or a withdrawal with more
   };
   Step step = Step::kMore;
   std::size_t want = 0;
   std::uint32_t length = 0;  // the bytes after the header, the id's included
   bool hasRequestId = false;
+  bool withdraws = false;  // the whole frame is a withdrawal (kWhole)
 };
 
 // `received` bytes of the frame have come in; `header` holds the first
@@ -36,8 +39,18 @@ inline FrameProgress ReadFrameProgress(const unsigned char* header, std::size_t 
     return progress;
   }
   const std::uint32_t word = GetBigEndian32(header);
+  if (word == kFrameWithdraws) {
+    progress.withdraws = true;
+    progress.step = FrameProgress::Step::kWhole;
+    return progress;
+  }
   progress.hasRequestId = (word & kFrameHasRequestId) != 0;
-  progress.length = word & ~kFrameHasRequestId;
+  progress.length = word & ~kFrameFlags;
+  // The withdrawal carries nothing: with a URL or an id it is no frame at all.
+  if ((word & kFrameWithdraws) != 0) {
+    progress.step = FrameProgress::Step::kMalformed;
+    return progress;
+  }
   const std::size_t idBytes = progress.hasRequestId ? kRequestIdBytes : 0;
   if (progress.length < idBytes) {
     progress.step = FrameProgress::Step::kMalformed;

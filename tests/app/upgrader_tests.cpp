@@ -22,6 +22,7 @@
 #include <QThread>
 
 #include "proxy_servers.h"
+#include "request_protocol.h"
 #include "support.h"
 
 using namespace testing_support;
@@ -114,7 +115,37 @@ TEST(StartupTest, CreatesTheLogFolderAndEndsWithUpgradeEnd) {
   ASSERT_EQ(lines.size(), 1);
   EXPECT_EQ(lines[0].level, "INFO");
   EXPECT_EQ(lines[0].message, "upgrade end");
-  EXPECT_TRUE(lines[0].file.endsWith("main.cpp")) << lines[0].file.toStdString();
+  // Named from the project's folder: the builder's own path is no user's business.
+  EXPECT_EQ(lines[0].file, "BrisvaneUpgrade/main.cpp");
+}
+
+// No display to show the window on: said in the log and by the exit code,
+// before any request is taken (one on the command line included).
+TEST(StartupTest, NoDisplayIsLoggedAndEndsTheRunWithItsOwnCode) {
+  UpgraderWorld world;
+  world.CreateDataFolder();
+  world.InstallUpgrader();
+  world.InstallClient();
+  QProcessEnvironment env = world.environment();
+  env.insert("QT_QPA_PLATFORM", "xcb");
+  env.remove("DISPLAY");
+  env.remove("WAYLAND_DISPLAY");
+  for (const QStringList& arguments : {QStringList(), QStringList({"--request", "5", "http://h/setup.exe"})}) {
+    SCOPED_TRACE(arguments.join(' ').toStdString());
+    QFile::remove(world.logPath());
+    QProcess run;
+    run.setProcessEnvironment(env);
+    run.start(world.appDir() + "/BrisvaneUpgrade", arguments);
+    ASSERT_TRUE(run.waitForFinished(10000));
+    EXPECT_EQ(run.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(run.exitCode(), platform::kNoDisplayExitCode);
+    const QStringList log = Messages(ReadLog(world.logPath()));
+    ASSERT_EQ(log.size(), 2) << log.join('\n').toStdString();
+    EXPECT_TRUE(log[0].startsWith(ErrorLine("main no display to show the window on: "))) << log[0].toStdString();
+    EXPECT_EQ(log[1], InfoLine("upgrade end"));
+    EXPECT_FALSE(QFileInfo::exists(world.runtimeDir() + "/BrisvaneUpgrade"));
+  }
+  EXPECT_TRUE(world.Recorded("client.started").isEmpty());
 }
 
 // A file of another kind at the socket's name: no request could reach the
@@ -302,6 +333,34 @@ TEST_F(UpgradeTest, WholeRoadRunsInstallerScriptAndClientInOrder) {
   std::printf("measured: installer exited -> client started: %.0f ms (script included)\n",
               (RecordedTime(world_, "client.started") - RecordedTime(world_, "installer.ended")) *
                   1000);
+}
+
+// The client started again may at once find the next version: its request
+// must find no upgrader still closing (that one would answer "closing"), so
+// it starts a new one, which takes it.
+TEST_F(UpgradeTest, TheClientStartedAgainStartsTheNextUpgradeAtOnce) {
+  ServeInstaller("setup.exe");
+  world_.SetVariable("UPGRADE_REQUEST", BRISVANE_UPGRADE_REQUEST);
+  world_.SetVariable("NEXT_URL", server_->Url("/files/setup.exe"));
+  WriteFile(world_.appDir() + "/bvc.exe",
+            "#!/bin/sh\n"
+            "# Stand-in client: hands the next upgrade over as it starts; started again, stops.\n"
+            "if [ -e \"$RECORD_DIR/next.exit\" ]; then echo yes > \"$RECORD_DIR/client.again\"; exit 0; fi\n"
+            "\"$UPGRADE_REQUEST\" \"$NEXT_URL\" 2> \"$RECORD_DIR/handover.err\"\n"
+            "echo $? > \"$RECORD_DIR/handover.exit\"\n"
+            "# None listens: a new upgrader takes it, as the client library would start one.\n"
+            "\"$(dirname \"$0\")/BrisvaneUpgrade\" --request 8 \"$NEXT_URL\"\n"
+            "echo $? > \"$RECORD_DIR/next.exit\"\n",
+            true);
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("next.exit").isEmpty(); }, 30000));
+  // 2: no upgrader listening; 1 with reply 5 was the closing one.
+  EXPECT_EQ(world_.Recorded("handover.exit"), "2") << world_.Recorded("handover.err").toStdString();
+  EXPECT_EQ(world_.Recorded("next.exit"), "0");
+  EXPECT_EQ(Record(world_)["requestId"].toString(), "8");
+  EXPECT_EQ(Record(world_)["result"].toString(), "installed");
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.again").isEmpty(); }, 10000));
 }
 
 TEST_F(UpgradeTest, WithoutScriptTheClientStillStarts) {
@@ -769,15 +828,16 @@ struct RecordCase {
   int installerExit;   // -1: absent
   int downloadError;   // -1: absent
   int httpStatus;
+  bool failed;         // libcurl's words for the failure are recorded
 };
 
 TEST_F(SignedUpgradeTest, EveryRelaunchLeavesARecordThatMatchesTheLog) {
   const RecordCase cases[] = {
-      {"installed", "/files/setup.exe", "", false, false, "installed", 0, -1, 200},
-      {"exit 4", "/files/setup.exe", "exit 4\n", false, false, "installer-failed", 4, -1, 200},
-      {"404", "/status/404", "", false, false, "download-failed", -1, 22, 404},
-      {"signed", "/files/setup.exe", "", true, false, "installed", 0, -1, 200},
-      {"refused", "/files/setup.exe", "", true, true, "signature-refused", -1, -1, 200},
+      {"installed", "/files/setup.exe", "", false, false, "installed", 0, -1, 200, false},
+      {"exit 4", "/files/setup.exe", "exit 4\n", false, false, "installer-failed", 4, -1, 200, false},
+      {"404", "/status/404", "", false, false, "download-failed", -1, 22, 404, true},
+      {"signed", "/files/setup.exe", "", true, false, "installed", 0, -1, 200, false},
+      {"refused", "/files/setup.exe", "", true, true, "signature-refused", -1, -1, 200, false},
   };
   world_.InstallScript();
   const QString key = world_.appDir() + "/upgrade.pub";
@@ -804,6 +864,10 @@ TEST_F(SignedUpgradeTest, EveryRelaunchLeavesARecordThatMatchesTheLog) {
     EXPECT_EQ(record["httpStatus"].toInt(), c.httpStatus);
     EXPECT_EQ(record["installerExitCode"].toInt(-1), c.installerExit);
     EXPECT_EQ(record["downloadError"].toInt(-1), c.downloadError);
+    // Every row here had an answer; a refused connection is the window test's.
+    EXPECT_EQ(record["serverAnswered"].toBool(false), true);
+    EXPECT_EQ(record["downloadErrorText"].toString("absent").isEmpty(), !c.failed)
+        << record["downloadErrorText"].toString().toStdString();
     EXPECT_EQ(record["signatureVerified"].toBool(), c.keyed && !c.swapped);
     EXPECT_EQ(record["keyId"].toString(), c.keyed ? KeyId() : QString());
     // What the log says of a refused signature is the user's too.

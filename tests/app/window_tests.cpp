@@ -17,7 +17,9 @@
 #include <vector>
 
 #include "BrisvaneUpgrade.h"
+#include "LogicSession.h"
 #include "installer_path.h"
+#include "outcome_writer.h"
 #include "log_text.h"
 #include "log.h"
 #include "support.h"
@@ -27,6 +29,13 @@ using namespace testing_support;
 class BrisvaneUpgradeTestAccess {
  public:
   static void AllowNextRequest(BrisvaneUpgrade* window) { window->m_busy = false; }
+  static const UpgradeOutcome& Outcome(const BrisvaneUpgrade* window) { return window->m_outcome; }
+  // Undoes an upgrade's end, for the tests that follow in this process.
+  static void Reopen(BrisvaneUpgrade* window) {
+    window->m_closed = false;
+    window->m_busy = false;
+    window->setWindowTitle(QString::fromWCharArray(platform::kWindowTitle));
+  }
 };
 
 namespace {
@@ -130,16 +139,19 @@ TEST(InstallerPathTest, TakesTheTextAfterTheLastSeparator) {
     EXPECT_EQ(DeriveInstallerPath(folder, c.url, &path), InstallerPathResult::kDerived) << c.url;
     EXPECT_EQ(path, c.expected) << c.url;
   }
-  QString path = "previous";
-  EXPECT_EQ(DeriveInstallerPath(folder, "setup.exe", &path), InstallerPathResult::kNoSeparator);
-  EXPECT_EQ(path, "previous");
+  // No file is named: nothing after the last separator, or none at all.
+  for (const char* url : {"setup.exe", "https://h/", "http://h/dir/", "http://h/dir\\"}) {
+    QString path = "previous";
+    EXPECT_EQ(DeriveInstallerPath(folder, url, &path), InstallerPathResult::kNoName) << url;
+    EXPECT_EQ(path, "previous") << url;
+  }
 }
 
 TEST(InstallerPathTest, RefusesNamesThatLeaveTheFolder) {
   const QString folder = "/data/Tamberk/Brisvane/";
   for (const char* url : {"http://h/x\\../../etc/cron.d/evil", "http://h/a\\..", "C:\\a\\b\\..",
                           "http://h/x\\sub/../../out.exe", "http://h/x\\C:/Windows/evil.exe",
-                          "http://h/x\\/etc/passwd", "http://h/dir/", "http://h/a\\sub/.",
+                          "http://h/x\\/etc/passwd", "http://h/a\\sub/.",
                           "http://h/a\\sub/"}) {
     QString path = "unchanged";
     EXPECT_EQ(DeriveInstallerPath(folder, url, &path), InstallerPathResult::kUnsafe) << url;
@@ -170,9 +182,12 @@ TEST_F(WindowTest, EmptyOrUnsafeRequestsDoNothingButLog) {
   // Fetched up to the NUL, it would be another URL than the name it gets.
   EXPECT_EQ(window_->ReceiveRequest(QByteArray("http://127.0.0.1:9/a\0/b.exe", 27)),
             platform::kReplyNulInUrl);
+  // Under no name the transfer could only fail once begun.
+  EXPECT_EQ(window_->ReceiveRequest("setup.exe"), platform::kReplyNoInstallerName);
+  EXPECT_EQ(window_->ReceiveRequest("https://h/"), platform::kReplyNoInstallerName);
   QCoreApplication::processEvents();
 
-  const std::vector<std::string> expected = {
+  std::vector<std::string> expected = {
       "INFO BrisvaneUpgrade::nativeEvent receive message",
       "ERROR BrisvaneUpgrade::StartDownloaddownload url is empty",
       "INFO BrisvaneUpgrade::nativeEvent receive message",
@@ -184,6 +199,12 @@ TEST_F(WindowTest, EmptyOrUnsafeRequestsDoNothingButLog) {
       "INFO BrisvaneUpgrade::nativeEvent receive message",
       "ERROR BrisvaneUpgrade::ReceiveRequest the url holds a NUL before its end, request refused",
   };
+  for (const char* url : {"setup.exe", "https://h/"}) {
+    expected.push_back("INFO BrisvaneUpgrade::nativeEvent receive message");
+    expected.push_back("INFO BrisvaneUpgrade::StartDownload download path:" + DownloadFolder().toStdString());
+    expected.push_back(std::string("ERROR BrisvaneUpgrade::StartDownload the url names no installer file, "
+                                   "request refused:") + url);
+  }
   EXPECT_EQ(TakeCaptured(), expected);
   EXPECT_EQ(completed.count(), 0);
   EXPECT_EQ(window_->InstallerPath(), before);
@@ -250,24 +271,82 @@ TEST_F(DownloadTest, DeliversTheFileAndFillsThreeQuarters) {
   EXPECT_EQ(bar_->value(), 75);
 }
 
+// What the record will say of a failure: libcurl's own words, and whether
+// a server answered at all (a port nobody listens on: no).
 TEST_F(DownloadTest, FailureIsReportedWithItsCodeAndLeavesNoFile) {
-  TakeCaptured();
-  ASSERT_FALSE(Request(server_->Url("/status/404").toUtf8()));
-  const std::vector<std::string> lines = TakeCaptured();
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), "ERROR [upgrade] download error, code:22"), 1);
-  EXPECT_FALSE(QFileInfo::exists(DownloadFolder() + "404"));
-  EXPECT_FALSE(QFileInfo::exists(DownloadFolder() + "404.part"));
+  TransferOptions brief;
+  brief.noProgressBudget = std::chrono::seconds(0);
+  brief.connectTimeoutSeconds = 5;
+  LogicSession::SetTransferOptions(brief);
+  const struct {
+    QString url;
+    int code;
+    bool answered;
+    const char* name;
+  } rows[] = {{server_->Url("/status/404"), 22, true, "404"},
+              {"http://127.0.0.1:" + QString::number(UnusedLoopbackPort()) + "/setup.exe", 7,
+               false, "setup.exe"}};
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.url.toStdString());
+    TakeCaptured();
+    ASSERT_FALSE(Request(row.url.toUtf8()));
+    const std::vector<std::string> lines = TakeCaptured();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(),
+                         "ERROR [upgrade] download error, code:" + std::to_string(row.code)), 1);
+    const UpgradeOutcome& outcome = BrisvaneUpgradeTestAccess::Outcome(window_);
+    EXPECT_EQ(outcome.downloadError, row.code);
+    EXPECT_EQ(outcome.serverAnswered, row.answered);
+    EXPECT_FALSE(outcome.downloadErrorText.empty());
+    EXPECT_EQ(outcome.downloadErrorText.find("CURLE_"), std::string::npos) << outcome.downloadErrorText;
+    EXPECT_FALSE(QFileInfo::exists(DownloadFolder() + row.name));
+    EXPECT_FALSE(QFileInfo::exists(DownloadFolder() + row.name + ".part"));
+  }
+  LogicSession::SetTransferOptions(TransferOptions{});
 }
 
-TEST_F(DownloadTest, UrlWithoutSeparatorKeepsThePreviousPathAndFails) {
+// The client started again may send its next request at once: by then
+// nothing may take it here, on either system (the hook is where main stops
+// the Linux channel; the title is how Windows clients find the window).
+TEST_F(DownloadTest, AnEndedUpgradeStopsTakingRequestsBeforeTheClientStarts) {
+  ASSERT_FALSE(Request(server_->Url("/status/404").toUtf8()));
+  std::vector<std::string> before;
+  QString title;
+  std::int32_t reply = -1;
+  int calls = 0;
+  window_->SetStopTakingRequests([&] {
+    ++calls;
+    before = TakeCaptured();
+    title = window_->windowTitle();
+    reply = window_->ReceiveRequest(server_->Url("/files/setup.exe").toUtf8());
+  });
+  window_->SlotDownloadCompleted(false);
+  const std::vector<std::string> after = TakeCaptured();
+  BrisvaneUpgradeTestAccess::Reopen(window_);
+  window_->SetStopTakingRequests(nullptr);
+  EXPECT_EQ(calls, 1);
+  const auto launched = [](const std::vector<std::string>& lines) {
+    return std::any_of(lines.begin(), lines.end(), [](const std::string& line) {
+      return line.find("StartBrisvane [upgrade] start brisvane result:") != std::string::npos;
+    });
+  };
+  EXPECT_FALSE(launched(before)) << ::testing::PrintToString(before);
+  EXPECT_TRUE(launched(after)) << ::testing::PrintToString(after);
+  EXPECT_NE(title, QString::fromWCharArray(platform::kWindowTitle));
+  EXPECT_EQ(reply, platform::kReplyClosing);
+}
+
+TEST_F(DownloadTest, UrlWithoutAnInstallerNameKeepsThePreviousPathAndStartsNothing) {
   ASSERT_FALSE(Request(server_->Url("/status/404").toUtf8()));
   const QString previous = window_->InstallerPath();
-  ASSERT_FALSE(Request("setup.exe"));
+  QSignalSpy completed(window_, &BrisvaneUpgrade::SigDownloadCompleted);
+  EXPECT_EQ(window_->ReceiveRequest("setup.exe"), platform::kReplyNoInstallerName);
+  QCoreApplication::processEvents();
+  EXPECT_EQ(completed.count(), 0);
   EXPECT_EQ(window_->InstallerPath(), previous);
 }
 
 // The empty name would be the folder itself: refused before any download.
-TEST_F(DownloadTest, UrlEndingInItsSeparatorFailsWithoutTouchingTheFolder) {
+TEST_F(DownloadTest, UrlEndingInItsSeparatorIsRefusedWithoutTouchingTheFolder) {
   QSignalSpy completed(window_, &BrisvaneUpgrade::SigDownloadCompleted);
   const QString before = window_->InstallerPath();
   const QString url = server_->Url("/files/");
@@ -275,7 +354,8 @@ TEST_F(DownloadTest, UrlEndingInItsSeparatorFailsWithoutTouchingTheFolder) {
   window_->ReceiveRequest(url.toUtf8());
   QCoreApplication::processEvents();
   EXPECT_EQ(TakeCaptured().back(),
-            "ERROR BrisvaneUpgrade::StartDownload installer name leaves the download folder:" + url.toStdString());
+            "ERROR BrisvaneUpgrade::StartDownload the url names no installer file, request refused:" +
+                url.toStdString());
   EXPECT_EQ(completed.count(), 0);
   EXPECT_EQ(window_->InstallerPath(), before);
   EXPECT_TRUE(QFileInfo(DownloadFolder()).isDir());

@@ -47,9 +47,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     case InstallerPathResult::kDerived:
       CheckDerived(url, path);
       break;
-    case InstallerPathResult::kNoSeparator:
-      FUZZ_CHECK(!url.contains('/') && !url.contains('\\'));
+    case InstallerPathResult::kNoName: {
+      const int backslash = url.lastIndexOf('\\');
+      const int separator = backslash >= 0 ? backslash : url.lastIndexOf('/');
+      FUZZ_CHECK(separator < 0 || separator == url.size() - 1);
       FUZZ_CHECK(path == "unchanged");
+      break;
+    }
       break;
     case InstallerPathResult::kUnsafe:
       FUZZ_CHECK(path == "unchanged");
