@@ -6,9 +6,11 @@
 // It keeps its state in a folder of its own, BrisvaneExample under
 // $XDG_DATA_HOME (~/.local/share when unset) or %LOCALAPPDATA%:
 // pending-request holds the id of the request it handed over, answers.txt
-// every line it showed, since the upgrader starts it without a console.
+// every line it showed, since the upgrader starts it without a console, and
+// log.txt the details for its developer.
 #include <brisvane/upgrade_client.h>
 
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -42,6 +44,11 @@ void Show(const fs::path& folder, const std::string& line) {
   std::ofstream(folder / "answers.txt", std::ios::app) << line << '\n';
 }
 
+// Keeps `line` in the program's own log, log.txt.
+void Log(const fs::path& folder, const std::string& line) {
+  std::ofstream(folder / "log.txt", std::ios::app) << line << '\n';
+}
+
 // The first of LANGUAGE, LC_ALL and LANG that is set decides.
 brisvane::Language UserLanguage() {
   for (const char* name : {"LANGUAGE", "LC_ALL", "LANG"}) {
@@ -64,41 +71,57 @@ void ReportPendingRequest(const fs::path& folder) {
     in >> id;
   }
   const brisvane::LastUpgradeRead read = brisvane::ReadLastUpgrade();
-  const bool readable = read.status == brisvane::LastUpgradeRead::Status::kRead;
-  if (readable && brisvane::AnswersRequest(read.record, id)) {
+  if (read.status == brisvane::LastUpgradeRead::Status::kRead &&
+      brisvane::AnswersRequest(read.record, id)) {
     Show(folder, brisvane::DescribeLastUpgrade(read.record, UserLanguage()));
+    Log(folder, brisvane::DescribeLastUpgradeDetail(read.record));
   } else {
-    Show(folder, "No answer came for request " + std::to_string(id) +
-                     (readable ? "." : ": " + read.reason));
+    Show(folder, brisvane::DescribeUnansweredUpgrade(UserLanguage()));
+    Log(folder, "no record answers request " + std::to_string(id) +
+                    (read.reason.empty() ? "" : ": " + read.reason));
   }
   std::error_code ignored;
   fs::remove(pending, ignored);
 }
 
-// Hands `url` to the upgrader beside this program (or `upgrader`).
-int StartTheUpgrade(const fs::path& folder, const std::string& url, const std::string& upgrader) {
-  // A real client releases its single-instance guard ("bvc singleton mutex")
-  // right here: while it is held, StartUpgrade returns kGuardHeld at once.
-  // It takes the guard again only when the request was not taken.
-  brisvane::StartOptions options;
-  options.upgraderPath = upgrader;
-  const brisvane::StartResult result = brisvane::StartUpgrade(url, options);
+// What a start came to: on kTaken the request id is kept and the program
+// quits (returns 0); else it says why and returns 1.
+int Answer(const fs::path& folder, const brisvane::StartResult& result) {
   if (result.status != brisvane::StartResult::Status::kTaken) {
-    static const char* const kNames[] = {"taken",       "guard held",   "elevation declined",
+    static const char* const kNames[] = {"taken",   "guard held", "elevation declined",
                                          "not started", "exited early", "busy",
-                                         "refused",     "failed"};
+                                         "refused", "failed",     "no display"};
     Show(folder, std::string("The upgrade did not start (") +
                      kNames[static_cast<int>(result.status)] + "): " + result.reason);
     return 1;
   }
   if (!(std::ofstream(folder / "pending-request") << result.requestId << '\n')) {
-    std::cerr << "cannot keep the request id in " << folder.string() << '\n';
+    Log(folder, "cannot keep the request id in " + folder.string());
   }
   Show(folder, "The upgrade has started (request " + std::to_string(result.requestId) +
                    "); this program quits now.");
   // Quit right away: the upgrader replaces this program, then starts it
   // again without arguments.
   return 0;
+}
+
+// Hands `url` to the upgrader beside this program (or `upgrader`), giving
+// it the guard this program holds, without holding up the caller's thread.
+int StartTheUpgrade(const fs::path& folder, const std::string& url, const std::string& upgrader,
+                    brisvane::ClientGuard& guard) {
+  brisvane::StartOptions options;
+  options.upgraderPath = upgrader;
+  options.guard = &guard;  // released for the upgrader, taken back when not taken
+  int exitCode = 1;
+  // Called on the library's thread the moment the start ends, so that the id
+  // is kept before a quick upgrade starts this program again (a GUI client
+  // posts the result to its UI thread from here).
+  brisvane::PendingStart pending = brisvane::StartUpgradeAsync(
+      url, options, [&](const brisvane::StartResult& result) { exitCode = Answer(folder, result); });
+  // A GUI client's event loop runs meanwhile; this loop stands in for it.
+  while (!pending.Wait(std::chrono::milliseconds(50))) {
+  }
+  return exitCode;
 }
 
 int main(int argc, char** argv) {
@@ -118,7 +141,16 @@ int main(int argc, char** argv) {
     std::cerr << "cannot make " << folder.string() << ": " << error.message() << '\n';
     return 1;
   }
+  // One instance at a time, and none while an upgrade replaces it.
+  brisvane::ClientGuard guard;
+  std::string why;
+  const brisvane::ClientGuard::Status guarded = guard.Take(&why);
+  if (guarded == brisvane::ClientGuard::Status::kHeldElsewhere) {
+    Show(folder, "This program is running already, or being upgraded: " + why);
+    return 1;
+  }
+  if (guarded == brisvane::ClientGuard::Status::kFailed) Log(folder, "no guard: " + why);
   ReportPendingRequest(folder);
   if (argc == 1) return 0;
-  return StartTheUpgrade(folder, argv[argc - 1], withUpgrader ? argv[2] : "");
+  return StartTheUpgrade(folder, argv[argc - 1], withUpgrader ? argv[2] : "", guard);
 }

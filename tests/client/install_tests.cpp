@@ -1,8 +1,8 @@
 // The development package as a client application's build meets it: the
 // `development` component installed into a staging folder, the folder then
 // moved (the package must not remember where it was installed), a CMake
-// project using find_package and a C program built by `cc` with pkg-config's
-// flags. Both programs then hand a URL to the real upgrader, which must run
+// project using find_package, the same in a project of C alone, and a C
+// program built by `cc` with pkg-config's flags. Both programs then hand a URL to the real upgrader, which must run
 // the installer it names. The shipped examples, built the same two ways, are
 // the client the upgrader starts again.
 #include <gtest/gtest.h>
@@ -227,14 +227,14 @@ TEST_F(InstallTest, MovedDevelopmentPackageBuildsCAndCppClientsThatHandOverAnUpg
   const std::string cProgram = work_.path() + "/consumer_c";
   BuildWithPkgConfig(BRISVANE_CONSUMER_SOURCE "/consumer.c", prefix, cProgram);
   if (HasFatalFailure()) return;
+  // A project with C alone: the imported target must bring the C++ runtime.
+  const std::string cOnlyProgram = work_.path() + "/c-only-build/consumer_c";
+  BuildWithCMake(BRISVANE_CONSUMER_SOURCE "/c-only", prefix, work_.path() + "/c-only-build");
+  if (HasFatalFailure()) return;
 
-  {
-    SCOPED_TRACE("C++ consumer");
-    ExpectUpgradeHandedOverBy(cppProgram);
-  }
-  {
-    SCOPED_TRACE("C consumer");
-    ExpectUpgradeHandedOverBy(cProgram);
+  for (const std::string& program : {cppProgram, cProgram, cOnlyProgram}) {
+    SCOPED_TRACE(program);
+    ExpectUpgradeHandedOverBy(program);
   }
 }
 
