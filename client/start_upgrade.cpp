@@ -8,12 +8,11 @@
 #include <cstdint>
 #include <random>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "brisvane/upgrade_client.h"
-#include "c_buffers.h"
+#include "background_call.h"
 #include "deadline.h"
 #include "request_protocol.h"
 #include "upgrade_client_backend.h"
@@ -27,13 +26,18 @@ using Status = StartResult::Status;
 
 // How often the start looks whether the new upgrader listens yet.
 constexpr milliseconds kListenPollInterval{50};
-// How long a closed upgrader is given to end before the call returns.
+// How long a closed upgrader is given to end before the call returns, and
+// one that has closed its channel to let go of the guard.
 constexpr milliseconds kCloseWait{3000};
+// How often the start looks whether a closing upgrader let go of the guard.
+constexpr milliseconds kGuardPollInterval{20};
+
+constexpr char kNoDisplayReason[] = "the upgrader found no display to show its window on";
 
 std::uint64_t MakeRequestId() {
   std::random_device source;
   std::uint64_t id = 0;
-  while (id == platform::kNoRequestId || id == platform::kWithdrawRequestId) {
+  while (id == platform::kNoRequestId) {
     id = (std::uint64_t{source()} << 32) ^ source();
   }
   return id;
@@ -49,10 +53,17 @@ StartResult Ended(StartResult result, Status status, std::string reason) {
   return result;
 }
 
-// The hand-over's outcome as the start's.
+backend::Limit LimitLeft(const platform::Deadline& deadline) {
+  const milliseconds left = Left(deadline);
+  return backend::Limit{platform::Deadline::After(left), backend::LimitText(left)};
+}
+
+// The hand-over's outcome as the start's. `*vanished` (when given): the
+// upgrader went away under it and took nothing.
 StartResult HandOver(const std::string& url, const platform::Deadline& deadline,
-                     StartResult result) {
-  const HandOverResult handed = HandOverUpgrade(url, Left(deadline), result.requestId);
+                     StartResult result, bool* vanished = nullptr) {
+  const HandOverResult handed =
+      backend::Exchange(backend::Request{url, result.requestId, false}, LimitLeft(deadline), vanished);
   if (handed.status != HandOverResult::Status::kNoUpgrader &&
       handed.status != HandOverResult::Status::kFailed) {
     result.reply = handed.reply;
@@ -74,9 +85,12 @@ bool AwaitListening(backend::StartedUpgrader& upgrader, const platform::Deadline
   for (;;) {
     if (backend::UpgraderReady(&why)) return true;
     std::string how;
-    if (upgrader.Exited(&how)) {
-      *result = Ended(std::move(*result), Status::kExitedEarly,
-                      "the upgrader exited before it listened (" + how + ")");
+    long long exitCode = -1;
+    if (upgrader.Exited(&how, &exitCode)) {
+      *result = exitCode == platform::kNoDisplayExitCode
+                    ? Ended(std::move(*result), Status::kNoDisplay, kNoDisplayReason)
+                    : Ended(std::move(*result), Status::kExitedEarly,
+                            "the upgrader exited before it listened (" + how + ")");
       return false;
     }
     if (deadline.Expired()) {
@@ -86,7 +100,7 @@ bool AwaitListening(backend::StartedUpgrader& upgrader, const platform::Deadline
                       "the upgrader did not listen within " + limitText + ": " + why);
       return false;
     }
-    std::this_thread::sleep_for(std::min(kListenPollInterval, Left(deadline)));
+    platform::SleepFor(std::min(kListenPollInterval, Left(deadline)));
   }
 }
 
@@ -94,7 +108,7 @@ bool AwaitListening(backend::StartedUpgrader& upgrader, const platform::Deadline
 // Escape would: no idle window is left waiting.
 void Withdraw(backend::StartedUpgrader& upgrader, const platform::Deadline& deadline) {
   const HandOverResult withdrawn =
-      HandOverUpgrade(std::string(), Left(deadline), platform::kWithdrawRequestId);
+      backend::Exchange(backend::Request{std::string(), 0, true}, LimitLeft(deadline));
   const platform::Deadline closeBy =
       platform::Deadline::After(std::min(kCloseWait, Left(deadline)));
   // Busy: it has taken an upgrade after all (a reply lost on the way), which
@@ -139,6 +153,9 @@ StartResult ReadExit(long long exitCode, const std::string& how, StartResult res
     result.reply = platform::kReplyTaken;
     return Ended(std::move(result), Status::kTaken, "");
   }
+  if (exitCode == platform::kNoDisplayExitCode) {
+    return Ended(std::move(result), Status::kNoDisplay, kNoDisplayReason);
+  }
   const long long reply = exitCode - platform::kRequestRefusedExitBase;
   const char* why = nullptr;
   switch (reply) {
@@ -150,6 +167,9 @@ StartResult ReadExit(long long exitCode, const std::string& how, StartResult res
       break;
     case platform::kReplyNulInUrl:
       why = "the upgrader refused the request: the URL holds a NUL before its end";
+      break;
+    case platform::kReplyNoInstallerName:
+      why = "the upgrader refused the request: the URL names no installer file";
       break;
     default:
       return Ended(std::move(result), Status::kExitedEarly,
@@ -178,7 +198,7 @@ StartResult AwaitTaken(backend::StartedUpgrader& upgrader, const platform::Deadl
       return Ended(std::move(result), Status::kFailed,
                    "the upgrader did not show its window within " + limitText);
     }
-    std::this_thread::sleep_for(std::min(kListenPollInterval, Left(deadline)));
+    platform::SleepFor(std::min(kListenPollInterval, Left(deadline)));
   }
 }
 
@@ -218,24 +238,53 @@ StartResult StartAndHandOver(const std::string& url, const std::string& path,
   return result;
 }
 
-}  // namespace
+// Waits, within the call's limit, until an upgrader that said it is
+// closing has gone and let go of the guard, so that a new one can start:
+// a client the upgrader started again at its end gets here while the old
+// one winds down. False, with `*result` filled, when it did not go in time.
+bool AwaitClosed(const platform::Deadline& deadline, const std::string& limitText,
+                 StartResult* result) {
+  if (!backend::AwaitUpgraderGone(deadline)) {
+    *result = Ended(std::move(*result), Status::kFailed,
+                    "the upgrader said it was closing and did not end within " + limitText);
+    return false;
+  }
+  // Its channel goes first; the guard goes with the process. Held longer,
+  // it is someone else's, which the start then names.
+  const platform::Deadline freeBy =
+      platform::Deadline::After(std::min(kCloseWait, Left(deadline)));
+  while (backend::GuardHeld() && !freeBy.Expired()) platform::SleepFor(kGuardPollInterval);
+  result->reply = -1;
+  return true;
+}
 
-StartResult StartUpgrade(const std::string& url, const StartOptions& options) {
+// The first look: an upgrader already listening takes the URL, and nothing
+// needs starting. False when the start must go on: none listens, the one
+// seen went away under the hand-over, or it was closing and has gone.
+bool HandToRunningUpgrader(const std::string& url, const platform::Deadline& deadline,
+                           const std::string& limitText, StartResult* result) {
+  std::string why;
+  if (!backend::UpgraderReady(&why)) return false;
+  bool vanished = false;
+  StartResult handed = HandOver(url, deadline, *result, &vanished);
+  if (vanished) return false;
+  if (handed.reply != platform::kReplyClosing) {
+    *result = std::move(handed);
+    return true;
+  }
+  return !AwaitClosed(deadline, limitText, result);
+}
+
+// StartUpgrade with the caller's guard already given up.
+StartResult StartReleased(const std::string& url, const StartOptions& options) {
   const milliseconds limit = options.limit.count() > 0 ? options.limit : kDefaultStartLimit;
   const platform::Deadline deadline = platform::Deadline::After(limit);
+  const std::string limitText = backend::LimitText(limit);
   StartResult result;
   result.requestId = options.requestId != 0 ? options.requestId : MakeRequestId();
   std::string why = backend::OversizeReason(url.size());
   if (!why.empty()) return Ended(std::move(result), Status::kRefused, why);
-  // Sent with that id, the request would close the upgrader instead, and
-  // its "taken" would read as the upgrade's.
-  if (result.requestId == platform::kWithdrawRequestId) {
-    return Ended(std::move(result), Status::kRefused,
-                 "the request id " + std::to_string(result.requestId) +
-                     " is reserved: it withdraws a request");
-  }
-  // One already listening takes the URL: nothing needs starting.
-  if (backend::UpgraderReady(&why)) return HandOver(url, deadline, std::move(result));
+  if (HandToRunningUpgrader(url, deadline, limitText, &result)) return result;
   if (backend::GuardHeld()) {
     return Ended(std::move(result), Status::kGuardHeld,
                  std::string("the single-instance guard \"") + platform::kSingletonGuardName +
@@ -246,32 +295,23 @@ StartResult StartUpgrade(const std::string& url, const StartOptions& options) {
   if (path.empty()) path = backend::DefaultUpgraderPath(&why);
   if (path.empty()) return Ended(std::move(result), Status::kNotStarted, why);
   if (backend::PassesRequestOnCommandLine()) {
-    return StartWithRequest(url, path, deadline, backend::LimitText(limit), std::move(result));
+    return StartWithRequest(url, path, deadline, limitText, std::move(result));
   }
-  return StartAndHandOver(url, path, deadline, backend::LimitText(limit), std::move(result));
+  return StartAndHandOver(url, path, deadline, limitText, std::move(result));
+}
+
+}  // namespace
+
+StartResult StartUpgrade(const std::string& url, const StartOptions& options) {
+  if (options.guard != nullptr) options.guard->Release();
+  StartResult result = StartReleased(url, options);
+  if (options.guard == nullptr || result.status == Status::kTaken) return result;
+  // Not taken: the caller runs on, as it did before, with its guard.
+  std::string why;
+  if (options.guard->Take(&why) != ClientGuard::Status::kTaken) {
+    result.reason += "; the guard could not be taken back: " + why;
+  }
+  return result;
 }
 
 }  // namespace brisvane
-
-extern "C" int brisvane_start_upgrade(const char* url, const char* upgrader_path,
-                                      uint64_t request_id, int timeout_ms,
-                                      uint64_t* used_request_id, char* reason,
-                                      size_t reason_size) {
-  try {
-    if (url == nullptr) {
-      brisvane::c_buffers::CopyText("no URL given", reason, reason_size);
-      return BRISVANE_START_FAILED;
-    }
-    brisvane::StartOptions options;
-    if (upgrader_path != nullptr) options.upgraderPath = upgrader_path;
-    options.requestId = request_id;
-    options.limit = std::chrono::milliseconds(timeout_ms);
-    const brisvane::StartResult result = brisvane::StartUpgrade(url, options);
-    if (used_request_id != nullptr) *used_request_id = result.requestId;
-    brisvane::c_buffers::CopyText(result.reason, reason, reason_size);
-    return static_cast<int>(result.status);
-  } catch (...) {
-    brisvane::c_buffers::CopyExceptionReason(reason, reason_size);
-    return BRISVANE_START_FAILED;
-  }
-}

@@ -12,9 +12,9 @@
 #include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "background_call.h"
 #include "request_protocol.h"
 #include "runtime_dir.h"
 #include "upgrade_client_backend.h"
@@ -168,7 +168,7 @@ bool StartedUpgrader::Serving() {
 
 void StartedUpgrader::AwaitExit(const platform::Deadline& deadline) {
   std::string how;
-  while (!Exited(&how) && !deadline.Expired()) std::this_thread::sleep_for(kExitPollInterval);
+  while (!Exited(&how) && !deadline.Expired()) platform::SleepFor(kExitPollInterval);
 }
 
 void StartedUpgrader::Terminate() {

@@ -8,16 +8,14 @@
 #include <objbase.h>
 #include <shellapi.h>
 
+#include <atomic>
 #include <chrono>
 #include <climits>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <system_error>
-#include <thread>
 #include <vector>
 
+#include "background_call.h"
 #include "command_line_quote.h"
 #include "last_error.h"
 #include "request_protocol.h"
@@ -30,15 +28,15 @@ namespace {
 
 // One elevated start, shared by the call and the thread that runs it: the
 // shell waits for the user's answer to the elevation prompt, which the call
-// must not wait for beyond its limit.
+// must not wait for beyond its limit. Whichever of the two comes second to
+// `owner` deals with the process: the call takes it, or the thread ends it.
 struct ElevatedStart {
+  enum Owner : int { kRunning, kAnswered, kAbandoned };
   std::wstring path;
   std::wstring parameters;
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool done = false;
-  bool abandoned = false;  // the call returned without it
-  HANDLE process = nullptr;
+  platform::Completion answered;
+  std::atomic<int> owner{kRunning};
+  HANDLE process = nullptr;  // written before `owner` leaves kRunning
   DWORD error = ERROR_SUCCESS;
 };
 
@@ -55,8 +53,10 @@ void RunElevatedStart(const std::shared_ptr<ElevatedStart>& start) {
   const bool started = ShellExecuteExW(&info) != FALSE && info.hProcess != nullptr;
   const DWORD error = started ? ERROR_SUCCESS : GetLastError();
   if (SUCCEEDED(com)) CoUninitialize();
-  const std::lock_guard<std::mutex> lock(start->mutex);
-  if (start->abandoned) {
+  start->process = started ? info.hProcess : nullptr;
+  start->error = started ? ERROR_SUCCESS : (error != ERROR_SUCCESS ? error : ERROR_FILE_NOT_FOUND);
+  int expected = ElevatedStart::kRunning;
+  if (!start->owner.compare_exchange_strong(expected, ElevatedStart::kAnswered)) {
     // Answered after the call gave up: nothing will hand this upgrader a
     // URL, so it must not wait as an idle window.
     if (started) {
@@ -65,10 +65,17 @@ void RunElevatedStart(const std::shared_ptr<ElevatedStart>& start) {
     }
     return;
   }
-  start->process = started ? info.hProcess : nullptr;
-  start->error = started ? ERROR_SUCCESS : (error != ERROR_SUCCESS ? error : ERROR_FILE_NOT_FOUND);
-  start->done = true;
-  start->changed.notify_all();
+  start->answered.Signal();
+}
+
+// Waits until the prompt was answered, by `deadline`. False when it was
+// not: the call has given the start up, and the thread ends what it brings.
+bool AwaitAnswer(ElevatedStart& start, const platform::Deadline& deadline) {
+  const int left = deadline.MillisecondsLeft();
+  if (start.answered.Wait(std::chrono::milliseconds(left < 0 ? INT_MAX : left))) return true;
+  int expected = ElevatedStart::kRunning;
+  // Answered just now: the process is the call's after all.
+  return !start.owner.compare_exchange_strong(expected, ElevatedStart::kAbandoned);
 }
 
 // Longest command line CreateProcess takes, in UTF-16 units with its NUL.
@@ -104,11 +111,6 @@ BOOL CALLBACK ConsiderOwnWindow(HWND window, LPARAM context) {
   search->found = length == static_cast<int>(kTitleLength) &&
                   std::wstring(title, kTitleLength) == platform::kWindowTitle;
   return search->found ? FALSE : TRUE;
-}
-
-std::chrono::milliseconds Left(const platform::Deadline& deadline) {
-  const int left = deadline.MillisecondsLeft();
-  return std::chrono::milliseconds(left < 0 ? INT_MAX : left);
 }
 
 }  // namespace
@@ -183,15 +185,11 @@ StartedUpgrader::Launch StartedUpgrader::Start(const std::string& path,
     *reason = "the upgrader's arguments are not valid UTF-8";
     return Launch::kNotStarted;
   }
-  try {
-    std::thread([start] { RunElevatedStart(start); }).detach();
-  } catch (const std::system_error& error) {
-    *reason = std::string("the upgrader could not be started: ") + error.what();
+  if (!platform::RunDetached([start] { RunElevatedStart(start); })) {
+    *reason = "the upgrader could not be started: no thread could be made for the shell";
     return Launch::kNotStarted;
   }
-  std::unique_lock<std::mutex> lock(start->mutex);
-  if (!start->changed.wait_for(lock, Left(limit.deadline), [&] { return start->done; })) {
-    start->abandoned = true;
+  if (!AwaitAnswer(*start, limit.deadline)) {
     *reason = "the elevation prompt for the upgrader was not answered within " + limit.text;
     return Launch::kNoAnswer;
   }

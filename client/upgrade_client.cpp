@@ -5,9 +5,9 @@
 #include <algorithm>
 #include <chrono>
 #include <string>
-#include <thread>
 #include <utility>
 
+#include "background_call.h"
 #include "c_buffers.h"
 #include "deadline.h"
 #include "request_protocol.h"
@@ -20,7 +20,8 @@ static_assert(BRISVANE_REPLY_TAKEN == platform::kReplyTaken &&
                   BRISVANE_REPLY_EMPTY_URL == platform::kReplyEmptyUrl &&
                   BRISVANE_REPLY_UNSAFE_NAME == platform::kReplyUnsafeName &&
                   BRISVANE_REPLY_NUL_IN_URL == platform::kReplyNulInUrl &&
-                  BRISVANE_REPLY_CLOSING == platform::kReplyClosing,
+                  BRISVANE_REPLY_CLOSING == platform::kReplyClosing &&
+                  BRISVANE_REPLY_NO_INSTALLER_NAME == platform::kReplyNoInstallerName,
               "the public replies are the upgrader's");
 
 namespace brisvane {
@@ -74,6 +75,8 @@ constexpr ReplyMeaning kReplyMeanings[] = {
      "the upgrader refused the request: the installer's name would leave the download folder"},
     {BRISVANE_REPLY_NUL_IN_URL, HandOverResult::Status::kRefused,
      "the upgrader refused the request: the URL holds a NUL before its end"},
+    {BRISVANE_REPLY_NO_INSTALLER_NAME, HandOverResult::Status::kRefused,
+     "the upgrader refused the request: the URL names no installer file"},
 };
 
 // What a reply means, in the status and the reason of `*result`.
@@ -90,14 +93,18 @@ void ReadReply(HandOverResult* result) {
 
 }  // namespace
 
+HandOverResult backend::Exchange(const Request& request, const Limit& limit, bool* vanished) {
+  HandOverResult result = Send(request, limit, vanished);
+  if (result.status == HandOverResult::Status::kReplied) ReadReply(&result);
+  return result;
+}
+
 HandOverResult HandOverUpgrade(const std::string& url, milliseconds limit, std::uint64_t requestId) {
   if (limit.count() <= 0) limit = kDefaultHandOverLimit;
   std::string oversize = backend::OversizeReason(url.size());
   if (!oversize.empty()) return Failed(std::move(oversize));
-  HandOverResult result = backend::Send(
-      url, requestId, backend::Limit{platform::Deadline::After(limit), LimitText(limit)});
-  if (result.status == HandOverResult::Status::kReplied) ReadReply(&result);
-  return result;
+  return backend::Exchange(backend::Request{url, requestId, false},
+                           backend::Limit{platform::Deadline::After(limit), LimitText(limit)});
 }
 
 bool WaitForUpgrader(milliseconds limit, std::string* reason) {
@@ -110,8 +117,8 @@ bool WaitForUpgrader(milliseconds limit, std::string* reason) {
     }
     const int left = deadline.MillisecondsLeft();
     if (left == 0) break;
-    std::this_thread::sleep_for(left < 0 ? kReadyPollInterval
-                                         : std::min(kReadyPollInterval, milliseconds(left)));
+    platform::SleepFor(left < 0 ? kReadyPollInterval
+                                : std::min(kReadyPollInterval, milliseconds(left)));
   }
   if (reason != nullptr) {
     *reason = why + (limit.count() > 0 ? " (waited " + LimitText(limit) + ")" : "");

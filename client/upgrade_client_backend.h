@@ -26,10 +26,25 @@ std::string LimitText(std::chrono::milliseconds limit);
 // Why a URL of `bytes` cannot be sent; empty when it can.
 std::string OversizeReason(std::size_t bytes);
 
-// Sends `url`, already checked against the size limit, with `requestId` to
-// the running upgrader and waits for its reply, all by `limit.deadline`.
-// kReplied here means only that a reply came.
-HandOverResult Send(const std::string& url, std::uint64_t requestId, const Limit& limit);
+// What goes to the upgrader: a URL with its id, or a withdrawal (a flag of
+// the frame on Linux, a message of its own on Windows), which carries
+// neither.
+struct Request {
+  std::string url;
+  std::uint64_t requestId = 0;
+  bool withdraws = false;
+};
+
+// Sends `request`, its URL already checked against the size limit, to the
+// running upgrader and waits for its reply, all by `limit.deadline`.
+// kReplied here means only that a reply came. `*vanished`, when given, is
+// set true when the upgrader went away under the exchange (kNoUpgrader, or a
+// channel reset or closed before any reply): it took nothing.
+HandOverResult Send(const Request& request, const Limit& limit, bool* vanished = nullptr);
+
+// Send, with the reply read into the status and reason as HandOverUpgrade
+// gives them (upgrade_client.cpp).
+HandOverResult Exchange(const Request& request, const Limit& limit, bool* vanished = nullptr);
 
 // One look: true when an upgrader would take a request now; otherwise false
 // with a one-line reason in `*reason`.
@@ -38,6 +53,11 @@ bool UpgraderReady(std::string* reason);
 // True when some process, the caller included, holds the single-instance
 // guard; false when it is free or cannot be looked at.
 bool GuardHeld();
+
+// Waits, by `deadline`, until the upgrader that said it is closing has
+// gone: no upgrader is ready any more and, on Windows, the process that
+// owned its window has ended. True once it has.
+bool AwaitUpgraderGone(const platform::Deadline& deadline);
 
 // BrisvaneUpgrade (BrisvaneUpgrade.exe) beside the calling executable;
 // empty, with `*reason` filled, when that cannot be found out.

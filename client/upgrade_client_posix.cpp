@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <string>
 
+#include "background_call.h"
 #include "deadline.h"
 #include "request_frame.h"
 #include "request_protocol.h"
@@ -24,6 +26,9 @@ namespace {
 
 using platform::Deadline;
 using Status = HandOverResult::Status;
+
+// How often AwaitUpgraderGone looks again.
+constexpr std::chrono::milliseconds kGonePollInterval{20};
 
 std::string ErrnoText(int err) {
   char buf[256];
@@ -91,6 +96,9 @@ bool ListenerMayTake(int fd, const std::string& path, std::string* reason) {
 
 bool NobodyListens(int err) { return err == ENOENT || err == ECONNREFUSED; }
 
+// The listener went away under an exchange: an upgrader closing.
+bool ChannelGone(int err) { return err == ECONNRESET || err == EPIPE; }
+
 // A blocking connect waits while the listener's backlog is full: bounded by
 // what is left of the call's time (never 0, which would mean no bound).
 void BoundBlockingConnect(int fd, const Deadline& deadline) {
@@ -139,7 +147,8 @@ bool AwaitReady(int fd, short events, const Limit& limit, const char* late,
   }
 }
 
-bool SendFrame(int fd, const std::string& frame, const Limit& limit, std::string* reason) {
+bool SendFrame(int fd, const std::string& frame, const Limit& limit, std::string* reason,
+               bool* gone) {
   std::size_t sent = 0;
   while (sent < frame.size()) {
     const ssize_t n = send(fd, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
@@ -149,6 +158,7 @@ bool SendFrame(int fd, const std::string& frame, const Limit& limit, std::string
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *gone = ChannelGone(errno);
       *reason = "sending the request failed: " + ErrnoText(errno);
       return false;
     }
@@ -160,7 +170,7 @@ bool SendFrame(int fd, const std::string& frame, const Limit& limit, std::string
   return true;
 }
 
-bool ReadReply(int fd, const Limit& limit, std::int32_t* reply, std::string* reason) {
+bool ReadReply(int fd, const Limit& limit, std::int32_t* reply, std::string* reason, bool* gone) {
   unsigned char answer[platform::kReplyBytes];
   std::size_t got = 0;
   while (got < sizeof answer) {
@@ -170,11 +180,13 @@ bool ReadReply(int fd, const Limit& limit, std::int32_t* reply, std::string* rea
       continue;
     }
     if (n == 0) {
+      *gone = got == 0;
       *reason = "the upgrader closed the connection without a reply";
       return false;
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
+      *gone = got == 0 && ChannelGone(errno);
       *reason = "receiving the reply failed: " + ErrnoText(errno);
       return false;
     }
@@ -188,7 +200,8 @@ bool ReadReply(int fd, const Limit& limit, std::int32_t* reply, std::string* rea
 
 }  // namespace
 
-HandOverResult Send(const std::string& url, std::uint64_t requestId, const Limit& limit) {
+HandOverResult Send(const Request& request, const Limit& limit, bool* vanished) {
+  bool gone = false;
   HandOverResult result;
   result.status = Status::kFailed;
   std::string path;
@@ -199,12 +212,16 @@ HandOverResult Send(const std::string& url, std::uint64_t requestId, const Limit
     result.reason = "socket failed: " + ErrnoText(errno);
     return result;
   }
-  if (!Connect(sock.fd(), addr, path, limit, &result) ||
-      !ListenerMayTake(sock.fd(), path, &result.reason)) {
+  if (!Connect(sock.fd(), addr, path, limit, &result)) {
+    if (vanished != nullptr) *vanished = result.status == Status::kNoUpgrader;
     return result;
   }
-  if (!SendFrame(sock.fd(), platform::MakeFrame(url, requestId), limit, &result.reason) ||
-      !ReadReply(sock.fd(), limit, &result.reply, &result.reason)) {
+  if (!ListenerMayTake(sock.fd(), path, &result.reason)) return result;
+  const std::string frame = request.withdraws ? platform::MakeWithdrawFrame()
+                                              : platform::MakeFrame(request.url, request.requestId);
+  if (!SendFrame(sock.fd(), frame, limit, &result.reason, &gone) ||
+      !ReadReply(sock.fd(), limit, &result.reply, &result.reason, &gone)) {
+    if (vanished != nullptr) *vanished = gone;
     return result;
   }
   result.status = Status::kReplied;
@@ -230,6 +247,17 @@ bool UpgraderReady(std::string* reason) {
   *reason = NobodyListens(err) ? "no upgrader is listening on " + path
                                : "connect to " + path + " failed: " + ErrnoText(err);
   return false;
+}
+
+bool AwaitUpgraderGone(const platform::Deadline& deadline) {
+  // Its channel closes as it goes; what is left of it (the guard, the
+  // process) the start looks at itself.
+  std::string why;
+  for (;;) {
+    if (!UpgraderReady(&why)) return true;
+    if (deadline.Expired()) return false;
+    platform::SleepFor(kGonePollInterval);
+  }
 }
 
 }  // namespace brisvane::backend

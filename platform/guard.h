@@ -12,6 +12,7 @@ namespace brisvane::platform {
 // given up when the owner is destroyed or Release() runs. Move-only.
 class Guard {
  public:
+  static constexpr std::intptr_t kNone = -1;  // no handle
   Guard() = default;
   // Takes over `native`, the back end's handle (a HANDLE on Windows, a
   // descriptor on Linux).
@@ -32,12 +33,19 @@ class Guard {
   bool valid() const { return native_ != kNone; }
   explicit operator bool() const { return valid(); }
 
+  // Hands the handle to the caller, who owns it from then on; kNone when
+  // there is none. Undone by Guard(native).
+  std::intptr_t Detach() {
+    const std::intptr_t native = native_;
+    native_ = kNone;
+    return native;
+  }
+
   // Gives the guard up now (ReleaseMutex + CloseHandle, or closing the
   // descriptor); later calls do nothing.
   void Release();
 
  private:
-  static constexpr std::intptr_t kNone = -1;
   std::intptr_t native_ = kNone;
 };
 
@@ -46,7 +54,22 @@ class Guard {
 // another live process holds it.
 // Windows: CreateMutexW + ERROR_ALREADY_EXISTS. Linux: flock on a file of that
 // name in RuntimeDir(); the lock is taken when free and held until release.
+// A file this call creates gets mode 0644, so that a root upgrader's file
+// stays lockable by its user's client; an existing file keeps its mode.
 Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists);
+
+// How TakeSingletonGuard went.
+enum class GuardTaking { kTaken, kHeldElsewhere, kFailed };
+
+// Takes the guard as a client holds it while it runs: the Guard returned
+// holds it when `*outcome` is kTaken and is empty otherwise; `*reason` says
+// why in one line. Windows: the named mutex is made and its handle kept
+// open, never waited on, since "held" means that it exists; one that
+// exists, or that refuses us (an elevated holder's), is held elsewhere.
+// Linux: the flock of CreateSingletonGuard; held elsewhere when another
+// descriptor holds it. A missing runtime folder or a failed open or lock
+// is kFailed.
+Guard TakeSingletonGuard(const std::string& name, GuardTaking* outcome, std::string* reason);
 
 }  // namespace brisvane::platform
 

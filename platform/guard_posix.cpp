@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 
+#include "last_error.h"
 #include "runtime_dir.h"
 
 namespace brisvane::platform {
@@ -19,6 +20,8 @@ namespace {
 // How often, and how far apart, a refused lock is tried again.
 constexpr int kLockTries = 10;
 constexpr useconds_t kLockRetryMicroseconds = 5000;
+// Opens raced by another side's unlink of the file before we give up.
+constexpr int kOpenTries = 3;
 
 // False with errno set when the exclusive lock cannot be had. A client
 // looking whether the guard is held takes a shared lock for an instant; a
@@ -32,32 +35,48 @@ bool LockExclusive(int fd) {
   }
 }
 
+// Opens the guard file, creating it when missing; -1 with errno set on
+// failure. Read-only is all flock needs, so a file a root upgrader created
+// stays lockable by its user's client. O_NOFOLLOW and O_NONBLOCK keep a
+// planted symlink or FIFO from redirecting or stalling a privileged caller.
+int OpenGuardFile(const std::string& path) {
+  constexpr int kFlags = O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK;
+  for (int tried = 1;; ++tried) {
+    const int created = open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0644);
+    if (created >= 0) {
+      // A restrictive umask must not lock the other side out. Only a file
+      // this call made is changed: another's (a client's 0600) keeps its mode.
+      fchmod(created, 0644);
+      return created;
+    }
+    if (errno != EEXIST) return -1;
+    const int existing = open(path.c_str(), kFlags);
+    if (existing >= 0 || errno != ENOENT || tried == kOpenTries) return existing;
+  }
+}
+
+// The guard file's descriptor, checked to be a regular file; -1 with errno
+// set otherwise.
+int OpenCheckedGuardFile(const std::string& path) {
+  const int fd = OpenGuardFile(path);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
 }  // namespace
 
 Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
   if (alreadyExists != nullptr) *alreadyExists = false;
   const std::string dir = RuntimeDir();
   if (dir.empty()) return Guard();
-  const std::string path = dir + "/" + name;
-  // Read-only is all flock needs, so a file a root upgrader created stays
-  // lockable by its user's client. O_NOFOLLOW and O_NONBLOCK keep a planted
-  // symlink or FIFO from redirecting or stalling a privileged caller.
-  const int fd = open(path.c_str(),
-                      O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK,
-                      0644);
+  const int fd = OpenCheckedGuardFile(dir + "/" + name);
   if (fd < 0) return Guard();
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close(fd);
-    errno = EINVAL;
-    return Guard();
-  }
-  // A restrictive umask must not lock the other side out. A file with other
-  // names is not one we created: changing it would change them too.
-  if (st.st_uid == geteuid() && st.st_nlink == 1 && (st.st_mode & 0777) != 0644) {
-    fchmod(fd, 0644);
-  }
-
   if (!LockExclusive(fd)) {
     if (errno == EWOULDBLOCK) {
       // Held by another live process. The descriptor is returned like the
@@ -71,6 +90,35 @@ Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
     return Guard();
   }
   return Guard(fd);
+}
+
+Guard TakeSingletonGuard(const std::string& name, GuardTaking* outcome, std::string* reason) {
+  *outcome = GuardTaking::kFailed;
+  const std::string dir = RuntimeDir();
+  if (dir.empty()) {
+    *reason = "no runtime folder for the guard: " + ErrorText(LastErrorCode());
+    return Guard();
+  }
+  const std::string path = dir + "/" + name;
+  const int fd = OpenCheckedGuardFile(path);
+  if (fd < 0) {
+    *reason = "the guard file " + path + " cannot be opened: " + ErrorText(LastErrorCode());
+    return Guard();
+  }
+  if (LockExclusive(fd)) {
+    *outcome = GuardTaking::kTaken;
+    reason->clear();
+    return Guard(fd);
+  }
+  const int err = errno;
+  close(fd);
+  if (err == EWOULDBLOCK) {
+    *outcome = GuardTaking::kHeldElsewhere;
+    *reason = "the guard " + path + " is held by another process (a client or an upgrader)";
+  } else {
+    *reason = "the guard file " + path + " cannot be locked: " + ErrorText(static_cast<unsigned long>(err));
+  }
+  return Guard();
 }
 
 void Guard::Release() {

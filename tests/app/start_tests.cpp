@@ -2,6 +2,7 @@
 // a stand-in client: what each status means must be what happened.
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -61,11 +62,13 @@ class StartTest : public ::testing::Test {
     close(fd);
   }
 
-  StartResult Start(const QString& url, std::uint64_t requestId = 0) {
+  StartResult Start(const QString& url, std::uint64_t requestId = 0,
+                    brisvane::ClientGuard* guard = nullptr) {
     brisvane::StartOptions options;
     options.upgraderPath = (world_.appDir() + "/BrisvaneUpgrade").toStdString();
     options.requestId = requestId;
     options.limit = 20s;
+    options.guard = guard;
     return brisvane::StartUpgrade(url.toStdString(), options);
   }
   // The upgrade started has ended: the client is back, and has let go of
@@ -101,9 +104,10 @@ TEST_F(StartTest, TheRecordAnswersTheRequestThatStartedIt) {
   EXPECT_FALSE(brisvane::AnswersRequest(read.record, made.requestId + 1));
   EXPECT_EQ(RecordedRequestId(), QString::number(made.requestId));
 
-  ASSERT_EQ(Start(server_->Url("/files/setup.exe"), 18446744073709551614u).status, Status::kTaken);
+  // Every id is a plain one, the highest too.
+  ASSERT_EQ(Start(server_->Url("/files/setup.exe"), UINT64_MAX).status, Status::kTaken);
   ASSERT_TRUE(WaitForClient());
-  EXPECT_EQ(RecordedRequestId(), "18446744073709551614");
+  EXPECT_EQ(RecordedRequestId(), "18446744073709551615");
 
   // The first senders' frame, without an id, is taken as ever.
   world_.Start();
@@ -197,10 +201,10 @@ TEST_F(StartTest, ACommandLineRequestNotTakenStartsNothing) {
   const Row rows[] = {
       {{"--request", "5", "http://127.0.0.1:9/x/.."}, false, 103, "installer name leaves the download folder"},
       {{"--request", "5", ""}, false, 102, "download url is empty"},
+      {{"--request", "5", "setup.exe"}, false, 106, "the url names no installer file, request refused:setup.exe"},
       {{"--request", "5", url}, true, 101, ""},
       {{"--request", "abc", url}, false, 2, "request id is not a decimal"},
       {{"--request", "18446744073709551616", url}, false, 2, "request id is not a decimal"},
-      {{"--request", "18446744073709551615", url}, false, 2, "the one that withdraws"},
       {{"--request", "5"}, false, 2, "(2 arguments)"},
       {{"--request", "5", url, "-platform"}, false, 2, "(4 arguments)"},
       {{"-reverse", "--request", "5", url}, false, 2, "(4 arguments)"},
@@ -229,7 +233,7 @@ TEST_F(StartTest, ACommandLineRequestThatEndsAtOnceEndsTheRun) {
   const QString unusable = world_.root() + "/not-a-folder";
   WriteFile(unusable, "x");
   for (const auto& [dataHome, url] : {std::pair{unusable, server_->Url("/files/setup.exe")},
-                                      std::pair{QString(), QString("-style=nosuchstyle")}}) {
+                                      std::pair{QString(), QString("-style=nosuchstyle/setup.exe")}}) {
     QFile::remove(world_.recordDir() + "/client.started");
     world_.SetDataHome(dataHome);
     QProcess run;
@@ -238,21 +242,73 @@ TEST_F(StartTest, ACommandLineRequestThatEndsAtOnceEndsTheRun) {
     ASSERT_TRUE(run.waitForFinished(10000)) << url.toStdString() << ": the run hangs";
     EXPECT_EQ(run.exitCode(), 0);
     EXPECT_FALSE(run.readAllStandardError().contains("style")) << "Qt read the URL as its option";
-    EXPECT_FALSE(world_.Recorded("client.started").isEmpty()) << url.toStdString();
+    // Started detached: it may record its start a moment after the run ends.
+    EXPECT_TRUE(testing_support::WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000))
+        << url.toStdString();
   }
   const QJsonObject record =
       QJsonDocument::fromJson(ReadFile(world_.downloadDir() + "/last-upgrade.json")).object();
-  EXPECT_EQ(record["url"].toString(), "-style=nosuchstyle");
+  EXPECT_EQ(record["url"].toString(), "-style=nosuchstyle/setup.exe");
   EXPECT_EQ(record["result"].toString(), "download-failed");
 }
 
-// The withdrawing id would close the upgrader, whose "taken" would then
-// read as the upgrade's.
-TEST_F(StartTest, TheWithdrawingIdIsNotSent) {
-  const StartResult result = Start(server_->Url("/files/setup.exe"), ~std::uint64_t{0});
-  EXPECT_EQ(result.status, Status::kRefused);
-  EXPECT_FALSE(result.started);
-  EXPECT_NE(result.reason.find("reserved"), std::string::npos) << result.reason;
+// A guard the client holds through the library blocks a start unless it
+// is handed to the start, which gives it up for the upgrader and takes it
+// back when the upgrade was not taken; the guard file keeps the mode the
+// client made it with, and a running upgrader holds the guard elsewhere.
+TEST_F(StartTest, TheClientsGuardBlocksAStartUnlessHandedToIt) {
+  const QString guardPath = world_.runtimeDir() + "/" + platform::kSingletonGuardName;
+  QFile made(guardPath);
+  ASSERT_TRUE(made.open(QIODevice::WriteOnly));
+  ASSERT_TRUE(made.setPermissions(QFile::ReadOwner | QFile::WriteOwner));
+  made.close();
+  brisvane::ClientGuard guard;
+  ASSERT_EQ(guard.Take(), brisvane::ClientGuard::Status::kTaken);
+  struct Row {
+    QString url;
+    bool handed;
+    Status status;
+    bool started;
+    bool heldAfter;
+  };
+  const Row rows[] = {
+      {server_->Url("/files/setup.exe"), false, Status::kGuardHeld, false, true},
+      {"http://127.0.0.1:9/x\\../../evil.exe", true, Status::kRefused, true, true},
+      {server_->Url("/files/setup.exe"), true, Status::kTaken, true, false},
+  };
+  for (const Row& row : rows) {
+    const StartResult result = Start(row.url, 0, row.handed ? &guard : nullptr);
+    EXPECT_EQ(result.status, row.status) << row.url.toStdString() << ": " << result.reason;
+    EXPECT_EQ(result.started, row.started) << row.url.toStdString();
+    EXPECT_EQ(guard.Held(), row.heldAfter) << row.url.toStdString();
+  }
+  ASSERT_TRUE(WaitForClient());
+  struct stat st {};
+  ASSERT_EQ(stat(guardPath.toUtf8().constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  world_.Start();
+  ASSERT_TRUE(world_.WaitUntilServing());
+  std::string reason;
+  EXPECT_EQ(guard.Take(&reason), brisvane::ClientGuard::Status::kHeldElsewhere) << reason;
+  EXPECT_FALSE(guard.Held());
+}
+
+// The client the upgrader starts again at the end of an upgrade starts the
+// next one at once, while that upgrader winds down, and it is taken.
+TEST_F(StartTest, AClientStartedAgainStartsTheNextUpgradeAtOnce) {
+  const QString client = world_.appDir() + "/bvc.exe";
+  QFile::remove(client);
+  ASSERT_TRUE(QFile::copy(BRISVANE_RESTARTED_CLIENT, client));
+  env_.Set("NEXT_URL", server_->Url("/files/setup.exe").toStdString());
+  ASSERT_EQ(Start(server_->Url("/files/setup.exe")).status, Status::kTaken);
+  ASSERT_TRUE(testing_support::WaitFor([&] { return !world_.Recorded("client.next").isEmpty(); }, 30000));
+  const QStringList next = world_.Recorded("client.next").split(' ');
+  ASSERT_GE(next.size(), 3) << world_.Recorded("client.next").toStdString();
+  EXPECT_EQ(next.mid(0, 2), QStringList({"0", "0"})) << world_.Recorded("client.next").toStdString();
+  // That upgrade runs to its end with its own id.
+  EXPECT_TRUE(testing_support::WaitFor([&] { return RecordedRequestId() == next[2]; }, 30000))
+      << RecordedRequestId().toStdString();
 }
 
 }  // namespace

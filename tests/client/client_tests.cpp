@@ -25,7 +25,9 @@
 #include <thread>
 #include <vector>
 
+#include "guard.h"
 #include "request_channel.h"
+#include "request_protocol.h"
 #include "test_support.h"
 
 namespace {
@@ -408,4 +410,187 @@ TEST_F(ClientTest, CStatesTheCallersLimitAndWaitsLikeTheCppSide) {
   EXPECT_STREQ(reason, "");
 }
 
+// ---------------------------------------------------------------------------
+// The guard a client holds, as the upgrader reads it.
+
+TEST_F(ClientTest, ClientGuardTellsTakenHeldElsewhereAndFailedApart) {
+  using GuardStatus = brisvane::ClientGuard::Status;
+  const std::string guardPath = runtimeDir_ + "/" + platform::kSingletonGuardName;
+  struct Row {
+    const char* holder;
+    std::function<std::shared_ptr<void>()> hold;  // kept for the row
+    GuardStatus status;
+    const char* said;
+  };
+  const Row rows[] = {
+      {"nobody", [] { return nullptr; }, GuardStatus::kTaken, ""},
+      {"an upgrader",
+       [] {
+         bool existed = true;
+         return std::make_shared<platform::Guard>(
+             platform::CreateSingletonGuard(platform::kSingletonGuardName, &existed));
+       },
+       GuardStatus::kHeldElsewhere, "is held by another process"},
+      {"another client",
+       [] {
+         auto other = std::make_shared<brisvane::ClientGuard>();
+         return other->Take() == GuardStatus::kTaken ? other : nullptr;
+       },
+       GuardStatus::kHeldElsewhere, "is held by another process"},
+      {"a folder in its place",
+       [&] {
+         unlink(guardPath.c_str());
+         return mkdir(guardPath.c_str(), 0700) == 0 ? std::make_shared<int>(0) : nullptr;
+       },
+       GuardStatus::kFailed, "cannot be opened"},
+  };
+  for (const Row& row : rows) {
+    const std::shared_ptr<void> held = row.hold();
+    brisvane::ClientGuard guard;
+    std::string reason = "x";
+    EXPECT_EQ(guard.Take(&reason), row.status) << row.holder;
+    EXPECT_EQ(guard.Held(), row.status == GuardStatus::kTaken) << row.holder;
+    EXPECT_NE(reason.find(row.said), std::string::npos) << row.holder << ": " << reason;
+    guard.Release();
+    brisvane_guard* cGuard = nullptr;
+    char cReason[256];
+    EXPECT_EQ(brisvane_guard_take(&cGuard, cReason, sizeof cReason), static_cast<int>(row.status))
+        << row.holder;
+    EXPECT_EQ(cGuard != nullptr, row.status == GuardStatus::kTaken) << row.holder;
+    EXPECT_EQ(brisvane_guard_held(cGuard), row.status == GuardStatus::kTaken ? 1 : 0);
+    brisvane_guard_release(cGuard);
+  }
+  rmdir(guardPath.c_str());
+}
+
+// The upgrader's own call leaves a guard file a client made as it was, and
+// makes a new one that the other side can lock whatever the umask.
+TEST_F(ClientTest, GuardFileKeepsTheModeItWasMadeWith) {
+  const std::string guardPath = runtimeDir_ + "/" + platform::kSingletonGuardName;
+  const mode_t savedMask = umask(077);
+  for (const auto& [premade, expected] : {std::pair{true, 0600}, std::pair{false, 0644}}) {
+    unlink(guardPath.c_str());
+    if (premade) close(open(guardPath.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    bool existed = true;
+    EXPECT_TRUE(platform::CreateSingletonGuard(platform::kSingletonGuardName, &existed).valid());
+    EXPECT_EQ(brisvane::ClientGuard().Take(), brisvane::ClientGuard::Status::kTaken);
+    struct stat st {};
+    ASSERT_EQ(stat(guardPath.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, static_cast<mode_t>(expected)) << "premade " << premade;
+  }
+  umask(savedMask);
+}
+
+// ---------------------------------------------------------------------------
+// The start meets an upgrader that is going, or one at work.
+
+TEST_F(ClientTest, StartGoesOnPastAnUpgraderThatIsGoing) {
+  using StartStatus = brisvane::StartResult::Status;
+  struct Row {
+    const char* upgrader;
+    std::int32_t reply;  // the server's; -1: a listener that never replies
+    bool goes;           // ends 300 ms into the start
+    std::chrono::milliseconds limit;
+    StartStatus status;
+    const char* said;
+  };
+  const Row rows[] = {
+      {"closing, then gone", platform::kReplyClosing, true, 3s, StartStatus::kNotStarted,
+       "could not be started"},
+      {"gone under the hand-over", -1, true, 3s, StartStatus::kNotStarted, "could not be started"},
+      {"at work", platform::kReplyBusy, false, 3s, StartStatus::kBusy, "another upgrade"},
+      {"closing for ever", platform::kReplyClosing, false, 1s, StartStatus::kFailed,
+       "was closing and did not end within 1 s"},
+  };
+  for (const Row& row : rows) {
+    std::unique_ptr<platform::RequestServer> server;
+    StallingListener listener(socketPath_, true);
+    if (row.reply >= 0) {
+      listener.CloseAll();
+      unlink(socketPath_.c_str());
+      server = MakeServer(row.reply);
+      ASSERT_TRUE(server->Start()) << row.upgrader;
+    }
+    brisvane::StartOptions options;
+    options.upgraderPath = "/nonexistent/BrisvaneUpgrade";
+    options.limit = row.limit;
+    const auto began = std::chrono::steady_clock::now();
+    std::future<brisvane::StartResult> pending = std::async(std::launch::async, [&] {
+      return brisvane::StartUpgrade("http://h/next.exe", options);
+    });
+    if (row.goes) {
+      std::this_thread::sleep_for(300ms);
+      if (server) server->Stop();
+      listener.CloseAll();
+    }
+    const brisvane::StartResult result = pending.get();
+    EXPECT_EQ(result.status, row.status) << row.upgrader << ": " << result.reason;
+    EXPECT_NE(result.reason.find(row.said), std::string::npos) << row.upgrader << ": " << result.reason;
+    if (row.goes) {
+      EXPECT_GE(std::chrono::steady_clock::now() - began, 300ms) << row.upgrader;
+    }
+    if (server) server->Stop();
+    listener.CloseAll();
+    unlink(socketPath_.c_str());
+  }
+}
+
+// ---------------------------------------------------------------------------
+// The start that does not hold its caller.
+
+struct CTold {
+  brisvane_start_result result;
+  int calls = 0;
+};
+
+void RecordCResult(const brisvane_start_result* result, void* context) {
+  CTold* told = static_cast<CTold*>(context);
+  told->result = *result;
+  ++told->calls;
+}
+
+TEST_F(ClientTest, AsyncStartReturnsAtOnceAndTellsTheSameEndTwice) {
+  // A listener that never replies: the start runs to its limit.
+  StallingListener listener(socketPath_, true);
+  ASSERT_TRUE(listener.ok());
+  brisvane::StartOptions options;
+  options.upgraderPath = "/nonexistent/BrisvaneUpgrade";
+  options.limit = 800ms;
+  std::promise<brisvane::StartResult> told;
+  std::future<brisvane::StartResult> byCallback = told.get_future();
+  const auto began = std::chrono::steady_clock::now();
+  brisvane::PendingStart pending = brisvane::StartUpgradeAsync(
+      "http://h/a.exe", options, [&](const brisvane::StartResult& result) { told.set_value(result); });
+  EXPECT_LT(std::chrono::steady_clock::now() - began, 300ms);
+  EXPECT_FALSE(pending.Wait(0ms));
+  EXPECT_EQ(pending.Result().reason, "the start has not ended yet");
+  ASSERT_TRUE(pending.Wait(kWatchdog));
+  const brisvane::StartResult result = pending.Result();
+  EXPECT_EQ(result.status, brisvane::StartResult::Status::kFailed);
+  EXPECT_NE(result.reason.find(" within "), std::string::npos) << result.reason;
+  ASSERT_EQ(byCallback.wait_for(0s), std::future_status::ready) << "Wait ended before the callback";
+  const brisvane::StartResult called = byCallback.get();
+  EXPECT_EQ(called.reason, result.reason);
+  EXPECT_EQ(called.requestId, result.requestId);
+
+  brisvane_start_options cOptions = {};
+  cOptions.upgrader_path = "/nonexistent/BrisvaneUpgrade";
+  cOptions.timeout_ms = 800;
+  cOptions.request_id = 77;
+  CTold cTold;
+  brisvane_pending_start* cPending =
+      brisvane_start_upgrade_async("http://h/b.exe", &cOptions, RecordCResult, &cTold);
+  ASSERT_NE(cPending, nullptr);
+  brisvane_start_result cResult;
+  EXPECT_EQ(brisvane_pending_start_wait(cPending, 0, &cResult), 0);
+  ASSERT_EQ(brisvane_pending_start_wait(cPending, 20000, &cResult), 1);
+  EXPECT_EQ(cTold.calls, 1);
+  EXPECT_EQ(cResult.status, BRISVANE_START_FAILED);
+  EXPECT_EQ(cResult.request_id, 77u);
+  EXPECT_STREQ(cResult.reason, cTold.result.reason);
+  EXPECT_EQ(cTold.result.request_id, 77u);
+  brisvane_pending_start_free(cPending);
+}
+
 }  // namespace
+

@@ -619,6 +619,98 @@ void TestSingletonGuard() {
   CHECK(true, "guard: releasing an empty guard is harmless");
 }
 
+// The client's guard against the upgrader's: a mutex that exists is held,
+// whoever owns it (the upgrader never does); the client keeps its handle
+// open and never waits; a start releases a guard handed to it and takes it
+// back when nothing was taken.
+void TestClientGuard(const std::wstring& dir) {
+  using GuardStatus = brisvane::ClientGuard::Status;
+  const std::wstring name = Widen(platform::kSingletonGuardName);
+  Holder holder;
+  CHECK(StartHolder(&holder, name, L"client-guard", L"release"),
+        "client guard: a stand-in upgrader holds the guard");
+  brisvane::ClientGuard guard;
+  std::string reason;
+  GuardStatus status = guard.Take(&reason);
+  CHECK(status == GuardStatus::kHeldElsewhere && !guard.Held(),
+        "client guard: held elsewhere while an upgrader holds it (" + reason + ")");
+  brisvane_guard* cGuard = nullptr;
+  char cReason[256] = "";
+  const int cStatus = brisvane_guard_take(&cGuard, cReason, sizeof cReason);
+  CHECK(cStatus == BRISVANE_GUARD_HELD_ELSEWHERE && cGuard == nullptr,
+        std::string("client guard: the C call says held elsewhere too (") + cReason + ")");
+  SetEvent(holder.go);
+  CHECK(WaitForSingleObject(holder.released, 20000) == WAIT_OBJECT_0,
+        "client guard: the stand-in upgrader released it");
+  status = guard.Take(&reason);
+  CHECK(status == GuardStatus::kTaken && guard.Held(),
+        "client guard: taken once released (" + reason + ")");
+  bool valid = false;
+  CHECK(GuardTakenElsewhere(Narrow(name), &valid),
+        "client guard: an upgrader reads the client's guard as held");
+
+  brisvane::StartOptions options;
+  options.upgraderPath = Narrow(dir + L"\\no-such-BrisvaneUpgrade.exe");
+  brisvane::StartResult result = brisvane::StartUpgrade("http://x/y.exe", options);
+  CHECK(result.status == brisvane::StartResult::Status::kGuardHeld && guard.Held(),
+        "client guard: a start not handed the guard is kGuardHeld (" + result.reason + ")");
+  options.guard = &guard;
+  result = brisvane::StartUpgrade("http://x/y.exe", options);
+  CHECK(result.status == brisvane::StartResult::Status::kNotStarted && guard.Held(),
+        "client guard: a start handed the guard goes on and takes it back (" + result.reason + ")");
+  guard.Release();
+  CHECK(!GuardTakenElsewhere(Narrow(name), &valid) && valid,
+        "client guard: free once the client released it");
+  SetEvent(holder.quit);
+  CHECK_EQ(static_cast<unsigned long>(ExitCodeAfter(holder.process, 20000)), 0ul,
+           "client guard: stand-in upgrader exit code");
+}
+
+struct AsyncTold {
+  brisvane_start_result result;
+  LONG calls = 0;
+};
+
+void RecordAsyncResult(const brisvane_start_result* result, void* context) {
+  AsyncTold* told = static_cast<AsyncTold*>(context);
+  told->result = *result;
+  InterlockedIncrement(&told->calls);
+}
+
+// The asynchronous start on the library's Win32 thread: the callback and
+// the wait tell the same end, C and C++.
+void TestAsyncStart(const std::wstring& dir) {
+  const std::string missing = Narrow(dir + L"\\no-such-BrisvaneUpgrade.exe");
+  brisvane::StartOptions options;
+  options.upgraderPath = missing;
+  LONG calls = 0;
+  brisvane::StartResult called;
+  brisvane::PendingStart pending = brisvane::StartUpgradeAsync(
+      "http://x/y.exe", options, [&](const brisvane::StartResult& result) {
+        called = result;
+        InterlockedIncrement(&calls);
+      });
+  const bool ended = pending.Wait(std::chrono::seconds(20));
+  const brisvane::StartResult waited = pending.Result();
+  CHECK(ended && calls == 1 && waited.status == brisvane::StartResult::Status::kNotStarted &&
+            called.reason == waited.reason && called.requestId == waited.requestId,
+        "async start: callback and Wait tell the same end (" + waited.reason + ")");
+
+  brisvane_start_options cOptions = {};
+  cOptions.upgrader_path = missing.c_str();
+  cOptions.request_id = 99;
+  AsyncTold told;
+  brisvane_pending_start* cPending =
+      brisvane_start_upgrade_async("http://x/y.exe", &cOptions, RecordAsyncResult, &told);
+  brisvane_start_result cResult = {};
+  const int cEnded = cPending == nullptr ? 0 : brisvane_pending_start_wait(cPending, 20000, &cResult);
+  CHECK(cEnded == 1 && told.calls == 1 && cResult.status == BRISVANE_START_NOT_STARTED &&
+            cResult.request_id == 99 && std::strcmp(cResult.reason, told.result.reason) == 0,
+        std::string("async start: the C handle and callback tell the same end (") + cResult.reason +
+            ")");
+  brisvane_pending_start_free(cPending);
+}
+
 void TestSharedLogFile(const std::wstring& dir) {
   // A non-ASCII name: the back end must not read the UTF-8 path as ANSI.
   const std::wstring path = dir + L"\\" + Widen(u8"журнал ü.log");
@@ -2112,6 +2204,8 @@ int main() {
   TestLaunches(dir);
   TestRequestChannel(dir, requestTool);
   TestRequestOnCommandLine(dir, requestTool);
+  TestClientGuard(dir);
+  TestAsyncStart(dir);
   TestSignals();
   TestSystemProxy();
   TestLastUpgradeRecord();

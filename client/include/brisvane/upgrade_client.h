@@ -174,23 +174,31 @@ int brisvane_hand_over_upgrade_with_id(const char* url, uint64_t request_id, int
                                        int32_t* reply, char* reason, size_t reason_size);
 
 /* Starts the upgrader and hands it `url`: the one call a client needs to
- * begin an upgrade. Release the single-instance guard ("bvc singleton
- * mutex") first; the upgrader does not run while it is held.
+ * begin an upgrade. The single-instance guard ("bvc singleton mutex") must
+ * be free: a client that holds it through brisvane_guard_take hands it to
+ * brisvane_start_upgrade_with, which gives it up itself; here the caller
+ * releases it first, and a guard still held gives BRISVANE_START_GUARD_HELD
+ * at once, with nothing started.
  *
  * `upgrader_path` (UTF-8; NULL or "" for BrisvaneUpgrade / BrisvaneUpgrade.exe
  * beside the calling executable) is started unless an upgrader already
- * listens, in which case the URL goes to that one. Linux: in a session of its
+ * listens, in which case the URL goes to that one. One that answers that it
+ * is closing (the upgrader that has just started this client again, say)
+ * is waited for until it has gone, and a new one is started; one that goes
+ * away under the hand-over likewise. Linux: in a session of its
  * own, with no descriptor of the caller, standard streams on /dev/null; it is
  * the caller's child until the caller exits, which a client does right after
  * a taken request. Windows: through ShellExecuteExW with "runas", which shows
  * the elevation prompt (an upgrader the user allows only after the limit is
  * ended at once). The call then waits until the
  * upgrader listens, hands the URL over with `request_id` (0: one is made;
- * the withdrawing id UINT64_MAX is refused) and returns BRISVANE_START_*,
- * with the id used in `*used_request_id` (when not NULL) and a one-line
- * reason for anything but BRISVANE_START_TAKEN. An upgrader this call
- * started but that did not take the URL is closed again, as Escape would
- * close it.
+ * any other value is sent as it is) and returns BRISVANE_START_*, with the
+ * id used in `*used_request_id` (when not NULL) and a one-line reason for
+ * anything but BRISVANE_START_TAKEN. BRISVANE_START_BUSY means that another
+ * upgrade is under way: that upgrader starts the client again when it is
+ * done. BRISVANE_START_NO_DISPLAY: the upgrader found no display to show
+ * its window on. An upgrader this call started but that did not take the URL
+ * is closed again, as Escape would close it.
  *
  * Windows, caller without raised rights: the URL and the id go on the
  * started upgrader's command line ("--request <id> <url>") instead, so that
@@ -200,7 +208,8 @@ int brisvane_hand_over_upgrade_with_id(const char* url, uint64_t request_id, int
  * URL holding a NUL, not valid UTF-8, or too long for a command line (32767
  * characters with the upgrader's path) gives BRISVANE_START_REFUSED before
  * anything starts. Everything happens within `timeout_ms`
- * (BRISVANE_DEFAULT_START_TIMEOUT_MS when not positive). */
+ * (BRISVANE_DEFAULT_START_TIMEOUT_MS when not positive); the call blocks
+ * its thread until then at most: brisvane_start_upgrade_async does not. */
 int brisvane_start_upgrade(const char* url, const char* upgrader_path, uint64_t request_id,
                            int timeout_ms, uint64_t* used_request_id, char* reason,
                            size_t reason_size);
@@ -216,7 +225,8 @@ int brisvane_start_upgrade_with(const char* url, const struct brisvane_start_opt
 /* Starts brisvane_start_upgrade_with on a thread of the library's and
  * returns at once, so that a GUI thread is not held. `callback` (may be
  * NULL) is called once with the result on that thread; the handle can also
- * be waited on. The options' strings are copied; a guard in them is the
+ * be waited on, and a wait that returns 1 comes after the callback has
+ * returned. The options' strings are copied; a guard in them is the
  * start's until it ends. Returns NULL only when the thread could not be
  * made (out of memory): then nothing was started and `callback` is not
  * called. */
@@ -365,8 +375,8 @@ struct StartOptions {
   // The upgrader to start; empty: BrisvaneUpgrade (BrisvaneUpgrade.exe on
   // Windows) beside the calling executable.
   std::string upgraderPath;
-  // Sent with the request; 0: a new one is made. The withdrawing id
-  // (all bits set) is refused.
+  // Sent with the request; 0: a new one is made. Any other value is sent
+  // as it is.
   std::uint64_t requestId = 0;
   // Bounds the whole call; kDefaultStartLimit when not positive.
   std::chrono::milliseconds limit = kDefaultStartLimit;
@@ -397,8 +407,9 @@ struct StartResult {
 };
 
 // Starts the upgrader and hands it `url`, as brisvane_start_upgrade above
-// describes. Release the single-instance guard first. Throws only
-// std::bad_alloc.
+// describes: it waits for an upgrader that is closing, and gives up and
+// takes back the guard in `options.guard`. Without one, release the
+// single-instance guard first. Throws only std::bad_alloc.
 StartResult StartUpgrade(const std::string& url, const StartOptions& options = {});
 
 // A start running on a thread of the library's (StartUpgradeAsync).
@@ -429,10 +440,11 @@ class PendingStart {
 
 // StartUpgrade on a thread of the library's: returns at once, so that a GUI
 // thread is not held. `onDone` (may be empty) is called once with the
-// result, on that thread: a GUI client posts it to its own thread from
-// there, or polls Wait(0) from a timer. `options.guard` is the start's
-// until it ends. Throws std::bad_alloc, and std::system_error when no
-// thread could be made (then nothing was started).
+// result, on that thread, before Wait sees the end: a GUI client posts it
+// to its own thread from there, or polls Wait(0) from a timer.
+// `options.guard` is the start's until it ends. Throws std::bad_alloc,
+// and std::system_error when no thread could be made (then nothing was
+// started).
 PendingStart StartUpgradeAsync(const std::string& url, const StartOptions& options = {},
                                std::function<void(const StartResult&)> onDone = {});
 
