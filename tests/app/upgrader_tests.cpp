@@ -22,6 +22,7 @@
 #include <QThread>
 
 #include "proxy_servers.h"
+#include "request_frame.h"
 #include "request_protocol.h"
 #include "support.h"
 
@@ -361,6 +362,32 @@ TEST_F(UpgradeTest, TheClientStartedAgainStartsTheNextUpgradeAtOnce) {
   EXPECT_EQ(Record(world_)["requestId"].toString(), "8");
   EXPECT_EQ(Record(world_)["result"].toString(), "installed");
   EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.again").isEmpty(); }, 10000));
+}
+
+// A withdrawal (the frame's flag alone) closes an upgrader that has taken
+// nothing, as Escape would; during an upgrade it is refused as busy and the
+// upgrade goes on.
+TEST_F(UpgradeTest, AWithdrawalClosesOnlyAnIdleUpgrader) {
+  ServeInstaller("setup.exe", 2);
+  const QString withdrawn = InfoLine("BrisvaneUpgrade::ReceiveRequest the request was withdrawn, closing");
+  world_.Start();
+  ASSERT_TRUE(world_.WaitUntilServing());
+  EXPECT_EQ(world_.SendFrame(platform::MakeWithdrawFrame()), platform::kReplyTaken);
+  ASSERT_TRUE(world_.WaitForExit(10000));
+  EXPECT_EQ(world_.process().exitCode(), 0);
+  EXPECT_EQ(Log(), QStringList({InfoLine("BrisvaneUpgrade::nativeEvent receive message"), withdrawn,
+                                InfoLine("upgrade end")}));
+  EXPECT_TRUE(world_.Recorded("client.started").isEmpty());
+
+  QFile::remove(world_.logPath());
+  StartAndRequest("/files/setup.exe");
+  ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("installer.started").isEmpty(); }, 10000));
+  EXPECT_EQ(world_.SendFrame(platform::MakeWithdrawFrame()), platform::kReplyBusy);
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(Record(world_)["result"].toString(), "installed");
+  EXPECT_TRUE(Log().contains(ErrorLine("BrisvaneUpgrade::ReceiveRequest an upgrade is in progress, withdrawal ignored")));
+  EXPECT_FALSE(Log().contains(withdrawn));
+  EXPECT_TRUE(WaitFor([&] { return !world_.Recorded("client.started").isEmpty(); }, 10000));
 }
 
 TEST_F(UpgradeTest, WithoutScriptTheClientStillStarts) {

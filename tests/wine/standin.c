@@ -2,12 +2,17 @@
  * script's work: records, in <BRISVANE_RECORD_DIR>\<own name>.txt, when it
  * started, its arguments, whether the single-instance mutex was free, and
  * when it ended. Sleeps first for the milliseconds in <own name>.sleep there,
- * if that file exists, so a case can keep it running. Times are milliseconds
- * since 1970 (UTC), comparable across processes. */
+ * if that file exists, so a case can keep it running. A client that has the
+ * next upgrade to start at once finds <own name>.next there: before it
+ * sleeps, it hands each of its lines that starts with "handover " over to the
+ * upgrade window, as a client does, and runs each other line as a command
+ * line, in order. Times are
+ * milliseconds since 1970 (UTC), comparable across processes. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <wchar.h>
 
 static long long NowMs(void) {
@@ -30,6 +35,60 @@ static void Record(const wchar_t* path, const char* line) {
   fclose(f);
 }
 
+/* Hands `url` to the window titled BrisvaneUpgrade as WM_COPYDATA, in this
+ * process and at once, as the client library does; records "handover
+ * <reply>", or "handover none" when no such window is there. */
+static void HandOver(const char* url, const wchar_t* record) {
+  char done[64] = "handover none";
+  HWND window = FindWindowW(NULL, L"BrisvaneUpgrade");
+  if (window != NULL) {
+    COPYDATASTRUCT data = {7, (DWORD)strlen(url), (void*)url};
+    DWORD_PTR reply = 0;
+    if (SendMessageTimeoutW(window, WM_COPYDATA, 0, (LPARAM)&data, SMTO_ABORTIFHUNG, 10000, &reply)) {
+      snprintf(done, sizeof done, "handover %ld", (long)(LONG)reply);
+    } else {
+      snprintf(done, sizeof done, "handover failed");
+    }
+  }
+  Record(record, done);
+}
+
+/* Takes each line of `nextFile` (UTF-8) in order: "handover <url>" is
+ * handed over (HandOver), anything else run as a command line and waited
+ * for, recorded as "next <exit code>" (999: it did not start). The file goes
+ * first, so that this stand-in started again does nothing more. */
+static void RunNext(const wchar_t* nextFile, const wchar_t* record) {
+  FILE* f = _wfopen(nextFile, L"rbN");
+  if (f == NULL) return;
+  char text[8192];
+  const size_t n = fread(text, 1, sizeof text - 1, f);
+  fclose(f);
+  text[n] = 0;
+  DeleteFileW(nextFile);
+  for (char* line = strtok(text, "\r\n"); line != NULL; line = strtok(NULL, "\r\n")) {
+    if (strncmp(line, "handover ", 9) == 0) {
+      HandOver(line + 9, record);
+      continue;
+    }
+    wchar_t command[4096];
+    DWORD code = 999;
+    STARTUPINFOW si;
+    PROCESS_INFORMATION pi;
+    memset(&si, 0, sizeof si);
+    si.cb = sizeof si;
+    if (MultiByteToWideChar(CP_UTF8, 0, line, -1, command, 4096) != 0 &&
+        CreateProcessW(NULL, command, NULL, NULL, FALSE, 0, NULL, NULL, &si, &pi)) {
+      WaitForSingleObject(pi.hProcess, INFINITE);
+      GetExitCodeProcess(pi.hProcess, &code);
+      CloseHandle(pi.hThread);
+      CloseHandle(pi.hProcess);
+    }
+    char done[64];
+    snprintf(done, sizeof done, "next %lu", (unsigned long)code);
+    Record(record, done);
+  }
+}
+
 int wmain(int argc, wchar_t** argv) {
   const long long started = NowMs();
   wchar_t dir[MAX_PATH];
@@ -48,9 +107,10 @@ int wmain(int argc, wchar_t** argv) {
   if (dot != NULL) *dot = 0;
   for (wchar_t* p = name; *p; ++p) *p = (wchar_t)towlower(*p);
 
-  wchar_t record[MAX_PATH * 2], sleepFile[MAX_PATH * 2];
+  wchar_t record[MAX_PATH * 2], sleepFile[MAX_PATH * 2], nextFile[MAX_PATH * 2];
   _snwprintf(record, MAX_PATH * 2, L"%ls\\%ls.txt", dir, name);
   _snwprintf(sleepFile, MAX_PATH * 2, L"%ls\\%ls.sleep", dir, name);
+  _snwprintf(nextFile, MAX_PATH * 2, L"%ls\\%ls.next", dir, name);
 
   char line[4096];
   snprintf(line, sizeof line, "started %lld", started);
@@ -70,6 +130,7 @@ int wmain(int argc, wchar_t** argv) {
   const int held = mutex != NULL && GetLastError() == ERROR_ALREADY_EXISTS;
   Record(record, held ? "guard held" : "guard free");
   if (mutex != NULL) CloseHandle(mutex);
+  RunNext(nextFile, record);
 
   FILE* f = _wfopen(sleepFile, L"rbN");
   if (f != NULL) {

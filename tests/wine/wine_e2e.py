@@ -543,12 +543,57 @@ def case_command_line_busy(world, c):
                                   env=world.env, stdout=out, stderr=subprocess.DEVNULL, timeout=60)
             out.seek(0)
             c.equal((sent.returncode, out.read().strip()), (1, b"reply: 1"), "the later sender's reply")
+        # 10 + reply 1 (busy): an upgrade under way is not withdrawn.
+        c.equal(world.window_message("withdraw"), 11, "a withdrawal's reply during the upgrade")
         c.equal(run.wait_exit(60), 0, "the upgrader's exit code")
         c.true("ERROR BrisvaneUpgrade::StartDownload an upgrade is already in progress, request ignored"
                in run.log(c), "the later request is logged as ignored")
         check_whole_road(world, run, c)
         record = json.loads((run.data / "last-upgrade.json").read_text(encoding="utf-8"))
         c.equal(record.get("requestId"), "5", "the record answers the command line's request")
+    finally:
+        run.finish()
+
+
+def case_restart_next_upgrade(world, c):
+    """The client started again at the end of an upgrade starts the next one
+    at once: its hand-over finds no upgrader (the one that started it no
+    longer takes requests, rather than answering "closing"), so it starts
+    one with the request on its command line, which takes it."""
+    run = Run(world)
+    try:
+        shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
+        url = f"http://127.0.0.1:{world.port}/files/{INSTALLER}"
+        (world.records / "bvc.next").write_bytes(
+            f'handover {url}\r\n"{run.exe}" --request 8 {url}\r\n'.encode())
+        upgrade_with_served_installer(world, run, c)
+        c.require(wait_for(lambda: run.record("bvc").get("next"), 60),
+                  f"the client started again ran its next upgrade: {run.record('bvc')}")
+        # No window to hand it to, rather than the closing one's reply 5.
+        c.equal(run.record("bvc").get("handover"), ["none"], "the client's hand-over at its start")
+        c.equal(run.record("bvc").get("next"), ["0"], "exit code of the upgrader the client started")
+        record = json.loads((run.data / "last-upgrade.json").read_text(encoding="utf-8"))
+        c.equal((record.get("requestId"), record.get("result")), ("8", "installed"),
+                "the record answers the next request")
+        c.true(wait_for(lambda: len(run.record("bvc").get("started", [])) == 2, 15),
+               "each upgrade started the client again")
+    finally:
+        run.finish()
+
+
+def case_withdraw_idle(world, c):
+    """The client's withdrawal (its registered message) closes an upgrader
+    that has taken nothing, as Escape would, and starts nothing."""
+    run = Run(world)
+    try:
+        run.start()
+        c.require(run.wait_for_window(), "the window appears")
+        c.equal(world.window_message("withdraw"), 10, "the withdrawal's reply (10 + taken)")
+        c.equal(run.wait_exit(30), 0, "the upgrader's exit code")
+        c.equal(run.log(c), ["INFO BrisvaneUpgrade::nativeEvent receive message",
+                             "INFO BrisvaneUpgrade::ReceiveRequest the request was withdrawn, closing",
+                             "INFO upgrade end"], "the log")
+        c.equal(run.record("bvc"), {}, "the client is not started")
     finally:
         run.finish()
 
@@ -1041,6 +1086,8 @@ CASES = [
     ("whole_road", case_whole_road),
     ("unelevated_client", case_unelevated_client),
     ("command_line_busy", case_command_line_busy),
+    ("restart_next_upgrade", case_restart_next_upgrade),
+    ("withdraw_idle", case_withdraw_idle),
     ("second_instance", case_second_instance),
     ("download_404", case_download_404),
     ("no_command_bat", case_no_script),
