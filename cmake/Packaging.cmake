@@ -1,7 +1,7 @@
 # Packages, built by scripts/package: on Linux one Debian package per install
 # component (brisvane-upgrade: the upgrader; brisvane-upgrade-dev: the client
-# library's development files), on Windows one ZIP of the flat folder holding
-# the upgrader component only.
+# library's development files), on Windows two ZIPs: the flat folder of the
+# upgrader component, and the development component as a prefix of its own.
 
 set(BRISVANE_PACKAGE_MAINTAINER
     "Seed 4c2b2fe4 maintainers <maintainers@users.noreply.c-seed-4c2b2fe4.example>"
@@ -48,13 +48,22 @@ if(WIN32)
     message(WARNING "BRISVANE_LICENSE_DIR is not set: the ZIP lacks the licence texts of "
                     "the statically linked Qt, libcurl, libsodium and MinGW-w64 runtime")
   endif()
-  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${BRISVANE_DOC_DIR}
-    RENAME copyright.txt COMPONENT upgrader)
+  foreach(component ${CPACK_COMPONENTS_ALL})
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright DESTINATION ${BRISVANE_DOC_DIR}
+      RENAME copyright.txt COMPONENT ${component})
+  endforeach()
 
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME brisvane-upgrade-${PROJECT_VERSION}-windows-x64)
-  # The development files are not for the client's machines.
+  # The development files are not for the client's machines: they get a ZIP
+  # of their own, made with `cpack --config CPackDevelopmentConfig.cmake`.
   set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};upgrader;/")
+  if(development IN_LIST CPACK_COMPONENTS_ALL)
+    file(WRITE ${CMAKE_BINARY_DIR}/CPackDevelopmentConfig.cmake
+      "include(\"${CMAKE_BINARY_DIR}/CPackConfig.cmake\")\n"
+      "set(CPACK_INSTALL_CMAKE_PROJECTS \"${CMAKE_BINARY_DIR};${PROJECT_NAME};development;/\")\n"
+      "set(CPACK_PACKAGE_FILE_NAME brisvane-upgrade-dev-${PROJECT_VERSION}-windows-x64)\n")
+  endif()
 else()
   # A native package's changelog is this one, compressed as Debian wants it;
   # its newest entry must name the version being packaged.

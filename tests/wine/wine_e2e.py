@@ -504,6 +504,60 @@ def case_whole_road(world, c, app_name="Brisvane App", local_appdata=None):
         run.finish()
 
 
+def run_tool(c, args, what, cwd=None):
+    """Runs a build tool on the host; a failure fails the case with its output."""
+    result = subprocess.run([str(a) for a in args], cwd=cwd, capture_output=True, text=True,
+                            timeout=300, check=False)
+    c.require(result.returncode == 0, f"{what} (exit {result.returncode}):\n"
+              f"{result.stdout[-3000:]}{result.stderr[-3000:]}")
+
+
+def build_with_default_mingw(c, source, prefix, build, extra=()):
+    """Configures and builds the CMake project `source` against the unpacked
+    development package `prefix` with Debian's unsuffixed MinGW-w64
+    compilers, which use the win32 thread model."""
+    run_tool(c, ["cmake", "-S", source, "-B", build, "-G", "Ninja", "-DCMAKE_SYSTEM_NAME=Windows",
+                 "-DCMAKE_C_COMPILER=x86_64-w64-mingw32-gcc",
+                 "-DCMAKE_CXX_COMPILER=x86_64-w64-mingw32-g++", f"-DCMAKE_PREFIX_PATH={prefix}",
+                 "-DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF", *extra], f"configuring {source}")
+    run_tool(c, ["cmake", "--build", build], f"building {source}")
+
+
+def case_dev_package(world, c):
+    """The Windows development package as a client developer meets it: made
+    by the project's packaging from the Windows build, unpacked; its examples
+    built by CMake with Debian's default MinGW-w64 compilers, and a project of
+    C alone linked the same way. Each example, as bvc.exe, then goes the
+    whole road: it starts the upgrader, which installs and starts it again,
+    and it shows the answer."""
+    gxx = subprocess.run(["x86_64-w64-mingw32-g++", "-v"], capture_output=True, text=True).stderr
+    c.require("Thread model: win32" in gxx, "the default MinGW-w64 compiler uses win32 threads")
+    out = world.work / "dev-package"
+    shutil.rmtree(out, ignore_errors=True)
+    run_tool(c, ["cpack", "--config", world.bin.parent / "CPackDevelopmentConfig.cmake",
+                 "-B", out / "zip"], "packing the development ZIP")
+    zips = list((out / "zip").glob("brisvane-upgrade-dev-*-windows-x64.zip"))
+    c.require(len(zips) == 1, f"one development ZIP: {zips}")
+    shutil.unpack_archive(zips[0], out)
+    dev = out / zips[0].stem
+    build_with_default_mingw(c, dev / "doc/client-examples", dev, out / "examples")
+    build_with_default_mingw(c, ROOT / "tests/client/consumer/c-only", dev, out / "c-only",
+                             ["-DCMAKE_EXE_LINKER_FLAGS=-static"])
+    programs = [out / "examples/brisvane-example.exe", out / "examples/brisvane-example-c.exe"]
+    run_tool(c, ["bash", ROOT / "scripts/windows-imports", *programs, out / "c-only/consumer_c.exe"],
+             "the programs import system DLLs only")
+    shutil.copy2(world.standins / "standin.exe", world.served / INSTALLER)
+    for program in programs:
+        run = Run(world, client=program)
+        try:
+            run.set_sleep("setup_1.2.3", 500)
+            run.set_sleep("script", 300)
+            upgrade_started_by_example(world, run, c)
+            check_whole_road(world, run, c)
+        finally:
+            run.finish()
+
+
 def case_unelevated_client(world, c):
     """The example client run without raised rights (run_limited.exe): the
     request goes on the upgrader's command line, and the whole road runs."""
@@ -1085,6 +1139,7 @@ def case_escape_before_start(world, c):
 CASES = [
     ("whole_road", case_whole_road),
     ("unelevated_client", case_unelevated_client),
+    ("dev_package", case_dev_package),
     ("command_line_busy", case_command_line_busy),
     ("restart_next_upgrade", case_restart_next_upgrade),
     ("withdraw_idle", case_withdraw_idle),
