@@ -34,7 +34,8 @@ ClientGuard::Status ClientGuard::Take(std::string* reason) {
   }
   platform::GuardTaking outcome = platform::GuardTaking::kFailed;
   std::string why;
-  platform::Guard guard = platform::TakeSingletonGuard(platform::kSingletonGuardName, &outcome, &why);
+  platform::Guard guard =
+      platform::TakeSingletonGuard(platform::kSingletonGuardName, &outcome, &why);
   if (reason != nullptr) *reason = std::move(why);
   switch (outcome) {
     case platform::GuardTaking::kTaken:

@@ -62,8 +62,8 @@ backend::Limit LimitLeft(const platform::Deadline& deadline) {
 // upgrader went away under it and took nothing.
 StartResult HandOver(const std::string& url, const platform::Deadline& deadline,
                      StartResult result, bool* vanished = nullptr) {
-  const HandOverResult handed =
-      backend::Exchange(backend::Request{url, result.requestId, false}, LimitLeft(deadline), vanished);
+  const backend::Request request{url, result.requestId, false};
+  const HandOverResult handed = backend::Exchange(request, LimitLeft(deadline), vanished);
   if (handed.status != HandOverResult::Status::kNoUpgrader &&
       handed.status != HandOverResult::Status::kFailed) {
     result.reply = handed.reply;
@@ -254,7 +254,6 @@ bool AwaitClosed(const platform::Deadline& deadline, const std::string& limitTex
   const platform::Deadline freeBy =
       platform::Deadline::After(std::min(kCloseWait, Left(deadline)));
   while (backend::GuardHeld() && !freeBy.Expired()) platform::SleepFor(kGuardPollInterval);
-  result->reply = -1;
   return true;
 }
 

@@ -116,7 +116,8 @@ Guard TakeSingletonGuard(const std::string& name, GuardTaking* outcome, std::str
     *outcome = GuardTaking::kHeldElsewhere;
     *reason = "the guard " + path + " is held by another process (a client or an upgrader)";
   } else {
-    *reason = "the guard file " + path + " cannot be locked: " + ErrorText(static_cast<unsigned long>(err));
+    *reason = "the guard file " + path +
+              " cannot be locked: " + ErrorText(static_cast<unsigned long>(err));
   }
   return Guard();
 }

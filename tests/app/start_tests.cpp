@@ -297,10 +297,12 @@ TEST_F(StartTest, AClientStartedAgainStartsTheNextUpgradeAtOnce) {
   ASSERT_TRUE(QFile::copy(BRISVANE_RESTARTED_CLIENT, client));
   env_.Set("NEXT_URL", server_->Url("/files/setup.exe").toStdString());
   ASSERT_EQ(Start(server_->Url("/files/setup.exe")).status, Status::kTaken);
-  ASSERT_TRUE(testing_support::WaitFor([&] { return !world_.Recorded("client.next").isEmpty(); }, 30000));
+  ASSERT_TRUE(testing_support::WaitFor([&] { return !world_.Recorded("client.next").isEmpty(); },
+                                       30000));
+  const std::string said = world_.Recorded("client.next").toStdString();
   const QStringList next = world_.Recorded("client.next").split(' ');
-  ASSERT_GE(next.size(), 3) << world_.Recorded("client.next").toStdString();
-  EXPECT_EQ(next.mid(0, 2), QStringList({"0", "0"})) << world_.Recorded("client.next").toStdString();
+  ASSERT_GE(next.size(), 3) << said;
+  EXPECT_EQ(next.mid(0, 2), QStringList({"0", "0"})) << said;
   // That upgrade runs to its end with its own id.
   EXPECT_TRUE(testing_support::WaitFor([&] { return RecordedRequestId() == next[2]; }, 30000))
       << RecordedRequestId().toStdString();

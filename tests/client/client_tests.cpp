@@ -519,7 +519,8 @@ TEST_F(ClientTest, StartGoesOnPastAnUpgraderThatIsGoing) {
     }
     const brisvane::StartResult result = pending.get();
     EXPECT_EQ(result.status, row.status) << row.upgrader << ": " << result.reason;
-    EXPECT_NE(result.reason.find(row.said), std::string::npos) << row.upgrader << ": " << result.reason;
+    EXPECT_NE(result.reason.find(row.said), std::string::npos)
+        << row.upgrader << ": " << result.reason;
     if (row.goes) {
       EXPECT_GE(std::chrono::steady_clock::now() - began, 300ms) << row.upgrader;
     }
@@ -543,7 +544,8 @@ TEST_F(ClientTest, AsyncStartReturnsAtOnceAndTellsTheSameEndTwice) {
   std::future<brisvane::StartResult> byCallback = told.get_future();
   const auto began = std::chrono::steady_clock::now();
   brisvane::PendingStart pending = brisvane::StartUpgradeAsync(
-      "http://h/a.exe", options, [&](const brisvane::StartResult& result) { told.set_value(result); });
+      "http://h/a.exe", options,
+      [&](const brisvane::StartResult& result) { told.set_value(result); });
   EXPECT_LT(std::chrono::steady_clock::now() - began, 300ms);
   EXPECT_FALSE(pending.Wait(0ms));
   EXPECT_EQ(pending.Result().reason, "the start has not ended yet");
