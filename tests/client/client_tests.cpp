@@ -475,6 +475,25 @@ TEST_F(ClientTest, GuardFileKeepsTheModeItWasMadeWith) {
   umask(savedMask);
 }
 
+// The C start with its options: the caller's guard is given up and, with
+// nothing taken, taken back.
+TEST_F(ClientTest, CStartHandsTheGuardOnAndTakesItBack) {
+  brisvane_guard* guard = nullptr;
+  ASSERT_EQ(brisvane_guard_take(&guard, nullptr, 0), BRISVANE_GUARD_TAKEN);
+  brisvane_start_options options = {};
+  options.upgrader_path = "/nonexistent/BrisvaneUpgrade";
+  options.request_id = 5;
+  options.guard = guard;
+  brisvane_start_result result;
+  EXPECT_EQ(brisvane_start_upgrade_with("http://h/a.exe", &options, &result),
+            BRISVANE_START_NOT_STARTED)
+      << result.reason;
+  EXPECT_EQ(result.request_id, 5u);
+  EXPECT_EQ(result.reply, -1);
+  EXPECT_EQ(brisvane_guard_held(guard), 1);
+  brisvane_guard_release(guard);
+}
+
 // ---------------------------------------------------------------------------
 // The start meets an upgrader that is going, or one at work.
 
