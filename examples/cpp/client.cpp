@@ -11,11 +11,13 @@
 #include <brisvane/upgrade_client.h>
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <iterator>
 #include <string>
 
 namespace fs = std::filesystem;
@@ -91,8 +93,9 @@ int Answer(const fs::path& folder, const brisvane::StartResult& result) {
     static const char* const kNames[] = {"taken",   "guard held", "elevation declined",
                                          "not started", "exited early", "busy",
                                          "refused", "failed",     "no display"};
+    const auto index = static_cast<std::size_t>(result.status);
     Show(folder, std::string("The upgrade did not start (") +
-                     kNames[static_cast<int>(result.status)] + "): " + result.reason);
+                     (index < std::size(kNames) ? kNames[index] : "?") + "): " + result.reason);
     return 1;
   }
   if (!(std::ofstream(folder / "pending-request") << result.requestId << '\n')) {
