@@ -179,23 +179,6 @@ int UpgraderWorld::SendRequest(const QString& url, int asUser) {
   return sender.exitCode();
 }
 
-std::int32_t UpgraderWorld::SendFrame(const std::string& frame) {
-  const sockaddr_un addr = test_support::UnixAddress((runtimeDir() + "/BrisvaneUpgrade").toStdString());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  unsigned char reply[4];
-  std::size_t got = 0;
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0 &&
-      ::send(fd, frame.data(), frame.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(frame.size())) {
-    ssize_t n = 0;
-    while (got < sizeof reply && (n = ::recv(fd, reply + got, sizeof reply - got, 0)) > 0) got += n;
-  }
-  ::close(fd);
-  if (got < sizeof reply) return -1;
-  return static_cast<std::int32_t>((std::uint32_t{reply[0]} << 24) | (std::uint32_t{reply[1]} << 16) |
-                                   (std::uint32_t{reply[2]} << 8) | reply[3]);
-}
-
 bool UpgraderWorld::WaitForExit(int timeoutMs) {
   return WaitFor([&] { return process_.state() == QProcess::NotRunning; }, timeoutMs);
 }

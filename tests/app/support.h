@@ -8,10 +8,8 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
-#include <cstdint>
 #include <functional>
 #include <memory>
-#include <string>
 
 #include "test_support.h"
 
@@ -90,9 +88,6 @@ class UpgraderWorld {
   // Sends a request with the real upgrade-request tool; returns its exit
   // code. `asUser` runs the tool as that uid and gid instead (needs root).
   int SendRequest(const QString& url, int asUser = -1);
-  // Writes `frame` (request_frame.h) to the request channel as it is and
-  // returns the 4-byte reply; -1 when none came (refused, closed).
-  std::int32_t SendFrame(const std::string& frame);
   bool WaitForExit(int timeoutMs);
   QProcess& process() { return process_; }
 

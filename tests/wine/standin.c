@@ -3,10 +3,8 @@
  * started, its arguments, whether the single-instance mutex was free, and
  * when it ended. Sleeps first for the milliseconds in <own name>.sleep there,
  * if that file exists, so a case can keep it running. A client that has the
- * next upgrade to start at once finds <own name>.next there: before it
- * sleeps, it hands each of its lines that starts with "handover " over to the
- * upgrade window, as a client does, and runs each other line as a command
- * line, in order. Times are
+ * next upgrade to start at once finds <own name>.next there: it runs each of
+ * its lines as a command line, in order, before it sleeps. Times are
  * milliseconds since 1970 (UTC), comparable across processes. */
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
@@ -35,28 +33,9 @@ static void Record(const wchar_t* path, const char* line) {
   fclose(f);
 }
 
-/* Hands `url` to the window titled BrisvaneUpgrade as WM_COPYDATA, in this
- * process and at once, as the client library does; records "handover
- * <reply>", or "handover none" when no such window is there. */
-static void HandOver(const char* url, const wchar_t* record) {
-  char done[64] = "handover none";
-  HWND window = FindWindowW(NULL, L"BrisvaneUpgrade");
-  if (window != NULL) {
-    COPYDATASTRUCT data = {7, (DWORD)strlen(url), (void*)url};
-    DWORD_PTR reply = 0;
-    if (SendMessageTimeoutW(window, WM_COPYDATA, 0, (LPARAM)&data, SMTO_ABORTIFHUNG, 10000, &reply)) {
-      snprintf(done, sizeof done, "handover %ld", (long)(LONG)reply);
-    } else {
-      snprintf(done, sizeof done, "handover failed");
-    }
-  }
-  Record(record, done);
-}
-
-/* Takes each line of `nextFile` (UTF-8) in order: "handover <url>" is
- * handed over (HandOver), anything else run as a command line and waited
- * for, recorded as "next <exit code>" (999: it did not start). The file goes
- * first, so that this stand-in started again does nothing more. */
+/* Runs each line of `nextFile` (UTF-8) as a command line and waits for it;
+ * records "next <exit code>" for each (999: it did not start). The file goes
+ * first, so that this stand-in started again runs nothing more. */
 static void RunNext(const wchar_t* nextFile, const wchar_t* record) {
   FILE* f = _wfopen(nextFile, L"rbN");
   if (f == NULL) return;
@@ -66,10 +45,6 @@ static void RunNext(const wchar_t* nextFile, const wchar_t* record) {
   text[n] = 0;
   DeleteFileW(nextFile);
   for (char* line = strtok(text, "\r\n"); line != NULL; line = strtok(NULL, "\r\n")) {
-    if (strncmp(line, "handover ", 9) == 0) {
-      HandOver(line + 9, record);
-      continue;
-    }
     wchar_t command[4096];
     DWORD code = 999;
     STARTUPINFOW si;
