@@ -1,7 +1,5 @@
 #include "support.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -185,20 +183,6 @@ bool UpgraderWorld::WaitForExit(int timeoutMs) {
 
 QString UpgraderWorld::Recorded(const QString& name) const {
   return QString::fromUtf8(ReadFile(recordDir() + "/" + name)).trimmed();
-}
-
-int UnusedLoopbackPort() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  EXPECT_GE(fd, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-                     ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0;
-  EXPECT_TRUE(bound);
-  ::close(fd);
-  return ntohs(address.sin_port);
 }
 
 QByteArray InstallerScript(const QString& recordDir, int sleepSeconds) {

@@ -100,10 +100,6 @@ class UpgraderWorld {
   QProcess process_;
 };
 
-// A loopback port that was free a moment ago and has no listener: a
-// download from it is refused.
-int UnusedLoopbackPort();
-
 // Builds an installer stand-in: a shell script that records its arguments and
 // exits after `sleepSeconds`.
 QByteArray InstallerScript(const QString& recordDir, int sleepSeconds = 0);
