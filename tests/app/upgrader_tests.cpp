@@ -138,6 +138,21 @@ TEST(StartupTest, NoDisplayIsLoggedAndEndsTheRunWithItsOwnCode) {
   }
 }
 
+// An upgrade that ends as it is taken (its data folder unusable) stops the
+// channel before its reply is out: the sender still hears "taken".
+TEST(StartupTest, ARequestWhoseUpgradeEndsAtOnceIsStillAnsweredTaken) {
+  UpgraderWorld world;
+  WriteFile(world.root() + "/not-a-folder", "x");
+  world.SetDataHome(world.root() + "/not-a-folder");
+  world.InstallUpgrader();
+  world.InstallClient();
+  world.Start();
+  ASSERT_TRUE(world.WaitUntilServing());
+  EXPECT_EQ(world.SendRequest("http://127.0.0.1:9/setup.exe"), 0);
+  ASSERT_TRUE(world.WaitForExit(10000));
+  EXPECT_TRUE(WaitFor([&] { return !world.Recorded("client.started").isEmpty(); }, 10000));
+}
+
 // A file of another kind at the socket's name: no request could reach the
 // window, so the run ends at once with its reason, and starts nothing.
 // Without a channel it would otherwise wait for a request for ever; how fast
