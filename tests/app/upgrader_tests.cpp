@@ -340,22 +340,6 @@ TEST_F(UpgradeTest, WholeRoadRunsInstallerScriptAndClientInOrder) {
                   1000);
 }
 
-// The client started again hands the next upgrade over at once: it finds no
-// upgrader still closing (which would answer "closing"), so the one it
-// starts itself takes it.
-TEST_F(UpgradeTest, TheClientStartedAgainStartsTheNextUpgradeAtOnce) {
-  ServeInstaller("setup.exe");
-  world_.SetVariable("NEXT_URL", server_->Url("/files/setup.exe"));
-  WriteFile(world_.appDir() + "/bvc.exe", "#!/bin/sh\n[ -e \"$RECORD_DIR/next\" ] && exit 0\n"
-            BRISVANE_UPGRADE_REQUEST " \"$NEXT_URL\"; echo $? > \"$RECORD_DIR/next\"\n"
-            "\"${0%/*}/BrisvaneUpgrade\" --request 8 \"$NEXT_URL\"; echo $? >> \"$RECORD_DIR/next\"\n", true);
-  StartAndRequest("/files/setup.exe");
-  // 2: no upgrader listening (1 was the closing one's reply 5); 0: taken.
-  ASSERT_TRUE(WaitFor([&] { return world_.Recorded("next").size() == 3; }, 30000));
-  EXPECT_EQ(world_.Recorded("next"), "2\n0");
-  EXPECT_EQ(Record(world_)["requestId"].toString() + Record(world_)["result"].toString(), "8installed");
-}
-
 TEST_F(UpgradeTest, WithoutScriptTheClientStillStarts) {
   ServeInstaller("setup.exe");
   StartAndRequest("/files/setup.exe");

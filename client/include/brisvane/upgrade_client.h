@@ -114,7 +114,7 @@ struct brisvane_last_upgrade {
   int has_request_id;      /* 1 when the request carried an id: */
   uint64_t request_id;     /*   that id */
   char signature_problem[256]; /* why the signature was refused, "" otherwise */
-  int server_answered;     /* 1 when a server sent a response (any status) */
+  int server_answered;     /* 1 when the server itself (not a proxy) sent a response, of any status */
   char download_error_text[256]; /* libcurl's own text for download_error, "" when none */
   int cut;
 };
@@ -480,7 +480,7 @@ struct LastUpgrade {
   std::string upgraderVersion;
   std::optional<std::uint64_t> requestId;  // the request's id, when it carried one
   std::string signatureProblem;            // why the signature was refused
-  bool serverAnswered = false;             // a server sent a response (any status)
+  bool serverAnswered = false;             // the server itself (not a proxy) sent a response
   std::string downloadErrorText;           // libcurl's own text for downloadError
 };
 
