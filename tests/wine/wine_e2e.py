@@ -628,6 +628,10 @@ def case_restart_next_upgrade(world, c):
         record = json.loads((run.data / "last-upgrade.json").read_text(encoding="utf-8"))
         c.equal((record.get("requestId"), record.get("result")), ("8", "installed"),
                 "the record answers the next request")
+        # The next upgrade starts the client once more; that start must end
+        # here, not in the record of the case after this one.
+        c.require(wait_for(lambda: len(run.record("bvc").get("ended", [])) == 2, 30),
+                  f"the client started by the next upgrade ends: {run.record('bvc')}")
     finally:
         run.finish()
 
