@@ -3,6 +3,7 @@
 #include <curl/curl.h>
 
 #include <QByteArray>
+#include <QRegularExpression>
 #include <cstdio>
 #include <memory>
 
@@ -58,18 +59,27 @@ QString StripPlainUserInfo(const QString& url) {
   return stripped;
 }
 
-// libcurl's own rewrite of `url` without user-info: for URLs that libcurl
-// reads more leniently than "scheme://host" (scheme guessed, one or three
-// slashes, a backslash in the user-info). Empty if it cannot be written.
-QString RebuiltWithoutUserInfo(CURLU* url) {
-  for (const CURLUPart part : {CURLUPART_USER, CURLUPART_PASSWORD, CURLUPART_OPTIONS}) {
-    curl_url_set(url, part, nullptr, 0);
-  }
-  char* text = nullptr;
-  QString rebuilt;
-  if (curl_url_get(url, CURLUPART_URL, &text, 0) == CURLUE_OK) rebuilt = QString::fromUtf8(text);
-  curl_free(text);
-  return rebuilt;
+// The user-info removed where libcurl reads it also in lenient forms: the
+// authority starts after "scheme:" and its run of slashes, or at the start
+// when libcurl would guess the scheme; it ends at the first "/", "?" or "#".
+// Textual, so that the rest of the URL is logged as written (libcurl's own
+// rewrite decodes the host).
+QString StripLenientUserInfo(const QString& url) {
+  static const QRegularExpression scheme("^[A-Za-z][A-Za-z0-9+.-]*:/[/\\\\]*");
+  const QRegularExpressionMatch match = scheme.match(url);
+  const int start = match.hasMatch() ? match.capturedLength() : 0;
+  static const QRegularExpression authorityEnd("[/?#]");
+  int end = url.indexOf(authorityEnd, start);
+  if (end < 0) end = url.size();
+  const int at = end > start ? url.lastIndexOf('@', end - 1) : -1;
+  if (at < start) return url;
+  return url.left(start) + url.mid(at + 1);
+}
+
+// True when libcurl reads `url` and finds no user-info in it.
+bool ReadWithoutUserInfo(const QString& url) {
+  const CurlUrl asSent = ReadAsLibcurl(url);
+  return asSent && !HasUserInfo(asSent.get());
 }
 
 }  // namespace
@@ -98,10 +108,14 @@ std::string EscapeForLog(const QString& text) {
 
 std::string LoggableUrl(const QString& url) {
   const QString plain = StripPlainUserInfo(url);
-  // What counts is the user-info libcurl would send, wherever it reads it.
-  const CurlUrl asSent = ReadAsLibcurl(url);
-  if (!asSent || !HasUserInfo(asSent.get())) return EscapeForLog(plain);
-  const CurlUrl plainAsSent = ReadAsLibcurl(plain);
-  if (plainAsSent && !HasUserInfo(plainAsSent.get())) return EscapeForLog(plain);
-  return EscapeForLog(RebuiltWithoutUserInfo(asSent.get()));
+  // What counts is the user-info libcurl would send, wherever it reads it;
+  // libcurl is the judge, the removal is textual.
+  if (ReadWithoutUserInfo(url)) return EscapeForLog(plain);
+  const QString lenient = StripLenientUserInfo(plain);
+  // A URL libcurl refuses is never sent, but a password in it is one still.
+  if (!ReadAsLibcurl(url)) return EscapeForLog(lenient);
+  if (ReadWithoutUserInfo(plain)) return EscapeForLog(plain);
+  if (ReadWithoutUserInfo(lenient)) return EscapeForLog(lenient);
+  // Every user-info ends in an "@": with none left, none can be sent.
+  return EscapeForLog(plain.mid(plain.lastIndexOf('@') + 1));
 }

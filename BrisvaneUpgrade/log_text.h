@@ -12,6 +12,7 @@ std::string EscapeForLog(const QString& text);
 
 // `url` without its user-info (the "user:password@" before the host),
 // escaped as EscapeForLog does. The user-info is the one libcurl reads from
-// the URL, also where it is lenient (no scheme, one or three slashes);
-// those URLs are logged as libcurl rewrites them.
+// the URL, also where it is lenient (no scheme, one or three slashes); the
+// rest of the URL is logged as written. A URL libcurl refuses loses what
+// would be its user-info all the same.
 std::string LoggableUrl(const QString& url);
