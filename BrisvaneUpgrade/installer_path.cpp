@@ -24,7 +24,16 @@ bool EscapesFolder(const QString& folder, const QString& name) {
 
 }  // namespace
 
-InstallerPathResult DeriveInstallerPath(const QString& folder, const QString& url, QString* path) {
+QString WithoutQueryOrFragment(const QString& url) {
+  // Signed links carry a token in the query that changes with every link:
+  // it names nothing, and "?" cannot be in a Windows file name.
+  static const QRegularExpression start("[?#]");
+  const int at = url.indexOf(start);
+  return at < 0 ? url : url.left(at);
+}
+
+InstallerPathResult DeriveInstallerPath(const QString& folder, const QString& address, QString* path) {
+  const QString url = WithoutQueryOrFragment(address);
   int separator = url.lastIndexOf('\\');
   if (separator < 0) separator = url.lastIndexOf('/');
   if (separator < 0) return InstallerPathResult::kNoName;

@@ -9,9 +9,12 @@ enum class InstallerPathResult {
   kUnsafe,       // the segment would place the file outside the folder
 };
 
-// Takes the text after the URL's last backslash (or, when there is none, its
-// last "/"), without any decoding, and appends it to `folder` (which ends in
-// "/"). A URL without a separator, or with an empty last segment, names
-// no file. A segment that is absolute, names a drive, holds a ".." component,
+// `url` up to its query or fragment (the first "?" or "#"), if any.
+QString WithoutQueryOrFragment(const QString& url);
+
+// Takes the text after the last backslash (or, when there is none, the last
+// "/") of the URL without its query and fragment, without any decoding, and
+// appends it to `folder` (which ends in "/"). A URL without a separator, or
+// with an empty last segment, names no file. A segment that is absolute, names a drive, holds a ".." component,
 // ends in an empty or "." component or otherwise leaves `folder` is refused.
 InstallerPathResult DeriveInstallerPath(const QString& folder, const QString& url, QString* path);

@@ -131,7 +131,11 @@ TEST(InstallerPathTest, TakesTheTextAfterTheLastSeparator) {
       {"C:\\Downloads\\pkg\\setup.exe", "/data/Tamberk/Brisvane/setup.exe"},
       // The last backslash wins even when a slash follows it.
       {"http://h/a\\sub/setup.exe", "/data/Tamberk/Brisvane/sub/setup.exe"},
-      {"http://h/setup.exe?v=2", "/data/Tamberk/Brisvane/setup.exe?v=2"},
+      // Query and fragment name nothing, whatever separators they hold.
+      {"http://h/setup.exe?v=2", "/data/Tamberk/Brisvane/setup.exe"},
+      {"https://cdn.test/pub/Setup.exe?token=abc#x", "/data/Tamberk/Brisvane/Setup.exe"},
+      {"http://h/Setup.exe?next=/a/b.exe&p=c\\d", "/data/Tamberk/Brisvane/Setup.exe"},
+      {"http://h/Setup.exe#part/two", "/data/Tamberk/Brisvane/Setup.exe"},
       {"http://h/setup%20x.exe", "/data/Tamberk/Brisvane/setup%20x.exe"},
   };
   for (const Case& c : cases) {
@@ -140,7 +144,8 @@ TEST(InstallerPathTest, TakesTheTextAfterTheLastSeparator) {
     EXPECT_EQ(path, c.expected) << c.url;
   }
   // No file is named: nothing after the last separator, or none at all.
-  for (const char* url : {"setup.exe", "https://h/", "http://h/dir/", "http://h/dir\\"}) {
+  for (const char* url : {"setup.exe", "https://h/", "http://h/dir/", "http://h/dir\\",
+                          "http://h/dir/?name=/setup.exe", "setup.exe?x=/y"}) {
     QString path = "previous";
     EXPECT_EQ(DeriveInstallerPath(folder, url, &path), InstallerPathResult::kNoName) << url;
     EXPECT_EQ(path, "previous") << url;

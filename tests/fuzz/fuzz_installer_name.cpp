@@ -24,7 +24,11 @@ bool StaysInside(const QString& name) {
   return true;
 }
 
-void CheckDerived(const QString& url, const QString& path) {
+void CheckDerived(const QString& address, const QString& path) {
+  // Named by the path alone: the query and fragment end at the first "?" or "#".
+  const int query = address.indexOf(QRegularExpression("[?#]"));
+  const QString url = query < 0 ? address : address.left(query);
+  FUZZ_CHECK(!path.contains('?') && !path.contains('#'));
   FUZZ_CHECK(path.startsWith(kFolder));
   const QString name = path.mid(kFolder.size());
   const int backslash = url.lastIndexOf('\\');
@@ -41,13 +45,15 @@ void CheckDerived(const QString& url, const QString& path) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  const QString url = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<int>(size));
+  QString url = QString::fromUtf8(reinterpret_cast<const char*>(data), static_cast<int>(size));
   QString path = "unchanged";
   switch (DeriveInstallerPath(kFolder, url, &path)) {
     case InstallerPathResult::kDerived:
       CheckDerived(url, path);
       break;
     case InstallerPathResult::kNoName: {
+      const int query = url.indexOf(QRegularExpression("[?#]"));
+      if (query >= 0) url.truncate(query);
       const int backslash = url.lastIndexOf('\\');
       const int separator = backslash >= 0 ? backslash : url.lastIndexOf('/');
       FUZZ_CHECK(separator < 0 || separator == url.size() - 1);
