@@ -57,11 +57,16 @@ bool Printable(const std::string& value) {
   return true;
 }
 
-// "bytes first-last/total" (total may be "*"). A range that ends before it
+// "bytes first-last/total" (total may be "*"), or "bytes */total". A range that ends before it
 // begins, or at or past its total, describes no body: left unknown.
 void ParseContentRange(const std::string& value, ResponseInfo* response) {
   const std::string unit = "bytes ";
   if (value.compare(0, unit.size(), unit) != 0) return;
+  // "bytes */total" (a 416's): no range, only the resource's size.
+  if (value.compare(unit.size(), 2, "*/") == 0) {
+    response->rangeTotal = ParseSize(value.substr(unit.size() + 2));
+    return;
+  }
   size_t dash = value.find('-', unit.size());
   size_t slash = value.find('/', unit.size());
   if (dash == std::string::npos || slash == std::string::npos || slash < dash) return;

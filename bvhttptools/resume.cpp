@@ -55,6 +55,18 @@ KnownResource ForNextTry(KnownResource next) {
   return next;
 }
 
+// Whether a 416 to a resumed request says that the bytes on disk are the
+// whole resource, of the version they were tied to. Servers weigh If-Range
+// before Range, so a 416 means the version held.
+bool ConfirmsBytesOnDisk(const KnownResource& known, const TryResult& result) {
+  const ResponseInfo& response = result.response;
+  const std::string& shown = ShownValidator(known, response);
+  return known.onDisk > 0 && !known.validator.empty() && !known.rangeRefused && response.complete &&
+         response.status == 416 && response.rangeStart < 0 && response.rangeTotal == known.onDisk &&
+         (known.fullSize < 0 || known.fullSize == known.onDisk) && (shown.empty() || shown == known.validator) &&
+         result.written == 0 && !result.overran;
+}
+
 Decision Make(Step step, CURLcode code, std::string reason) {
   Decision decision;
   decision.step = step;
@@ -193,6 +205,7 @@ const char kUnstatedLength[] =
     "the server did not state the body's length, so a cut body cannot be told from a whole one";
 
 Decision Decide(const KnownResource& known, const TryResult& result, bool acceptUnstatedLength) {
+  if (ConfirmsBytesOnDisk(known, result)) return Make(Step::Complete, CURLE_OK, "");
   bool resumed = known.onDisk > 0;
   const ResponseInfo& response = result.response;
   // Stopped before a byte of another version is written.

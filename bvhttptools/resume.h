@@ -34,7 +34,7 @@ struct ResponseInfo {
   std::string lastModified;
   curl_off_t contentLength = -1;
   curl_off_t rangeStart = -1;  // from "Content-Range: bytes first-last/total"
-  curl_off_t rangeTotal = -1;  // -1 also when the total is "*"
+  curl_off_t rangeTotal = -1;  // -1 also when the total is "*"; a 416's "bytes */total" sets it alone
   bool complete = false;       // the blank line ending the header has arrived
   // What a Retry-After header asked for, counted from its arrival.
   std::optional<std::chrono::seconds> retryAfter;
@@ -91,6 +91,12 @@ KnownResource FirstAnswer(const ResponseInfo& response);
 // Why a body whose length nothing stated is refused.
 extern const char kUnstatedLength[];
 
+// A .part that already holds the whole resource is confirmed by the 416 its
+// range request draws: If-Range held (else the answer would have been the
+// new version's 200), "bytes */N" names the bytes on disk as the size, and a
+// validator the 416 shows must be the remembered one. The try is then
+// Complete, from the header on, without a byte written.
+//
 // `acceptUnstatedLength`: a finished body whose length nothing stated (no
 // Content-Length, no framing, no range, no total known from an earlier try)
 // counts as whole; otherwise it fails with CURLE_WEIRD_SERVER_REPLY and

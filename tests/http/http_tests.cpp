@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <random>
@@ -862,6 +863,27 @@ TEST_F(HttpDownload, AbandonedTransferIsContinuedByTheNextOfTheSameUrl) {
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_NE(requests[1].find(" bytes="), std::string::npos) << requests[1];
   EXPECT_EQ(requests[1].find(" bytes=0-"), std::string::npos) << requests[1];
+}
+
+// A .part already whole (its run ended just before the rename) is confirmed
+// by one request that fetches nothing, then taken.
+TEST_F(HttpDownload, CompleteLeftoverIsTakenWithoutFetchingAgain) {
+  const fs::path target = out_ / "setup.exe";
+  const std::string url = server_->Url("/slow/big.bin?bps=2097152");
+  LeaveHalfDone(url, target);
+  const fs::path part = target.string() + ".part";
+  std::ofstream(part, std::ios::binary | std::ios::app) << big_.substr(fs::file_size(part));
+  const size_t before = server_->Requests().size();
+  Recorder again;
+  Start(url, target, again);
+  ASSERT_TRUE(again.WaitDone());
+  EXPECT_EQ(again.code(), CURLE_OK) << again.text();
+  EXPECT_TRUE(ReadFile(target) == big_);
+  EXPECT_EQ(ListDir(out_), std::vector<std::string>{"setup.exe"});
+  const std::vector<std::string> requests = server_->Requests();
+  ASSERT_EQ(requests.size(), before + 1);
+  EXPECT_NE(requests.back().find(" bytes=" + std::to_string(big_.size()) + "- If-Range: "), std::string::npos)
+      << requests.back();
 }
 
 // A leftover that is not provably the upgrader's own, or not this URL's, is

@@ -47,6 +47,11 @@ ResponseInfo SentAfter(ResponseInfo response, long long after) {
   return response;
 }
 
+// A 416's answer: the range lies past the end of `total` bytes.
+ResponseInfo Unsatisfied(curl_off_t total, std::string tag) {
+  return ResponseInfo{416, std::move(tag), "", -1, -1, total, true, {}, {}, ""};
+}
+
 // Only the header has arrived.
 TryResult Header(ResponseInfo response) {
   return TryResult{std::move(response), false, CURLE_OK, 0, -1, 0};
@@ -178,6 +183,19 @@ TEST(ResumeDecision, EveryWayATryCanEnd) {
       {"416 once more", kNothingRefused,
        Ended(Whole(416, 0, ""), CURLE_HTTP_RETURNED_ERROR, -1, 300),
        Step::Fail, CURLE_HTTP_RETURNED_ERROR, nullptr, 0, "", true},
+      // A 416 naming the bytes on disk as the whole: complete, from its header on.
+      {"416, all on disk", KnownResource{kTag, true, 400, 400, false},
+       Ended(Unsatisfied(400, kTag), CURLE_WRITE_ERROR, -1, 0), Step::Complete, CURLE_OK, "", 0, "", false},
+      {"416, all on disk, header", KnownResource{kTag, true, -1, 400, false}, Header(Unsatisfied(400, "")),
+       Step::Complete, CURLE_OK, "", 0, "", false},
+      {"416, all on disk, other tag shown", KnownResource{kTag, true, 400, 400, false},
+       Ended(Unsatisfied(400, kOtherTag), CURLE_HTTP_RETURNED_ERROR, -1, 0),
+       Step::StartOver, CURLE_HTTP_RETURNED_ERROR, nullptr, 0, "", true},
+      {"416, another size", KnownResource{kTag, true, 400, 400, false},
+       Ended(Unsatisfied(500, ""), CURLE_HTTP_RETURNED_ERROR, -1, 0),
+       Step::StartOver, CURLE_HTTP_RETURNED_ERROR, nullptr, 0, "", true},
+      {"416, short of the size remembered", kHalf, Ended(Unsatisfied(400, ""), CURLE_HTTP_RETURNED_ERROR, -1, 0),
+       Step::StartOver, CURLE_HTTP_RETURNED_ERROR, nullptr, 0, "", true},
       // A range short of the total its Content-Range names is not the end.
       {"range short of its total", kChunkedCut,
        Ended(Ranged(1000, 1999, 10000, 1000), CURLE_OK, 1000, 1000),
