@@ -10,11 +10,11 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstring>
 #include <string>
 #include <vector>
 
 #include "background_call.h"
+#include "last_error.h"
 #include "request_protocol.h"
 #include "runtime_dir.h"
 #include "upgrade_client_backend.h"
@@ -26,12 +26,6 @@ namespace brisvane::backend {
 namespace {
 
 constexpr std::chrono::milliseconds kExitPollInterval{20};
-
-std::string ErrnoText(int err) {
-  char buf[256];
-  // GNU strerror_r: returns a pointer to the text, thread-safe.
-  return strerror_r(err, buf, sizeof buf);
-}
 
 // The spawn's settings: a new session (no terminal's hang-up reaches it),
 // signals as a fresh process has them, the standard streams on /dev/null
@@ -119,7 +113,8 @@ std::string DefaultUpgraderPath(std::string* reason) {
   std::string self(4096, '\0');
   const ssize_t n = readlink("/proc/self/exe", &self[0], self.size());
   if (n <= 0 || static_cast<std::size_t>(n) >= self.size()) {
-    *reason = "the calling executable's folder is unknown: " + ErrnoText(n < 0 ? errno : ENAMETOOLONG);
+    *reason = "the calling executable's folder is unknown: " +
+              platform::ErrorWords(n < 0 ? errno : ENAMETOOLONG);
     return std::string();
   }
   self.resize(static_cast<std::size_t>(n));
@@ -134,7 +129,7 @@ StartedUpgrader::Launch StartedUpgrader::Start(const std::string& path,
   pid_t pid = -1;
   const int err = SpawnSetup().Spawn(path, arguments, &pid);
   if (err != 0) {
-    *reason = "the upgrader " + path + " could not be started: " + ErrnoText(err);
+    *reason = "the upgrader " + path + " could not be started: " + platform::ErrorWords(err);
     return Launch::kNotStarted;
   }
   native_ = pid;
@@ -149,7 +144,7 @@ bool StartedUpgrader::Exited(std::string* how, long long* exitCode) {
   if (done == 0 || (done < 0 && errno == EINTR)) return false;
   native_ = -1;
   if (done < 0) {
-    *how = "its end is unknown: " + ErrnoText(errno);
+    *how = "its end is unknown: " + platform::ErrorWords(errno);
   } else if (WIFEXITED(status)) {
     *how = "exit code " + std::to_string(WEXITSTATUS(status));
     if (exitCode != nullptr) *exitCode = WEXITSTATUS(status);

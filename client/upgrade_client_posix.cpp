@@ -15,6 +15,7 @@
 
 #include "background_call.h"
 #include "deadline.h"
+#include "last_error.h"
 #include "request_frame.h"
 #include "request_protocol.h"
 #include "runtime_dir.h"
@@ -29,12 +30,6 @@ using Status = HandOverResult::Status;
 
 // How often AwaitUpgraderGone looks again.
 constexpr std::chrono::milliseconds kGonePollInterval{20};
-
-std::string ErrnoText(int err) {
-  char buf[256];
-  // GNU strerror_r: returns a pointer to the text, thread-safe.
-  return strerror_r(err, buf, sizeof buf);
-}
 
 // Owns one descriptor, closing it however the call ends.
 class Socket {
@@ -56,7 +51,7 @@ class Socket {
 bool UpgraderAddress(std::string* path, sockaddr_un* addr, std::string* reason) {
   const std::string dir = platform::RuntimeDir();
   if (dir.empty()) {
-    *reason = "no runtime folder: " + ErrnoText(errno);
+    *reason = "no runtime folder: " + platform::ErrorWords(errno);
     return false;
   }
   *path = dir + "/" + platform::kSocketName;
@@ -85,7 +80,7 @@ bool ListenerMayTake(int fd, const std::string& path, std::string* reason) {
   ucred cred;
   socklen_t len = sizeof cred;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-    *reason = "cannot tell who listens at " + path + ": " + ErrnoText(errno);
+    *reason = "cannot tell who listens at " + path + ": " + platform::ErrorWords(errno);
     return false;
   }
   if (cred.uid == geteuid() || cred.uid == 0) return true;
@@ -122,12 +117,12 @@ bool Connect(int fd, const sockaddr_un& addr, const std::string& path, const Lim
     } else if (err == EAGAIN || err == EWOULDBLOCK) {
       result->reason = "the upgrader did not take the connection within " + limit.text;
     } else {
-      result->reason = "connect to " + path + " failed: " + ErrnoText(err);
+      result->reason = "connect to " + path + " failed: " + platform::ErrorWords(err);
     }
     return false;
   }
   if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
-    result->reason = "fcntl failed: " + ErrnoText(errno);
+    result->reason = "fcntl failed: " + platform::ErrorWords(errno);
     return false;
   }
   return true;
@@ -142,7 +137,7 @@ bool AwaitReady(int fd, short events, const Limit& limit, const char* late,
     const int r = poll(&p, 1, limit.deadline.MillisecondsLeft());
     if (r > 0) return true;
     if (r < 0 && errno == EINTR) continue;
-    *reason = r == 0 ? late + limit.text : "poll failed: " + ErrnoText(errno);
+    *reason = r == 0 ? late + limit.text : "poll failed: " + platform::ErrorWords(errno);
     return false;
   }
 }
@@ -159,7 +154,7 @@ bool SendFrame(int fd, const std::string& frame, const Limit& limit, std::string
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       *gone = ChannelGone(errno);
-      *reason = "sending the request failed: " + ErrnoText(errno);
+      *reason = "sending the request failed: " + platform::ErrorWords(errno);
       return false;
     }
     if (!AwaitReady(fd, POLLOUT, limit, "the upgrader did not take the request within ",
@@ -187,7 +182,7 @@ bool ReadReply(int fd, const Limit& limit, std::int32_t* reply, std::string* rea
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) {
       *gone = got == 0 && ChannelGone(errno);
-      *reason = "receiving the reply failed: " + ErrnoText(errno);
+      *reason = "receiving the reply failed: " + platform::ErrorWords(errno);
       return false;
     }
     if (!AwaitReady(fd, POLLIN, limit, "no reply from the upgrader within ", reason)) {
@@ -209,7 +204,7 @@ HandOverResult Send(const Request& request, const Limit& limit, bool* vanished) 
   if (!UpgraderAddress(&path, &addr, &result.reason)) return result;
   const Socket sock(0);
   if (sock.fd() < 0) {
-    result.reason = "socket failed: " + ErrnoText(errno);
+    result.reason = "socket failed: " + platform::ErrorWords(errno);
     return result;
   }
   if (!Connect(sock.fd(), addr, path, limit, &result)) {
@@ -236,7 +231,7 @@ bool UpgraderReady(std::string* reason) {
   // the look up; it means someone listens.
   const Socket sock(SOCK_NONBLOCK);
   if (sock.fd() < 0) {
-    *reason = "socket failed: " + ErrnoText(errno);
+    *reason = "socket failed: " + platform::ErrorWords(errno);
     return false;
   }
   const int err = ConnectTo(sock.fd(), addr);
@@ -245,7 +240,7 @@ bool UpgraderReady(std::string* reason) {
   // listen at the taken name, and report the wrong reason.
   if (err == 0 || err == EAGAIN) return true;
   *reason = NobodyListens(err) ? "no upgrader is listening on " + path
-                               : "connect to " + path + " failed: " + ErrnoText(err);
+                               : "connect to " + path + " failed: " + platform::ErrorWords(err);
   return false;
 }
 

@@ -18,12 +18,6 @@ namespace {
 // As the kernel's own limit on links followed in one path.
 constexpr int kMaxLinks = 40;
 
-void CloseKeepingErrno(int fd) {
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-}
-
 std::vector<std::string> ComponentsOf(const std::string& path) {
   std::vector<std::string> parts;
   std::string::size_type start = 0;

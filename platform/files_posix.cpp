@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -22,6 +23,12 @@ int OpenNoFollow(const char* path, int flags) {
     fd = open(path, flags | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   return fd;
+}
+
+void CloseKeepingErrno(int fd) {
+  const int saved = errno;
+  close(fd);
+  errno = saved;
 }
 
 std::string FolderOf(const std::string& path) {

@@ -12,6 +12,10 @@ namespace brisvane::platform {
 // without stalling on a FIFO planted in its place.
 int OpenNoFollow(const char* path, int flags);
 
+// Closes `fd` leaving errno as the failure before it set it, for the
+// caller that reports that failure after cleaning up.
+void CloseKeepingErrno(int fd);
+
 // The folder part of `path`: "." without one, "/" for a file at the root.
 std::string FolderOf(const std::string& path);
 

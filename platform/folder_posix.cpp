@@ -60,12 +60,6 @@ int OpenComponent(int dir, const std::string& name, bool create) {
   return fd;
 }
 
-void CloseKeepingErrno(int fd) {
-  const int saved = errno;
-  close(fd);
-  errno = saved;
-}
-
 }  // namespace
 
 void Folder::Close() {

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <string>
 
+#include "files_posix.h"
 #include "last_error.h"
 #include "runtime_dir.h"
 
@@ -84,9 +85,7 @@ Guard CreateSingletonGuard(const std::string& name, bool* alreadyExists) {
       if (alreadyExists != nullptr) *alreadyExists = true;
       return Guard(fd);
     }
-    const int saved = errno;
-    close(fd);
-    errno = saved;
+    CloseKeepingErrno(fd);
     return Guard();
   }
   return Guard(fd);

@@ -76,11 +76,9 @@ bool HeldFile::Identify(FileIdentity* identity) const {
 
 void HeldFile::Close() {
   if (native_ == kNone) return;
-  const int saved = errno;
-  close(static_cast<int>(native_));
+  CloseKeepingErrno(static_cast<int>(native_));
   native_ = kNone;
   writable_ = false;
-  errno = saved;
 }
 
 bool HeldFile::Write(const void* data, std::size_t count) {

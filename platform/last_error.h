@@ -13,6 +13,10 @@ unsigned long LastErrorCode();
 // "No such file or directory (errno 2)", "Access is denied (error 5)".
 std::string ErrorText(unsigned long code);
 
+// The same text without the code: "No such file or directory". For messages
+// whose wording is fixed without it.
+std::string ErrorWords(unsigned long code);
+
 // True when `code` says that a file, or a folder on its path, does not exist.
 bool IsNotFoundError(unsigned long code);
 

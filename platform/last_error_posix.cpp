@@ -8,11 +8,14 @@ namespace brisvane::platform {
 
 unsigned long LastErrorCode() { return static_cast<unsigned long>(errno); }
 
-std::string ErrorText(unsigned long code) {
+std::string ErrorWords(unsigned long code) {
   char buf[256];
   // GNU strerror_r: returns a pointer to the text, thread-safe.
-  const std::string text = strerror_r(static_cast<int>(code), buf, sizeof buf);
-  return text + " (errno " + std::to_string(code) + ")";
+  return strerror_r(static_cast<int>(code), buf, sizeof buf);
+}
+
+std::string ErrorText(unsigned long code) {
+  return ErrorWords(code) + " (errno " + std::to_string(code) + ")";
 }
 
 // ENOTDIR: a file stands where a folder on the path should be.

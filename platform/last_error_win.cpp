@@ -12,7 +12,7 @@ namespace brisvane::platform {
 
 unsigned long LastErrorCode() { return GetLastError(); }
 
-std::string ErrorText(unsigned long code) {
+std::string ErrorWords(unsigned long code) {
   wchar_t* text = nullptr;
   const DWORD length = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
@@ -26,7 +26,11 @@ std::string ErrorText(unsigned long code) {
                              result.back() == ' ' || result.back() == '.')) {
     result.pop_back();
   }
-  return result + " (error " + std::to_string(code) + ")";
+  return result;
+}
+
+std::string ErrorText(unsigned long code) {
+  return ErrorWords(code) + " (error " + std::to_string(code) + ")";
 }
 
 bool IsNotFoundError(unsigned long code) {

@@ -94,11 +94,7 @@ FILE* OpenSharedLogFile(const Folder& folder, const std::string& name) {
     } while (rc != 0 && errno == EINTR);
   }
   FILE* file = rc == 0 ? fdopen(fd, "a") : nullptr;
-  if (file == nullptr) {
-    const int saved = errno;
-    close(fd);
-    errno = saved;
-  }
+  if (file == nullptr) CloseKeepingErrno(fd);
   return file;
 }
 

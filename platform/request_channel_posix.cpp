@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "deadline.h"
+#include "last_error.h"
 #include "request_frame.h"
 #include "request_protocol.h"
 #include "runtime_dir.h"
@@ -54,12 +55,6 @@ constexpr int kAcceptBackoffMs = 100;
 // let the socket go, trying again at this interval.
 constexpr int kTakeOverWaitMs = 3000;
 constexpr int kTakeOverRetryMs = 100;
-
-std::string ErrnoText(int err) {
-  char buf[256];
-  // GNU strerror_r: returns a pointer to the text, thread-safe.
-  return strerror_r(err, buf, sizeof buf);
-}
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string Format(const char* format, ...) {
@@ -332,26 +327,26 @@ bool RequestServer::Impl::Bind() {
   }
   listenFd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (listenFd < 0) {
-    Report("RequestServer::Start socket failed: " + ErrnoText(errno));
+    Report("RequestServer::Start socket failed: " + ErrorWords(errno));
     return false;
   }
   const int err = BindTakingOver(listenFd, path, addr);
   if (err != 0) {
     Report(Format("RequestServer::Start bind %s failed: %s", path.c_str(),
-                  ErrnoText(err).c_str()));
+                  ErrorWords(err).c_str()));
     return false;
   }
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) {
     Report(Format("RequestServer::Start stat %s failed: %s", path.c_str(),
-                  ErrnoText(errno).c_str()));
+                  ErrorWords(errno).c_str()));
     return false;
   }
   boundDev = st.st_dev;
   boundIno = st.st_ino;
   if (listen(listenFd, SOMAXCONN) != 0) {
     Report(Format("RequestServer::Start listen on %s failed: %s", path.c_str(),
-                  ErrnoText(errno).c_str()));
+                  ErrorWords(errno).c_str()));
     unlink(path.c_str());
     return false;
   }
@@ -365,14 +360,14 @@ void RequestServer::Impl::AcceptSome() {
       const int err = errno;
       if (err == EINTR || err == ECONNABORTED) continue;
       if (err == EAGAIN || err == EWOULDBLOCK) return;
-      ReportPeer("RequestServer accept failed: " + ErrnoText(err));
+      ReportPeer("RequestServer accept failed: " + ErrorWords(err));
       acceptPausedUntil = Clock::now() + std::chrono::milliseconds(kAcceptBackoffMs);
       return;
     }
     ucred cred;
     socklen_t len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0) {
-      ReportPeer("RequestServer could not identify a peer: " + ErrnoText(errno));
+      ReportPeer("RequestServer could not identify a peer: " + ErrorWords(errno));
       close(fd);
       continue;
     }
@@ -476,7 +471,7 @@ RequestServer::Impl::ReadStep RequestServer::Impl::ReceiveSome(Connection& c) {
   if (n < 0) {
     if (errno == EINTR) return ReadStep::kMore;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return ReadStep::kWait;
-    ReportPeer("RequestServer closed a connection: receive failed: " + ErrnoText(errno));
+    ReportPeer("RequestServer closed a connection: receive failed: " + ErrorWords(errno));
     return ReadStep::kClose;
   }
   if (n == 0) {
@@ -521,7 +516,7 @@ bool RequestServer::Impl::WriteReply(Connection& c) {
     if (n < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
-      ReportPeer("RequestServer could not send a reply: " + ErrnoText(errno));
+      ReportPeer("RequestServer could not send a reply: " + ErrorWords(errno));
       return false;
     }
     c.replyBytes += static_cast<std::size_t>(n);
@@ -537,7 +532,7 @@ void RequestServer::Impl::Serve() {
     const int ready = poll(fds.data(), fds.size(), roundEnd.MillisecondsLeft());
     if (ready < 0) {
       if (errno == EINTR) continue;
-      Report("RequestServer poll failed: " + ErrnoText(errno));
+      Report("RequestServer poll failed: " + ErrorWords(errno));
       return;  // Stop() still closes everything
     }
     if (fds[0].revents != 0) {
@@ -632,7 +627,7 @@ bool RequestServer::Start() {
   if (d.running) return true;
   const std::string dir = RuntimeDir();
   if (dir.empty()) {
-    d.Report("RequestServer::Start no runtime folder: " + ErrnoText(errno));
+    d.Report("RequestServer::Start no runtime folder: " + ErrorWords(errno));
     return false;
   }
   d.path = dir + "/" + kSocketName;
@@ -644,7 +639,7 @@ bool RequestServer::Start() {
   d.wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   d.answers = std::make_shared<AnswerBox>();
   if (d.wakeFd < 0 || d.answers->fd() < 0) {
-    d.Report("RequestServer::Start eventfd failed: " + ErrnoText(errno));
+    d.Report("RequestServer::Start eventfd failed: " + ErrorWords(errno));
     unlink(d.path.c_str());
     d.CloseAll();
     return false;
