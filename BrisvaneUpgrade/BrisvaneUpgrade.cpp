@@ -501,6 +501,7 @@ void BrisvaneUpgrade::DeliverDownload(const LogicSession::Result& result, platfo
   if (result.code != CURLE_OK) {
     m_outcome.downloadError = result.code;
     m_outcome.downloadErrorText = result.text;
+    if (result.retryAfter) m_outcome.retryAfter = result.retryAfter->count();
   }
   emit SigDownloadCompleted(result.code == CURLE_OK);
 }

@@ -30,6 +30,7 @@ std::string OutcomeJson(const UpgradeOutcome& outcome) {
   if (outcome.downloadError) record[field::kDownloadError] = *outcome.downloadError;
   // Bounded at its source (CURL_ERROR_SIZE); escaped by the dump below.
   record[field::kDownloadErrorText] = outcome.downloadErrorText;
+  if (outcome.retryAfter) record[field::kRetryAfter] = *outcome.retryAfter;
   if (outcome.installerExitCode) record[field::kInstallerExitCode] = *outcome.installerExitCode;
   if (outcome.scriptExitCode) record[field::kScriptExitCode] = *outcome.scriptExitCode;
   record[field::kSignatureVerified] = outcome.signatureVerified;

@@ -19,6 +19,8 @@ struct UpgradeOutcome {
   std::optional<int> downloadError;
   std::string downloadErrorText;  // libcurl's text for downloadError
   bool serverAnswered = false;    // the origin server sent a response
+  // The failed download's last answer asked to come back after so many seconds.
+  std::optional<long long> retryAfter;
   std::optional<std::uint32_t> installerExitCode;
   std::optional<std::uint32_t> scriptExitCode;
   bool signatureVerified = false;

@@ -28,7 +28,8 @@ struct TransferOptions {
   // A failure the network causes (a refused or reset connection, a
   // time-out, a cut body, a 502, 503 or 504) is tried again until no byte
   // has been gained for this long; a try that made the file longer starts
-  // it afresh.
+  // it afresh. No pause ends beyond it: when the next would (a Retry-After
+  // included), the download fails at once.
   std::chrono::seconds noProgressBudget{60};
   // Other passing failures (a 500, say): the first try plus retries, where a
   // try that made the file longer uses up none.
@@ -42,7 +43,8 @@ struct TransferOptions {
   unsigned retrySeed = 0;   // seeds the pauses' random source; 0: std::random_device
   // A 429 or 503 saying when to come back (Retry-After, honoured up to the
   // cap) uses up no attempt: it is asked again until overloadLimit has
-  // passed since the first such answer.
+  // passed since the first such answer, or the wait would pass
+  // noProgressBudget.
   std::chrono::seconds retryAfterCap{120};
   std::chrono::seconds overloadLimit{600};
   long maxRedirects = 5;
@@ -92,8 +94,12 @@ class LogicSession {
     // On failure: bytes of the resource kept on disk for a later download
     // of the same URL to resume from (0: nothing kept).
     curl_off_t bytesKept = 0;
-    // On failure: why no further try was made ("no byte gained for 60 s").
+    // On failure: why no further try was made ("the failure does not pass
+    // by itself").
     std::string gaveUp{};
+    // On failure: when the last response asked to come back (its
+    // Retry-After), as the server said it; nothing when it did not.
+    std::optional<std::chrono::seconds> retryAfter{};
     // On success, from the last body byte received to the file standing
     // under its name: what storing it cost beyond the transfer itself.
     std::chrono::microseconds storeTime{0};

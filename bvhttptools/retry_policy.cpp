@@ -1,10 +1,21 @@
 #include "retry_policy.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "resume.h"
 
 namespace bvhttptools {
+
+namespace {
+
+std::string Seconds(std::chrono::milliseconds span) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(span.count()) / 1000.0);
+  return text;
+}
+
+}  // namespace
 
 RetryPolicy::RetryPolicy(const TransferOptions& options, unsigned seed, Clock::time_point start)
     : options_(options), random_(seed), lastProgress_(start), limit_(options.firstRetryPause) {}
@@ -22,37 +33,50 @@ std::optional<std::chrono::milliseconds> RetryPolicy::AfterFailure(
     limit_ = options_.firstRetryPause;
   }
   if (IsOverload(status) && retryAfter) return Overloaded(retryAfter, now, why);
-  if (IsNetworkFailure(code, status)) {
-    const auto idle = now - lastProgress_;
-    if (idle >= options_.noProgressBudget) {
-      *why = "no byte gained for " +
-             std::to_string(std::chrono::duration_cast<std::chrono::seconds>(idle).count()) + " s";
-      return std::nullopt;
-    }
-    // One last try right at the end of the budget rather than none.
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(options_.noProgressBudget - idle);
-    return std::min(NextPause(), left);
-  }
-  if (gained == 0 && ++attempts_ > options_.maxAttempts) {
+  if (!IsNetworkFailure(code, status) && gained == 0 && ++attempts_ > options_.maxAttempts) {
     *why = std::to_string(options_.maxAttempts) + " tries failed";
     return std::nullopt;
   }
-  return NextPause();
+  const std::chrono::milliseconds pause = NextPause();
+  if (!WithinBudget(pause, now)) {
+    // Giving up rather than trying once more at the budget's edge: clients
+    // cut together would all come back in that same instant.
+    *why = "no byte gained for " + Seconds(Idle(now)) + ", and the next pause of " + Seconds(pause) +
+           " would pass the " + std::to_string(options_.noProgressBudget.count()) + " s allowed";
+    return std::nullopt;
+  }
+  return pause;
 }
 
 std::optional<std::chrono::milliseconds> RetryPolicy::Overloaded(std::optional<std::chrono::seconds> retryAfter,
                                                                  Clock::time_point now, std::string* why) {
   // A server that says when to come back is busy, not broken: such answers
-  // only end the download once the overload bound has passed.
+  // use up no attempt, only the time without progress and the overload bound.
   if (!overloadSince_) overloadSince_ = now;
-  if (now - *overloadSince_ >= options_.overloadLimit) {
+  const RetryPause rule{limit_, options_.retryAfterCap, options_.retryJitter};
+  const std::chrono::milliseconds pause = ChoosePause(rule, retryAfter, random_);
+  if (now + pause >= *overloadSince_ + options_.overloadLimit) {
     *why = "the server stayed busy for " +
            std::to_string(std::chrono::duration_cast<std::chrono::seconds>(options_.overloadLimit).count()) + " s";
     return std::nullopt;
   }
-  const RetryPause rule{limit_, options_.retryAfterCap, options_.retryJitter};
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(*overloadSince_ + options_.overloadLimit - now);
-  return std::min(ChoosePause(rule, retryAfter, random_), left);
+  // Waiting longer than the user is kept without progress only freezes the
+  // bar: the download ends now, and the caller hears when to ask again.
+  if (!WithinBudget(pause, now)) {
+    *why = "the server asked to come back in " + std::to_string(retryAfter->count()) + " s, after " +
+           Seconds(Idle(now)) + " without a byte, past the " +
+           std::to_string(options_.noProgressBudget.count()) + " s allowed";
+    return std::nullopt;
+  }
+  return pause;
+}
+
+std::chrono::milliseconds RetryPolicy::Idle(Clock::time_point now) const {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now - lastProgress_);
+}
+
+bool RetryPolicy::WithinBudget(std::chrono::milliseconds pause, Clock::time_point now) const {
+  return Idle(now) + pause <= options_.noProgressBudget;
 }
 
 std::chrono::milliseconds RetryPolicy::NextPause() {

@@ -139,18 +139,14 @@ class Transfer {
   void Run() {
     long status = 0;
     CURLcode code = Download(&status);
-    std::string text;
-    if (code == CURLE_OK) {
-      text = effectiveUrl_;
-    } else {
-      text = errorText_[0] != '\0' ? std::string(errorText_) : curl_easy_strerror(code);
-    }
+    std::string text = code == CURLE_OK ? effectiveUrl_ : FailureText(code);
     if (completion_) {
       LogicSession::Result result{std::move(text), code, static_cast<int>(status), received_};
       result.gaveUp = gaveUp_;
       result.reasonPhrase = response_.reason;
       result.fromProxy = response_.fromProxy || tunnelRefused_;
       result.bytesKept = code == CURLE_OK ? 0 : bytesKept_;
+      if (code != CURLE_OK) result.retryAfter = response_.retryAfter;
       if (code == CURLE_OK) result.storeTime = storeTime_;
       completion_(result, std::move(file_));
     }
@@ -167,6 +163,22 @@ class Transfer {
  private:
   bool Abandoned() const {
     return TheRegistry().abandonGeneration.load(std::memory_order_acquire) != generation_;
+  }
+
+  // What a failed try or download says went wrong: libcurl's words, or the
+  // reason Decide gave.
+  std::string FailureText(CURLcode code) const {
+    return errorText_[0] != '\0' ? std::string(errorText_) : curl_easy_strerror(code);
+  }
+
+  // A failed try's error status in the words the download's failure line
+  // uses ("HTTP 503 Service Unavailable from the server"); other failures
+  // in libcurl's.
+  std::string InterruptionText(CURLcode code, long status) const {
+    if (code != CURLE_HTTP_RETURNED_ERROR || status <= 0) return FailureText(code);
+    std::string text = "HTTP " + std::to_string(status);
+    if (!response_.reason.empty()) text += " " + response_.reason;
+    return text + (response_.fromProxy || tunnelRefused_ ? " from the proxy" : " from the server");
   }
 
   CURLcode Download(long* status) {
@@ -368,6 +380,9 @@ class Transfer {
       const std::optional<std::chrono::milliseconds> pause = retry.AfterFailure(
           decision.code, *status, result.response.retryAfter, gained, std::chrono::steady_clock::now(), &gaveUp_);
       if (!pause) return decision.code;
+      LOG_INFO("LogicSession::Download interrupted: %s; keeping %lld bytes, trying again in %.1f s",
+               Loggable(InterruptionText(decision.code, *status)).c_str(), static_cast<long long>(known_.onDisk),
+               static_cast<double>(pause->count()) / 1000.0);
       if (!PauseBeforeRetry(*pause)) return CURLE_ABORTED_BY_CALLBACK;
     }
   }

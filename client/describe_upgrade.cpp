@@ -203,6 +203,37 @@ constexpr struct {
      SignatureCauses},
 };
 
+// When to try again, from a busy server's wait, in the largest unit that
+// fits, rounded up so that the user does not come back too early.
+constexpr struct {
+  std::uint64_t seconds;
+  const char* unit[kLanguages];  // %1: the count; singular first in English
+  const char* units[kLanguages];
+} kWaitUnits[] = {
+    {86400, {"1 day", "1 天"}, {"%1 days", "%1 天"}},
+    {3600, {"1 hour", "1 小时"}, {"%1 hours", "%1 小时"}},
+    {60, {"1 minute", "1 分钟"}, {"%1 minutes", "%1 分钟"}},
+    {1, {"1 second", "1 秒"}, {"%1 seconds", "%1 秒"}},
+};
+constexpr const char* kTryAgain[kLanguages] = {" The server is busy; try again in %1.",
+                                               "服务器繁忙，请在 %1后重试。"};
+constexpr const char* kTryAgainSoon[kLanguages] = {" The server is busy; try again in a moment.",
+                                                   "服务器繁忙，请稍后重试。"};
+
+std::string TryAgain(std::uint64_t seconds, int lang) {
+  if (seconds == 0) return kTryAgainSoon[lang];
+  // Two minutes read better as minutes than as 120 seconds; below two of a
+  // unit, the next smaller one.
+  for (const auto& unit : kWaitUnits) {
+    if (seconds < 2 * unit.seconds && unit.seconds > 1) continue;
+    const std::uint64_t count = seconds / unit.seconds + (seconds % unit.seconds != 0 ? 1 : 0);
+    const std::string span =
+        count == 1 ? unit.unit[lang] : Fill(unit.units[lang], std::to_string(count));
+    return Fill(kTryAgain[lang], span);
+  }
+  return kTryAgainSoon[lang];
+}
+
 // Any value but Chinese is English, as the C functions' unknown numbers are.
 int LanguageIndex(Language language) { return language == Language::kSimplifiedChinese ? 1 : 0; }
 
@@ -242,6 +273,7 @@ LastUpgrade FromC(const brisvane_last_upgrade& in) {
   out.signatureProblem = Field(in.signature_problem, sizeof in.signature_problem);
   out.serverAnswered = in.server_answered != 0;
   out.downloadErrorText = Field(in.download_error_text, sizeof in.download_error_text);
+  if (in.has_retry_after) out.retryAfter = in.retry_after;
   return out;
 }
 
@@ -275,7 +307,9 @@ std::string DescribeLastUpgrade(const LastUpgrade& record, Language language) {
     for (std::size_t i = 0; i < causes.size(); ++i) {
       line += (i == 0 ? wording.lead[lang] : grammar.joiner) + causes[i];
     }
-    return line + grammar.end;
+    line += grammar.end;
+    if (record.result == Result::kDownloadFailed && record.retryAfter) line += TryAgain(*record.retryAfter, lang);
+    return line;
   }
   return Fill(grammar.unknown, std::to_string(static_cast<int>(record.result))) + grammar.end;
 }
@@ -301,6 +335,7 @@ std::string DescribeLastUpgradeDetail(const LastUpgrade& record) {
     AddPart(&line, "libcurl code", std::to_string(*record.downloadError));
     if (!record.downloadErrorText.empty()) line += ": " + Shown(record.downloadErrorText);
     AddPart(&line, "bytes received", std::to_string(record.bytesReceived));
+    if (record.retryAfter) AddPart(&line, "retry after", std::to_string(*record.retryAfter) + " s");
   }
   if (record.installerExitCode) {
     AddPart(&line, "installer exit code", ExitCode(*record.installerExitCode));

@@ -141,6 +141,7 @@ std::string TakeFields(const Json& object, LastUpgrade* record) {
   // An older upgrader's record has neither: then no answer and no text.
   record->serverAnswered = fields.Flag(outcome::kServerAnswered, false);
   record->downloadErrorText = fields.Text(outcome::kDownloadErrorText, false);
+  record->retryAfter = fields.Integer<std::uint64_t>(outcome::kRetryAfter, false);
   const std::string requestId = fields.Text(outcome::kRequestId, false);
   if (!requestId.empty() && fields.fault().empty()) {
     record->requestId = RequestIdOf(requestId);
@@ -248,6 +249,8 @@ bool CopyRecord(const brisvane::LastUpgrade& record, brisvane_last_upgrade* out)
   out->has_request_id = record.requestId.has_value();
   out->request_id = record.requestId.value_or(0);
   out->server_answered = record.serverAnswered;
+  out->has_retry_after = record.retryAfter.has_value();
+  out->retry_after = record.retryAfter.value_or(0);
   const struct {
     const std::string& text;
     char* field;

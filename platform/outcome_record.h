@@ -22,6 +22,9 @@
 // whether the origin server sent a response (any status) to the last try;
 // "downloadErrorText" is libcurl's own text for "downloadError" ("" when the
 // download did not fail). Records of older upgraders lack both.
+// "retryAfter" is the seconds a busy server asked to wait before the next
+// try (its Retry-After) when the download failed on such an answer; absent
+// otherwise, and in older upgraders' records.
 #pragma once
 
 namespace brisvane::platform {
@@ -44,6 +47,7 @@ constexpr char kHttpStatus[] = "httpStatus";
 constexpr char kDownloadError[] = "downloadError";  // the transfer's CURLcode
 constexpr char kDownloadErrorText[] = "downloadErrorText";  // libcurl's text for it
 constexpr char kServerAnswered[] = "serverAnswered";  // the server, not a proxy, answered
+constexpr char kRetryAfter[] = "retryAfter";  // seconds the server asked to wait
 constexpr char kInstallerExitCode[] = "installerExitCode";
 constexpr char kScriptExitCode[] = "scriptExitCode";
 constexpr char kSignatureVerified[] = "signatureVerified";

@@ -373,6 +373,32 @@ TEST_F(UpgradeTest, FailedDownloadOnlyRelaunchesTheClient) {
   EXPECT_TRUE(world_.Recorded("script.ran").isEmpty());
 }
 
+// A busy server asking for more than the wait without progress allows (60 s)
+// ends the download at once; the record says when to come back.
+TEST_F(UpgradeTest, BusyServerAskingForMoreThanTheBudgetEndsTheDownloadAtOnce) {
+  StartAndRequest("/status/503?retry-after=120");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(Record(world_)["result"].toString(), "download-failed");
+  EXPECT_EQ(Record(world_)["httpStatus"].toInt(), 503);
+  EXPECT_EQ(Record(world_)["retryAfter"].toInt(), 120);
+  EXPECT_TRUE(Log().contains(ErrorLine("[upgrade] download error, code:22")));
+}
+
+// An interruption ridden out says in the log what happened, what was kept
+// and how long the upgrader waited.
+TEST_F(UpgradeTest, InterruptionRiddenOutLeavesItsLine) {
+  ServeInstaller("setup.exe");
+  const qint64 size = QFileInfo(served_.path() + "/setup.exe").size();
+  StartAndRequest("/drop-once/setup.exe");
+  ASSERT_TRUE(world_.WaitForExit(30000));
+  EXPECT_EQ(Record(world_)["result"].toString(), "installed");
+  EXPECT_FALSE(Record(world_).contains("retryAfter"));
+  const QStringList lines = Log().filter(QRegularExpression(
+      "^INFO LogicSession::Download interrupted: transfer closed with \\d+ bytes remaining to read; "
+      "keeping " + QString::number(size / 2) + " bytes, trying again in \\d+\\.\\d s$"));
+  EXPECT_EQ(lines.size(), 1) << Log().join("\n").toStdString();
+}
+
 // An installer that cannot be started (here: not a program) must not leave
 // a window nothing can continue: the client comes back, free to take the
 // guard, and the record says what happened.

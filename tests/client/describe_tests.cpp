@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -30,6 +31,13 @@ LastUpgrade Download(int status, int code, bool answered = false) {
   return record;
 }
 
+// A busy server's answer that said when to come back.
+LastUpgrade Busy(std::uint64_t seconds) {
+  LastUpgrade record = Download(503, 22, true);
+  record.retryAfter = seconds;
+  return record;
+}
+
 TEST(DescribeLastUpgrade, TellsEachResultAndItsCausesInBothLanguages) {
   const struct {
     LastUpgrade record;
@@ -47,6 +55,14 @@ TEST(DescribeLastUpgrade, TellsEachResultAndItsCausesInBothLanguages) {
       {Make(Result::kDownloadFailed, NotFound), {"download", "refused it (HTTP 404 Not Found)."},
        {"下载失败", "服务器拒绝了下载（HTTP 404 Not Found）。"}},
       {Download(503, 22), {"failed to provide it (HTTP 503 Service Unavailable)"}, {"服务器出错"}},
+      {Busy(120), {"(HTTP 503 Service Unavailable). The server is busy; try again in 2 minutes."},
+       {"（HTTP 503 Service Unavailable）。服务器繁忙，请在 2 分钟后重试。"}},
+      {Busy(150), {"try again in 3 minutes."}, {"请在 3 分钟后重试。"}},  // never too early
+      {Busy(90), {"try again in 90 seconds."}, {"请在 90 秒后重试。"}},
+      {Busy(1), {"try again in 1 second."}, {"请在 1 秒后重试。"}},
+      {Busy(0), {"try again in a moment."}, {"请稍后重试。"}},
+      {Busy(7201), {"try again in 3 hours."}, {"请在 3 小时后重试。"}},
+      {Busy(172800), {"try again in 2 days."}, {"请在 2 天后重试。"}},
       {Download(499, 22), {"refused it (HTTP 499)."}, {"（HTTP 499）。"}},  // no phrase known
       {Download(0, 6), {"the server's name could not be found."}, {"找不到服务器的地址"}},
       {Download(0, 97), {"the server could not be reached."}, {"无法连接到服务器"}},  // any other
@@ -113,6 +129,7 @@ TEST(DescribeLastUpgradeDetail, CarriesTheNumbersAndLibcurlsTextInOneLine) {
   record.has_download_error = 1, record.download_error = 22, record.server_answered = 1;
   record.has_request_id = 1, record.request_id = 18446744073709551615u;
   record.has_installer_exit_code = 1, record.installer_exit_code = 3221225477u;
+  record.has_retry_after = 1, record.retry_after = 120;
   std::strcpy(record.signature_problem, "bad\nsignature");
   std::memset(record.download_error_text, 'T', sizeof record.download_error_text);  // no NUL
   char text[1024];
@@ -121,7 +138,7 @@ TEST(DescribeLastUpgradeDetail, CarriesTheNumbersAndLibcurlsTextInOneLine) {
   EXPECT_EQ(std::string(text), "last upgrade: result 4; request 18446744073709551615; HTTP status "
                                "404; server answered yes; libcurl code 22: " +
                                    std::string(256, 'T') +
-                                   "; bytes received 0; installer exit code 3221225477 "
+                                   "; bytes received 0; retry after 120 s; installer exit code 3221225477 "
                                    "(0xC0000005); signature problem: bad signature");
 }
 

@@ -36,7 +36,8 @@ std::string Summary(const brisvane::LastUpgrade& r) {
          number(r.installerExitCode) + " " + number(r.scriptExitCode) + " " +
          (r.signatureVerified ? "signed" : "unsigned") + " [" + r.keyId + "] " + r.started +
          " " + r.ended + " " + r.upgraderVersion + (r.serverAnswered ? " answered" : "") +
-         (r.downloadErrorText.empty() ? "" : " {" + r.downloadErrorText + "}");
+         (r.downloadErrorText.empty() ? "" : " {" + r.downloadErrorText + "}") +
+         (r.retryAfter ? " retry " + std::to_string(*r.retryAfter) : "");
 }
 
 class LastUpgradeTest : public ::testing::Test {
@@ -83,6 +84,11 @@ TEST_F(LastUpgradeTest, ReadsAWholeRecordAndRefusesAnyOtherWithItsReason) {
        kFile, Status::kRead,
        "0 installed Setup_1.2.3.exe https://example.com/Setup_1.2.3.exe 1234 200 - - 0 signed "
        "[DAC9B6FE8F81E607] 2026-12-07T17:18:31Z 2026-12-07T17:18:35Z 1.0.0 answered {Recv failure}"},
+      {"busy server's wait", Edited(R"("installerExitCode": 0)", R"("retryAfter": 120)"), kFile,
+       Status::kRead, "0 installed Setup_1.2.3.exe https://example.com/Setup_1.2.3.exe 1234 200 - - 0 signed "
+       "[DAC9B6FE8F81E607] 2026-12-07T17:18:31Z 2026-12-07T17:18:35Z 1.0.0 retry 120"},
+      {"wait as text", Edited(R"("installerExitCode": 0)", R"("retryAfter": "120")"), kFile,
+       Status::kUnreadable, R"(field "retryAfter" is not an integer in its range: "120")"},
       {"largest", largest, kFile, Status::kRead, whole},
       {"missing", "", kNothing, Status::kNoRecord, "no upgrade has left a record: there is no "},
       {"huge", largest + " ", kFile, Status::kUnreadable,

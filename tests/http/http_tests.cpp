@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <random>
 #include <string>
@@ -167,6 +168,29 @@ class HttpDownload : public ::testing::Test {
   void Download(const std::string& url, const fs::path& target) {
     Start(url, target, rec_);
     ASSERT_TRUE(rec_.WaitDone());
+  }
+
+  // Lets a test wait out a server's Retry-After that the 1 s set up above
+  // would refuse.
+  static void AllowWithoutProgress(std::chrono::seconds budget) {
+    TransferOptions options = LogicSession::GetTransferOptions();
+    options.noProgressBudget = budget;
+    LogicSession::SetTransferOptions(options);
+  }
+
+  // Downloads `url` into out_ as the upgrader does: the whole result.
+  LogicSession::Result Fetch(const std::string& url) {
+    auto folder = std::make_shared<platform::Folder>();
+    EXPECT_TRUE(folder->Open(out_.string(), {}, false));
+    auto done = std::make_shared<std::promise<LogicSession::Result>>();
+    std::future<LogicSession::Result> result = done->get_future();
+    LogicSession().DownloadInto([done](const LogicSession::Result& r, platform::HeldFile) { done->set_value(r); },
+                                nullptr, url, {}, folder, "setup.exe");
+    if (result.wait_for(kWait) != std::future_status::ready) {
+      ADD_FAILURE() << "no completion for " << url;
+      return {};
+    }
+    return result.get();
   }
 
   // A self-signed certificate for 127.0.0.1 with its key, in one PEM file for
@@ -735,6 +759,7 @@ TEST_F(HttpDownload, RetriesUnavailableServer) {
 }
 
 TEST_F(HttpDownload, RetriesTooManyRequestsWhenAskedTo) {
+  AllowWithoutProgress(10s);
   fs::path target = out_ / "setup.exe";
   Download(server_->Url("/busy/big.bin?status=429&retry-after=1"), target);
   EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
@@ -743,6 +768,7 @@ TEST_F(HttpDownload, RetriesTooManyRequestsWhenAskedTo) {
 }
 
 TEST_F(HttpDownload, BusyAnswersWithRetryAfterUseNoAttempt) {
+  AllowWithoutProgress(10s);
   fs::path target = out_ / "setup.exe";
   // Three attempts, but four answers saying when to come back.
   Download(server_->Url("/busy/big.bin?times=4&retry-after=0"), target);
@@ -780,12 +806,23 @@ TEST_F(HttpDownload, OverloadEndsOnceItsBoundHasPassed) {
 TEST_F(HttpDownload, RetryAfterIsHonouredOnlyUpToTheCap) {
   TransferOptions options = LogicSession::GetTransferOptions();
   options.retryAfterCap = 1s;
+  options.noProgressBudget = 10s;
   LogicSession::SetTransferOptions(options);
   fs::path target = out_ / "setup.exe";
   // Waiting the day asked for would outlast the test's wait.
   Download(server_->Url("/busy/big.bin?retry-after=86400"), target);
   EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
   EXPECT_EQ(server_->Requests().size(), 2u);
+}
+
+// A wait longer than the budget without progress (1 s here) is not taken:
+// the download fails at once, and its result says when to come back.
+TEST_F(HttpDownload, RetryAfterBeyondTheBudgetEndsTheDownloadAtOnce) {
+  const LogicSession::Result result = Fetch(server_->Url("/status/503?retry-after=120"));
+  EXPECT_EQ(result.code, CURLE_HTTP_RETURNED_ERROR);
+  EXPECT_EQ(result.httpStatus, 503);
+  EXPECT_EQ(result.retryAfter, std::optional<std::chrono::seconds>(120s));
+  EXPECT_EQ(server_->Requests().size(), 1u);
 }
 
 // A file system of `kib` KiB mounted at `dir` for the test's life: tmpfs,
@@ -934,6 +971,7 @@ TEST_F(HttpDownload, AbandonAllInterruptsRetryPause) {
 }
 
 TEST_F(HttpDownload, AbandonAllInterruptsRetryAfterPause) {
+  AllowWithoutProgress(600s);
   fs::path target = out_ / "setup.exe";
   Start(server_->Url("/status/429?retry-after=100"), target, rec_);
   test_support::WaitUntil([&] { return !server_->Requests().empty(); }, kWait);

@@ -176,4 +176,58 @@ TEST(RetryPolicyRun, OtherFailuresUseUpAttemptsUnlessTheyGainAndPausesStopAtTheC
   EXPECT_EQ(last, options.retryPauseCap);
 }
 
+// A fleet cut at the same instant must not come back in one burst at the
+// budget's edge: each client gives up when its next jittered pause would
+// pass the budget, so no try lands on the edge itself.
+TEST(RetryPolicyRun, GivesUpRatherThanTryingAtTheBudgetsEdge) {
+  TransferOptions options;
+  options.noProgressBudget = 60s;
+  const auto start = bvhttptools::RetryPolicy::Clock::time_point{};
+  for (unsigned seed = 1; seed <= 200; ++seed) {
+    bvhttptools::RetryPolicy policy(options, seed, start);
+    std::chrono::milliseconds at{0};
+    std::string why;
+    while (const auto pause = policy.AfterFailure(CURLE_COULDNT_CONNECT, 0, std::nullopt, 0, start + at, &why)) {
+      at += *pause;
+      ASSERT_LT(at, options.noProgressBudget) << "seed " << seed;
+    }
+    EXPECT_NE(why.find("would pass the 60 s allowed"), std::string::npos) << why;
+  }
+}
+
+// A server's Retry-After is honoured, with up to a second of jitter, only
+// when the wait ends within the budget counted from the last progress;
+// otherwise the download ends at once.
+TEST(RetryPolicyRun, RetryAfterBeyondTheBudgetEndsTheDownloadNow) {
+  TransferOptions options;
+  options.noProgressBudget = 60s;
+  const auto start = bvhttptools::RetryPolicy::Clock::time_point{};
+  const struct {
+    long status;
+    int retryAfter;
+    int atSeconds;
+    curl_off_t gained;
+    bool again;
+  } rows[] = {
+      {503, 120, 0, 0, false},
+      {429, 60, 0, 0, false},  // the jitter would take it past the edge
+      {429, 30, 0, 0, true},
+      {503, 30, 40, 0, false},    // 40 s already spent without a byte
+      {503, 30, 40, 4096, true},  // the same wait after progress
+  };
+  for (const auto& row : rows) {
+    bvhttptools::RetryPolicy policy(options, 5, start);
+    std::string why;
+    const auto pause = policy.AfterFailure(CURLE_HTTP_RETURNED_ERROR, row.status, std::chrono::seconds(row.retryAfter),
+                                           row.gained, start + std::chrono::seconds(row.atSeconds), &why);
+    ASSERT_EQ(pause.has_value(), row.again) << row.status << " after " << row.retryAfter << " s: " << why;
+    if (pause) {
+      EXPECT_GE(*pause, std::chrono::seconds(row.retryAfter));
+      EXPECT_LE(*pause, std::chrono::seconds(row.retryAfter + 1));
+    } else {
+      EXPECT_NE(why.find("come back in " + std::to_string(row.retryAfter) + " s"), std::string::npos) << why;
+    }
+  }
+}
+
 }  // namespace

@@ -116,6 +116,8 @@ struct brisvane_last_upgrade {
   char signature_problem[256]; /* why the signature was refused, "" otherwise */
   int server_answered;     /* 1 when the server itself (not a proxy) sent a response, of any status */
   char download_error_text[256]; /* libcurl's own text for download_error, "" when none */
+  int has_retry_after;     /* 1 when a busy server said when to come back: */
+  uint64_t retry_after;    /*   after so many seconds, counted from the record's "ended" */
   int cut;
 };
 
@@ -282,7 +284,8 @@ int brisvane_last_upgrade_answers(const struct brisvane_last_upgrade* record,
 /* One line to show the user for `record`: what happened and, for a failure,
  * why in words a user acts on (the server refused it, with the HTTP status
  * and its reason phrase; it could not be reached; the connection broke off;
- * the installer's exit code; the signature not accepted), in
+ * the installer's exit code; the signature not accepted) and, when a busy
+ * server said when to come back, when to try again, in
  * BRISVANE_LANGUAGE_ENGLISH or BRISVANE_LANGUAGE_SIMPLIFIED_CHINESE (UTF-8;
  * any other value: English). Written into `text` as reasons are; returns the
  * line's whole length in bytes, so a return of `text_size` or more means it
@@ -482,6 +485,9 @@ struct LastUpgrade {
   std::string signatureProblem;            // why the signature was refused
   bool serverAnswered = false;             // the server itself (not a proxy) sent a response
   std::string downloadErrorText;           // libcurl's own text for downloadError
+  // The seconds a busy server asked to wait before trying again, counted
+  // from `ended`; set only when the download failed on such an answer.
+  std::optional<std::uint64_t> retryAfter;
 };
 
 // True when `record` answers the request sent with `requestId` (not 0).
