@@ -64,7 +64,11 @@ void ParseContentRange(const std::string& value, ResponseInfo* response) {
   if (value.compare(0, unit.size(), unit) != 0) return;
   // "bytes */total" (a 416's): no range, only the resource's size.
   if (value.compare(unit.size(), 2, "*/") == 0) {
-    response->rangeTotal = ParseSize(value.substr(unit.size() + 2));
+    const curl_off_t total = ParseSize(value.substr(unit.size() + 2));
+    if (total < 0) return;
+    response->rangeStart = -1;
+    response->rangeEnd = -1;
+    response->rangeTotal = total;
     return;
   }
   size_t dash = value.find('-', unit.size());
