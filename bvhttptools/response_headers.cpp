@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "proxy_status.h"
+
 namespace bvhttptools {
 namespace {
 
@@ -115,8 +117,16 @@ void FoldField(const std::string& line, std::chrono::system_clock::time_point no
     response->lastModified = Printable(value) ? value : std::string();
   } else if (HeaderValue(line, "Content-Length", &value)) {
     response->contentLength = ParseSize(value);
-  } else if (HeaderValue(line, "X-Squid-Error", &value) || HeaderValue(line, "Proxy-Authenticate", &value)) {
+  } else if (HeaderValue(line, "X-Squid-Error", &value)) {
     response->fromProxy = true;
+  } else if (HeaderValue(line, "Proxy-Status", &value)) {
+    // Only an entry with an error says a proxy made the response; the others
+    // merely report how it was relayed.
+    response->fromProxy = response->fromProxy || ProxyStatusHasError(value);
+  } else if (HeaderValue(line, "Proxy-Authenticate", &value)) {
+    // On an error page it asks for the proxy's credentials; on a success it
+    // may only close a mutual authentication the proxy did with us.
+    response->fromProxy = response->fromProxy || response->status >= 400;
   } else if (HeaderValue(line, "Transfer-Encoding", &value)) {
     response->framed = response->framed || Chunked(value);
   } else if (HeaderValue(line, "Content-Range", &value)) {

@@ -412,7 +412,9 @@ class Transfer {
       curl_easy_getinfo(curl, CURLINFO_HTTP_CONNECTCODE, &tunnel);
       tunnelRefused_ = tunnel >= 300;
       if (tunnelRefused_ && *status == 0) *status = tunnel;
-      if (!IsRedirect(response_)) break;
+      result->code = ProxyRefusal(result->code);
+      // A proxy's redirect leads to its notice, never to the file.
+      if (response_.fromProxy || !IsRedirect(response_)) break;
       result->code = Abandoned() ? CURLE_ABORTED_BY_CALLBACK : NextHop(redirects, &url);
       if (result->code != CURLE_OK) break;
     }
@@ -425,6 +427,15 @@ class Transfer {
     result->written = written_;
     result->overran = overran_;
     return CURLE_OK;
+  }
+
+  // A response a proxy made itself (a block page, a redirect to one) is
+  // not the origin's answer, whatever its status: the try fails as an error
+  // status fails it. `code` is what libcurl returned for the try.
+  CURLcode ProxyRefusal(CURLcode code) {
+    if (!response_.complete || !response_.fromProxy || code == CURLE_HTTP_RETURNED_ERROR) return code;
+    SetErrorText("the proxy answered in the server's place (HTTP " + std::to_string(response_.status) + ")");
+    return CURLE_HTTP_RETURNED_ERROR;
   }
 
   // A redirect to follow: its header is complete and names where to go.
@@ -487,6 +498,9 @@ class Transfer {
   // Called at the end of every response header, so that a body of another
   // version stops the try before a byte of it is written.
   bool AcceptResponse() {
+    // Not a byte of a proxy's own page goes into the file. Its error
+    // statuses are left to libcurl, which answers a 407 with credentials.
+    if (response_.fromProxy && response_.status < 400) return false;
     // A redirect's body is no part of the download: the redirect stops here,
     // before a byte of it is read, written or held against the size limit,
     // and Try follows it.

@@ -526,10 +526,10 @@ TEST_F(UpgradeTest, RootUpgraderRefusesItsLoginUser) {
 // ---------------------------------------------------------------------------
 // Closing the window in each phase ends the run at once, without the client.
 
-// Behind a company proxy: a filter's block page stored in place of the
-// installer cannot start, and a proxy that wants credentials fails the
-// download. Either way the upgrader ends by itself and the client comes back,
-// free to take the guard; the record and the log say what happened.
+// Behind a company proxy: a filter's redirect to its block page and a proxy
+// that wants credentials both fail the download, told as the proxy's answer;
+// nothing is kept. Either way the upgrader ends by itself and the client
+// comes back, free to take the guard; the record and the log say what happened.
 TEST_F(UpgradeTest, BehindAProxyTheClientAlwaysComesBack) {
   ServeInstaller("Setup.exe");
   WriteFile(served_.path() + "/blocked.html", "<html><body>Programs may not be downloaded.</body></html>\n");
@@ -542,15 +542,18 @@ TEST_F(UpgradeTest, BehindAProxyTheClientAlwaysComesBack) {
   const struct {
     test_support::SquidOptions options;
     const char* result;
+    int status;
     QString line;
   } rows[] = {
-      {filter, "installer-not-started", ErrorLine("ThreadStartInstaller handle of process installer is nullptr")},
-      {credentials, "download-failed",
+      {filter, "download-failed", 302,
+       ErrorLine("[upgrade] download error: HTTP 302 Found from the proxy, 0 bytes kept, "
+                 "gave up: the failure does not pass by itself")},
+      {credentials, "download-failed", 407,
        ErrorLine("[upgrade] download error: HTTP 407 Proxy Authentication Required from the proxy, 0 bytes kept, "
                  "gave up: the failure does not pass by itself")},
   };
   for (const auto& row : rows) {
-    SCOPED_TRACE(row.result);
+    SCOPED_TRACE(row.status);
     test_support::Squid squid(row.options);
     ASSERT_TRUE(squid.ok()) << squid.Diagnostics();
     world_.SetVariable("http_proxy", QString::fromStdString(squid.Url()));
@@ -558,6 +561,9 @@ TEST_F(UpgradeTest, BehindAProxyTheClientAlwaysComesBack) {
     StartAndRequest("/files/Setup.exe");
     ASSERT_TRUE(world_.WaitForExit(30000));
     EXPECT_EQ(Record(world_)["result"].toString(), row.result);
+    EXPECT_EQ(Record(world_)["httpStatus"].toInt(), row.status);
+    EXPECT_FALSE(Record(world_)["serverAnswered"].toBool(true));
+    EXPECT_FALSE(QFileInfo::exists(world_.downloadDir() + "/Setup.exe"));
     EXPECT_TRUE(Log().contains(row.line)) << Log().join("\n").toStdString();
     ASSERT_TRUE(WaitFor([&] { return !world_.Recorded("client.guard").isEmpty(); }, 10000));
     EXPECT_EQ(world_.Recorded("client.guard"), "free");

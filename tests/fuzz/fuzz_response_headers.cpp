@@ -60,6 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (line.compare(0, 5, "HTTP/") == 0) {
       ResponseInfo fresh;
       fresh.status = response.status;
+      fresh.fromProxy = response.status == 407;
       FUZZ_CHECK(!completed && Same(response, fresh));
     } else if (before.complete) {
       FUZZ_CHECK(!completed && Same(response, before));

@@ -4,6 +4,7 @@
 
 #include "LogicSession.h"
 #include "proxy_servers.h"
+#include "response_headers.h"
 #include "test_ca.h"
 #include "test_support.h"
 
@@ -161,6 +162,87 @@ TEST_F(ProxyDownload, BasicAuthenticationIsAnsweredByTheProxy) {
   }
   // Refused requests never reached the origin.
   EXPECT_EQ(RequestsAt(*origin_), std::vector<std::string>{"/files/big.bin -"});
+}
+
+// A filter's refusal, on the first hop or after the origin's own redirect,
+// as a 302 to its notice or as its 403 page: the download fails, told as
+// the proxy's answer, and neither the notice nor anything else is kept.
+TEST_F(ProxyDownload, AFiltersRefusalFailsTheDownload) {
+  ASSERT_TRUE(test_support::WriteFile(served_ / "big.exe", big_));
+  ASSERT_TRUE(test_support::WriteFile(served_ / "blocked.html", "<html>Programs may not be downloaded.</html>\n"));
+  test_support::SquidOptions redirecting;
+  redirecting.blockedPaths = "^/files/big\\.exe$";
+  redirecting.blockPage = origin_->Url("/files/blocked.html");
+  test_support::SquidOptions refusing;
+  refusing.blockedPaths = redirecting.blockedPaths;
+  struct Row {
+    const test_support::SquidOptions* options;
+    const char* path;
+    int status;
+  };
+  for (const Row& row : {Row{&redirecting, "/files/big.exe", 302}, Row{&redirecting, "/redirect/files/big.exe", 302},
+                         Row{&refusing, "/redirect/files/big.exe", 403}}) {
+    SCOPED_TRACE(std::string(row.path) + " " + std::to_string(row.status));
+    test_support::Squid squid(*row.options);
+    ASSERT_TRUE(squid.ok()) << squid.Diagnostics();
+    Use(squid);
+    const size_t before = RequestsAt(*origin_).size();
+    const LogicSession::Result result = Fetch(origin_->Url(row.path));
+    EXPECT_EQ(result.code, CURLE_HTTP_RETURNED_ERROR) << result.text;
+    EXPECT_EQ(result.httpStatus, row.status);
+    EXPECT_TRUE(result.fromProxy);
+    EXPECT_EQ(result.bytesReceived, 0);
+    EXPECT_TRUE(NothingStored());
+    // The origin saw its own redirect at most: neither the file nor the notice.
+    const std::vector<std::string> requests = RequestsAt(*origin_);
+    for (size_t i = before; i < requests.size(); ++i) EXPECT_EQ(requests[i].rfind("/redirect/", 0), 0u) << requests[i];
+  }
+}
+
+// ---- what marks a response as the proxy's own -------------------------------
+
+// Header sets as proxies and origins send them, folded line by line as
+// libcurl hands them over.
+TEST(ProxyMarks, OnlyAProxysOwnMarksCount) {
+  struct Row {
+    const char* name;
+    std::vector<std::string> lines;  // after the status line
+    const char* status;
+    bool fromProxy;
+  };
+  const Row rows[] = {
+      {"squid's redirect", {"X-Squid-Error: 403 Access Denied", "Location: /notice"}, "302 Found", true},
+      {"squid's mark of any value", {"x-squid-error:"}, "200 OK", true},
+      {"proxy status error", {"Proxy-Status: corp; error=http_request_denied; details=\"policy\""}, "302 Found", true},
+      {"error of a later hop", {"Proxy-Status: cdn; received-status=200, corp;error=destination_ip_prohibited"},
+       "403 Forbidden", true},
+      {"error after an inner list", {"Proxy-Status: (a b);error=x"}, "200 OK", true},
+      {"error on the second field", {"Proxy-Status: cdn", "Proxy-Status: corp; error=dns_timeout"}, "504 Timeout", true},
+      {"relayed only", {"Proxy-Status: squid; received-status=200"}, "200 OK", false},
+      {"error inside an inner list", {"Proxy-Status: (a;error=x b), c"}, "200 OK", false},
+      {"error as a value", {"Proxy-Status: squid; details=error; next-hop=\"error\""}, "200 OK", false},
+      {"a longer key", {"Proxy-Status: squid; errors=1"}, "200 OK", false},
+      {"not a list: trailing comma", {"Proxy-Status: corp; error=denied,"}, "200 OK", false},
+      {"not a list: open string", {"Proxy-Status: corp; error=\"denied"}, "200 OK", false},
+      {"not a list: capital key", {"Proxy-Status: corp; ERROR=denied"}, "200 OK", false},
+      {"credentials asked", {"Proxy-Authenticate: Basic realm=\"corp\""}, "407 Proxy Authentication Required", true},
+      {"credentials asked, no header", {}, "407 Proxy Authentication Required", true},
+      {"mutual authentication closed", {"Proxy-Authenticate: Negotiate oYG3MIG0"}, "200 OK", false},
+      {"the origin's refusal", {"Server: nginx"}, "403 Forbidden", false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    bvhttptools::ResponseInfo response;
+    const auto now = std::chrono::system_clock::now();
+    // A proxy's mark on an earlier response of the try does not carry over.
+    for (const char* line : {"HTTP/1.1 502 Bad Gateway", "X-Squid-Error: ERR_CONNECT_FAIL 111", ""}) {
+      bvhttptools::FoldHeaderLine(std::string(line) + "\r\n", now, &response);
+    }
+    bvhttptools::FoldHeaderLine(std::string("HTTP/1.1 ") + row.status + "\r\n", now, &response);
+    for (const std::string& line : row.lines) bvhttptools::FoldHeaderLine(line + "\r\n", now, &response);
+    EXPECT_TRUE(bvhttptools::FoldHeaderLine("\r\n", now, &response));
+    EXPECT_EQ(response.fromProxy, row.fromProxy);
+  }
 }
 
 // An https origin reached through a CONNECT tunnel: the proxy does not see

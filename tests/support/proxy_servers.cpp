@@ -191,7 +191,7 @@ std::string Squid::Config(const SquidOptions& options, int port) const {
   c += "http_access deny CONNECT !SSL_ports\n";
   if (!options.blockedPaths.empty()) {
     c += "acl blocked urlpath_regex " + options.blockedPaths + "\nhttp_access deny blocked\n";
-    c += "deny_info 302:" + options.blockPage + " blocked\n";
+    if (!options.blockPage.empty()) c += "deny_info 302:" + options.blockPage + " blocked\n";
   }
   if (!options.user.empty()) {
     c += "auth_param basic program " + std::string(kBasicAuthHelper) + " " + d + "/passwd\n";

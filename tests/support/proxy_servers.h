@@ -64,7 +64,8 @@ struct SquidOptions {
   // Ports CONNECT may reach besides 443 (squid refuses the others with 403).
   std::vector<int> connectPorts;
   // A regular expression: URL paths that match are refused with a 302 to
-  // `blockPage`, as a company's filter sends a download to its HTML notice.
+  // `blockPage`, as a company's filter sends a download to its HTML notice
+  // (without a block page, with squid's own 403 page).
   std::string blockedPaths, blockPage;
 };
 
