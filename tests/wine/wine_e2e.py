@@ -483,8 +483,9 @@ def upgrade_started_by_example(world, run, c):
     """Runs the example client bvc.exe with the served installer's URL: it
     starts BrisvaneUpgrade.exe beside itself (ShellExecuteExW "runas", which
     Wine runs without elevating), hands it the URL and quits; the upgrade
-    runs to its end."""
-    url = f"http://127.0.0.1:{world.port}/files/{INSTALLER}"
+    runs to its end. The URL has the form of a signed link: a query (with a
+    "/" in it) and a fragment, neither of which names the installer."""
+    url = f"http://127.0.0.1:{world.port}/files/{INSTALLER}?token=c2lnbmVk/x1#part"
     status = world.wine(win_path(run.app / "bvc.exe"), url, timeout=150, check=False).returncode
     c.require(status == 0, f"the example started the upgrade (exit {status}): {run.answers()}")
     c.require(wait_for(lambda: run.log()[-1:] == ["INFO upgrade end"], 60), "the upgrade ends")
