@@ -41,7 +41,8 @@ bool Same(const ResponseInfo& a, const ResponseInfo& b) {
   return a.status == b.status && a.etag == b.etag && a.lastModified == b.lastModified &&
          a.contentLength == b.contentLength && a.rangeStart == b.rangeStart &&
          a.rangeEnd == b.rangeEnd && a.rangeTotal == b.rangeTotal && a.complete == b.complete &&
-         a.retryAfter == b.retryAfter && a.date == b.date && a.location == b.location;
+         a.retryAfter == b.retryAfter && a.date == b.date && a.location == b.location &&
+         a.fromProxy == b.fromProxy;
 }
 
 }  // namespace
