@@ -1,10 +1,12 @@
 #include "resume.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <system_error>
 #include <utility>
 
 namespace bvhttptools {
@@ -280,13 +282,14 @@ std::optional<std::chrono::seconds> RetryAfter(const std::string& value,
                                                std::chrono::system_clock::time_point now) {
   if (value.empty()) return std::nullopt;
   if (std::isdigit(static_cast<unsigned char>(value[0]))) {
+    // Past this the wait is as good as endless; a bound keeps every later
+    // sum and conversion to milliseconds far from overflowing.
+    constexpr long long kLongest = 10000000000LL;
     long long seconds = 0;
-    for (char c : value) {
-      if (!std::isdigit(static_cast<unsigned char>(c))) return std::nullopt;
-      // Saturates instead of overflowing; the caller's cap clips it anyway.
-      if (seconds < 1000000000LL) seconds = seconds * 10 + (c - '0');
-    }
-    return std::chrono::seconds(seconds);
+    const char* end = value.data() + value.size();
+    const auto [stop, error] = std::from_chars(value.data(), end, seconds);
+    if (stop != end) return std::nullopt;
+    return std::chrono::seconds(error == std::errc() ? std::min(seconds, kLongest) : kLongest);
   }
   std::optional<long long> date = HttpDateSeconds(value);
   if (!date) return std::nullopt;
