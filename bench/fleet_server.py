@@ -2,6 +2,7 @@
 """An overloaded download server for bench/fleet_bench (standard library only).
 
 Usage: fleet_server.py [--slots N] [--serve-ms MS] [--size BYTES] [--bare-every K]
+                       [--cut-clients N]
 
 Listens on 127.0.0.1 (a free port), prints the port on the first line of
 stdout, then answers:
@@ -12,7 +13,13 @@ stdout, then answers:
                      "Retry-After: S", S the first whole second whose
                      announced returns still fit the serving rate. Every
                      K-th 503 (--bare-every, 0 never) has no Retry-After.
+  /cut/<anything>    the first request for each name waits until --cut-clients
+                     of them have arrived, then all get half of a body of
+                     --size bytes (with an entity tag) and are cut at the
+                     same instant; every later request is closed unanswered,
+                     as by a server that went down
   /_times            one line per /fleet request: seconds since the first one
+  /_cut_times        the same for /cut requests
   /_reset            forgets the requests and announced returns
   /_quit             stops the server
 """
@@ -51,6 +58,9 @@ class Server(ThreadingHTTPServer):
             self.times = []
             self.returns = {}   # whole second -> returns announced for it
             self.rejected = 0
+            self.cut_times = []
+            self.cut_seen = set()
+            self.cut_barrier = threading.Barrier(max(1, self.args.cut_clients))
 
     def admit(self):
         """None when a slot is taken, else the Retry-After to answer with
@@ -69,6 +79,14 @@ class Server(ThreadingHTTPServer):
                 wait += 1
             self.returns[now + wait] = self.returns.get(now + wait, 0) + 1
             return str(wait)
+
+    def first_cut(self, path):
+        """Notes a /cut request; True for the first one of its name."""
+        with self.lock:
+            self.cut_times.append(time.monotonic())
+            first = path not in self.cut_seen
+            self.cut_seen.add(path)
+            return first
 
     def release(self):
         with self.lock:
@@ -96,6 +114,13 @@ class Handler(BaseHTTPRequestHandler):
                 first = server.times[0] if server.times else 0
                 text = "".join("%.6f\n" % (t - first) for t in server.times)
             self.reply(200, text.encode())
+        elif self.path == "/_cut_times":
+            with server.lock:
+                first = server.cut_times[0] if server.cut_times else 0
+                text = "".join("%.6f\n" % (t - first) for t in server.cut_times)
+            self.reply(200, text.encode())
+        elif self.path.startswith("/cut/"):
+            self.serve_cut()
         elif self.path == "/_reset":
             server.reset()
             self.reply(200, b"reset\n")
@@ -106,6 +131,23 @@ class Handler(BaseHTTPRequestHandler):
             self.serve_download()
         else:
             self.reply(404, b"not found\n")
+
+    def serve_cut(self):
+        server = self.server
+        self.close_connection = True
+        if not server.first_cut(self.path):
+            return  # down: the connection closes without an answer
+        try:
+            server.cut_barrier.wait(timeout=30)
+        except threading.BrokenBarrierError:
+            pass
+        self.send_response(200)
+        self.send_header("Content-Length", str(len(server.body)))
+        self.send_header("ETag", '"cut-1"')
+        self.send_header("Accept-Ranges", "bytes")
+        self.end_headers()
+        self.wfile.write(server.body[: len(server.body) // 2])
+        self.wfile.flush()
 
     def serve_download(self):
         server = self.server
@@ -127,6 +169,7 @@ def main():
     parser.add_argument("--serve-ms", type=int, default=400)
     parser.add_argument("--size", type=int, default=64 * 1024)
     parser.add_argument("--bare-every", type=int, default=10)
+    parser.add_argument("--cut-clients", type=int, default=8)
     server = Server(parser.parse_args())
     sys.stdout.write("%d\n" % server.server_address[1])
     sys.stdout.flush()
