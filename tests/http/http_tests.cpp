@@ -18,7 +18,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <future>
 #include <mutex>
 #include <random>
 #include <string>
@@ -176,21 +175,6 @@ class HttpDownload : public ::testing::Test {
     TransferOptions options = LogicSession::GetTransferOptions();
     options.noProgressBudget = budget;
     LogicSession::SetTransferOptions(options);
-  }
-
-  // Downloads `url` into out_ as the upgrader does: the whole result.
-  LogicSession::Result Fetch(const std::string& url) {
-    auto folder = std::make_shared<platform::Folder>();
-    EXPECT_TRUE(folder->Open(out_.string(), {}, false));
-    auto done = std::make_shared<std::promise<LogicSession::Result>>();
-    std::future<LogicSession::Result> result = done->get_future();
-    LogicSession().DownloadInto([done](const LogicSession::Result& r, platform::HeldFile) { done->set_value(r); },
-                                nullptr, url, {}, folder, "setup.exe");
-    if (result.wait_for(kWait) != std::future_status::ready) {
-      ADD_FAILURE() << "no completion for " << url;
-      return {};
-    }
-    return result.get();
   }
 
   // A self-signed certificate for 127.0.0.1 with its key, in one PEM file for
@@ -813,16 +797,6 @@ TEST_F(HttpDownload, RetryAfterIsHonouredOnlyUpToTheCap) {
   Download(server_->Url("/busy/big.bin?retry-after=86400"), target);
   EXPECT_EQ(rec_.code(), CURLE_OK) << rec_.text();
   EXPECT_EQ(server_->Requests().size(), 2u);
-}
-
-// A wait longer than the budget without progress (1 s here) is not taken:
-// the download fails at once, and its result says when to come back.
-TEST_F(HttpDownload, RetryAfterBeyondTheBudgetEndsTheDownloadAtOnce) {
-  const LogicSession::Result result = Fetch(server_->Url("/status/503?retry-after=120"));
-  EXPECT_EQ(result.code, CURLE_HTTP_RETURNED_ERROR);
-  EXPECT_EQ(result.httpStatus, 503);
-  EXPECT_EQ(result.retryAfter, std::optional<std::chrono::seconds>(120s));
-  EXPECT_EQ(server_->Requests().size(), 1u);
 }
 
 // A file system of `kib` KiB mounted at `dir` for the test's life: tmpfs,
