@@ -29,6 +29,7 @@ void CheckRead(const std::string& text, const brisvane::LastUpgrade& record) {
   // Optional, and read as written when there: an older record lacks them.
   FUZZ_CHECK(record.serverAnswered == object.value("serverAnswered", false));
   FUZZ_CHECK(record.downloadErrorText == object.value("downloadErrorText", std::string()));
+  FUZZ_CHECK(record.retryAfter.has_value() == object.contains("retryAfter"));
 }
 
 }  // namespace
