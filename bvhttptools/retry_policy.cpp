@@ -53,7 +53,9 @@ std::optional<std::chrono::milliseconds> RetryPolicy::Overloaded(std::optional<s
   // A server that says when to come back is busy, not broken: such answers
   // use up no attempt, only the time without progress and the overload bound.
   if (!overloadSince_) overloadSince_ = now;
-  const RetryPause rule{limit_, options_.retryAfterCap, options_.retryJitter};
+  // The server named its moment: a second of jitter spreads the clients it
+  // told alike, however far earlier failures grew the limit.
+  const RetryPause rule{std::chrono::milliseconds(0), options_.retryAfterCap, options_.retryJitter};
   const std::chrono::milliseconds pause = ChoosePause(rule, retryAfter, random_);
   if (now + pause >= *overloadSince_ + options_.overloadLimit) {
     *why = "the server stayed busy for " +

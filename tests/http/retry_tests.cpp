@@ -218,6 +218,8 @@ TEST(RetryPolicyRun, RetryAfterBeyondTheBudgetEndsTheDownloadNow) {
   for (const auto& row : rows) {
     bvhttptools::RetryPolicy policy(options, 5, start);
     std::string why;
+    // Earlier failures grow the limit of the pauses, not the jitter after a Retry-After.
+    for (int i = 0; i < 4; ++i) policy.AfterFailure(CURLE_COULDNT_CONNECT, 0, std::nullopt, 0, start, &why);
     const auto pause = policy.AfterFailure(CURLE_HTTP_RETURNED_ERROR, row.status, std::chrono::seconds(row.retryAfter),
                                            row.gained, start + std::chrono::seconds(row.atSeconds), &why);
     ASSERT_EQ(pause.has_value(), row.again) << row.status << " after " << row.retryAfter << " s: " << why;
