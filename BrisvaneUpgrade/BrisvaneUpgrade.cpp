@@ -7,7 +7,6 @@
 #include <QFont>
 #include <QIcon>
 #include <QLabel>
-#include <QStandardPaths>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <chrono>
@@ -21,8 +20,8 @@
 #include "LogicSession.h"
 #include "deadline.h"
 #include "download_failure.h"
+#include "download_request.h"
 #include "held_file.h"
-#include "installer_path.h"
 #include "installer_signature.h"
 #include "log_text.h"
 #include "log.h"
@@ -393,16 +392,11 @@ bool BrisvaneUpgrade::StillTakingRequests() {
 
 std::int32_t BrisvaneUpgrade::ReceiveRequest(const QByteArray& payload, std::uint64_t requestId) {
   if (!StillTakingRequests()) return platform::kReplyClosing;
-  // Senders often count the C string's terminator; it is never part of a URL.
-  QByteArray bytes = payload;
-  while (bytes.endsWith('\0')) bytes.chop(1);
-  // Downloaded up to the NUL but named after the whole text, it would not be
-  // what the sender asked for.
-  if (bytes.contains('\0')) {
-    LOG_ERROR("BrisvaneUpgrade::ReceiveRequest the url holds a NUL before its end, request refused");
-    return platform::kReplyNulInUrl;
-  }
-  return StartDownload(QString::fromUtf8(bytes), requestId);
+  DownloadRequest request;
+  const std::int32_t reply = JudgeRequest(payload, m_busy, &request);
+  if (reply != platform::kReplyTaken) return reply;
+  StartDownload(request, requestId);
+  return platform::kReplyTaken;
 }
 
 void BrisvaneUpgrade::done(int result) {
@@ -421,54 +415,27 @@ std::int32_t BrisvaneUpgrade::ReceiveWithdrawal() {
   return platform::kReplyTaken;
 }
 
-std::int32_t BrisvaneUpgrade::StartDownload(const QString& url, std::uint64_t requestId) {
-  if (url.isEmpty()) {
-    LOG_ERROR("BrisvaneUpgrade::StartDownloaddownload url is empty");
-    return platform::kReplyEmptyUrl;
-  }
-  if (m_busy) {
-    LOG_ERROR("BrisvaneUpgrade::StartDownload an upgrade is already in progress, request ignored");
-    return platform::kReplyBusy;
-  }
-  const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppLocalDataLocation) + "/";
-  // Created and reached one component at a time, never through a link; a
-  // folder that cannot be opened fails the download below.
-  std::string refused;
-  std::shared_ptr<const platform::Folder> downloadFolder = OpenDataFolder(true, &refused);
-  LOG_INFO("BrisvaneUpgrade::StartDownload download path:%s", ToUtf8(folder).c_str());
-
-  const InstallerPathResult derived = DeriveInstallerPath(folder, url, &m_installerPath);
-  if (derived == InstallerPathResult::kUnsafe) {
-    LOG_ERROR("BrisvaneUpgrade::StartDownload installer name leaves the download folder:%s",
-              LoggableUrl(url).c_str());
-    return platform::kReplyUnsafeName;
-  }
-  // Fetched under no name, it could only fail once the transfer began.
-  if (derived == InstallerPathResult::kNoName) {
-    LOG_ERROR("BrisvaneUpgrade::StartDownload the url names no installer file, request refused:%s",
-              LoggableUrl(url).c_str());
-    return platform::kReplyNoInstallerName;
-  }
-
+void BrisvaneUpgrade::StartDownload(const DownloadRequest& request, std::uint64_t requestId) {
   m_busy = true;
-  m_installerUrl = url;
+  m_installerUrl = request.url;
+  m_installerPath = request.path;
+  const std::shared_ptr<const platform::Folder> downloadFolder = request.folder;
   m_dataFolder = downloadFolder;
-  const std::string installerName = ToUtf8(m_installerPath.mid(folder.size()));
+  const std::string name = request.name;
   m_outcome = UpgradeOutcome{};
   m_outcome.started = std::chrono::system_clock::now();
   m_outcome.requestId = requestId;
-  m_outcome.installer = installerName;
-  m_outcome.url = LoggableUrl(url);
+  m_outcome.installer = name;
+  m_outcome.url = LoggableUrl(request.url);
   m_installer.Discard();
-  m_installer = ReceivedInstaller{downloadFolder, installerName, {}, {}, {}, {}, {}};
+  m_installer = ReceivedInstaller{downloadFolder, name, {}, {}, {}, {}, {}};
   // A retry after an installer that would not start: the bar follows the
   // new download again instead of the old ticker.
   if (m_timer && m_timer->isActive()) m_timer->stop();
   if (!downloadFolder->valid()) {
-    RefuseDataFolder(refused);
-    return platform::kReplyTaken;
+    RefuseDataFolder(request.folderRefusal);
+    return;
   }
-  const std::string name = installerName;
   RemoveOtherLeftovers(*downloadFolder, name);
   LogicSession session;
   // Where a signature checks the bytes, it decides whether they are whole.
@@ -484,8 +451,8 @@ std::int32_t BrisvaneUpgrade::StartDownload(const QString& url, std::uint64_t re
           emit window->SigUpdate(static_cast<int>(percent * 0.75));
         });
       },
-      ToUtf8(url), std::list<std::string>(), downloadFolder, name, platform::RunningElevated());
-  return platform::kReplyTaken;
+      ToUtf8(request.url), std::list<std::string>(), downloadFolder, name,
+      platform::RunningElevated());
 }
 
 void BrisvaneUpgrade::DeliverDownload(const LogicSession::Result& result, platform::HeldFile&& file) {

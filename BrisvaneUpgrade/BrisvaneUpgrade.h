@@ -15,6 +15,7 @@
 #include <string>
 
 #include "LogicSession.h"
+#include "download_request.h"
 #include "installer_run.h"
 #include "installer_signature.h"
 #include "outcome_writer.h"
@@ -60,10 +61,6 @@ class BrisvaneUpgrade : public QDialog {
   // Body bytes the current (or last) download received, as it reported them.
   long long BytesReceived() const { return m_outcome.bytesReceived; }
 
-  // Derives the target path from `url`, records it in m_installerPath and
-  // starts the download of the request `requestId`. Returns the reply:
-  // kReplyTaken, or why it was not.
-  std::int32_t StartDownload(const QString& url, std::uint64_t requestId = platform::kNoRequestId);
   // Runs "command.bat" beside the executable, if present, waiting up to 60 s.
   // Returns the script's exit code when it ended by exiting.
   static std::optional<std::uint32_t> StartCommandScript();
@@ -97,6 +94,10 @@ class BrisvaneUpgrade : public QDialog {
   // False (and logged) once the window is closing: a request queued
   // meanwhile would start an upgrade nobody sees through.
   bool StillTakingRequests();
+  // Starts the upgrade of the request `requestId`, judged fit: downloads the
+  // installer into the data folder, or ends the upgrade as a failed download
+  // when that folder cannot be used.
+  void StartDownload(const DownloadRequest& request, std::uint64_t requestId);
   // Takes a finished download on its own thread, under the instance guard:
   // logs a failure, keeps the file for the GUI thread and signals it.
   void DeliverDownload(const LogicSession::Result& result, platform::HeldFile&& file);
