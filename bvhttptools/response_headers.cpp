@@ -2,7 +2,9 @@
 
 #include <cctype>
 
+#include "http_date.h"
 #include "proxy_status.h"
+#include "retry_rules.h"
 
 namespace bvhttptools {
 namespace {

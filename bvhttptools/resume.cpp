@@ -1,13 +1,11 @@
 #include "resume.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cctype>
 #include <cstdio>
-#include <cstring>
 #include <string>
-#include <system_error>
 #include <utility>
+
+#include "http_date.h"
 
 namespace bvhttptools {
 namespace {
@@ -142,60 +140,7 @@ void Remember(const ResponseInfo& response, KnownResource* known) {
   known->fullSize = response.contentLength;
 }
 
-// Days from 1970-01-01 to the given civil date (proleptic Gregorian).
-long long DaysFromCivil(long long year, unsigned month, unsigned day) {
-  year -= month <= 2;
-  const long long era = (year >= 0 ? year : year - 399) / 400;
-  const unsigned yearOfEra = static_cast<unsigned>(year - era * 400);
-  const unsigned dayOfYear = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const unsigned dayOfEra = yearOfEra * 365 + yearOfEra / 4 - yearOfEra / 100 + dayOfYear;
-  return era * 146097 + static_cast<long long>(dayOfEra) - 719468;
-}
-
-// 1..12 for "Jan".."Dec", else 0.
-unsigned MonthOf(const char* name) {
-  static const char kMonths[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  for (unsigned i = 0; i < 12; ++i) {
-    if (std::strncmp(name, kMonths + 3 * i, 3) == 0) return i + 1;
-  }
-  return 0;
-}
-
-// The days of the month in that year (proleptic Gregorian).
-int DaysIn(int year, unsigned month) {
-  static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-  return month == 2 && leap ? 29 : kDays[month - 1];
-}
-
 }  // namespace
-
-std::optional<long long> HttpDateSeconds(const std::string& value) {
-  char weekday[16] = {}, month[4] = {}, zone[4] = {}, rest = 0;
-  int day = 0, year = 0, hour = 0, minute = 0, second = 0;
-  const char* text = value.c_str();
-  bool parsed =
-      // IMF-fixdate: "Sun, 06 Nov 1994 08:49:37 GMT"
-      (std::sscanf(text, "%3[A-Za-z], %2d %3[A-Za-z] %4d %2d:%2d:%2d %3[A-Z] %c", weekday, &day,
-                   month, &year, &hour, &minute, &second, zone, &rest) == 8 &&
-       std::strcmp(zone, "GMT") == 0) ||
-      // RFC 850: "Sunday, 06-Nov-94 08:49:37 GMT"
-      (std::sscanf(text, "%15[A-Za-z], %2d-%3[A-Za-z]-%2d %2d:%2d:%2d %3[A-Z] %c", weekday, &day,
-                   month, &year, &hour, &minute, &second, zone, &rest) == 8 &&
-       std::strcmp(zone, "GMT") == 0 && (year += year < 70 ? 2000 : 1900) > 0) ||
-      // asctime: "Sun Nov  6 08:49:37 1994"
-      std::sscanf(text, "%3[A-Za-z] %3[A-Za-z] %2d %2d:%2d:%2d %4d %c", weekday, month, &day,
-                  &hour, &minute, &second, &year, &rest) == 7;
-  unsigned monthNumber = MonthOf(month);
-  // "%2d" also reads "-1": a field out of its range is garbage, not a date
-  // to be carried over into the next minute, day or month.
-  if (!parsed || monthNumber == 0 || day < 1 || day > DaysIn(year, monthNumber) || hour < 0 ||
-      hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 60 || year < 1970) {
-    return std::nullopt;
-  }
-  return DaysFromCivil(year, monthNumber, static_cast<unsigned>(day)) * 86400 + hour * 3600LL +
-         minute * 60LL + second;
-}
 
 KnownResource FirstAnswer(const ResponseInfo& response) {
   KnownResource known;
@@ -254,65 +199,6 @@ curl_off_t WriteBound(const KnownResource& known, const ResponseInfo& response) 
     return total >= 0 && total < end ? total : end;
   }
   return total;
-}
-
-bool IsNetworkFailure(CURLcode code, long status) {
-  switch (code) {
-    case CURLE_COULDNT_CONNECT:
-    case CURLE_SEND_ERROR:
-    case CURLE_RECV_ERROR:
-    case CURLE_PARTIAL_FILE:
-    case CURLE_OPERATION_TIMEDOUT:
-    case CURLE_GOT_NOTHING:
-      return true;
-    case CURLE_HTTP_RETURNED_ERROR:
-      return status == 502 || status == 503 || status == 504;
-    default:
-      return false;
-  }
-}
-
-bool IsTransient(CURLcode code, long status) {
-  // 429 says "not so many at once", not that the request is wrong.
-  return IsNetworkFailure(code, status) ||
-         (code == CURLE_HTTP_RETURNED_ERROR && (status >= 500 || status == 429));
-}
-
-std::optional<std::chrono::seconds> RetryAfter(const std::string& value,
-                                               std::chrono::system_clock::time_point now) {
-  if (value.empty()) return std::nullopt;
-  if (std::isdigit(static_cast<unsigned char>(value[0]))) {
-    // Past this the wait is as good as endless; a bound keeps every later
-    // sum and conversion to milliseconds far from overflowing.
-    constexpr long long kLongest = 10000000000LL;
-    long long seconds = 0;
-    const char* end = value.data() + value.size();
-    const auto [stop, error] = std::from_chars(value.data(), end, seconds);
-    if (stop != end) return std::nullopt;
-    return std::chrono::seconds(error == std::errc() ? std::min(seconds, kLongest) : kLongest);
-  }
-  std::optional<long long> date = HttpDateSeconds(value);
-  if (!date) return std::nullopt;
-  long long nowSeconds =
-      std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-  return std::chrono::seconds(*date > nowSeconds ? *date - nowSeconds : 0);
-}
-
-std::chrono::milliseconds ChoosePause(const RetryPause& pause,
-                                      std::optional<std::chrono::seconds> retryAfter,
-                                      std::mt19937& random) {
-  // Retry-After names a whole second: clients told the same one are spread
-  // over at least that second, not just over the first part of it.
-  const std::chrono::milliseconds spread =
-      retryAfter ? std::max<std::chrono::milliseconds>(pause.limit, std::chrono::seconds(1))
-                 : pause.limit;
-  std::chrono::milliseconds wait = spread;
-  if (pause.jitter && spread.count() > 0) {
-    std::uniform_int_distribution<long long> uniform(0, spread.count());
-    wait = std::chrono::milliseconds(uniform(random));
-  }
-  if (retryAfter) wait += std::min<std::chrono::milliseconds>(*retryAfter, pause.cap);
-  return wait;
 }
 
 }  // namespace bvhttptools

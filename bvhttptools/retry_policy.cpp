@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "resume.h"
+#include "retry_rules.h"
 
 namespace bvhttptools {
 

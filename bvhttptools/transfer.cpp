@@ -6,6 +6,7 @@
 #include "proxy_env.h"
 #include "proxy_rules.h"
 #include "resume.h"
+#include "retry_rules.h"
 #include "retry_policy.h"
 #include "response_headers.h"
 

@@ -11,7 +11,8 @@
 #include <string>
 
 #include "fuzz_check.h"
-#include "resume.h"
+#include "http_date.h"
+#include "retry_rules.h"
 
 namespace {
 

@@ -1,5 +1,5 @@
 // When a failed try is asked again, and how long the client waits first.
-#include "resume.h"
+#include "retry_rules.h"
 #include "retry_policy.h"
 
 #include <gtest/gtest.h>
